@@ -1,0 +1,6 @@
+"""gridweave: evolve spatial networks on cost rasters."""
+
+from . import _core
+from ._core import InternalError
+
+__all__ = ["InternalError"]

@@ -1,0 +1,164 @@
+#pragma once
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "config.hpp"
+#include "shared_handle.hpp"
+
+namespace evocore {
+
+template <class NodeData>
+struct Node {
+  uint64_t id = 0;
+  NodeData data{};
+};
+
+// Undirected; node1/node2 keep the order in which the edge was made.
+struct Edge {
+  uint64_t id = 0;
+  uint64_t node1 = 0;
+  uint64_t node2 = 0;
+  bool enabled = true;
+};
+
+// std::hash of integers is the identity, so iteration order depends only on
+// the history of inserts and erases (runs can be reproduced from a seed).
+template <class NodeData>
+using NodeMap = std::unordered_map<uint64_t, Node<NodeData>>;
+using EdgeMap = std::unordered_map<uint64_t, Edge>;
+
+struct NodePairHash {
+  size_t operator()(const std::pair<uint64_t, uint64_t>& key) const noexcept {
+    return std::hash<uint64_t>{}(key.first * 0x9E3779B97F4A7C15ULL ^ key.second);
+  }
+};
+
+// Innovation registry of one population. Lock order: edge table, then edge
+// counter; the node counter is locked alone.
+class PopulationState {
+ public:
+  uint64_t new_node_id() {
+    std::lock_guard lock(node_mutex_);
+    return ++node_counter_;
+  }
+
+  uint64_t get_edge_id(uint64_t a, uint64_t b) {
+    const auto key = std::minmax(a, b);
+    std::lock_guard table_lock(table_mutex_);
+    if (auto found = table_.find(key); found != table_.end()) return found->second;
+    std::lock_guard counter_lock(edge_mutex_);
+    const uint64_t id = ++edge_counter_;
+    table_.emplace(key, id);
+    return id;
+  }
+
+  // Registers `id` for the unordered pair, replacing any earlier number.
+  void set_edge_id(uint64_t a, uint64_t b, uint64_t id) {
+    std::lock_guard table_lock(table_mutex_);
+    table_[std::minmax(a, b)] = id;
+  }
+
+  void raise_node_counter(uint64_t at_least) {
+    std::lock_guard lock(node_mutex_);
+    node_counter_ = std::max(node_counter_, at_least);
+  }
+
+  void raise_edge_counter(uint64_t at_least) {
+    std::lock_guard lock(edge_mutex_);
+    edge_counter_ = std::max(edge_counter_, at_least);
+  }
+
+  uint64_t node_counter() const {
+    std::lock_guard lock(node_mutex_);
+    return node_counter_;
+  }
+
+  uint64_t edge_counter() const {
+    std::lock_guard lock(edge_mutex_);
+    return edge_counter_;
+  }
+
+ private:
+  mutable std::mutex table_mutex_;
+  mutable std::mutex edge_mutex_;
+  mutable std::mutex node_mutex_;
+  std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> table_;
+  uint64_t edge_counter_ = 0;
+  uint64_t node_counter_ = 0;
+};
+
+using StateHandle = std::shared_ptr<PopulationState>;
+
+// One candidate network. Copying is the deep clone: maps, configuration,
+// specialization and objectives are copied, the registry handle is shared.
+template <class S>
+struct Genome {
+  using NodeData = typename S::NodeData;
+  using Config = NEATConfig<typename S::Config>;
+
+  Config config{};
+  std::optional<double> adjusted_fitness;
+  S specialization{};
+  std::optional<std::vector<double>> objectives;
+  StateHandle state;
+  NodeMap<NodeData> nodes;
+  EdgeMap edges;
+  double fitness = 0.0;
+  bool elite = false;
+
+  static Genome create(Config config, S specialization, StateHandle state,
+                       std::optional<EdgeMap> edges = std::nullopt,
+                       std::optional<NodeMap<NodeData>> nodes = std::nullopt) {
+    Genome genome;
+    genome.config = std::move(config);
+    genome.specialization = std::move(specialization);
+    genome.state = std::move(state);
+    if (edges) genome.edges = std::move(*edges);
+    if (nodes) genome.nodes = std::move(*nodes);
+    return genome;
+  }
+
+  Genome clone() const { return *this; }
+
+  // All edges, enabled and disabled, in ascending id order.
+  std::vector<const Edge*> sorted_edges() const {
+    std::vector<const Edge*> sorted;
+    sorted.reserve(edges.size());
+    for (const auto& entry : edges) sorted.push_back(&entry.second);
+    std::sort(sorted.begin(), sorted.end(), [](const Edge* a, const Edge* b) { return a->id < b->id; });
+    return sorted;
+  }
+
+  std::vector<uint64_t> sorted_edge_ids() const {
+    std::vector<uint64_t> ids;
+    ids.reserve(edges.size());
+    for (const auto& entry : edges) ids.push_back(entry.first);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  }
+};
+
+template <class S>
+using GenomeHandle = Shared<Genome<S>>;
+
+// Registers a template genome's numbers: every edge's pair gets its id, and
+// the counters are raised to the largest ids (never lowered).
+template <class NodeData>
+void seed_registry(PopulationState& state, const NodeMap<NodeData>& nodes, const EdgeMap& edges) {
+  uint64_t max_node = 0, max_edge = 0;
+  for (const auto& [id, edge] : edges) {
+    state.set_edge_id(edge.node1, edge.node2, edge.id);
+    max_edge = std::max(max_edge, id);
+  }
+  for (const auto& entry : nodes) max_node = std::max(max_node, entry.first);
+  state.raise_node_counter(max_node);
+  state.raise_edge_counter(max_edge);
+}
+
+}  // namespace evocore

@@ -1,0 +1,101 @@
+#pragma once
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+
+#include "error.hpp"
+
+namespace evocore {
+
+// Per-thread random generator. Seeded from the OS entropy source on first use,
+// unless a process-wide seed was set with seed_all_threads(); then every thread
+// reseeds itself deterministically from that seed and its thread ordinal.
+class Rng {
+ public:
+  using Engine = std::mt19937_64;
+
+  explicit Rng(uint64_t seed) : engine_(seed) {}
+
+  Engine& engine() { return engine_; }
+  uint64_t next_u64() { return engine_(); }
+
+  // Uniform double in [0, 1).
+  double uniform01() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
+
+  // Uniform index in [0, n). Fails on an empty range.
+  size_t index(size_t n) {
+    if (n == 0) fail("cannot choose from an empty list");
+    return std::uniform_int_distribution<size_t>(0, n - 1)(engine_);
+  }
+
+  // Uniform integer in [lo, hi].
+  int64_t uniform_int(int64_t lo, int64_t hi) {
+    return std::uniform_int_distribution<int64_t>(lo, hi)(engine_);
+  }
+
+  double normal() { return std::normal_distribution<double>(0.0, 1.0)(engine_); }
+
+  // One Bernoulli trial. p == 1 fires without drawing; any other p in [0, 1]
+  // draws exactly once; p outside [0, 1] or NaN fails.
+  bool bernoulli(double p) {
+    if (!(p >= 0.0 && p <= 1.0)) fail("probability " + std::to_string(p) + " is outside [0, 1]");
+    if (p == 1.0) return true;
+    return uniform01() < p;
+  }
+
+ private:
+  Engine engine_;
+};
+
+namespace detail {
+struct SeedState {
+  std::atomic<uint64_t> epoch{0};  // 0 = entropy seeding
+  std::atomic<uint64_t> seed{0};
+};
+inline SeedState& seed_state() {
+  static SeedState state;
+  return state;
+}
+inline thread_local uint64_t thread_ordinal = 0;  // 0 for threads outside the pool
+
+inline uint64_t splitmix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+inline uint64_t entropy_seed() {
+  std::random_device device;
+  return (static_cast<uint64_t>(device()) << 32) ^ device();
+}
+}  // namespace detail
+
+// Makes every thread reseed from `seed` (mixed with its ordinal) before its next draw.
+inline void seed_all_threads(uint64_t seed) {
+  auto& state = detail::seed_state();
+  state.seed.store(seed);
+  state.epoch.fetch_add(1);
+}
+
+inline void set_thread_ordinal(uint64_t ordinal) { detail::thread_ordinal = ordinal; }
+
+// The calling thread's generator.
+inline Rng& thread_rng() {
+  struct Local {
+    Rng rng{detail::entropy_seed()};
+    uint64_t epoch = 0;
+  };
+  thread_local Local local;
+  auto& state = detail::seed_state();
+  const uint64_t epoch = state.epoch.load();
+  if (epoch != local.epoch) {
+    local.epoch = epoch;
+    local.rng = Rng(detail::splitmix64(state.seed.load() ^ detail::splitmix64(detail::thread_ordinal)));
+  }
+  return local.rng;
+}
+
+}  // namespace evocore

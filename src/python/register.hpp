@@ -1,0 +1,13 @@
+#pragma once
+#include <nanobind/nanobind.h>
+
+namespace gwpy {
+namespace nb = nanobind;
+
+// Registration order: the six classes, then the nine functions.
+void register_classes(nb::module_& module);
+void register_functions(nb::module_& module);
+// Underscore-prefixed helpers for tests and the driver (not in __all__).
+void register_private(nb::module_& module);
+
+}  // namespace gwpy

@@ -1,0 +1,45 @@
+#pragma once
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "../evocore/genome.hpp"
+#include "../evocore/rng.hpp"
+#include "../evocore/specialization.hpp"
+#include "evaluation/sparse_trace.hpp"
+#include "types.hpp"
+
+namespace weave {
+
+// The grid-network implementation of the engine's specialization interface.
+struct WeaveSpecialization {
+  using NodeData = WeaveNodeData;
+  using Config = WeaveConfig;
+  using Signature = PooledTrace;
+  using GenomeT = evocore::Genome<WeaveSpecialization>;
+
+  WeaveConfig config{};
+
+  std::pair<std::vector<WeaveNode>, std::vector<Edge>> initialize_genome(evocore::PopulationState& state) const;
+
+  bool add_node(WeaveNode& new_node, const Edge& split, const Edge& first, const Edge& second,
+                const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
+  bool remove_edge(const Edge& edge, const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
+  bool remove_node(const WeaveNode& node, const Edge& first, const Edge& second, const Edge& bridge,
+                   const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
+  bool remove_node_single(const WeaveNode& node, const Edge& incident, const WeaveNodeMap& nodes,
+                          const EdgeMap& edges) const;
+  void mutate_structure(WeaveNodeMap& nodes, EdgeMap& edges, evocore::Rng& rng) const;
+  double compatibility(const GenomeT& a, const GenomeT& b, std::span<const uint64_t> matching) const;
+
+  // Pooled trace of a genome under this specialization's settings, computed once
+  // per genome so that many pairs can be compared without rasterising again.
+  PooledTrace signature(const GenomeT& genome) const;
+  bool accepts(const PooledTrace& signature) const;
+  double compatibility(const PooledTrace& a, const PooledTrace& b) const;
+};
+
+using Genome = evocore::Genome<WeaveSpecialization>;
+using GenomeHandle = evocore::GenomeHandle<WeaveSpecialization>;
+
+}  // namespace weave

@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "../evocore/config.hpp"
+#include "../evocore/genome.hpp"
+
+namespace weave {
+
+enum class NodeType { Fixed, Flexible };
+enum class EvaluationStrategy { SingleObjective, MultiObjectiveBridge };
+
+// Grid cell (x, y); x indexes rows of a trace grid, y its columns.
+struct Pos {
+  int32_t x = 0;
+  int32_t y = 0;
+  friend bool operator==(const Pos&, const Pos&) = default;
+};
+
+struct WeaveNodeData {
+  Pos pos{};
+  NodeType type = NodeType::Flexible;
+  friend bool operator==(const WeaveNodeData&, const WeaveNodeData&) = default;
+};
+
+struct GraphInit {
+  enum class Kind { FCN, Grid };
+  Kind kind = Kind::FCN;
+  uint32_t cells_x = 0;  // payload of Grid
+  uint32_t cells_y = 0;
+};
+
+struct GridSize {
+  uint64_t width = 0;   // extent along x (trace rows)
+  uint64_t height = 0;  // extent along y (trace columns)
+};
+
+// Field order is the order of the dictionary key table.
+struct WeaveConfig {
+  GridSize grid_size{};
+  std::vector<Pos> fixed_nodes;
+  double move_node_mutation_prob = 0.0;
+  double move_node_mutation_sigma = 0.0;
+  EvaluationStrategy evaluation_strategy = EvaluationStrategy::SingleObjective;
+  GraphInit graph_init{};
+  uint64_t compatibility_sigma = 0;
+  double c3 = 0.0;
+};
+
+using WeaveNode = evocore::Node<WeaveNodeData>;
+using WeaveNodeMap = evocore::NodeMap<WeaveNodeData>;
+using evocore::Edge;
+using evocore::EdgeMap;
+using WeaveNEATConfig = evocore::NEATConfig<WeaveConfig>;
+
+}  // namespace weave

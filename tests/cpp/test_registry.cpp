@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "evocore/genome.hpp"
+#include "evocore/thread_pool.hpp"
+
+using evocore::PopulationState;
+
+TEST(Registry, NumbersStartAtOneAndAreIndependent) {
+  PopulationState state;
+  EXPECT_EQ(state.new_node_id(), 1u);
+  EXPECT_EQ(state.new_node_id(), 2u);
+  EXPECT_EQ(state.get_edge_id(10, 20), 1u);
+  EXPECT_EQ(state.get_edge_id(20, 10), 1u);
+  EXPECT_EQ(state.get_edge_id(10, 30), 2u);
+  EXPECT_EQ(state.get_edge_id(4, 4), 3u);
+  EXPECT_EQ(state.node_counter(), 2u);
+}
+
+TEST(Registry, ConcurrentRequestsGetOneNumberPerPair) {
+  PopulationState state;
+  constexpr int kThreads = 8, kPairs = 500;
+  std::vector<std::vector<uint64_t>> seen(kThreads, std::vector<uint64_t>(kPairs));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int p = 0; p < kPairs; ++p) {
+        const int i = (p * 7 + t) % kPairs;  // different threads walk the pairs in different orders
+        seen[t][i] = (t % 2) ? state.get_edge_id(i, i + 1000) : state.get_edge_id(i + 1000, i);
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  std::set<uint64_t> distinct;
+  for (int p = 0; p < kPairs; ++p) {
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][p], seen[0][p]);
+    distinct.insert(seen[0][p]);
+  }
+  EXPECT_EQ(distinct.size(), static_cast<size_t>(kPairs));
+  EXPECT_EQ(state.edge_counter(), static_cast<uint64_t>(kPairs));
+}
+
+TEST(ThreadPool, StoresResultsByPositionAndReportsFirstFailure) {
+  auto squares = evocore::parallel_map<size_t>(1000, [](size_t i) { return i * i; });
+  for (size_t i = 0; i < squares.size(); ++i) EXPECT_EQ(squares[i], i * i);
+  EXPECT_THROW(evocore::parallel_for(100,
+                                     [](size_t i) {
+                                       if (i == 37) throw std::runtime_error("boom 37");
+                                     }),
+               evocore::InternalError);
+  // The pool keeps working after a failed loop.
+  EXPECT_EQ(evocore::parallel_map<int>(3, [](size_t i) { return static_cast<int>(i); })[2], 2);
+}
+
+TEST(SharedHandle, FailureUnderWriteLockBreaksTheValue) {
+  auto handle = evocore::Shared<int>::make(5);
+  EXPECT_EQ(*handle.read(), 5);
+  try {
+    auto guard = handle.write();
+    *guard = 6;
+    throw std::runtime_error("fail while writing");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(handle.is_broken());
+  EXPECT_THROW(handle.read(), evocore::InternalError);
+  EXPECT_THROW(handle.write(), evocore::InternalError);
+  // A failure under a read lock leaves the value intact.
+  auto other = evocore::Shared<int>::make(1);
+  try {
+    auto guard = other.read();
+    throw std::runtime_error("fail while reading");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(other.is_broken());
+}
