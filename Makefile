@@ -4,7 +4,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
 
-.PHONY: venv install test cpptest pytest sanitize format clean
+.PHONY: venv install test cpptest pytest sanitize gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -39,4 +39,30 @@ format:
 	clang-format -i $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(ASAN_VENV)
+
+# AddressSanitizer + UBSan: the extension and the C++ tests built with both,
+# the Python suite run with the runtime preloaded; any report fails the run.
+ASAN_VENV := .venv-asan
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizer/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONMALLOC=malloc
+SANITIZE_PYTEST ?= tests
+
+$(ASAN_VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS)
+	touch $@
+
+sanitize: $(ASAN_VENV)/.ready gtest
+	cmake -S . -B build/cpp-asan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_SANITIZE=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/cpp-asan -j $(JOBS)
+	$(ASAN_ENV) ctest --test-dir build/cpp-asan --output-on-failure -j $(JOBS)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+	  -C build-dir=build/py-asan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.GRIDWEAVE_SANITIZE=ON ".[test]"
+	$(ASAN_ENV) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SANITIZE_PYTEST)
