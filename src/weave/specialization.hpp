@@ -20,11 +20,13 @@ struct WeaveSpecialization {
 
   WeaveConfig config{};
 
-  std::pair<std::vector<WeaveNode>, std::vector<Edge>> initialize_genome(evocore::PopulationState& state) const;
+  std::pair<std::vector<WeaveNode>, std::vector<Edge>> initialize_genome(
+      evocore::PopulationState& state) const;
 
   bool add_node(WeaveNode& new_node, const Edge& split, const Edge& first, const Edge& second,
                 const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
-  bool remove_edge(const Edge& edge, const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
+  bool remove_edge(const Edge& edge, const WeaveNodeMap& nodes, const EdgeMap& edges,
+                   evocore::Rng& rng) const;
   bool remove_node(const WeaveNode& node, const Edge& first, const Edge& second, const Edge& bridge,
                    const WeaveNodeMap& nodes, const EdgeMap& edges, evocore::Rng& rng) const;
   bool remove_node_single(const WeaveNode& node, const Edge& incident, const WeaveNodeMap& nodes,

@@ -1,0 +1,93 @@
+// Genomes per second of the cost evaluation: the sparse form (touched cells
+// only) against a dense one (full trace grid, then trace x cost over every cell).
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "evocore/rng.hpp"
+#include "weave/evaluation/connectivity.hpp"
+#include "weave/evaluation/evaluate.hpp"
+#include "weave/evaluation/traces.hpp"
+
+namespace {
+
+using namespace weave;
+
+constexpr int kGenomes = 1000;
+constexpr int kNodes = 40;
+constexpr int kEdges = 60;
+
+struct Network {
+  WeaveNodeMap nodes;
+  EdgeMap edges;
+};
+
+// kNodes distinct cells, a random spanning tree plus extra distinct pairs.
+Network random_network(evocore::Rng& rng, int32_t side) {
+  Network network;
+  std::set<std::pair<int32_t, int32_t>> cells;
+  for (uint64_t id = 1; id <= kNodes;) {
+    const auto x = static_cast<int32_t>(rng.uniform_int(0, side - 1)),
+               y = static_cast<int32_t>(rng.uniform_int(0, side - 1));
+    if (!cells.emplace(x, y).second) continue;
+    network.nodes[id] = WeaveNode{id, {{x, y}, NodeType::Flexible}};
+    ++id;
+  }
+  std::set<std::pair<uint64_t, uint64_t>> pairs;
+  const auto add = [&](uint64_t a, uint64_t b) {
+    if (a == b || !pairs.emplace(std::min(a, b), std::max(a, b)).second) return;
+    const uint64_t id = network.edges.size() + 1;
+    network.edges[id] = Edge{id, a, b, true};
+  };
+  for (uint64_t id = 2; id <= kNodes; ++id) add(rng.uniform_int(1, id - 1), id);
+  while (network.edges.size() < kEdges) add(rng.uniform_int(1, kNodes), rng.uniform_int(1, kNodes));
+  return network;
+}
+
+double dense_fitness(const Network& network, const CostMap& map) {
+  if (!is_connected(network.nodes, network.edges)) return 0.0;
+  const auto traces = compute_traces(map.rows, map.cols, network.nodes, network.edges);
+  double cost = 0.0;
+  for (size_t i = 0; i < traces.size(); ++i) cost += traces[i] * map.data[i];
+  return 1.0 / (cost > 1e-7 ? cost : 1e-7);
+}
+
+template <class Evaluate>
+double genomes_per_second(const std::vector<Network>& networks, Evaluate&& evaluate, double& checksum) {
+  const auto start = std::chrono::steady_clock::now();
+  for (const auto& network : networks) checksum += evaluate(network);
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  return static_cast<double>(networks.size()) / elapsed.count();
+}
+
+void run(int32_t side, evocore::Rng& rng) {
+  std::vector<double> costs(static_cast<size_t>(side) * side);
+  for (double& cost : costs) cost = 0.1 + rng.uniform01();
+  const CostMap map{static_cast<uint64_t>(side), static_cast<uint64_t>(side), costs.data()};
+  std::vector<Network> networks;
+  for (int i = 0; i < kGenomes; ++i) networks.push_back(random_network(rng, side));
+
+  double sparse_sum = 0.0, dense_sum = 0.0;
+  const double sparse = genomes_per_second(
+      networks,
+      [&](const Network& n) {
+        return evaluate_genome(n.nodes, n.edges, EvaluationStrategy::SingleObjective, map).fitness;
+      },
+      sparse_sum);
+  const double dense = genomes_per_second(
+      networks, [&](const Network& n) { return dense_fitness(n, map); }, dense_sum);
+  std::printf(
+      "%4d x %-4d  sparse %10.0f genomes/s  dense %8.0f genomes/s  ratio %6.1f  (fitness sums %.9g / %.9g)\n",
+      side, side, sparse, dense, sparse / dense, sparse_sum, dense_sum);
+}
+
+}  // namespace
+
+int main() {
+  evocore::Rng rng(12345);
+  std::printf("%d genomes of %d nodes and %d enabled edges\n", kGenomes, kNodes, kEdges);
+  for (const int32_t side : {256, 1024}) run(side, rng);
+  return 0;
+}

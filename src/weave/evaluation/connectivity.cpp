@@ -1,0 +1,169 @@
+#include "connectivity.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "../../evocore/error.hpp"
+
+namespace weave {
+
+namespace {
+
+// Undirected graph over ids numbered in first-seen order, adjacency in CSR form.
+class CompactGraph {
+ public:
+  explicit CompactGraph(size_t expected_ids) { index_.reserve(expected_ids); }
+
+  size_t index_of(uint64_t id) { return index_.try_emplace(id, index_.size()).first->second; }
+
+  void add_link(uint64_t a, uint64_t b) { links_.emplace_back(index_of(a), index_of(b)); }
+
+  // Number of ids reachable from `start` (itself included).
+  size_t count_reached(size_t start) const {
+    std::vector<size_t> offsets(index_.size() + 1, 0);
+    for (const auto& [a, b] : links_) ++offsets[a + 1], ++offsets[b + 1];
+    for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
+    std::vector<size_t> neighbours(offsets.back());
+    std::vector<size_t> fill(offsets.begin(), offsets.end() - 1);
+    for (const auto& [a, b] : links_) neighbours[fill[a]++] = b, neighbours[fill[b]++] = a;
+    std::vector<char> visited(index_.size(), 0);
+    std::vector<size_t> stack{start};
+    visited[start] = 1;
+    size_t reached = 1;
+    while (!stack.empty()) {
+      const size_t current = stack.back();
+      stack.pop_back();
+      for (size_t k = offsets[current]; k < offsets[current + 1]; ++k)
+        if (!visited[neighbours[k]]) visited[neighbours[k]] = 1, ++reached, stack.push_back(neighbours[k]);
+    }
+    return reached;
+  }
+
+ private:
+  std::unordered_map<uint64_t, size_t> index_;
+  std::vector<std::pair<size_t, size_t>> links_;
+};
+
+int64_t squared_distance(Pos a, Pos b) {
+  const int64_t dx = int64_t{a.x} - b.x, dy = int64_t{a.y} - b.y;
+  return dx * dx + dy * dy;
+}
+
+double distance(Pos a, Pos b) { return std::sqrt(static_cast<double>(squared_distance(a, b))); }
+
+struct BridgeGraph {
+  std::vector<Pos> positions;
+  std::vector<size_t> offsets;  // CSR adjacency, neighbours in edge-map order
+  std::vector<size_t> neighbours;
+  double total_length = 0.0;
+};
+
+BridgeGraph build_bridge_graph(const WeaveNodeMap& nodes, const EdgeMap& edges) {
+  BridgeGraph graph;
+  std::unordered_map<uint64_t, size_t> index;
+  index.reserve(nodes.size());
+  for (const auto& [id, node] : nodes) {
+    index.emplace(id, graph.positions.size());
+    graph.positions.push_back(node.data.pos);
+  }
+  const auto index_of = [&](const Edge& edge, uint64_t id) {
+    const auto found = index.find(id);
+    if (found == index.end())
+      evocore::fail("edge " + std::to_string(edge.id) + " names missing node " + std::to_string(id));
+    return found->second;
+  };
+  std::vector<std::pair<size_t, size_t>> links;
+  for (const auto& [id, edge] : edges) {
+    if (!edge.enabled) continue;
+    links.emplace_back(index_of(edge, edge.node1), index_of(edge, edge.node2));
+    graph.total_length += distance(graph.positions[links.back().first], graph.positions[links.back().second]);
+  }
+  graph.offsets.assign(nodes.size() + 1, 0);
+  for (const auto& [a, b] : links) ++graph.offsets[a + 1], ++graph.offsets[b + 1];
+  for (size_t i = 1; i < graph.offsets.size(); ++i) graph.offsets[i] += graph.offsets[i - 1];
+  graph.neighbours.resize(graph.offsets.back());
+  std::vector<size_t> fill(graph.offsets.begin(), graph.offsets.end() - 1);
+  for (const auto& [a, b] : links) graph.neighbours[fill[a]++] = b, graph.neighbours[fill[b]++] = a;
+  return graph;
+}
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+struct Frame {
+  size_t node;
+  size_t parent;  // kNone for the start
+  size_t next;    // position in the node's neighbour list
+};
+
+// Tarjan's bridge search from `start` with the predecessor test by node
+// (every occurrence of the parent is skipped), on an explicit stack.
+double dfs(const BridgeGraph& graph, size_t start) {
+  std::vector<int64_t> disc(graph.positions.size(), -1), low(graph.positions.size(), -1);
+  int64_t counter = 0;
+  double bridge_length = 0.0;
+  std::vector<Frame> stack;
+  const auto enter = [&](size_t node, size_t parent) {
+    disc[node] = low[node] = counter++;
+    stack.push_back({node, parent, graph.offsets[node]});
+  };
+  enter(start, kNone);
+  while (!stack.empty()) {
+    Frame& frame = stack.back();
+    const size_t u = frame.node;
+    if (frame.next < graph.offsets[u + 1]) {
+      const size_t v = graph.neighbours[frame.next++];
+      if (v == frame.parent) continue;
+      if (disc[v] == -1)
+        enter(v, u);  // invalidates `frame`
+      else
+        low[u] = std::min(low[u], disc[v]);
+      continue;
+    }
+    const size_t parent = frame.parent;
+    stack.pop_back();
+    if (parent == kNone) continue;
+    low[parent] = std::min(low[parent], low[u]);
+    if (disc[parent] < low[u]) bridge_length += distance(graph.positions[parent], graph.positions[u]);
+  }
+  return bridge_length;
+}
+
+}  // namespace
+
+bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& edges) {
+  if (ids.empty()) return true;
+  CompactGraph graph(ids.size());
+  for (uint64_t id : ids) graph.index_of(id);
+  for (const auto& [edge_id, ends] : edges) graph.add_link(ends.first, ends.second);
+  return graph.count_reached(graph.index_of(ids.front())) == ids.size();
+}
+
+bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node,
+                  std::optional<uint64_t> without_edge) {
+  CompactGraph graph(nodes.size());
+  size_t listed = 0;
+  std::optional<uint64_t> first;
+  for (const auto& [id, node] : nodes) {
+    if (id == without_node) continue;
+    if (!first) first = id;
+    graph.index_of(id);
+    ++listed;
+  }
+  if (!first) return true;
+  for (const auto& [id, edge] : edges) {
+    if (!edge.enabled || id == without_edge) continue;
+    if (edge.node1 == without_node || edge.node2 == without_node) continue;
+    graph.add_link(edge.node1, edge.node2);
+  }
+  return graph.count_reached(graph.index_of(*first)) == listed;
+}
+
+double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges) {
+  if (nodes.size() <= 1) return 0.0;
+  const BridgeGraph graph = build_bridge_graph(nodes, edges);
+  if (graph.total_length < 1e-9) return 0.0;
+  return dfs(graph, 0) / graph.total_length;
+}
+
+}  // namespace weave

@@ -1,0 +1,51 @@
+#include "evaluate.hpp"
+
+#include <cmath>
+
+#include "connectivity.hpp"
+#include "samples.hpp"
+
+namespace weave {
+
+namespace {
+
+constexpr double kMinCost = 1e-7;
+
+double fitness_from_cost(double cost) {
+  return 1.0 / (cost > kMinCost ? cost : kMinCost);
+}  // NaN takes the floor
+
+}  // namespace
+
+double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map) {
+  const double scale = detail::trace_scale(cost_map.rows, cost_map.cols);
+  double cost = 0.0;
+  detail::for_each_trace_contribution(
+      cost_map.rows, cost_map.cols, nodes, edges, [&](uint64_t cell) { cost += scale * cost_map.data[cell]; },
+      [&](uint64_t cell, double weight, bool) { cost += (weight * scale) * cost_map.data[cell]; });
+  return cost;
+}
+
+Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
+                           const CostMap& cost_map) {
+  const bool multi_objective = strategy == EvaluationStrategy::MultiObjectiveBridge;
+  if (!is_connected(nodes, edges)) {
+    Evaluation worthless{0.0, {}};
+    if (multi_objective) worthless.objectives = std::vector<double>{0.0, 0.0};
+    return worthless;
+  }
+  Evaluation evaluation{fitness_from_cost(trace_cost(nodes, edges, cost_map)), {}};
+  if (multi_objective)
+    evaluation.objectives =
+        std::vector<double>{evaluation.fitness, 1.0 - calculate_bridge_share(nodes, edges)};
+  return evaluation;
+}
+
+bool cost_map_has_nan(const CostMap& cost_map) {
+  const uint64_t cells = cost_map.rows * cost_map.cols;
+  for (uint64_t cell = 0; cell < cells; ++cell)
+    if (std::isnan(cost_map.data[cell])) return true;
+  return false;
+}
+
+}  // namespace weave

@@ -1,0 +1,33 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "../types.hpp"
+
+namespace weave {
+
+// A caller's cost map, row-major, indexed like a trace grid. Not owned.
+struct CostMap {
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+  const double* data = nullptr;
+};
+
+struct Evaluation {
+  double fitness = 0.0;
+  std::optional<std::vector<double>> objectives;  // set only under MultiObjectiveBridge
+};
+
+// Fitness (and under MultiObjectiveBridge the objectives [fitness, 1 - bridge
+// share]) of a network: 0 when it is not connected, otherwise 1 / max(cost, 1e-7)
+// where cost sums trace x cost over the cells the network touches.
+Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
+                           const CostMap& cost_map);
+
+// Sum over the touched cells of trace value x cost; untouched cells never enter.
+double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map);
+
+bool cost_map_has_nan(const CostMap& cost_map);
+
+}  // namespace weave

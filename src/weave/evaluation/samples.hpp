@@ -1,0 +1,118 @@
+#pragma once
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "../../evocore/error.hpp"
+#include "../types.hpp"
+#include "edge_ends.hpp"
+
+// The rasterisation rule shared by the dense and sparse trace forms and the
+// cost evaluation: which cells a genome touches and with what weight.
+namespace weave::detail {
+
+// Fails unless a rows x cols grid of doubles fits a signed 64-bit byte count.
+inline void check_grid_shape(uint64_t rows, uint64_t cols) {
+  constexpr uint64_t kMaxCells = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) / sizeof(double);
+  if (rows != 0 && cols > kMaxCells / rows)
+    evocore::fail("trace grid of " + std::to_string(rows) + " x " + std::to_string(cols) +
+                  " cells is too large");
+}
+
+inline double trace_scale(uint64_t rows, uint64_t cols) { return 1.0 / static_cast<double>(rows + cols); }
+
+// Nearest integer, halves away from zero, for coordinates interpolated between
+// int32 positions (|coordinate| < 2^32). Same result as std::round, inlined.
+inline int64_t round_coordinate(double coordinate) {
+  int64_t whole = static_cast<int64_t>(coordinate);                 // toward zero
+  const double fraction = coordinate - static_cast<double>(whole);  // exact
+  if (fraction >= 0.5)
+    ++whole;
+  else if (fraction <= -0.5)
+    --whole;
+  return whole;
+}
+
+// The nearest integer saturated to an unsigned index: negatives give 0.
+inline uint64_t sample_index(double coordinate) {
+  const int64_t rounded = round_coordinate(coordinate);
+  return rounded > 0 ? static_cast<uint64_t>(rounded) : 0;
+}
+
+struct SampleSpan {
+  uint64_t first = 1;
+  uint64_t last = 0;  // empty when first > last
+};
+
+// Narrows [lo, hi] (sample numbers as doubles) to the samples whose coordinate
+// along one axis can round below `limit`. Conservative (a coordinate slack far
+// above the interpolation's rounding error, plus two samples); the caller still
+// checks every sample exactly.
+inline void narrow_axis(double from, double to, double steps, uint64_t limit, double& lo, double& hi) {
+  if (from == to) {
+    if (sample_index(from) >= limit) hi = -1.0;
+    return;
+  }
+  const double slack = 1e-12 * (std::abs(from) + std::abs(to) + 1.0);
+  const double threshold = static_cast<double>(limit) - 0.5 + slack;
+  const double crossing = (threshold - from) * steps / (to - from);
+  if (to > from)
+    hi = std::min(hi, crossing + 2.0);
+  else
+    lo = std::max(lo, crossing - 2.0);
+}
+
+// Samples of an edge that may fall inside the shape; samples outside add nothing,
+// so skipping them avoids walking far-away edges sample by sample.
+inline SampleSpan in_shape_samples(double x1, double y1, double x2, double y2, uint64_t steps, uint64_t rows,
+                                   uint64_t cols) {
+  double lo = 0.0, hi = static_cast<double>(steps);
+  narrow_axis(x1, x2, hi, rows, lo, hi);
+  narrow_axis(y1, y2, static_cast<double>(steps), cols, lo, hi);
+  if (!(lo <= hi)) return {};
+  return {static_cast<uint64_t>(std::ceil(lo)), static_cast<uint64_t>(std::floor(hi))};
+}
+
+// Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one edge.
+template <class OnSample>
+void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
+  const double dx = x2 - x1, dy = y2 - y1;
+  if (std::sqrt(dx * dx + dy * dy) < 1e-5) return;  // both ends share a cell
+  const double major = std::max(std::abs(dx), std::abs(dy));
+  const double minor = std::min(std::abs(dx), std::abs(dy));
+  const auto steps = static_cast<uint64_t>(std::ceil(major));
+  const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
+  const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
+  for (uint64_t i = span.first; i <= span.last; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(steps);
+    const uint64_t u = sample_index(t * x2 + (1.0 - t) * x1);
+    const uint64_t v = sample_index(t * y2 + (1.0 - t) * y1);
+    if (u < rows && v < cols) on_sample(u * cols + v, weight, i == 0 || i == steps);
+  }
+}
+
+// Walks a genome's trace contributions in the order of the trace algorithm:
+// on_node(cell) for every in-shape node, then on_sample(cell, weight, is_endpoint)
+// for the in-shape samples of every enabled edge. Cells are row-major indices.
+template <class OnNode, class OnSample>
+void for_each_trace_contribution(uint64_t rows, uint64_t cols, const WeaveNodeMap& nodes,
+                                 const EdgeMap& edges, OnNode&& on_node, OnSample&& on_sample) {
+  check_grid_shape(rows, cols);
+  for (const auto& [id, node] : nodes) {
+    const Pos pos = node.data.pos;
+    if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < rows &&
+        static_cast<uint64_t>(pos.y) < cols)
+      on_node(static_cast<uint64_t>(pos.x) * cols + static_cast<uint64_t>(pos.y));
+  }
+  for (const auto& [id, edge] : edges) {
+    if (!edge.enabled) continue;
+    const Pos p1 = edge_end(nodes, edge, edge.node1).data.pos;
+    const Pos p2 = edge_end(nodes, edge, edge.node2).data.pos;
+    for_each_edge_sample(p1, p2, rows, cols, on_sample);
+  }
+}
+
+}  // namespace weave::detail
