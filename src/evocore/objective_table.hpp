@@ -1,0 +1,44 @@
+#pragma once
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "genome.hpp"
+
+namespace evocore {
+
+// Objective vectors by position in the ranked list; a genome without
+// objectives contributes an empty vector.
+using ObjectiveTable = std::vector<std::vector<double>>;
+
+template <class S>
+ObjectiveTable read_objective_table(const std::vector<GenomeHandle<S>>& genomes) {
+  ObjectiveTable table;
+  table.reserve(genomes.size());
+  for (const auto& handle : genomes) {
+    const auto genome = handle.read();
+    table.push_back(genome->objectives ? *genome->objectives : std::vector<double>{});
+  }
+  return table;
+}
+
+// Writes fitness by position, one write lock at a time and in order, so a
+// genome listed twice ends with the value of its last position.
+template <class S>
+void write_fitness(const std::vector<GenomeHandle<S>>& genomes, std::span<const double> fitness) {
+  for (size_t i = 0; i < genomes.size(); ++i) genomes[i].write()->fitness = fitness[i];
+}
+
+// a dominates b: over their common entries, a is nowhere worse and somewhere
+// better (all objectives maximised; comparisons with NaN count neither way).
+inline bool dominates(std::span<const double> a, std::span<const double> b) {
+  const size_t common = std::min(a.size(), b.size());
+  bool better = false;
+  for (size_t i = 0; i < common; ++i) {
+    if (a[i] < b[i]) return false;
+    if (a[i] > b[i]) better = true;
+  }
+  return better;
+}
+
+}  // namespace evocore

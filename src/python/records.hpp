@@ -1,0 +1,130 @@
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include "../evocore/config.hpp"
+#include "../weave/types.hpp"
+#include "dto.hpp"
+#include "record.hpp"
+
+// Key tables of the dictionaries exchanged with Python: the configuration
+// (NEATConfig with WeaveConfig under "special") and the genome structure.
+// Field order is the order of missing-key reporting and of written keys.
+
+namespace gwpy {
+
+using ConfigRecord = evocore::NEATConfig<weave::WeaveConfig>;
+
+template <>
+struct GroupTraits<weave::Pos> {
+  static constexpr auto members = std::make_tuple(&weave::Pos::x, &weave::Pos::y);
+};
+
+template <>
+struct GroupTraits<weave::GridSize> {
+  static constexpr auto members = std::make_tuple(&weave::GridSize::width, &weave::GridSize::height);
+};
+
+template <>
+struct EnumTraits<weave::NodeType> {
+  using E = weave::NodeType;
+  static constexpr auto variants =
+      std::make_tuple(unit_variant("Fixed", E::Fixed), unit_variant("Flexible", E::Flexible));
+};
+
+template <>
+struct EnumTraits<weave::EvaluationStrategy> {
+  using E = weave::EvaluationStrategy;
+  static constexpr auto variants =
+      std::make_tuple(unit_variant("SingleObjective", E::SingleObjective),
+                      unit_variant("MultiObjectiveBridge", E::MultiObjectiveBridge));
+};
+
+// Grid carries the cell counts along x and y; it is written as {"Grid": (cx, cy)}.
+template <>
+struct EnumTraits<weave::GraphInit> {
+  using G = weave::GraphInit;
+  static constexpr auto variants =
+      std::make_tuple(tagged_variant("FCN", &G::kind, G::Kind::FCN),
+                      tagged_variant("Grid", &G::kind, G::Kind::Grid, &G::cells_x, &G::cells_y));
+};
+
+template <>
+struct EnumTraits<evocore::MatingStrategy> {
+  using E = evocore::MatingStrategy;
+  static constexpr auto variants = std::make_tuple(unit_variant("NEATSpeciation", E::NEATSpeciation),
+                                                   unit_variant("GlobalTournament", E::GlobalTournament));
+};
+
+template <>
+struct EnumTraits<evocore::SelectionStrategy> {
+  using E = evocore::SelectionStrategy;
+  static constexpr auto variants = std::make_tuple(
+      unit_variant("NEAT", E::NEAT), unit_variant("NSGA2", E::NSGA2), unit_variant("SPEA2", E::SPEA2));
+};
+
+template <>
+struct RecordTraits<weave::WeaveConfig> {
+  using C = weave::WeaveConfig;
+  static constexpr auto fields = std::make_tuple(
+      required_field("grid_size", &C::grid_size), required_field("fixed_nodes", &C::fixed_nodes),
+      required_field("move_node_mutation_prob", &C::move_node_mutation_prob),
+      required_field("move_node_mutation_sigma", &C::move_node_mutation_sigma),
+      required_field("evaluation_strategy", &C::evaluation_strategy),
+      required_field("graph_init", &C::graph_init),
+      required_field("compatibility_sigma", &C::compatibility_sigma), required_field("c3", &C::c3));
+};
+
+// An absent target_species is written as None.
+template <>
+struct RecordTraits<ConfigRecord> {
+  using C = ConfigRecord;
+  static constexpr auto fields = std::make_tuple(
+      required_field("population_size", &C::population_size),
+      required_field("add_node_mutation_prob", &C::add_node_mutation_prob),
+      required_field("add_edge_mutation_prob", &C::add_edge_mutation_prob),
+      required_field("remove_edge_mutation_prob", &C::remove_edge_mutation_prob),
+      required_field("remove_node_mutation_prob", &C::remove_node_mutation_prob),
+      required_field("remove_node_single_mutation_prob", &C::remove_node_single_mutation_prob),
+      required_field("num_elites_species", &C::num_elites_species),
+      required_field("num_elites_global", &C::num_elites_global),
+      required_field("selection_share", &C::selection_share),
+      required_field("tournament_size", &C::tournament_size),
+      required_field("species_threshold", &C::species_threshold),
+      optional_field("target_species", &C::target_species),
+      required_field("mating_strategy", &C::mating_strategy),
+      required_field("selection_strategy", &C::selection_strategy),
+      required_field("diversity_objective", &C::diversity_objective),
+      required_field("crossover_enabled", &C::crossover_enabled), required_field("c1", &C::c1),
+      required_field("c2", &C::c2), required_field("special", &C::special));
+};
+
+template <>
+struct RecordTraits<weave::WeaveNodeData> {
+  using D = weave::WeaveNodeData;
+  static constexpr auto fields =
+      std::make_tuple(required_field("pos", &D::pos), required_field("type", &D::type));
+};
+
+template <>
+struct RecordTraits<NodeDTO> {
+  static constexpr auto fields =
+      std::make_tuple(omissible_field("id", &NodeDTO::id), required_field("data", &NodeDTO::data));
+};
+
+template <>
+struct RecordTraits<EdgeDTO> {
+  static constexpr auto fields =
+      std::make_tuple(omissible_field("id", &EdgeDTO::id), required_field("node1", &EdgeDTO::node1),
+                      required_field("node2", &EdgeDTO::node2), required_field("enabled", &EdgeDTO::enabled));
+};
+
+template <>
+struct RecordTraits<GenomeDTO> {
+  static constexpr auto fields =
+      std::make_tuple(required_field("nodes", &GenomeDTO::nodes), required_field("edges", &GenomeDTO::edges));
+};
+
+// Test-only bindings `_read_config` and `_roundtrip_structure` (reader_testing.cpp).
+void register_reader_testing(nb::module_& module);
+
+}  // namespace gwpy

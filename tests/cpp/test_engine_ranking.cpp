@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "evocore/multi_objective.hpp"
+#include "toy_specialization.hpp"
+
+using namespace toy;
+using evocore::NSGA2;
+using evocore::ObjectiveTable;
+using evocore::SelectionStrategy;
+using evocore::SPEA2;
+
+namespace {
+
+std::vector<Handle> with_objectives(const ObjectiveTable& table) {
+  std::vector<Handle> genomes;
+  for (const auto& objectives : table) {
+    genomes.push_back(labelled(0, -1.0));
+    if (!objectives.empty()) genomes.back().write()->objectives = objectives;
+  }
+  return genomes;
+}
+
+std::vector<double> ranked(SelectionStrategy strategy, const ObjectiveTable& table) {
+  Config config = quiet_config();
+  config.selection_strategy = strategy;
+  const auto genomes = with_objectives(table);
+  evocore::process_multi_objective(Population::create(config, {}), genomes);
+  std::vector<double> fitness;
+  for (const auto& genome : genomes) fitness.push_back(genome.read()->fitness);
+  return fitness;
+}
+
+// Peels off the non-dominated set again and again, each as a sorted front.
+NSGA2::Fronts brute_force_fronts(const ObjectiveTable& table) {
+  std::vector<size_t> left(table.size());
+  for (size_t i = 0; i < left.size(); ++i) left[i] = i;
+  NSGA2::Fronts fronts;
+  while (!left.empty()) {
+    std::vector<size_t> front, rest;
+    for (size_t p : left) {
+      const bool dominated =
+          std::any_of(left.begin(), left.end(), [&](size_t q) { return NSGA2::dominates(table[q], table[p]); });
+      (dominated ? rest : front).push_back(p);
+    }
+    fronts.push_back(front);
+    left = rest;
+  }
+  return fronts;
+}
+
+}  // namespace
+
+TEST(EngineRanking, DominanceComparesCommonEntries) {
+  const double nan = std::nan("");
+  struct Case {
+    std::vector<double> a, b;
+    bool expected;
+  };
+  for (const Case& c : {Case{{2, 2}, {1, 1}, true}, Case{{2, 1}, {1, 1}, true}, Case{{1, 1}, {1, 1}, false},
+                        Case{{2, 0}, {1, 1}, false}, Case{{5, 0}, {nan, 0}, false}, Case{{nan, 1}, {0, 0}, true},
+                        Case{{3}, {1, 9}, true}, Case{{}, {1}, false}})
+    EXPECT_EQ(NSGA2::dominates(c.a, c.b), c.expected);
+}
+
+TEST(EngineRanking, Nsga2WorkedExamples) {
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}}), (std::vector<double>{6}));
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{2, 2}, {1, 1}}), (std::vector<double>{10, 7}));
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 3}, {2, 2}, {3, 1}}), (std::vector<double>{8, 6, 8}));
+  // Identical vectors share front 1; a genome without objectives ranks as non-dominated.
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}, {1, 1}, {0, 0}}), (std::vector<double>{4 * 2 + 4, 4 * 2 + 4, 4 + 4}));
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}, {}}), (std::vector<double>{3 + 4, 3 + 4}));
+}
+
+TEST(EngineRanking, Spea2WorkedExamples) {
+  EXPECT_DOUBLE_EQ(ranked(SelectionStrategy::SPEA2, {{1, 1}})[0], 1 / 1.5);
+  const auto pair = ranked(SelectionStrategy::SPEA2, {{2, 2}, {1, 1}});
+  const double density = 1 / (std::sqrt(2.0) + 2);
+  EXPECT_DOUBLE_EQ(pair[0], 1 / (1 + density));
+  EXPECT_DOUBLE_EQ(pair[1], 1 / (2 + density));
+  // Distances to a vector holding NaN sort after every number: only its own density is lost.
+  const auto odd = ranked(SelectionStrategy::SPEA2, {{std::nan(""), 1}, {1, 1}, {0, 0}, {2, 3}});
+  EXPECT_TRUE(std::isnan(odd[0]));
+  EXPECT_DOUBLE_EQ(odd[3], 1 / (1 + 1 / (std::sqrt(13.0) + 2)));
+}
+
+TEST(EngineRanking, NothingHappensWithoutObjectivesOrUnderNeat) {
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{}, {1, 1}}), (std::vector<double>{-1, -1}));
+  EXPECT_EQ(ranked(SelectionStrategy::SPEA2, {{}, {1, 1}}), (std::vector<double>{-1, -1}));
+  EXPECT_EQ(ranked(SelectionStrategy::NEAT, {{1, 1}, {2, 2}}), (std::vector<double>{-1, -1}));
+  evocore::process_multi_objective(Population::create(quiet_config(), {}), std::vector<Handle>{});
+}
+
+TEST(EngineRanking, ShortVectorsFailOnlyInLargeFronts) {
+  const double nan = std::nan("");
+  EXPECT_THROW(ranked(SelectionStrategy::NSGA2, {{1, 3}, {3, 1}, {nan}}), evocore::InternalError);
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 3}, {nan}}), (std::vector<double>{3 + 4, 3 + 4}));
+  const auto crowded = NSGA2::calculate_crowding_distance({{1, nan}, {2, 2}, {3, 1}, {0, 5}}, {{0, 1, 2, 3}});
+  EXPECT_EQ(crowded.size(), 4u);
+}
+
+TEST(EngineRanking, FastSortMatchesBruteForce) {
+  std::mt19937_64 engine(99);
+  for (size_t objectives : {2u, 3u})
+    for (size_t n : {0u, 1u, 2u, 17u, 120u, 300u}) {
+      std::uniform_int_distribution<int> value(0, 12);
+      ObjectiveTable table(n);
+      for (auto& row : table)
+        for (size_t j = 0; j < objectives; ++j) row.push_back(value(engine));
+      const auto fronts = NSGA2::fast_non_dominated_sort(table);
+      const auto expected = brute_force_fronts(table);
+      ASSERT_EQ(fronts.size(), expected.size());
+      for (size_t f = 0; f < fronts.size(); ++f) {
+        auto sorted = fronts[f];
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, expected[f]) << "front " << f << " of " << n;
+      }
+      if (!fronts.empty()) {
+        EXPECT_TRUE(std::is_sorted(fronts[0].begin(), fronts[0].end()));
+      }
+    }
+}
