@@ -129,12 +129,13 @@ def test_mutate_genomes_empty_and_elites_untouched():
 
 def test_failure_marks_the_genome_broken():
     pop = gw.Population(make_config(population_size=2))
-    # Two nodes and one edge to a missing node pass the connectivity count,
+    # Each node reaches one missing node, so the reached count passes the connectivity count,
     # then the trace computation meets the missing node.
     genome = pop.create_genome({
         "nodes": [{"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}},
                   {"id": 2, "data": {"pos": (1, 1), "type": "Fixed"}}],
-        "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True}],
+        "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True},
+                  {"id": 2, "node1": 2, "node2": 98, "enabled": True}],
     })
     with pytest.raises(gw.InternalError):
         gw.evaluate_genomes([genome], np.ones((4, 4)))

@@ -46,7 +46,7 @@ def test_module_exports_and_signatures():
         function = getattr(gw, name)
         assert function.__text_signature__ == signature
         assert str(inspect.signature(function)) == signature
-    assert str(inspect.signature(gw.Population.get_edge_id)) == "(self, n1, n2)"
+    assert gw.Population.get_edge_id.__text_signature__ == "($self, n1, n2)"
     assert gw.Population.create_genome.__doc__.startswith("Creates a genome from a Python dict structure")
 
 

@@ -1,0 +1,53 @@
+"""Sparse evaluation against a dense NumPy evaluation of the same traces.
+
+The same 1,000 genomes (about 40 nodes and 60 enabled edges, laid out on a
+256 x 256 region) are scored on a 256 x 256 and a 1024 x 1024 cost map.
+Dense: (T * cost).sum() over a prebuilt trace grid per genome (prebuilt for a
+sample of genomes, since 1,000 dense 1024 x 1024 grids would take 8 GB).
+
+Run: .venv/bin/python bench/bench_evaluation.py
+"""
+
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).parent))
+
+import gridweave as gw  # noqa: E402
+from common import best_of, config  # noqa: E402
+
+DENSE_SAMPLE = 40
+
+
+def genomes_for_benchmark():
+    pop = gw.Population(config(1000, graph_init={"Grid": [6, 6]}, add_node_mutation_prob=0.2,
+                               add_edge_mutation_prob=0.2, remove_edge_mutation_prob=0.0))
+    gw.mutate_genomes(pop.members, pop)
+    return pop, pop.members
+
+
+def main():
+    pop, genomes = genomes_for_benchmark()
+    nodes = np.mean([len(g.nodes) for g in genomes])
+    edges = np.mean([sum(e.enabled for e in g.edges.values()) for g in genomes])
+    print(f"threads: {gw._core._num_threads()}; {len(genomes)} genomes, "
+          f"{nodes:.0f} nodes and {edges:.0f} enabled edges on average")
+    rng = np.random.default_rng(7)
+    for size in (256, 1024):
+        cost = rng.random((size, size))
+        sparse = best_of(3, lambda: gw.evaluate_genomes(genomes, cost))
+        masks = [gw.get_genome_mask(g, (size, size)) for g in genomes[:DENSE_SAMPLE]]
+        start = time.perf_counter()
+        for mask in masks:
+            (mask * cost).sum()
+        dense = (time.perf_counter() - start) / DENSE_SAMPLE * len(genomes)
+        rate_sparse, rate_dense = len(genomes) / sparse, len(genomes) / dense
+        print(f"{size:>5} x {size:<5} sparse {rate_sparse:>10,.0f} genomes/s   dense {rate_dense:>8,.0f} genomes/s"
+              f"   ratio {rate_sparse / rate_dense:6.1f}")
+
+
+if __name__ == "__main__":
+    main()

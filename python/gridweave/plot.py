@@ -1,0 +1,177 @@
+"""Figures of networks, fitness histories and Pareto fronts (needs matplotlib).
+
+Install with ``pip install 'gridweave[plot]'``. Figures are drawn with the Agg
+backend on their own canvas, so importing this module changes no global
+matplotlib state and works without a display. Every function returns the
+``Figure`` and, when ``path`` is given, also saves it there.
+
+The cost map is shown as an image: row ``x`` of the map is drawn at height
+``x`` from the top and column ``y`` at ``y`` from the left, exactly as the map
+would look saved as a PNG; a node at ``pos = (x, y)`` is drawn at that cell.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+try:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.colors import LogNorm
+    from matplotlib.figure import Figure
+except ImportError as error:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "gridweave.plot needs matplotlib (pip install 'gridweave[plot]')"
+    ) from error
+
+if TYPE_CHECKING:
+    from .evolve import GenerationRecord
+
+__all__ = ["plot_network", "plot_history", "plot_pareto"]
+
+
+def _new_figure(size: tuple[float, float]) -> Figure:
+    figure = Figure(figsize=size, layout="constrained")
+    FigureCanvasAgg(figure)
+    return figure
+
+
+def _finish(figure: Figure, path: str | Path | None) -> Figure:
+    if path is not None:
+        figure.savefig(path, dpi=120)
+    return figure
+
+
+def _structure(network: Any) -> Mapping[str, Any]:
+    structure: Mapping[str, Any] = (
+        network.get_structure() if hasattr(network, "get_structure") else network
+    )
+    return structure
+
+
+def plot_network(
+    network: Any,
+    cost_map: np.ndarray,
+    path: str | Path | None = None,
+    *,
+    title: str | None = None,
+) -> Figure:
+    """Draw a network (a ``Genome`` or a structure dictionary) over its cost map.
+
+    Enabled edges are drawn as lines, disabled ones are left out; fixed nodes
+    (terminals) are red squares, flexible nodes white dots. A colour bar shows
+    the cost scale.
+
+    Example:
+        >>> import numpy as np
+        >>> net = {"nodes": [{"id": 1, "data": {"pos": (1, 1), "type": "Fixed"}},
+        ...                  {"id": 2, "data": {"pos": (6, 3), "type": "Flexible"}}],
+        ...        "edges": [{"id": 1, "node1": 1, "node2": 2, "enabled": True}]}
+        >>> fig = plot_network(net, np.ones((8, 8)), title="two nodes")
+        >>> fig.axes[0].get_title()
+        'two nodes'
+    """
+    structure = _structure(network)
+    figure = _new_figure((6.4, 5.6))
+    ax = figure.add_subplot()
+    cost = np.asarray(cost_map, dtype=np.float64)
+    # a log scale keeps gentle slopes visible next to expensive barriers
+    norm = LogNorm() if cost.size and cost.min() > 0 and cost.max() > cost.min() else None
+    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
+    figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
+    positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
+    for edge in structure["edges"]:
+        start, end = positions.get(edge["node1"]), positions.get(edge["node2"])
+        if edge["enabled"] and start is not None and end is not None:
+            (x1, y1), (x2, y2) = start, end
+            ax.plot([y1, y2], [x1, x2], color="orangered", linewidth=1.8, zorder=2)
+    _draw_nodes(ax, structure["nodes"], "Flexible", dict(marker="o", s=22, color="white",
+                                                            edgecolors="black", label="flexible"))
+    _draw_nodes(ax, structure["nodes"], "Fixed", dict(marker="s", s=60, color="red",
+                                                         edgecolors="black", label="terminal"))
+    ax.set_xlabel("y")
+    ax.set_ylabel("x")
+    if title:
+        ax.set_title(title)
+    if structure["nodes"]:
+        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
+    return _finish(figure, path)
+
+
+def _draw_nodes(
+    ax: Any, nodes: Sequence[Mapping[str, Any]], kind: str, style: dict[str, Any]
+) -> None:
+    cells = [n["data"]["pos"] for n in nodes if n["data"]["type"] == kind]
+    if cells:
+        xs, ys = zip(*cells)
+        ax.scatter(ys, xs, zorder=3, **style)
+
+
+def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = None) -> Figure:
+    """Plot best, best-so-far and mean raw fitness per generation, and the species count.
+
+    Example:
+        >>> from gridweave.evolve import GenerationRecord
+        >>> rows = [GenerationRecord(g, 0.1 * g, 0.05 * g, 0.1 * g, 3, 3.0, None, 0.0)
+        ...         for g in range(5)]
+        >>> len(plot_history(rows).axes)
+        2
+    """
+    figure = _new_figure((7.0, 4.2))
+    ax = figure.add_subplot()
+    generations = [r.generation for r in history]
+    ax.plot(generations, [r.best_so_far for r in history], label="best so far", color="C3")
+    ax.plot(generations, [r.best_fitness for r in history], label="best member", color="C0")
+    ax.plot(generations, [r.mean_fitness for r in history], label="mean", color="C0", alpha=0.5,
+            linestyle="--")
+    ax.set_xlabel("generation")
+    ax.set_ylabel("fitness (1 / network cost)")
+    species = ax.twinx()
+    species.step(generations, [r.num_species for r in history], where="post", color="C2",
+                 alpha=0.6, label="species")
+    species.set_ylabel("species")
+    lines = ax.get_legend_handles_labels()
+    more = species.get_legend_handles_labels()
+    ax.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right", fontsize="small")
+    return _finish(figure, path)
+
+
+def plot_pareto(
+    front: Sequence[Any],
+    path: str | Path | None = None,
+    *,
+    population: Sequence[Any] = (),
+    labels: tuple[str, str] = ("fitness (1 / cost)", "redundancy (1 - bridge share)"),
+) -> Figure:
+    """Scatter the first two objectives of the front over those of the population.
+
+    ``front`` and ``population`` hold genomes (anything with ``objectives``)
+    or plain objective vectors.
+
+    Example:
+        >>> fig = plot_pareto([(1.0, 0.0), (0.5, 0.8)], population=[(0.2, 0.1)])
+        >>> fig.axes[0].get_xlabel()
+        'fitness (1 / cost)'
+    """
+    figure = _new_figure((6.0, 4.6))
+    ax = figure.add_subplot()
+    others = _points(population)
+    if len(others):
+        ax.scatter(others[:, 0], others[:, 1], s=14, color="grey", alpha=0.5, label="population")
+    points = _points(front)
+    if len(points):
+        order = np.argsort(points[:, 0])
+        ax.plot(points[order, 0], points[order, 1], marker="o", color="C3", label="Pareto front")
+    ax.set_xlabel(labels[0])
+    ax.set_ylabel(labels[1])
+    ax.legend(loc="best", fontsize="small")
+    return _finish(figure, path)
+
+
+def _points(items: Sequence[Any]) -> np.ndarray:
+    vectors = [getattr(item, "objectives", item) for item in items]
+    rows = [list(v)[:2] for v in vectors if v is not None and len(v) >= 2]
+    return np.array(rows, dtype=np.float64).reshape(-1, 2)

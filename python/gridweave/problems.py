@@ -1,0 +1,303 @@
+"""Sample problems and loaders for cost maps and terminals.
+
+A problem is a cost map, a two-dimensional float64 array indexed ``cost[x, y]``
+(the first index is the first component of a node position, so the map's
+shape is the ``grid_size`` of the configuration), and a list of terminals,
+the ``(x, y)`` cells that the network must connect (the fixed nodes).
+
+:func:`make_terrain` builds a seeded procedural landscape: gentle hills, a
+winding river that is expensive to cross except at one ford, and terminals on
+both banks. :func:`default_problem` is the landscape that ``gridweave demo``
+runs on.
+"""
+
+from __future__ import annotations
+
+import csv
+import json
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+__all__ = [
+    "Problem",
+    "make_terrain",
+    "default_problem",
+    "load_cost_map",
+    "load_terminals",
+    "check_terminals",
+]
+
+Terminal = tuple[int, int]
+
+RIVER_COST = 25.0
+FORD_COST = 1.5
+
+
+@dataclass(frozen=True, eq=False)
+class Problem:
+    """A cost map, its terminals, a name and, for terrains, the ford's cell.
+
+    Example:
+        >>> p = make_terrain((24, 20), n_terminals=3, seed=1)
+        >>> p.grid_size, len(p.terminals)
+        ((24, 20), 3)
+    """
+
+    cost_map: np.ndarray
+    terminals: list[Terminal]
+    name: str = "problem"
+    ford: tuple[int, int] | None = None
+
+    @property
+    def grid_size(self) -> tuple[int, int]:
+        """``(width, height)``, the shape of the cost map."""
+        width, height = self.cost_map.shape
+        return int(width), int(height)
+
+
+def make_terrain(
+    size: Sequence[int] = (64, 64), n_terminals: int = 6, seed: int = 0
+) -> Problem:
+    """Build a seeded landscape: hills, a river with one ford, terminals on both banks.
+
+    The base cost of a cell is 1; every hill adds a Gaussian bump of height 2
+    to 6; the river, which winds along the y axis, adds ``RIVER_COST`` except
+    at the ford, where it adds only ``FORD_COST``. Terminals alternate between
+    the two banks, keep clear of the river and of each other. The same seed
+    always gives the same problem.
+
+    Example:
+        >>> p = make_terrain((32, 32), n_terminals=4, seed=3)
+        >>> p.cost_map.shape, p.cost_map.dtype.name, bool(p.cost_map.min() >= 1.0)
+        ((32, 32), 'float64', True)
+        >>> p.terminals == make_terrain((32, 32), n_terminals=4, seed=3).terminals
+        True
+    """
+    width, height = (int(v) for v in size)
+    if width < 12 or height < 12:
+        raise ValueError(f"a terrain needs at least 12x12 cells, got {width}x{height}")
+    if n_terminals < 1:
+        raise ValueError("a terrain needs at least one terminal")
+    rng = np.random.default_rng(seed)
+    x, y = np.meshgrid(np.arange(width), np.arange(height), indexing="ij")
+    cost = 1.0 + _hills(rng, x, y)
+    river_x = _river_course(rng, width, height)
+    half_width = max(1.0, min(width, height) / 32)
+    in_river = np.abs(x - river_x[np.newaxis, :]) <= half_width
+    ford_y = int(rng.integers(height // 4, 3 * height // 4))
+    ford_rows = np.abs(np.arange(height) - ford_y) <= max(1, height // 32)
+    cost += np.where(in_river, np.where(ford_rows[np.newaxis, :], FORD_COST, RIVER_COST), 0.0)
+    terminals = _place_terminals(rng, river_x, half_width, (width, height), n_terminals)
+    ford = (int(round(river_x[ford_y])), ford_y)
+    return Problem(cost, terminals, f"terrain-{width}x{height}-seed{seed}", ford)
+
+
+def default_problem() -> Problem:
+    """The problem of ``gridweave demo``: a 64x64 terrain with six terminals.
+
+    Example:
+        >>> p = default_problem()
+        >>> p.grid_size, len(p.terminals)
+        ((64, 64), 6)
+    """
+    return make_terrain((64, 64), n_terminals=6, seed=2024)
+
+
+def _hills(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    width, height = x.shape
+    count = max(2, width * height // 600)
+    total = np.zeros(x.shape)
+    for _ in range(count):
+        cx, cy = rng.uniform(0, width), rng.uniform(0, height)
+        radius = rng.uniform(0.08, 0.18) * min(width, height)
+        total += rng.uniform(2.0, 6.0) * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * radius**2))
+    return total
+
+
+def _river_course(rng: np.random.Generator, width: int, height: int) -> np.ndarray:
+    """x position of the river's centre for every y."""
+    y = np.arange(height)
+    amplitude = rng.uniform(0.05, 0.12) * width
+    period = rng.uniform(0.6, 1.2) * height
+    phase = rng.uniform(0, 2 * np.pi)
+    centre = rng.uniform(0.4, 0.6) * width
+    course: np.ndarray = centre + amplitude * np.sin(2 * np.pi * y / period + phase)
+    return course
+
+
+def _place_terminals(
+    rng: np.random.Generator,
+    river_x: np.ndarray,
+    half_width: float,
+    size: tuple[int, int],
+    count: int,
+) -> list[Terminal]:
+    """Terminals alternating between the banks, spread out as far as the map allows."""
+    width, height = size
+    margin = max(1, min(width, height) // 16)
+    spacing = min(width, height) / 3
+    terminals: list[Terminal] = []
+    while len(terminals) < count:
+        for _ in range(200):
+            x = int(rng.integers(margin, width - margin))
+            y = int(rng.integers(margin, height - margin))
+            left_bank = len(terminals) % 2 == 0
+            gap = x - river_x[y]
+            on_bank = gap < -(half_width + 1) if left_bank else gap > half_width + 1
+            if on_bank and all(np.hypot(x - a, y - b) >= spacing for a, b in terminals):
+                terminals.append((x, y))
+                break
+        else:
+            spacing *= 0.8
+            if spacing < 1:
+                raise ValueError(f"cannot place {count} terminals on a {width}x{height} map")
+    return terminals
+
+
+def load_cost_map(path: str | Path) -> np.ndarray:
+    """Read a cost map from ``.npy``, ``.csv`` or a grayscale ``.png`` file.
+
+    A CSV file holds one row of the map (fixed x) per line, values separated
+    by commas. A PNG's grey level, scaled to [0, 1], is the cost, so dark cells
+    are cheap; colour images are converted to luminance. The image row is the
+    x index. Reading PNG files needs matplotlib or Pillow. Costs must be finite
+    and not negative.
+
+    Example:
+        >>> import tempfile, os
+        >>> path = os.path.join(tempfile.mkdtemp(), "map.csv")
+        >>> _ = Path(path).write_text("1,2,3\\n4,5,6\\n")
+        >>> load_cost_map(path)
+        array([[1., 2., 3.],
+               [4., 5., 6.]])
+    """
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no such file: {path}")
+    suffix = path.suffix.lower()
+    if suffix == ".npy":
+        data = np.load(path, allow_pickle=False)
+    elif suffix in (".csv", ".txt"):
+        data = _read_csv_grid(path)
+    elif suffix == ".png":
+        data = _read_png_gray(path)
+    else:
+        raise ValueError(f"{path}: cost maps must be .npy, .csv or .png files")
+    return _checked_cost_map(np.asarray(data), path)
+
+
+def _read_csv_grid(path: Path) -> np.ndarray:
+    try:
+        return np.loadtxt(path, delimiter=",", ndmin=2, dtype=np.float64)
+    except ValueError as error:
+        raise ValueError(f"{path}: not a numeric CSV grid ({error})") from None
+
+
+def _read_png_gray(path: Path) -> np.ndarray:
+    try:
+        from matplotlib import image
+
+        pixels = np.asarray(image.imread(path), dtype=np.float64)
+    except ImportError:
+        pixels = _read_png_with_pillow(path)
+    if pixels.ndim == 3:
+        pixels = pixels[..., :3] @ np.array([0.299, 0.587, 0.114])
+    return pixels
+
+
+def _read_png_with_pillow(path: Path) -> np.ndarray:
+    try:
+        from PIL import Image
+    except ImportError:
+        raise ImportError(
+            "reading PNG cost maps needs matplotlib or Pillow (pip install 'gridweave[plot]')"
+        ) from None
+    with Image.open(path) as img:
+        return np.asarray(img.convert("L"), dtype=np.float64) / 255.0
+
+
+def _checked_cost_map(data: np.ndarray, path: Path) -> np.ndarray:
+    if data.ndim != 2 or data.size == 0:
+        raise ValueError(f"{path}: a cost map must be a non-empty 2-D grid, got shape {data.shape}")
+    if not np.issubdtype(data.dtype, np.number) or np.issubdtype(data.dtype, np.complexfloating):
+        raise ValueError(f"{path}: a cost map must hold real numbers, got {data.dtype}")
+    cost = np.ascontiguousarray(data, dtype=np.float64)
+    if not np.isfinite(cost).all():
+        raise ValueError(f"{path}: the cost map holds NaN or infinite values")
+    if (cost < 0).any():
+        raise ValueError(f"{path}: the cost map holds negative costs")
+    return cost
+
+
+def load_terminals(path: str | Path) -> list[Terminal]:
+    """Read terminal cells ``(x, y)`` from a CSV or JSON file.
+
+    CSV: one terminal per line, ``x,y``; a first line that is not numeric is
+    taken as a header. JSON: a list of ``[x, y]`` pairs, or an object with such
+    a list under ``"terminals"``.
+
+    Example:
+        >>> import tempfile, os
+        >>> path = os.path.join(tempfile.mkdtemp(), "t.csv")
+        >>> _ = Path(path).write_text("x,y\\n3,4\\n10,2\\n")
+        >>> load_terminals(path)
+        [(3, 4), (10, 2)]
+    """
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no such file: {path}")
+    suffix = path.suffix.lower()
+    if suffix == ".json":
+        data = json.loads(path.read_text(encoding="utf-8"))
+        rows = data.get("terminals") if isinstance(data, dict) else data
+        if not isinstance(rows, list):
+            raise ValueError(f"{path}: expected a list of [x, y] pairs")
+    elif suffix in (".csv", ".txt"):
+        with path.open(newline="", encoding="utf-8") as handle:
+            rows = [row for row in csv.reader(handle) if row and any(c.strip() for c in row)]
+        if rows and not _is_numeric_row(rows[0]):
+            rows = rows[1:]
+    else:
+        raise ValueError(f"{path}: terminals must be a .csv or .json file")
+    return [_terminal(row, path, number) for number, row in enumerate(rows, 1)]
+
+
+def _is_numeric_row(row: Sequence[str]) -> bool:
+    try:
+        [float(cell) for cell in row]
+    except ValueError:
+        return False
+    return True
+
+
+def _terminal(row: object, path: Path, number: int) -> Terminal:
+    if not isinstance(row, (list, tuple)) or len(row) != 2:
+        raise ValueError(f"{path}: terminal {number} is not an (x, y) pair: {row!r}")
+    try:
+        values = [float(v) for v in row]
+    except (TypeError, ValueError):
+        raise ValueError(f"{path}: terminal {number} is not numeric: {row!r}") from None
+    if not all(v.is_integer() for v in values):
+        raise ValueError(f"{path}: terminal {number} is not on a grid cell: {row!r}")
+    return int(values[0]), int(values[1])
+
+
+def check_terminals(terminals: Iterable[Sequence[int]], shape: Sequence[int]) -> None:
+    """Raise ``ValueError`` unless there is a terminal and every one lies inside ``shape``.
+
+    Example:
+        >>> check_terminals([(0, 0), (63, 10)], (64, 64))
+        >>> check_terminals([(64, 3)], (64, 64))
+        Traceback (most recent call last):
+        ValueError: terminal (64, 3) lies outside the 64x64 cost map
+    """
+    width, height = shape
+    terminals = list(terminals)
+    if not terminals:
+        raise ValueError("no terminals given")
+    for x, y in terminals:
+        if not (0 <= x < width and 0 <= y < height):
+            raise ValueError(f"terminal ({x}, {y}) lies outside the {width}x{height} cost map")

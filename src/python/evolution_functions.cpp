@@ -1,0 +1,162 @@
+#include <optional>
+#include <vector>
+
+#include "../evocore/compatibility.hpp"
+#include "../evocore/lock_pair.hpp"
+#include "../evocore/multi_objective.hpp"
+#include "../evocore/mutation.hpp"
+#include "../evocore/reproduction.hpp"
+#include "../evocore/selection.hpp"
+#include "../evocore/thread_pool.hpp"
+#include "convert.hpp"
+#include "functions.hpp"
+
+namespace gwpy {
+namespace {
+
+PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"genomes", "pop", nullptr};
+    PyObject *genomes_obj = nullptr, *pop_obj = nullptr;
+    parse_args(args, kwargs, "OO:mutate_genomes", keywords, &genomes_obj, &pop_obj);
+    GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
+    PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
+    nb::gil_scoped_release unlocked;
+    weave::WeaveNEATConfig config;
+    Spec specialization;
+    {
+      auto population = handle.read();
+      config = population->config;
+      specialization = population->specialization;
+    }
+    evocore::parallel_for(genomes.size(), [&](size_t i) {
+      auto genome = genomes[i].write();
+      genome->config = config;
+      genome->specialization = specialization;
+      evocore::mutate(*genome, evocore::thread_rng());
+    });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* make_offspring(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"pop", "count", nullptr};
+    PyObject *pop_obj = nullptr, *count_obj = nullptr;
+    parse_args(args, kwargs, "OO:make_offspring", keywords, &pop_obj, &count_obj);
+    PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
+    const uint64_t count = convert_arg("count", [&] { return to_u64(count_obj); });
+    GenomeList elites, species_elites, children;
+    {
+      nb::gil_scoped_release unlocked;
+      auto population = handle.write();
+      population->config.population_size = count;
+      std::tie(elites, species_elites, children) = evocore::reproduce(*population, evocore::thread_rng());
+    }
+    return nb::make_tuple(genome_list_object(elites), genome_list_object(species_elites),
+                          genome_list_object(children))
+        .release()
+        .ptr();
+  });
+}
+
+PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"pop", "elites", "species_elites", "children", nullptr};
+    PyObject *pop_obj = nullptr, *elites_obj = nullptr, *species_obj = nullptr, *children_obj = nullptr;
+    parse_args(args, kwargs, "OOOO:select", keywords, &pop_obj, &elites_obj, &species_obj, &children_obj);
+    PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
+    GenomeList elites = convert_arg("elites", [&] { return to_genome_list(elites_obj); });
+    GenomeList species_elites = convert_arg("species_elites", [&] { return to_genome_list(species_obj); });
+    GenomeList children = convert_arg("children", [&] { return to_genome_list(children_obj); });
+    {
+      nb::gil_scoped_release unlocked;
+      auto population = handle.write();
+      evocore::select(*population, std::move(elites), std::move(species_elites), std::move(children),
+                      evocore::thread_rng());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* process_multi_objective(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {"pop", "genomes", nullptr};
+    PyObject *pop_obj = nullptr, *genomes_obj = nullptr;
+    parse_args(args, kwargs, "OO:process_multi_objective", keywords, &pop_obj, &genomes_obj);
+    PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
+    GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
+    {
+      nb::gil_scoped_release unlocked;
+      auto population = handle.read();
+      evocore::process_multi_objective(*population, genomes);
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// k dominates j over the indices of j's vector (NaN counts neither way).
+bool front_dominates(const std::vector<double>& k, const std::vector<double>& j) {
+  if (k.size() < j.size()) evocore::fail("objective vectors of unequal length");
+  bool better = false;
+  for (size_t i = 0; i < j.size(); ++i) {
+    if (k[i] < j[i]) return false;
+    if (k[i] > j[i]) better = true;
+  }
+  return better;
+}
+
+PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"genomes", nullptr};
+    PyObject* genomes_obj = nullptr;
+    parse_args(args, kwargs, "O:get_pareto_front", keywords, &genomes_obj);
+    GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
+    std::vector<std::optional<std::vector<double>>> vectors;
+    vectors.reserve(genomes.size());
+    for (const auto& genome : genomes) vectors.push_back(genome.read()->objectives);
+    GenomeList front;
+    for (size_t j = 0; j < genomes.size(); ++j) {
+      if (!vectors[j]) continue;
+      bool dominated = false;
+      for (size_t k = 0; k < genomes.size() && !dominated; ++k)
+        dominated = k != j && vectors[k] && front_dominates(*vectors[k], *vectors[j]);
+      if (!dominated) front.push_back(genomes[j]);
+    }
+    return genome_list_object(front).release().ptr();
+  });
+}
+
+PyObject* genome_compatibility(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"g1", "g2", nullptr};
+    PyObject *g1_obj = nullptr, *g2_obj = nullptr;
+    parse_args(args, kwargs, "OO:genome_compatibility", keywords, &g1_obj, &g2_obj);
+    GenomeHandle g1 = convert_arg("g1", [&] { return to_genome(g1_obj); });
+    GenomeHandle g2 = convert_arg("g2", [&] { return to_genome(g2_obj); });
+    evocore::ReadPair<Genome> pair(g1, g2);
+    return PyFloat_FromDouble(evocore::calculate_compatibility(pair.first(), pair.second()));
+  });
+}
+
+PyMethodDef mutate_genomes_def =
+    keyword_def<mutate_genomes>("mutate_genomes", "mutate_genomes(genomes, pop)\n--\n\n");
+PyMethodDef make_offspring_def = keyword_def<make_offspring>("make_offspring", "make_offspring(pop, count)\n--\n\n");
+PyMethodDef select_def = keyword_def<select>("select", "select(pop, elites, species_elites, children)\n--\n\n");
+PyMethodDef genome_compatibility_def =
+    keyword_def<genome_compatibility>("genome_compatibility", "genome_compatibility(g1, g2)\n--\n\n");
+PyMethodDef get_pareto_front_def =
+    keyword_def<get_pareto_front>("get_pareto_front", "get_pareto_front(genomes)\n--\n\n");
+PyMethodDef process_multi_objective_def = keyword_def<process_multi_objective>(
+    "process_multi_objective", "process_multi_objective(pop, genomes)\n--\n\n");
+
+}  // namespace
+
+PyMethodDef* mutate_genomes_function() { return &mutate_genomes_def; }
+PyMethodDef* make_offspring_function() { return &make_offspring_def; }
+PyMethodDef* select_function() { return &select_def; }
+PyMethodDef* genome_compatibility_function() { return &genome_compatibility_def; }
+PyMethodDef* get_pareto_front_function() { return &get_pareto_front_def; }
+PyMethodDef* process_multi_objective_function() { return &process_multi_objective_def; }
+
+}  // namespace gwpy

@@ -1,0 +1,102 @@
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
+
+#include "classes.hpp"
+#include "convert.hpp"
+#include "dto.hpp"
+#include "record.hpp"
+#include "records.hpp"
+
+namespace gwpy {
+namespace {
+
+PyObject* get_fitness(PyObject* self, void*) {
+  return guarded([&] { return PyFloat_FromDouble(self_as<PyGenome>(self).handle.read()->fitness); });
+}
+
+int set_fitness(PyObject* self, PyObject* value, void*) {
+  PyObject* result = guarded([&]() -> PyObject* {
+    if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+    auto& genome = self_as<PyGenome>(self);
+    const double fitness = convert_arg("v", [&] { return to_f64(value); });
+    genome.handle.write()->fitness = fitness;
+    Py_RETURN_NONE;
+  });
+  if (!result) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+PyObject* get_objectives(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    std::optional<std::vector<double>> objectives = self_as<PyGenome>(self).handle.read()->objectives;
+    return nb::cast(objectives).release().ptr();
+  });
+}
+
+int set_objectives(PyObject* self, PyObject* value, void*) {
+  PyObject* result = guarded([&]() -> PyObject* {
+    if (!value) raise(PyExc_AttributeError, "can't delete attribute");
+    auto& genome = self_as<PyGenome>(self);
+    auto objectives = convert_arg("v", [&] { return to_optional_float_list(value); });
+    genome.handle.write()->objectives = std::move(objectives);
+    Py_RETURN_NONE;
+  });
+  if (!result) return -1;
+  Py_DECREF(result);
+  return 0;
+}
+
+GenomeDTO structure_of(const Genome& genome) {
+  GenomeDTO dto;
+  dto.nodes.reserve(genome.nodes.size());
+  dto.edges.reserve(genome.edges.size());
+  for (const auto& [id, node] : genome.nodes) dto.nodes.push_back(NodeDTO{id, node.data});
+  for (const auto& [id, edge] : genome.edges) dto.edges.push_back(EdgeDTO{id, edge.node1, edge.node2, edge.enabled});
+  return dto;
+}
+
+PyObject* get_structure(PyObject* self, PyObject*) {
+  return guarded([&] {
+    GenomeDTO dto = structure_of(*self_as<PyGenome>(self).handle.read());
+    return write_record(dto).release().ptr();
+  });
+}
+
+PyObject* get_nodes(PyObject* self, void*) {
+  return guarded([&] {
+    nb::dict nodes;
+    auto genome = self_as<PyGenome>(self).handle.read();
+    for (const auto& [id, node] : genome->nodes) nodes[nb::int_(id)] = nb::cast(PyNode{id, node.data});
+    return nodes.release().ptr();
+  });
+}
+
+PyObject* get_edges(PyObject* self, void*) {
+  return guarded([&] {
+    nb::dict edges;
+    auto genome = self_as<PyGenome>(self).handle.read();
+    for (const auto& [id, edge] : genome->edges) edges[nb::int_(id)] = nb::cast(PyEdge{edge});
+    return edges.release().ptr();
+  });
+}
+
+PyGetSetDef fitness_def{"fitness", get_fitness, set_fitness, nullptr, nullptr};
+PyGetSetDef objectives_def{"objectives", get_objectives, set_objectives, nullptr, nullptr};
+PyMethodDef get_structure_def = noargs_def<get_structure>("get_structure", "get_structure($self)\n--\n\n");
+PyGetSetDef nodes_def{"nodes", get_nodes, nullptr, nullptr, nullptr};
+PyGetSetDef edges_def{"edges", get_edges, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+void register_genome_class(nb::module_& module) {
+  auto cls = nb::class_<PyGenome>(module, "Genome", nb::is_final());
+  add_no_constructor(cls, "Genome");
+  add_property(cls, &fitness_def);
+  add_property(cls, &objectives_def);
+  add_method(cls, &get_structure_def);
+  add_property(cls, &nodes_def);
+  add_property(cls, &edges_def);
+}
+
+}  // namespace gwpy
