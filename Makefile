@@ -4,7 +4,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
 
-.PHONY: venv install test cpptest pytest sanitize gtest format clean
+.PHONY: demo venv install test cpptest pytest sanitize gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -34,6 +34,11 @@ pytest: install
 	$(VPY) -m pytest -q tests
 
 test: cpptest pytest
+
+# The main job: evolve a network on the built-in sample map, results in out/.
+demo: venv
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation ".[all]"
+	$(VPY) -m gridweave demo --out out
 
 format:
 	clang-format -i $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
