@@ -296,6 +296,19 @@ class _Run:
             objectives.append(tuple(values[:2]) if self.bridge and values else None)
         return raw, objectives
 
+    def augment(self, genomes: list[Genome]) -> None:
+        """Appends the novelty score. A genome listed twice (members may repeat a
+        genome) receives two scores; it keeps the first so every vector has one."""
+        widths = [len(g.objectives or ()) for g in genomes]
+        self.population.augment_diversity(genomes)
+        if len(genomes) < 2:
+            return
+        for genome, width in zip(genomes, widths):
+            values = genome.objectives
+            target = max(width, 1) + 1
+            if values is not None and len(values) > target:
+                genome.objectives = values[:target]
+
     def restore(self, genomes: list[Genome], raw: list[float], objectives: list[Any]) -> None:
         for genome, score, values in zip(genomes, raw, objectives):
             genome.fitness = score
@@ -304,7 +317,7 @@ class _Run:
     def rank(self, genomes: list[Genome], raw: list[float], objectives: list[Any]) -> None:
         if self.diversity:
             self.restore(genomes, raw, objectives)
-            self.population.augment_diversity(genomes)
+            self.augment(genomes)
         if self.ranked:
             _core.process_multi_objective(self.population, genomes)
 
@@ -364,7 +377,7 @@ class _Run:
         self.raw, self.objectives = self.read_raw(self.members)
         self.restore(self.members, self.raw, self.objectives)
         if self.diversity:
-            self.population.augment_diversity(self.members)
+            self.augment(self.members)
         carries_objectives = any(g.objectives for g in self.members)
         front = _core.get_pareto_front(self.members) if carries_objectives else None
         return EvolutionResult(
