@@ -154,8 +154,8 @@ def test_bad_probability_fails_mutation():
 
 def test_minimal_example_runs():
     path = Path(__file__).parent.parent / "examples" / "evolve_minimal.py"
-    spec = importlib.util.spec_from_file_location("evolve_minimal", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_info = importlib.util.spec_from_file_location("evolve_minimal", path)
+    module = importlib.util.module_from_spec(loader_info)
+    loader_info.loader.exec_module(module)
     history = module.main(generations=3)
     assert len(history) == 4 and history[-1] >= history[0] > 0

@@ -23,7 +23,7 @@ PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
     nb::gil_scoped_release unlocked;
     weave::WeaveNEATConfig config;
-    Spec specialization;
+    Weave specialization;
     {
       auto population = handle.read();
       config = population->config;

@@ -7,12 +7,12 @@
 
 namespace gwpy {
 
-using Spec = weave::WeaveSpecialization;
-using Genome = evocore::Genome<Spec>;
-using GenomeHandle = evocore::GenomeHandle<Spec>;
-using Population = evocore::Population<Spec>;
-using PopulationHandle = evocore::PopulationHandle<Spec>;
-using Species = evocore::Species<Spec>;
+using Weave = weave::WeaveSpecialization;
+using Genome = evocore::Genome<Weave>;
+using GenomeHandle = evocore::GenomeHandle<Weave>;
+using Population = evocore::Population<Weave>;
+using PopulationHandle = evocore::PopulationHandle<Weave>;
+using Species = evocore::Species<Weave>;
 using GenomeList = std::vector<GenomeHandle>;
 
 // Python wrapper types. Each holds a handle or a copied value.

@@ -163,7 +163,7 @@ void construct(PyPopulation* self, nb::args args, nb::kwargs kwargs) {
   std::optional<GenomeHandle> start_handle;
   if (start_obj != Py_None) start_handle = convert_arg("start_genome", [&] { return to_genome(start_obj); });
   auto config = read_record<weave::WeaveNEATConfig>(config_obj);
-  auto population = Population::create(config, Spec{config.special});
+  auto population = Population::create(config, Weave{config.special});
   std::optional<Genome> start;
   if (start_handle) start = start_handle->read()->clone();
   evocore::initialize(population, std::move(start), evocore::thread_rng());
