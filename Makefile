@@ -4,7 +4,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
 
-.PHONY: demo venv install test cpptest pytest sanitize gtest format clean
+.PHONY: demo venv install test cpptest pytest typecheck sanitize gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -33,7 +33,12 @@ cpptest: gtest
 pytest: install
 	$(VPY) -m pytest -q tests
 
-test: cpptest pytest
+# Static types of the package (native stubs included) and of the example.
+typecheck: install
+	cd python && ../$(VPY) -m mypy --ignore-missing-imports -p gridweave
+	MYPYPATH=python $(VPY) -m mypy --ignore-missing-imports examples/evolve_minimal.py
+
+test: cpptest pytest typecheck
 
 # The main job: evolve a network on the built-in sample map, results in out/.
 demo: venv
