@@ -74,5 +74,5 @@ sanitize: $(ASAN_VENV)/.ready gtest
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
 	  -C build-dir=build/py-asan -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.GRIDWEAVE_SANITIZE=ON ".[test]"
-	$(ASAN_ENV) LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	$(ASAN_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SANITIZE_PYTEST)

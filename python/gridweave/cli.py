@@ -33,7 +33,7 @@ from .problems import check_terminals, default_problem, load_cost_map, load_term
 
 __all__ = ["main", "DEMO_GENERATIONS"]
 
-DEMO_GENERATIONS = 40
+DEMO_GENERATIONS = 300
 RUN_GENERATIONS = 100
 EXIT_USAGE = 2
 
@@ -116,7 +116,7 @@ def _prepare(
 ) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any], str]:
     if args.command == "demo":
         problem = default_problem()
-        config = make_config(problem.grid_size, problem.terminals, population_size=60)
+        config = make_config(problem.grid_size, problem.terminals)
         return problem.cost_map, problem.terminals, config, problem.name
     cost = _load(load_cost_map, args.cost_map)
     terminals = _load(load_terminals, args.terminals)

@@ -123,7 +123,8 @@ def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = 
     figure = _new_figure((7.0, 4.2))
     ax = figure.add_subplot()
     generations = [r.generation for r in history]
-    ax.plot(generations, [r.best_so_far for r in history], label="best so far", color="C3")
+    ax.plot(generations, [r.best_so_far for r in history], label="best so far", color="C3",
+            linewidth=3.0, alpha=0.5)
     ax.plot(generations, [r.best_fitness for r in history], label="best member", color="C0")
     ax.plot(generations, [r.mean_fitness for r in history], label="mean", color="C0", alpha=0.5,
             linestyle="--")
