@@ -46,6 +46,7 @@ from typing import Any
 import numpy as np
 
 from . import _core
+from ._core import Genome, Population
 from .problems import check_terminals
 
 __all__ = [
@@ -60,9 +61,7 @@ __all__ = [
 
 RANKED_SELECTIONS = ("NSGA2", "SPEA2")
 
-Genome = Any  # gridweave.Genome
-Population = Any  # gridweave.Population
-
+Objectives = tuple[float, ...] | None
 
 @dataclass(frozen=True)
 class GenerationRecord:
@@ -249,7 +248,9 @@ def _checked_cost(cost_map: np.ndarray, config: Mapping[str, Any]) -> np.ndarray
     return cost
 
 
-def _start_genome(config: Mapping[str, Any], start: Genome | Mapping[str, Any] | None) -> Genome:
+def _start_genome(
+    config: Mapping[str, Any], start: Genome | Mapping[str, Any] | None
+) -> Genome | None:
     if not isinstance(start, Mapping):
         return start
     builder = _core.Population({**config, "population_size": 0})
@@ -276,20 +277,21 @@ class _Run:
         self.bridge = _strategy_name(special["evaluation_strategy"]) == "MultiObjectiveBridge"
         self.members: list[Genome] = []
         self.raw: list[float] = []
-        self.objectives: list[tuple[float, ...] | None] = []
+        self.objectives: list[Objectives] = []
         self.best: Genome | None = None
         self.best_raw = -math.inf
         self.best_objectives: tuple[float, ...] | None = None
         self.last_improvement = 0
         self.recorded_best = -math.inf
 
-    def evaluate(self, genomes: list[Genome]) -> tuple[list[float], list[Any]]:
+    def evaluate(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
         _core.evaluate_genomes(genomes, self.cost)
         return self.read_raw(genomes)
 
-    def read_raw(self, genomes: list[Genome]) -> tuple[list[float], list[Any]]:
+    def read_raw(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
         """Raw scores and evaluation objectives, also after ranking and augmentation."""
-        raw, objectives = [], []
+        raw: list[float] = []
+        objectives: list[Objectives] = []
         for genome in genomes:
             values = genome.objectives
             raw.append(values[0] if values else genome.fitness)
@@ -309,19 +311,19 @@ class _Run:
             if values is not None and len(values) > target:
                 genome.objectives = values[:target]
 
-    def restore(self, genomes: list[Genome], raw: list[float], objectives: list[Any]) -> None:
+    def restore(self, genomes: list[Genome], raw: list[float], objectives: list[Objectives]) -> None:
         for genome, score, values in zip(genomes, raw, objectives):
             genome.fitness = score
             genome.objectives = None if values is None else list(values)
 
-    def rank(self, genomes: list[Genome], raw: list[float], objectives: list[Any]) -> None:
+    def rank(self, genomes: list[Genome], raw: list[float], objectives: list[Objectives]) -> None:
         if self.diversity:
             self.restore(genomes, raw, objectives)
             self.augment(genomes)
         if self.ranked:
             _core.process_multi_objective(self.population, genomes)
 
-    def consider(self, genomes: list[Genome], raw: list[float], objectives: list[Any]) -> None:
+    def consider(self, genomes: list[Genome], raw: list[float], objectives: list[Objectives]) -> None:
         for genome, score, values in zip(genomes, raw, objectives):
             if score > self.best_raw:
                 self.best, self.best_raw, self.best_objectives = genome, score, values
@@ -380,12 +382,12 @@ class _Run:
             self.augment(self.members)
         carries_objectives = any(g.objectives for g in self.members)
         front = _core.get_pareto_front(self.members) if carries_objectives else None
+        if self.best is None:
+            raise RuntimeError("the population has no members to report")
         return EvolutionResult(
             best_genome=self.best,
             best_fitness=self.best_raw,
-            best_structure=canonical_structure(
-                self.best.get_structure() if self.best is not None else {"nodes": [], "edges": []}
-            ),
+            best_structure=canonical_structure(self.best.get_structure()),
             best_objectives=self.best_objectives,
             history=history,
             population=self.population,
