@@ -3,43 +3,17 @@
 import time
 
 import gridweave as gw
+from gridweave.config import make_config
 
 
 def config(population_size, grid=(256, 256), sigma=4, **changes):
-    special = {
-        "grid_size": list(grid),
-        "fixed_nodes": [[grid[0] // 8, grid[1] // 8], [grid[0] * 7 // 8, grid[1] // 2], [grid[0] // 2, grid[1] * 7 // 8]],
-        "move_node_mutation_prob": 0.5,
-        "move_node_mutation_sigma": 4.0,
-        "evaluation_strategy": "SingleObjective",
-        "graph_init": {"Grid": [5, 5]},
-        "compatibility_sigma": sigma,
-        "c3": 1.0,
-    }
-    base = {
-        "population_size": population_size,
-        "add_node_mutation_prob": 0.5,
-        "add_edge_mutation_prob": 0.5,
-        "remove_edge_mutation_prob": 0.1,
-        "remove_node_mutation_prob": 0.1,
-        "remove_node_single_mutation_prob": 0.1,
-        "num_elites_species": 1,
-        "num_elites_global": 2,
-        "selection_share": 0.5,
-        "tournament_size": 3,
-        "species_threshold": 3.0,
-        "target_species": 8,
-        "mating_strategy": "NEATSpeciation",
-        "selection_strategy": "NEAT",
-        "diversity_objective": True,
-        "crossover_enabled": True,
-        "c1": 1.0,
-        "c2": 1.0,
-        "special": special,
-    }
-    for key, value in changes.items():
-        (special if key in special else base)[key] = value
-    return base
+    """Benchmark settings on top of the package defaults."""
+    fixed = [[grid[0] // 8, grid[1] // 8], [grid[0] * 7 // 8, grid[1] // 2], [grid[0] // 2, grid[1] * 7 // 8]]
+    settings = dict(population_size=population_size, compatibility_sigma=sigma, c3=1.0, target_species=8,
+                    add_node_mutation_prob=0.5, add_edge_mutation_prob=0.5, move_node_mutation_prob=0.5,
+                    move_node_mutation_sigma=4.0, graph_init={"Grid": [5, 5]}, diversity_objective=True)
+    settings.update(changes)
+    return make_config(list(grid), fixed, **settings)
 
 
 def varied_population(population_size, rounds=5, **changes):
