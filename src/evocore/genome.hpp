@@ -1,6 +1,7 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "error.hpp"
 #include "shared_handle.hpp"
 
 namespace evocore {
@@ -45,7 +47,7 @@ class PopulationState {
  public:
   uint64_t new_node_id() {
     std::lock_guard lock(node_mutex_);
-    return ++node_counter_;
+    return next_number(node_counter_, "node");
   }
 
   uint64_t get_edge_id(uint64_t a, uint64_t b) {
@@ -53,7 +55,7 @@ class PopulationState {
     std::lock_guard table_lock(table_mutex_);
     if (auto found = table_.find(key); found != table_.end()) return found->second;
     std::lock_guard counter_lock(edge_mutex_);
-    const uint64_t id = ++edge_counter_;
+    const uint64_t id = next_number(edge_counter_, "edge");
     table_.emplace(key, id);
     return id;
   }
@@ -85,6 +87,12 @@ class PopulationState {
   }
 
  private:
+  // A counter at the top of the range would wrap to numbers already in use.
+  static uint64_t next_number(uint64_t& counter, const char* kind) {
+    if (counter == std::numeric_limits<uint64_t>::max()) fail(std::string(kind) + " numbers are exhausted");
+    return ++counter;
+  }
+
   mutable std::mutex table_mutex_;
   mutable std::mutex edge_mutex_;
   mutable std::mutex node_mutex_;
