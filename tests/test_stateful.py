@@ -174,6 +174,6 @@ class PopulationMachine(RuleBasedStateMachine):
 
 
 PopulationMachine.TestCase.settings = settings(
-    max_examples=EXAMPLES // 5, stateful_step_count=20, deadline=None,
+    max_examples=EXAMPLES, stateful_step_count=20, deadline=None,
     suppress_health_check=list(HealthCheck))
 TestPopulationMachine = PopulationMachine.TestCase

@@ -19,18 +19,22 @@ void sort_by_cell(std::vector<CellValue>& entries) {
             [](const CellValue& a, const CellValue& b) { return a.cell < b.cell; });
 }
 
+// Consecutive samples on one cell are summed in place: an edge clipped along a
+// grid border can put billions of samples on a handful of cells.
+void add_contribution(std::vector<CellValue>& contributions, uint64_t cell, double value) {
+  if (!contributions.empty() && contributions.back().cell == cell)
+    contributions.back().value += value;
+  else
+    contributions.push_back({cell, value});
+}
+
 std::vector<CellValue> trace_contributions(uint64_t rows, uint64_t cols, const WeaveNodeMap& nodes,
                                            const EdgeMap& edges) {
   std::vector<CellValue> contributions;
   contributions.reserve(nodes.size() + 4 * edges.size());
   detail::for_each_trace_contribution(
-      rows, cols, nodes, edges,
-      [&](uint64_t cell) {
-        contributions.push_back({cell, 1.0});
-      },
-      [&](uint64_t cell, double weight, bool) {
-        contributions.push_back({cell, weight});
-      });
+      rows, cols, nodes, edges, [&](uint64_t cell) { add_contribution(contributions, cell, 1.0); },
+      [&](uint64_t cell, double weight, bool) { add_contribution(contributions, cell, weight); });
   return contributions;
 }
 
