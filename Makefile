@@ -4,7 +4,7 @@ VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
 
-.PHONY: demo venv install test cpptest pytest typecheck sanitize gtest format clean
+.PHONY: demo venv install test cpptest pytest typecheck sanitize tsan gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -49,7 +49,7 @@ format:
 	clang-format -i $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV)
+	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV)
 
 # AddressSanitizer + UBSan: the extension and the C++ tests built with both,
 # the Python suite run with the runtime preloaded; any report fails the run.
@@ -76,3 +76,27 @@ sanitize: $(ASAN_VENV)/.ready gtest
 	  -C cmake.define.GRIDWEAVE_SANITIZE=ON ".[test]"
 	$(ASAN_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SANITIZE_PYTEST)
+
+# ThreadSanitizer over the C++ tests and the Python concurrency tests. The
+# runtime must be loaded first and needs a fixed address layout (setarch -R).
+TSAN_VENV := .venv-tsan
+TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizer/tsan.supp"
+TSAN_PYTEST ?= tests/test_stress.py tests/test_threads.py tests/test_broken.py tests/test_evolution.py \
+  tests/test_objects.py
+
+$(TSAN_VENV)/.ready: pyproject.toml
+	$(PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
+	$(TSAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS)
+	touch $@
+
+tsan: $(TSAN_VENV)/.ready gtest
+	cmake -S . -B build/cpp-tsan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_TSAN=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build/cpp-tsan -j $(JOBS)
+	$(TSAN_ENV) setarch -R ctest --test-dir build/cpp-tsan --output-on-failure -j $(JOBS)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation \
+	  -C build-dir=build/py-tsan -C cmake.build-type=RelWithDebInfo \
+	  -C cmake.define.GRIDWEAVE_TSAN=ON ".[test]"
+	$(TSAN_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  setarch -R $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_PYTEST)

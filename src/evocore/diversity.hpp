@@ -8,6 +8,7 @@
 
 #include "compatibility.hpp"
 #include "ordering.hpp"
+#include "lock_pair.hpp"
 #include "population.hpp"
 #include "specialization.hpp"
 #include "thread_pool.hpp"
@@ -42,13 +43,9 @@ std::vector<double> distance_matrix(const std::vector<GenomeHandle<S>>& genomes,
   const size_t n = genomes.size();
   std::vector<double> matrix(n * n, 0.0);
   parallel_for(n, [&](size_t i) {
-    const auto first = genomes[i].read();
     for (size_t j = i + 1; j < n; ++j) {
-      // The same genome may be listed twice; it is never read-locked twice by one thread.
-      std::optional<typename GenomeHandle<S>::ReadGuard> second;
-      if (!genomes[j].same_as(genomes[i])) second.emplace(genomes[j].read());
-      const Genome<S>& other = second ? second->get() : first.get();
-      const double distance = calculate_compatibility(*first, *profiles[i], other, *profiles[j]);
+      const ReadPair<Genome<S>> pair(genomes[i], genomes[j]);  // a genome listed twice is locked once
+      const double distance = calculate_compatibility(pair.first(), *profiles[i], pair.second(), *profiles[j]);
       matrix[i * n + j] = distance;
       matrix[j * n + i] = distance;
     }

@@ -26,13 +26,15 @@ class Shared {
  public:
   class ReadGuard {
    public:
+    ReadGuard() = default;  // holds nothing; for guards that are locked conditionally
     explicit ReadGuard(Box& box) : box_(&box), lock_(box.mutex) { check_not_broken(*box_); }
     const T& operator*() const { return box_->value; }
     const T* operator->() const { return &box_->value; }
     const T& get() const { return box_->value; }
+    bool holds() const { return box_ != nullptr; }
 
    private:
-    Box* box_;
+    Box* box_ = nullptr;
     std::shared_lock<std::shared_mutex> lock_;
   };
 

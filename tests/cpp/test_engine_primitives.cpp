@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "evocore/genome.hpp"
+#include "evocore/lock_pair.hpp"
 #include "evocore/thread_pool.hpp"
 
 using evocore::PopulationState;
@@ -42,6 +43,16 @@ TEST(Registry, ConcurrentRequestsGetOneNumberPerPair) {
   EXPECT_EQ(state.edge_counter(), static_cast<uint64_t>(kPairs));
 }
 
+TEST(Registry, ExhaustedNumbersFailInsteadOfWrapping) {
+  PopulationState state;
+  state.raise_node_counter(UINT64_MAX);
+  state.raise_edge_counter(UINT64_MAX);
+  EXPECT_THROW(state.new_node_id(), evocore::InternalError);
+  EXPECT_THROW(state.get_edge_id(1, 2), evocore::InternalError);
+  state.set_edge_id(1, 2, 7);
+  EXPECT_EQ(state.get_edge_id(2, 1), 7u);  // registered pairs still answer
+}
+
 TEST(ThreadPool, StoresResultsByPositionAndReportsFirstFailure) {
   auto squares = evocore::parallel_map<size_t>(1000, [](size_t i) { return i * i; });
   for (size_t i = 0; i < squares.size(); ++i) EXPECT_EQ(squares[i], i * i);
@@ -74,4 +85,16 @@ TEST(SharedHandle, FailureUnderWriteLockBreaksTheValue) {
   } catch (const std::runtime_error&) {
   }
   EXPECT_FALSE(other.is_broken());
+}
+
+TEST(ReadPair, RolesFollowTheArgumentsWhateverTheLockOrder) {
+  auto a = evocore::Shared<int>::make(1), b = evocore::Shared<int>::make(2);
+  for (int round = 0; round < 2; ++round) {
+    const evocore::ReadPair<int> pair(a, b);
+    EXPECT_EQ(pair.first(), round == 0 ? 1 : 2);
+    EXPECT_EQ(pair.second(), round == 0 ? 2 : 1);
+    std::swap(a, b);
+  }
+  const evocore::ReadPair<int> same(a, a);
+  EXPECT_EQ(&same.first(), &same.second());
 }
