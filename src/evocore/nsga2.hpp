@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "objective_table.hpp"
 #include "ordering.hpp"
+#include "pareto_2d.hpp"
 #include "specialization.hpp"
 #include "thread_pool.hpp"
 
@@ -18,10 +19,19 @@ namespace evocore {
 struct NSGA2 {
   using Fronts = std::vector<std::vector<size_t>>;
 
-  static bool dominates(std::span<const double> a, std::span<const double> b) { return evocore::dominates(a, b); }
+  static bool dominates(std::span<const double> a, std::span<const double> b) {
+    return evocore::dominates(a, b);
+  }
 
   // Fronts of positions; the first holds the non-dominated ones in increasing position order.
   static Fronts fast_non_dominated_sort(const ObjectiveTable& table) {
+    if (is_finite_two_objective(table)) return pareto_2d::non_dominated_fronts(table);
+    return fast_non_dominated_sort_general(table);
+  }
+
+  // Quadratic peeling sort for any table; later fronts are ordered by when their
+  // last dominator is taken off, which the two-objective path reproduces.
+  static Fronts fast_non_dominated_sort_general(const ObjectiveTable& table) {
     struct Dominance {
       std::vector<size_t> dominated;
       size_t count = 0;

@@ -5,8 +5,10 @@
 #include <span>
 #include <vector>
 
+#include "nearest_2d.hpp"
 #include "objective_table.hpp"
 #include "ordering.hpp"
+#include "pareto_2d.hpp"
 #include "specialization.hpp"
 #include "thread_pool.hpp"
 
@@ -16,9 +18,15 @@ namespace evocore {
 struct SPEA2 {
   // Fitness per position: 1 / (raw fitness + density + 1).
   static std::vector<double> fitness_of(const ObjectiveTable& table) {
+    if (is_finite_two_objective(table)) return fitness_of_two_objectives(table);
+    return fitness_of_general(table);
+  }
+
+  // Quadratic version for any table.
+  static std::vector<double> fitness_of_general(const ObjectiveTable& table) {
     const size_t n = table.size();
     const auto dominance = parallel_map<Dominance>(n, [&](size_t i) { return dominance_of(table, i); });
-    const size_t k = static_cast<size_t>(std::sqrt(static_cast<double>(n)));
+    const size_t k = neighbour_rank(n);
     return parallel_map<double>(n, [&](size_t i) {
       double raw = 0.0;
       for (size_t j : dominance[i].dominators) raw += static_cast<double>(dominance[j].strength);
@@ -33,9 +41,24 @@ struct SPEA2 {
   }
 
  private:
+  static size_t neighbour_rank(size_t n) { return static_cast<size_t>(std::sqrt(static_cast<double>(n))); }
+
+  // Same values as the general version, in O(n log n) plus k-nearest queries.
+  static std::vector<double> fitness_of_two_objectives(const ObjectiveTable& table) {
+    const size_t n = table.size();
+    const size_t k = neighbour_rank(n);
+    const auto raw = pareto_2d::raw_strength_fitness(table);
+    const KthNearest2D neighbours(table);
+    return parallel_map<double>(n, [&](size_t i) {
+      const double local_density =
+          k >= n ? 0.5 : 1.0 / (neighbours.kth_distance({table[i][0], table[i][1]}, k) + 2.0);
+      return 1.0 / (raw[i] + local_density + 1.0);
+    });
+  }
+
   struct Dominance {
-    uint64_t strength = 0;             // how many genomes this one dominates
-    std::vector<size_t> dominators;    // the genomes that dominate it, ascending
+    uint64_t strength = 0;           // how many genomes this one dominates
+    std::vector<size_t> dominators;  // the genomes that dominate it, ascending
   };
 
   static Dominance dominance_of(const ObjectiveTable& table, size_t i) {

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
 #include <random>
 
 #include "evocore/multi_objective.hpp"
@@ -42,14 +46,25 @@ NSGA2::Fronts brute_force_fronts(const ObjectiveTable& table) {
   while (!left.empty()) {
     std::vector<size_t> front, rest;
     for (size_t p : left) {
-      const bool dominated =
-          std::any_of(left.begin(), left.end(), [&](size_t q) { return NSGA2::dominates(table[q], table[p]); });
+      const bool dominated = std::any_of(left.begin(), left.end(),
+                                         [&](size_t q) { return NSGA2::dominates(table[q], table[p]); });
       (dominated ? rest : front).push_back(p);
     }
     fronts.push_back(front);
     left = rest;
   }
   return fronts;
+}
+
+std::vector<uint64_t> bits(const std::vector<double>& values) {
+  std::vector<uint64_t> result;
+  for (double value : values) result.push_back(std::bit_cast<uint64_t>(value));
+  return result;
+}
+
+void expect_fast_paths_match_general(const ObjectiveTable& table, const std::string& label) {
+  EXPECT_EQ(NSGA2::fast_non_dominated_sort(table), NSGA2::fast_non_dominated_sort_general(table)) << label;
+  EXPECT_EQ(bits(SPEA2::fitness_of(table)), bits(SPEA2::fitness_of_general(table))) << label;
 }
 
 }  // namespace
@@ -61,8 +76,8 @@ TEST(EngineRanking, DominanceComparesCommonEntries) {
     bool expected;
   };
   for (const Case& c : {Case{{2, 2}, {1, 1}, true}, Case{{2, 1}, {1, 1}, true}, Case{{1, 1}, {1, 1}, false},
-                        Case{{2, 0}, {1, 1}, false}, Case{{5, 0}, {nan, 0}, false}, Case{{nan, 1}, {0, 0}, true},
-                        Case{{3}, {1, 9}, true}, Case{{}, {1}, false}})
+                        Case{{2, 0}, {1, 1}, false}, Case{{5, 0}, {nan, 0}, false},
+                        Case{{nan, 1}, {0, 0}, true}, Case{{3}, {1, 9}, true}, Case{{}, {1}, false}})
     EXPECT_EQ(NSGA2::dominates(c.a, c.b), c.expected);
 }
 
@@ -71,7 +86,8 @@ TEST(EngineRanking, Nsga2WorkedExamples) {
   EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{2, 2}, {1, 1}}), (std::vector<double>{10, 7}));
   EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 3}, {2, 2}, {3, 1}}), (std::vector<double>{8, 6, 8}));
   // Identical vectors share front 1; a genome without objectives ranks as non-dominated.
-  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}, {1, 1}, {0, 0}}), (std::vector<double>{4 * 2 + 4, 4 * 2 + 4, 4 + 4}));
+  EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}, {1, 1}, {0, 0}}),
+            (std::vector<double>{4 * 2 + 4, 4 * 2 + 4, 4 + 4}));
   EXPECT_EQ(ranked(SelectionStrategy::NSGA2, {{1, 1}, {}}), (std::vector<double>{3 + 4, 3 + 4}));
 }
 
@@ -122,4 +138,43 @@ TEST(EngineRanking, FastSortMatchesBruteForce) {
         EXPECT_TRUE(std::is_sorted(fronts[0].begin(), fronts[0].end()));
       }
     }
+}
+
+TEST(EngineRanking, TwoObjectivePathsMatchGeneralExactly) {
+  std::mt19937_64 engine(7);
+  const auto from = [&](std::vector<double> choices) {
+    return [&engine, choices] {
+      return choices[std::uniform_int_distribution<size_t>(0, choices.size() - 1)(engine)];
+    };
+  };
+  const auto uniform = [&](double low, double high) {
+    return [&engine, low, high] { return std::uniform_real_distribution<double>(low, high)(engine); };
+  };
+  using Draw = std::function<double()>;
+  // Few distinct values (ties, duplicates, -0.0), continuous, far-apart scales, overflowing distances.
+  const std::vector<std::pair<Draw, Draw>> axes{{from({0, 1, 2}), from({-0.0, 0.0, 1})},
+                                                {from({0, 1, 2, 3, 4, 5}), from({0, 1, 2, 3, 4, 5})},
+                                                {uniform(-1, 1), uniform(-1, 1)},
+                                                {uniform(0, 1e-9), uniform(-1e9, 1e9)},
+                                                {from({3}), uniform(0, 1)},
+                                                {from({-1e300, 0, 1e300}), uniform(-1e300, 1e300)}};
+  for (size_t a = 0; a < axes.size(); ++a)
+    for (size_t n : {0u, 1u, 2u, 3u, 50u, 500u}) {
+      ObjectiveTable table(n);
+      for (auto& row : table) row = {axes[a].first(), axes[a].second()};
+      expect_fast_paths_match_general(table, "axes " + std::to_string(a) + ", n " + std::to_string(n));
+    }
+}
+
+TEST(EngineRanking, OtherTablesTakeGeneralPaths) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::mt19937_64 engine(3);
+  std::uniform_int_distribution<int> value(0, 3);
+  ObjectiveTable three(60, std::vector<double>(3));
+  for (auto& row : three)
+    for (double& x : row) x = value(engine);
+  expect_fast_paths_match_general(three, "three objectives");
+  expect_fast_paths_match_general({{1, 2}, {std::nan(""), 1}, {0, 0}, {2, 0}}, "NaN");
+  expect_fast_paths_match_general({{1, 2}, {inf, 1}, {0, -inf}, {2, 0}}, "infinite");
+  expect_fast_paths_match_general({{1, 2}, {3}, {0, 0}, {2, 0, 5}}, "mixed lengths");
 }
