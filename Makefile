@@ -59,6 +59,8 @@ ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONMALLOC=malloc
 SANITIZE_PYTEST ?= tests
+# Instrumented code runs the stateful fuzz test about 20 times slower.
+SANITIZE_FUZZ_EXAMPLES ?= 200
 
 $(ASAN_VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(ASAN_VENV)
@@ -74,7 +76,8 @@ sanitize: $(ASAN_VENV)/.ready gtest
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
 	  -C build-dir=build/py-asan -C cmake.build-type=RelWithDebInfo \
 	  -C cmake.define.GRIDWEAVE_SANITIZE=ON ".[test]"
-	$(ASAN_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	$(ASAN_ENV) GRIDWEAVE_FUZZ_EXAMPLES=$(SANITIZE_FUZZ_EXAMPLES) \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SANITIZE_PYTEST)
 
 # ThreadSanitizer over the C++ tests and the Python concurrency tests. The

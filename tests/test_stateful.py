@@ -17,7 +17,8 @@ import gridweave as gw
 from conftest import make_config
 
 LONG = os.environ.get("GRIDWEAVE_FUZZ_LONG") == "1"
-EXAMPLES = 100_000 if LONG else 2_000
+# GRIDWEAVE_FUZZ_EXAMPLES overrides the count (the sanitizer runs use fewer).
+EXAMPLES = int(os.environ.get("GRIDWEAVE_FUZZ_EXAMPLES", 100_000 if LONG else 2_000))
 
 ids = st.one_of(st.none(), st.integers(0, 50), st.integers(2**63, 2**64 - 1))
 positions = st.tuples(st.integers(-5, 40), st.integers(-5, 40)) | st.tuples(
