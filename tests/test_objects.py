@@ -247,6 +247,49 @@ def test_evaluation_functions(pop):
         gw.get_trace_difference(genome, genome, (5, 5), 0)
 
 
+def two_node_genome(pop, p1, p2):
+    return pop.create_genome({"nodes": [{"id": 1, "data": {"pos": p1, "type": "Fixed"}},
+                                        {"id": 2, "data": {"pos": p2, "type": "Fixed"}}],
+                              "edges": [{"id": 1, "node1": 1, "node2": 2, "enabled": True}]})
+
+
+def sampled_mask(p1, p2, shape):
+    """The trace rule sample by sample: nearest index (halves away from zero), negatives on index 0."""
+    (x1, y1), (x2, y2) = p1, p2
+    major, minor = max(abs(x2 - x1), abs(y2 - y1)), min(abs(x2 - x1), abs(y2 - y1))
+    t = np.arange(major + 1) / major
+    u, v = (np.maximum(np.trunc(c + np.copysign(0.5, c)), 0).astype(np.int64)
+            for c in (t * x2 + (1 - t) * x1, t * y2 + (1 - t) * y1))
+    inside = (u < shape[0]) & (v < shape[1])
+    mask = np.zeros(shape)
+    np.add.at(mask, (u[inside], v[inside]), np.hypot(major, minor) / major)
+    for x, y in (p1, p2):
+        if 0 <= x < shape[0] and 0 <= y < shape[1]:
+            mask[x, y] += 1.0
+    return mask / sum(shape)
+
+
+@pytest.mark.parametrize("p1, p2", [
+    ((-200_000, 5), (3, 5)),            # along a row, far beyond the low border
+    ((-150_000, -90_000), (12, 7)),     # both axes saturated, then across the grid
+    ((-120_000, 2), (-119_990, 40)),    # the minor axis crosses the grid while the major is saturated
+    ((5, -170_000), (-3, 20)),
+])
+def test_edges_far_beyond_the_low_border_follow_the_sample_rule(pop, p1, p2):
+    mask = gw.get_genome_mask(two_node_genome(pop, p1, p2), (16, 16))
+    np.testing.assert_allclose(mask, sampled_mask(p1, p2, (16, 16)), rtol=1e-12, atol=1e-12)
+
+
+def test_edge_from_the_int32_corner_is_counted_at_once(pop):
+    # 2^31 + 1 samples fall on cell (0, 5): one multiplication, not billions of additions.
+    genome = two_node_genome(pop, (-2**31, 5), (3, 5))
+    mask = gw.get_genome_mask(genome, (8, 8))
+    assert mask[0, 5] == (2**31 + 1) / 16 and mask[3, 5] == 2 / 16
+    gw.evaluate_genomes([genome], np.ones((8, 8)))
+    assert genome.fitness == pytest.approx(16 / (2**31 + 1 + 1 + 1 + 2))
+    assert gw.genome_compatibility(genome, genome) == 0
+
+
 def test_malformed_genome_raises_internal_error(pop):
     genome = pop.create_genome({"nodes": [{"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}}],
                                 "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True}]})

@@ -75,7 +75,49 @@ inline SampleSpan in_shape_samples(double x1, double y1, double x2, double y2, u
   return {static_cast<uint64_t>(std::ceil(lo)), static_cast<uint64_t>(std::floor(hi))};
 }
 
-// Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one edge.
+// Rounding cell of one axis that a coordinate certainly lies in: [low, high),
+// with low = -inf for the cell saturated to index 0. Empty (low > high) when
+// the coordinate is within `slack` of a boundary.
+struct AxisCell {
+  double low = 1.0;
+  double high = 0.0;
+};
+
+inline AxisCell certain_cell(double coordinate, double slack) {
+  if (coordinate < 0.5 - slack) return {-std::numeric_limits<double>::infinity(), 0.5};
+  const double centre = static_cast<double>(round_coordinate(coordinate));
+  if (coordinate < centre - 0.5 + slack || coordinate >= centre + 0.5 - slack) return {};
+  return {centre - 0.5, centre + 0.5};
+}
+
+// Last sample number, from `from` on, whose exact coordinate stays at least
+// `slack` inside the cell, for a coordinate moving linearly from c1 (sample 0)
+// to c2 (sample steps). One sample is kept back against rounding in the division.
+inline double last_in_cell(const AxisCell& cell, double c1, double c2, double steps, double slack) {
+  if (c2 > c1) return std::floor((cell.high - slack - c1) * steps / (c2 - c1)) - 1.0;
+  if (c2 < c1) return std::floor((c1 - cell.low - slack) * steps / (c1 - c2)) - 1.0;
+  return steps;
+}
+
+// Samples after i that certainly land on sample i's cell. Only worth asking
+// where the major axis is saturated to index 0: the major coordinate then no
+// longer moves the cell, and an edge reaching far beyond the grid's low border
+// puts up to billions of samples on a few cells of row or column 0.
+inline uint64_t repeats_after(uint64_t i, uint64_t last, double x1, double y1, double x2, double y2,
+                              uint64_t steps, double x, double y) {
+  const double slack = 1e-12 * (std::abs(x1) + std::abs(x2) + std::abs(y1) + std::abs(y2) + 1.0);
+  const AxisCell cell_x = certain_cell(x, slack), cell_y = certain_cell(y, slack);
+  if (cell_x.low > cell_x.high || cell_y.low > cell_y.high) return 0;
+  const double total = static_cast<double>(steps);
+  const double end = std::min({last_in_cell(cell_x, x1, x2, total, slack),
+                               last_in_cell(cell_y, y1, y2, total, slack),
+                               static_cast<double>(last), total - 1.0});  // the end sample stays single
+  return end > static_cast<double>(i) ? static_cast<uint64_t>(end) - i : 0;
+}
+
+// Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one
+// edge; a run of samples that certainly share a cell (see repeats_after) is
+// passed once with its weights summed.
 template <class OnSample>
 void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
@@ -85,12 +127,19 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   const double minor = std::min(std::abs(dx), std::abs(dy));
   const auto steps = static_cast<uint64_t>(std::ceil(major));
   const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
+  const bool x_is_major = std::abs(dx) >= std::abs(dy);
   const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
   for (uint64_t i = span.first; i <= span.last; ++i) {
     const double t = static_cast<double>(i) / static_cast<double>(steps);
-    const uint64_t u = sample_index(t * x2 + (1.0 - t) * x1);
-    const uint64_t v = sample_index(t * y2 + (1.0 - t) * y1);
-    if (u < rows && v < cols) on_sample(u * cols + v, weight, i == 0 || i == steps);
+    const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
+    const uint64_t u = sample_index(x), v = sample_index(y);
+    const bool in_shape = u < rows && v < cols;
+    if (in_shape) on_sample(u * cols + v, weight, i == 0 || i == steps);
+    if ((x_is_major ? x : y) >= 0.0) continue;
+    const uint64_t repeats = repeats_after(i, span.last, x1, y1, x2, y2, steps, x, y);
+    if (repeats == 0) continue;
+    if (in_shape) on_sample(u * cols + v, weight * static_cast<double>(repeats), false);
+    i += repeats;
   }
 }
 
