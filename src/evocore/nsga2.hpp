@@ -10,6 +10,7 @@
 #include "objective_table.hpp"
 #include "ordering.hpp"
 #include "pareto_2d.hpp"
+#include "pareto_nd.hpp"
 #include "specialization.hpp"
 #include "thread_pool.hpp"
 
@@ -26,11 +27,12 @@ struct NSGA2 {
   // Fronts of positions; the first holds the non-dominated ones in increasing position order.
   static Fronts fast_non_dominated_sort(const ObjectiveTable& table) {
     if (is_finite_two_objective(table)) return pareto_2d::non_dominated_fronts(table);
+    if (is_uniform_many_objective(table)) return pareto_nd::non_dominated_fronts(table);
     return fast_non_dominated_sort_general(table);
   }
 
   // Quadratic peeling sort for any table; later fronts are ordered by when their
-  // last dominator is taken off, which the two-objective path reproduces.
+  // last dominator is taken off, which the fast paths reproduce.
   static Fronts fast_non_dominated_sort_general(const ObjectiveTable& table) {
     struct Dominance {
       std::vector<size_t> dominated;
@@ -84,10 +86,14 @@ struct NSGA2 {
 
   // Fitness per position: (F - rank + 1) * (n + 1) + crowding, boundary genomes get 2 * m.
   static std::vector<double> fitness_of(const ObjectiveTable& table) {
+    return fitness_from_fronts(table, fast_non_dominated_sort(table));
+  }
+
+  // The same from fronts already sorted, such as the general path's.
+  static std::vector<double> fitness_from_fronts(const ObjectiveTable& table, const Fronts& fronts) {
     const size_t n = table.size();
     std::vector<double> fitness(n, 0.0);
     if (n == 0) return fitness;
-    const Fronts fronts = fast_non_dominated_sort(table);
     const auto distance = calculate_crowding_distance(table, fronts);
     const double boundary_bonus = 2.0 * static_cast<double>(table[0].size());
     const double scale = static_cast<double>(n) + 1.0;

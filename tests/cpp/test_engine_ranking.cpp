@@ -67,6 +67,12 @@ void expect_fast_paths_match_general(const ObjectiveTable& table, const std::str
   EXPECT_EQ(bits(SPEA2::fitness_of(table)), bits(SPEA2::fitness_of_general(table))) << label;
 }
 
+void expect_nsga2_matches_general(const ObjectiveTable& table, const std::string& label) {
+  const auto general = NSGA2::fast_non_dominated_sort_general(table);
+  EXPECT_EQ(NSGA2::fast_non_dominated_sort(table), general) << label;
+  EXPECT_EQ(bits(NSGA2::fitness_of(table)), bits(NSGA2::fitness_from_fronts(table, general))) << label;
+}
+
 }  // namespace
 
 TEST(EngineRanking, DominanceComparesCommonEntries) {
@@ -166,15 +172,45 @@ TEST(EngineRanking, TwoObjectivePathsMatchGeneralExactly) {
     }
 }
 
+TEST(EngineRanking, ManyObjectivePathMatchesGeneralExactly) {
+  const double inf = std::numeric_limits<double>::infinity();
+  std::mt19937_64 engine(11);
+  const auto draw = [&](const std::vector<double>& choices) {
+    if (choices.empty()) return std::uniform_real_distribution<double>(-1, 1)(engine);
+    return choices[std::uniform_int_distribution<size_t>(0, choices.size() - 1)(engine)];
+  };
+  // Few distinct values (ties, duplicates, -0.0), infinities among them, continuous.
+  const std::vector<std::vector<double>> value_sets{
+      {0, 1, 2}, {-0.0, 0.0, 1, 2, 3}, {-inf, -1, 0, 1, inf}, {-inf, inf}, {}};
+  for (size_t objectives : {3u, 4u})
+    for (size_t v = 0; v < value_sets.size(); ++v)
+      for (size_t n : {0u, 1u, 2u, 3u, 50u, 500u}) {
+        ObjectiveTable table(n, std::vector<double>(objectives));
+        for (auto& row : table)
+          for (double& x : row) x = draw(value_sets[v]);
+        if (v + 1 == value_sets.size() && n > 0) table[n / 2][1] = -inf;  // continuous, one infinity
+        const std::string label =
+            std::to_string(objectives) + " objectives, set " + std::to_string(v) + ", n " + std::to_string(n);
+        expect_nsga2_matches_general(table, label);
+      }
+  // One front of distinct vectors; all identical; large fronts in shuffled
+  // positions (keys computed in parallel), each later vector dominated by a run of the front before.
+  ObjectiveTable simplex, same(300, {1, -0.0, inf}), runs;
+  for (double i = 0; i < 300; ++i) simplex.push_back({i, 299 - i, std::fmod(i * 7, 300)});
+  for (double i = 0; i < 500; ++i) runs.push_back({i, -i, 1e9});
+  for (double i = 0; i < 500; ++i) runs.push_back({i, -i - 1 - std::fmod(i, 7), 0});
+  std::shuffle(runs.begin(), runs.end(), engine);
+  expect_nsga2_matches_general(simplex, "simplex");
+  expect_nsga2_matches_general(same, "identical");
+  expect_nsga2_matches_general(runs, "runs");
+}
+
 TEST(EngineRanking, OtherTablesTakeGeneralPaths) {
   const double inf = std::numeric_limits<double>::infinity();
-  std::mt19937_64 engine(3);
-  std::uniform_int_distribution<int> value(0, 3);
-  ObjectiveTable three(60, std::vector<double>(3));
-  for (auto& row : three)
-    for (double& x : row) x = value(engine);
-  expect_fast_paths_match_general(three, "three objectives");
-  expect_fast_paths_match_general({{1, 2}, {std::nan(""), 1}, {0, 0}, {2, 0}}, "NaN");
+  const double nan = std::nan("");
+  expect_fast_paths_match_general({{1, nan, 1}, {1, 0, 1}, {nan, nan, 1}, {nan, 0, 2}}, "NaN, three");
+  expect_fast_paths_match_general({{1, 2, 0}, {3, 1, 0}, {0, 0}, {2, 0, 1}}, "mixed lengths, three");
+  expect_fast_paths_match_general({{1, 2}, {nan, 1}, {0, 0}, {2, 0}}, "NaN");
   expect_fast_paths_match_general({{1, 2}, {inf, 1}, {0, -inf}, {2, 0}}, "infinite");
   expect_fast_paths_match_general({{1, 2}, {3}, {0, 0}, {2, 0, 5}}, "mixed lengths");
 }
