@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -51,14 +52,22 @@ class ThreadPool {
     Job(size_t count, const std::function<void(size_t)>& fn) : n(count), body(fn) {}
     const size_t n;
     const std::function<void(size_t)>& body;
+    std::atomic<bool> stopping{false};  // set at the first failure; unstarted elements are skipped
     std::mutex mutex;
     std::condition_variable finished;
     // All below guarded by mutex.
     size_t next = 0;       // next element to hand out
-    size_t completed = 0;  // elements finished (successfully or not)
+    size_t completed = 0;  // elements handed out and finished or skipped
     bool failed = false;   // once set, no further element is handed out
     std::string first_error;
     bool done() const { return failed ? completed == next : completed == n; }
+  };
+
+  // Elements [begin, end) of one job, claimed together.
+  struct Chunk {
+    std::shared_ptr<Job> job;
+    size_t begin = 0;
+    size_t end = 0;
   };
 
   explicit ThreadPool(size_t threads) {
@@ -78,18 +87,23 @@ class ThreadPool {
     }
   }
 
-  // Claims the next element of the front job; false when that job has nothing left.
-  bool claim(std::shared_ptr<Job>& job, size_t& index) {
+  // Claims the next elements of the front job: a share of what is left that
+  // shrinks as the job drains (few lock round trips for fine-grained loops,
+  // balanced ends for coarse ones). False when that job has nothing left.
+  bool claim(Chunk& chunk) {
     std::unique_lock lock(mutex_);
     work_ready_.wait(lock, [&] { return !queue_.empty(); });
-    job = queue_.front();
-    std::lock_guard job_lock(job->mutex);
-    if (job->failed || job->next >= job->n) {
+    chunk.job = queue_.front();
+    Job& job = *chunk.job;
+    std::lock_guard job_lock(job.mutex);
+    if (job.failed || job.next >= job.n) {
       queue_.pop_front();
       return false;
     }
-    index = job->next++;
-    if (job->next == job->n) queue_.pop_front();
+    const size_t share = std::max<size_t>(1, (job.n - job.next) / (4 * workers_.size()));
+    chunk.begin = job.next;
+    chunk.end = job.next = std::min(job.n, job.next + share);
+    if (job.next == job.n) queue_.pop_front();
     return true;
   }
 
@@ -97,31 +111,33 @@ class ThreadPool {
     in_worker = true;
     set_thread_ordinal(ordinal);
     for (;;) {
-      std::shared_ptr<Job> job;
-      size_t index = 0;
-      if (!claim(job, index)) continue;
-      execute(*job, index);
+      Chunk chunk;
+      if (claim(chunk)) execute(chunk);
     }
   }
 
-  static void execute(Job& job, size_t index) {
+  static void execute(const Chunk& chunk) {
+    Job& job = *chunk.job;
     std::string error;
     bool ok = true;
-    try {
-      job.body(index);
-    } catch (const std::exception& e) {
-      ok = false;
-      error = e.what();
-    } catch (...) {
-      ok = false;
-      error = "unknown failure in a parallel loop";
+    for (size_t i = chunk.begin; ok && i < chunk.end && !job.stopping.load(std::memory_order_relaxed); ++i) {
+      try {
+        job.body(i);
+      } catch (const std::exception& e) {
+        ok = false;
+        error = e.what();
+      } catch (...) {
+        ok = false;
+        error = "unknown failure in a parallel loop";
+      }
     }
+    if (!ok) job.stopping.store(true);
     std::lock_guard lock(job.mutex);
     if (!ok && !job.failed) {
       job.failed = true;
       job.first_error = error;
     }
-    ++job.completed;
+    job.completed += chunk.end - chunk.begin;
     if (job.done()) job.finished.notify_all();
   }
 
