@@ -62,10 +62,11 @@ SANITIZE_PYTEST ?= tests
 # Instrumented code runs the stateful fuzz test about 20 times slower.
 SANITIZE_FUZZ_EXAMPLES ?= 200
 
-$(ASAN_VENV)/.ready: pyproject.toml
-	$(PYTHON) -m venv $(ASAN_VENV)
-	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
-	$(ASAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS)
+# The sanitizer builds live in their own environments (.venv-asan, .venv-tsan).
+.venv-%/.ready: pyproject.toml
+	$(PYTHON) -m venv .venv-$*
+	.venv-$*/bin/python -m pip install -q --upgrade pip
+	.venv-$*/bin/python -m pip install -q $(BUILD_DEPS)
 	touch $@
 
 sanitize: $(ASAN_VENV)/.ready gtest
@@ -86,12 +87,6 @@ TSAN_VENV := .venv-tsan
 TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizer/tsan.supp"
 TSAN_PYTEST ?= tests/test_stress.py tests/test_threads.py tests/test_broken.py tests/test_evolution.py \
   tests/test_objects.py
-
-$(TSAN_VENV)/.ready: pyproject.toml
-	$(PYTHON) -m venv $(TSAN_VENV)
-	$(TSAN_VENV)/bin/python -m pip install -q --upgrade pip
-	$(TSAN_VENV)/bin/python -m pip install -q $(BUILD_DEPS)
-	touch $@
 
 tsan: $(TSAN_VENV)/.ready gtest
 	cmake -S . -B build/cpp-tsan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_TSAN=ON \
