@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "compatibility.hpp"
-#include "ordering.hpp"
 #include "lock_pair.hpp"
+#include "ordering.hpp"
 #include "population.hpp"
 #include "specialization.hpp"
 #include "thread_pool.hpp"
