@@ -1,50 +1,14 @@
-#include <nanobind/ndarray.h>
-
-#include <cmath>
-#include <limits>
 #include <vector>
 
 #include "../evocore/thread_pool.hpp"
 #include "../weave/genome_evaluation.hpp"
 #include "../weave/evaluation/traces.hpp"
 #include "convert.hpp"
+#include "cost_maps.hpp"
 #include "functions.hpp"
 
 namespace gwpy {
 namespace {
-
-using CostArray = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
-
-// Row-major private copy of the caller's cost map (any memory order or strides).
-struct OwnedCostMap {
-  size_t rows = 0, cols = 0;
-  std::vector<double> cells;
-  weave::CostMap view() const { return weave::CostMap{rows, cols, cells.data()}; }
-};
-
-OwnedCostMap copy_cost_map(PyObject* obj) {
-  CostArray array;
-  if (!nb::try_cast(nb::handle(obj), array, /*convert=*/false)) raise_cannot_convert(obj, "ndarray[float64, ndim=2]");
-  OwnedCostMap map{array.shape(0), array.shape(1), {}};
-  map.cells.resize(map.rows * map.cols);
-  const double* data = array.data();
-  const int64_t row_stride = array.stride(0), col_stride = array.stride(1);
-  for (size_t x = 0; x < map.rows; ++x)
-    for (size_t y = 0; y < map.cols; ++y)
-      map.cells[x * map.cols + y] = data[static_cast<int64_t>(x) * row_stride + static_cast<int64_t>(y) * col_stride];
-  for (double cost : map.cells)
-    if (std::isnan(cost)) raise(PyExc_ValueError, "argument 'cost_map': the cost map contains NaN");
-  return map;
-}
-
-// A new C-contiguous float64 array that owns `cells`.
-PyObject* new_array(std::vector<double>&& cells, size_t rows, size_t cols) {
-  auto* owned = new std::vector<double>(std::move(cells));
-  nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-  size_t shape[2] = {rows, cols};
-  nb::ndarray<nb::numpy, double, nb::ndim<2>> array(owned->data(), 2, shape, owner);
-  return array.cast().release().ptr();
-}
 
 std::vector<double> mask_of(const GenomeHandle& handle, size_t rows, size_t cols) {
   auto genome = handle.read();
@@ -57,7 +21,7 @@ PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
     parse_args(args, kwargs, "OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    OwnedCostMap cost_map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj); });
+    OwnedCostMap cost_map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
     {
       nb::gil_scoped_release unlocked;
       const weave::CostMap view = cost_map.view();

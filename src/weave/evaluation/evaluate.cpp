@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "connectivity.hpp"
-#include "samples.hpp"
+#include "network_cost.hpp"
 
 namespace weave {
 
@@ -18,12 +18,15 @@ double fitness_from_cost(double cost) {
 }  // namespace
 
 double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map) {
-  const double scale = detail::trace_scale(cost_map.rows, cost_map.cols);
+  detail::check_grid_shape(cost_map.rows, cost_map.cols);
   double cost = 0.0;
-  detail::for_each_trace_contribution(
-      cost_map.rows, cost_map.cols, nodes, edges, [&](uint64_t cell) { cost += scale * cost_map.data[cell]; },
-      [&](uint64_t cell, double weight, bool) { cost += (weight * scale) * cost_map.data[cell]; });
-  return cost;
+  for (const auto& entry : nodes) cost += node_cost(entry.second.data.pos, cost_map);
+  for (const auto& [id, edge] : edges) {
+    if (!edge.enabled) continue;
+    cost += edge_cost(edge_end(nodes, edge, edge.node1).data.pos, edge_end(nodes, edge, edge.node2).data.pos,
+                      cost_map);
+  }
+  return cost * detail::trace_scale(cost_map.rows, cost_map.cols);
 }
 
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,

@@ -1,0 +1,255 @@
+#include "polish.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "../weave/evaluation/connectivity.hpp"
+#include "../weave/evaluation/edge_ends.hpp"
+#include "../weave/evaluation/network_cost.hpp"
+#include "../weave/genome_evaluation.hpp"
+
+namespace localsearch {
+
+namespace {
+
+using weave::CostMap;
+using weave::Edge;
+using weave::NodeType;
+using weave::Pos;
+
+uint64_t pos_key(Pos pos) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
+}
+
+// True when `proposed` is cheaper than `current` by more than rounding noise
+// (an infinite current cost is improved by any finite one).
+bool cheaper(double proposed, double current) {
+  return proposed < current - 1e-9 * std::max(1.0, std::abs(current));
+}
+
+class Polisher {
+ public:
+  Polisher(weave::Genome& genome, const CostMap& map, const PolishOptions& options)
+      : genome_(genome), map_(map), options_(options) {
+    for (const auto& entry : genome_.nodes) occupied_.insert(pos_key(entry.second.data.pos));
+  }
+
+  size_t run() {
+    size_t changes = 0;
+    for (size_t round = 0; round < options_.max_rounds; ++round) {
+      const size_t before = changes;
+      changes += remove_leaves();
+      changes += bypass_nodes();
+      changes += move_nodes();
+      if (options_.split_edges) changes += split_edges();
+      if (changes == before) break;
+    }
+    return changes;
+  }
+
+ private:
+  // Enabled edges from `node` to other nodes (self-loops have no length and no cost).
+  std::vector<const Edge*> incident(uint64_t node) const {
+    std::vector<const Edge*> found;
+    for (const auto& [id, edge] : genome_.edges)
+      if (edge.enabled && edge.node1 != edge.node2 && (edge.node1 == node || edge.node2 == node))
+        found.push_back(&edge);
+    std::sort(found.begin(), found.end(), [](const Edge* a, const Edge* b) { return a->id < b->id; });
+    return found;
+  }
+
+  Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
+  uint64_t other_end(const Edge& edge, uint64_t node) const { return edge.node1 == node ? edge.node2 : edge.node1; }
+
+  double edge_cost(const Edge& edge) const {
+    return weave::edge_cost(weave::edge_end(genome_.nodes, edge, edge.node1).data.pos,
+                            weave::edge_end(genome_.nodes, edge, edge.node2).data.pos, map_);
+  }
+
+  // The node's own cell plus its incident edges, as if it stood at `pos`.
+  double local_cost(const std::vector<const Edge*>& edges, uint64_t node, Pos pos) const {
+    double cost = weave::node_cost(pos, map_);
+    for (const Edge* edge : edges) cost += weave::edge_cost(pos, pos_of(other_end(*edge, node)), map_);
+    return cost;
+  }
+
+  std::vector<uint64_t> flexible_nodes() const {
+    std::vector<uint64_t> ids;
+    for (const auto& [id, node] : genome_.nodes)
+      if (node.data.type == NodeType::Flexible) ids.push_back(id);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  }
+
+  bool inside_map(Pos pos) const {
+    return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows &&
+           static_cast<uint64_t>(pos.y) < map_.cols;
+  }
+
+  void erase_node(uint64_t node) {
+    occupied_.erase(pos_key(pos_of(node)));
+    genome_.nodes.erase(node);
+    std::erase_if(genome_.edges, [&](const auto& entry) {
+      return entry.second.node1 == node || entry.second.node2 == node;
+    });
+  }
+
+  size_t remove_leaves() {
+    size_t removed = 0;
+    for (bool again = true; again;) {
+      again = false;
+      for (uint64_t node : flexible_nodes()) {
+        const auto edges = incident(node);
+        if (edges.size() != 1) continue;
+        // A leaf carries nothing: dropping it never raises the cost unless costs are negative.
+        if (weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) >= 0.0) {
+          erase_node(node);
+          ++removed, again = true;
+        }
+      }
+    }
+    return removed;
+  }
+
+  // The enabled edge between a and b as the registry numbers it, enabled or
+  // added; false when the genome holds that number for another pair.
+  bool join(uint64_t a, uint64_t b) {
+    const uint64_t id = genome_.state->get_edge_id(a, b);
+    if (auto found = genome_.edges.find(id); found != genome_.edges.end()) {
+      const auto [lo, hi] = std::minmax(found->second.node1, found->second.node2);
+      if (lo != std::min(a, b) || hi != std::max(a, b)) return false;
+      found->second.enabled = true;
+      return true;
+    }
+    genome_.edges.emplace(id, Edge{id, a, b, true});
+    return true;
+  }
+
+  bool linked(uint64_t a, uint64_t b) const {
+    for (const auto& [id, edge] : genome_.edges)
+      if (edge.enabled && ((edge.node1 == a && edge.node2 == b) || (edge.node1 == b && edge.node2 == a))) return true;
+    return false;
+  }
+
+  size_t bypass_nodes() {
+    size_t removed = 0;
+    for (uint64_t node : flexible_nodes()) {
+      const auto edges = incident(node);
+      if (edges.size() != 2) continue;
+      const uint64_t a = other_end(*edges[0], node), b = other_end(*edges[1], node);
+      if (a == b) continue;
+      const double current = weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
+      const bool already_linked = linked(a, b);
+      const double proposed = already_linked ? 0.0 : weave::edge_cost(pos_of(a), pos_of(b), map_);
+      if (already_linked ? !(current >= 0.0) : !cheaper(proposed, current)) continue;
+      if (!already_linked && !join(a, b)) continue;
+      erase_node(node);
+      ++removed;
+    }
+    return removed;
+  }
+
+  // Candidate cells around `pos`: the square of the radius, then longer jumps
+  // along the eight compass directions.
+  std::vector<Pos> neighbourhood(Pos pos) const {
+    std::vector<Pos> cells;
+    const int32_t r = options_.radius;
+    for (int32_t dx = -r; dx <= r; ++dx)
+      for (int32_t dy = -r; dy <= r; ++dy)
+        if (dx || dy) cells.push_back({pos.x + dx, pos.y + dy});
+    for (int32_t jump = 2 * r; jump <= 8 * r; jump *= 2)
+      for (int32_t dx = -1; dx <= 1; ++dx)
+        for (int32_t dy = -1; dy <= 1; ++dy)
+          if (dx || dy) cells.push_back({pos.x + dx * jump, pos.y + dy * jump});
+    return cells;
+  }
+
+  size_t move_nodes() {
+    size_t moved = 0;
+    for (uint64_t node : flexible_nodes()) {
+      const auto edges = incident(node);
+      const Pos here = pos_of(node);
+      double best_cost = local_cost(edges, node, here);
+      Pos best = here;
+      for (const Pos& cell : neighbourhood(here)) {
+        if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
+        const double cost = local_cost(edges, node, cell);
+        if (cheaper(cost, best_cost)) best_cost = cost, best = cell;
+      }
+      if (best == here) continue;
+      occupied_.erase(pos_key(here));
+      occupied_.insert(pos_key(best));
+      genome_.nodes.at(node).data.pos = best;
+      ++moved;
+    }
+    return moved;
+  }
+
+  // Bend points tried for an edge: a quarter, half and three quarters along it,
+  // pushed sideways by 1, 2, 4, ... cells up to half the edge's length.
+  std::vector<Pos> bend_candidates(Pos a, Pos b) const {
+    std::vector<Pos> cells;
+    const double dx = b.x - a.x, dy = b.y - a.y, length = std::hypot(dx, dy);
+    if (length < 2.0) return cells;
+    const double nx = -dy / length, ny = dx / length;
+    for (double t : {0.25, 0.5, 0.75})
+      for (double offset = 1.0; offset <= length / 2; offset *= 2)
+        for (double side : {-1.0, 1.0}) {
+          const double x = a.x + t * dx + side * offset * nx, y = a.y + t * dy + side * offset * ny;
+          cells.push_back({static_cast<int32_t>(std::lround(x)), static_cast<int32_t>(std::lround(y))});
+        }
+    return cells;
+  }
+
+  size_t split_edges() {
+    size_t split = 0;
+    for (uint64_t id : genome_.sorted_edge_ids()) {
+      const Edge edge = genome_.edges.at(id);
+      if (!edge.enabled || edge.node1 == edge.node2) continue;
+      const Pos a = pos_of(edge.node1), b = pos_of(edge.node2);
+      double best_cost = edge_cost(edge);
+      std::optional<Pos> best;
+      for (const Pos& cell : bend_candidates(a, b)) {
+        if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
+        const double cost =
+            weave::node_cost(cell, map_) + weave::edge_cost(a, cell, map_) + weave::edge_cost(cell, b, map_);
+        if (cheaper(cost, best_cost)) best_cost = cost, best = cell;
+      }
+      if (best && insert_bend(edge, *best)) ++split;
+    }
+    return split;
+  }
+
+  bool insert_bend(const Edge& edge, Pos cell) {
+    const uint64_t node = genome_.state->new_node_id();
+    genome_.nodes.emplace(node, weave::WeaveNode{node, {cell, NodeType::Flexible}});
+    occupied_.insert(pos_key(cell));
+    if (!join(edge.node1, node) || !join(node, edge.node2)) {
+      erase_node(node);
+      return false;
+    }
+    genome_.edges.at(edge.id).enabled = false;
+    return true;
+  }
+
+  weave::Genome& genome_;
+  const CostMap& map_;
+  const PolishOptions& options_;
+  std::unordered_set<uint64_t> occupied_;
+};
+
+}  // namespace
+
+PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const PolishOptions& options) {
+  PolishOutcome outcome;
+  outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
+  if (weave::is_connected(genome.nodes, genome.edges)) outcome.changes = Polisher(genome, map, options).run();
+  weave::evaluate_genome(genome, map);
+  outcome.cost_after = weave::trace_cost(genome.nodes, genome.edges, map);
+  return outcome;
+}
+
+}  // namespace localsearch

@@ -1,0 +1,247 @@
+#include <limits>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../evocore/thread_pool.hpp"
+#include "../localsearch/polish.hpp"
+#include "../routing/heuristics.hpp"
+#include "convert.hpp"
+#include "cost_maps.hpp"
+#include "functions.hpp"
+
+// Least-cost heuristics and local search for Python. The work runs with the
+// interpreter lock released; arguments are converted and checked first.
+namespace gwpy {
+namespace {
+
+using weave::Pos;
+
+[[noreturn]] void raise_value(const char* argument, const std::string& message) {
+  raise(PyExc_ValueError, "argument '" + std::string(argument) + "': " + message);
+}
+
+// Built by appending: GCC 12 misreports chains of string concatenations (-Wrestrict).
+std::string pair_text(int64_t first, int64_t second) {
+  std::string text("(");
+  text.append(std::to_string(first)).append(", ").append(std::to_string(second)).append(")");
+  return text;
+}
+
+std::string cell_text(Pos pos) { return pair_text(pos.x, pos.y); }
+
+Pos to_cell(PyObject* obj, const OwnedCostMap& map, const char* argument) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+  if (PySequence_Size(obj) != 2) raise(PyExc_TypeError, "a cell is a pair (row, column)");
+  int64_t coordinates[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    nb::object item = nb::steal(PySequence_GetItem(obj, i));
+    if (!item.is_valid()) throw nb::python_error();
+    nb::object index = nb::steal(PyNumber_Index(item.ptr()));
+    if (!index.is_valid()) throw nb::python_error();
+    coordinates[i] = PyLong_AsLongLong(index.ptr());
+    if (coordinates[i] == -1 && PyErr_Occurred()) throw nb::python_error();
+  }
+  if (coordinates[0] < 0 || coordinates[1] < 0 || static_cast<uint64_t>(coordinates[0]) >= map.rows ||
+      static_cast<uint64_t>(coordinates[1]) >= map.cols)
+    raise_value(argument, std::string("cell ")
+                              .append(pair_text(coordinates[0], coordinates[1]))
+                              .append(" lies outside the cost map of shape ")
+                              .append(pair_text(static_cast<int64_t>(map.rows), static_cast<int64_t>(map.cols))));
+  return Pos{static_cast<int32_t>(coordinates[0]), static_cast<int32_t>(coordinates[1])};
+}
+
+// Distinct cells inside the map, in the caller's order.
+std::vector<Pos> to_cells(PyObject* obj, const OwnedCostMap& map, const char* argument) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) throw nb::python_error();
+  std::vector<Pos> cells;
+  std::set<std::pair<int32_t, int32_t>> seen;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    nb::object item = nb::steal(PySequence_GetItem(obj, i));
+    if (!item.is_valid()) throw nb::python_error();
+    const Pos cell = convert_arg(argument, [&] { return to_cell(item.ptr(), map, argument); });
+    if (!seen.insert({cell.x, cell.y}).second) raise_value(argument, "cell " + cell_text(cell) + " is given twice");
+    cells.push_back(cell);
+  }
+  return cells;
+}
+
+nb::object network_object(const routing::Network& network) {
+  nb::list nodes, edges;
+  for (const Pos& pos : network.nodes) nodes.append(nb::make_tuple(pos.x, pos.y));
+  for (const auto& [a, b] : network.edges) edges.append(nb::make_tuple(a, b));
+  return nb::make_tuple(nodes, network.fixed_count, edges, network.cost);
+}
+
+routing::SteinerMethod to_method(PyObject* obj) {
+  const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
+  if (!text) raise_cannot_convert(obj, "str");
+  const std::string name = text;
+  if (name == "best") return routing::SteinerMethod::Best;
+  if (name == "voronoi") return routing::SteinerMethod::Voronoi;
+  if (name == "grow") return routing::SteinerMethod::Grow;
+  raise_value("method", "expected 'best', 'voronoi' or 'grow', got '" + name + "'");
+}
+
+[[noreturn]] void raise_unreachable() {
+  raise_value("terminals", "some terminals cannot be joined: every route between them crosses impassable cells");
+}
+
+PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map", "sources", nullptr};
+    PyObject *cost_obj = nullptr, *sources_obj = nullptr;
+    parse_args(args, kwargs, "OO:least_cost_distances", keywords, &cost_obj, &sources_obj);
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const std::vector<Pos> sources = convert_arg("sources", [&] { return to_cells(sources_obj, map, "sources"); });
+    std::vector<double> distances(map.rows * map.cols);
+    {
+      nb::gil_scoped_release unlocked;
+      routing::LeastCostSearch search(map.view());
+      for (const Pos& pos : sources) search.add_source(routing::pos_cell(map.view(), pos));
+      search.propagate();
+      for (uint64_t cell = 0; cell < distances.size(); ++cell) distances[cell] = search.distance(cell);
+    }
+    return new_array(std::move(distances), map.rows, map.cols);
+  });
+}
+
+PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map", "start", "end", nullptr};
+    PyObject *cost_obj = nullptr, *start_obj = nullptr, *end_obj = nullptr;
+    parse_args(args, kwargs, "OOO:least_cost_path", keywords, &cost_obj, &start_obj, &end_obj);
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const Pos start = convert_arg("start", [&] { return to_cell(start_obj, map, "start"); });
+    const Pos end = convert_arg("end", [&] { return to_cell(end_obj, map, "end"); });
+    std::vector<uint64_t> cells;
+    {
+      nb::gil_scoped_release unlocked;
+      cells = routing::least_cost_path(map.view(), routing::pos_cell(map.view(), start),
+                                       routing::pos_cell(map.view(), end));
+    }
+    if (cells.empty()) raise_value("end", "cannot be reached from the start without crossing impassable cells");
+    nb::list path;
+    for (uint64_t cell : cells) path.append(nb::make_tuple(cell / map.cols, cell % map.cols));
+    return path.release().ptr();
+  });
+}
+
+PyObject* steiner_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map", "terminals", "method", "roots", "lookahead", nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *method_obj = nullptr, *roots_obj = nullptr,
+             *lookahead_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOO:steiner_network", keywords, &cost_obj, &terminals_obj, &method_obj,
+               &roots_obj, &lookahead_obj);
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
+    routing::SteinerOptions options;
+    if (method_obj) options.method = convert_arg("method", [&] { return to_method(method_obj); });
+    if (roots_obj) options.roots = convert_arg("roots", [&] { return to_size(roots_obj); });
+    if (lookahead_obj) options.lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
+    if (lookahead_obj && options.lookahead == 0) raise_value("lookahead", "must be at least 1");
+    routing::Network network;
+    bool unreachable = false;
+    {
+      nb::gil_scoped_release unlocked;
+      try {
+        network = routing::steiner_network(map.view(), terminals, options);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      }
+    }
+    if (unreachable) raise_unreachable();
+    return network_object(network).release().ptr();
+  });
+}
+
+PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map", "terminals", nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr;
+    parse_args(args, kwargs, "OO:spanning_network", keywords, &cost_obj, &terminals_obj);
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
+    routing::Network network;
+    {
+      nb::gil_scoped_release unlocked;
+      network = routing::spanning_network(map.view(), terminals);
+    }
+    return network_object(network).release().ptr();
+  });
+}
+
+PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"genomes", "cost_map", "radius", "max_rounds", "split_edges", nullptr};
+    PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
+             *split_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj, &rounds_obj,
+               &split_obj);
+    GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
+    localsearch::PolishOptions options;
+    if (split_obj) {
+      const int split = PyObject_IsTrue(split_obj);
+      if (split < 0) throw nb::python_error();
+      options.split_edges = split != 0;
+    }
+    if (radius_obj) {
+      const size_t radius = convert_arg("radius", [&] { return to_size(radius_obj); });
+      if (radius < 1 || radius > 1024) raise_value("radius", "must be between 1 and 1024");
+      options.radius = static_cast<int32_t>(radius);
+    }
+    if (rounds_obj) options.max_rounds = convert_arg("max_rounds", [&] { return to_size(rounds_obj); });
+    std::vector<double> costs(genomes.size());
+    {
+      nb::gil_scoped_release unlocked;
+      const weave::CostMap view = map.view();
+      evocore::parallel_for(genomes.size(), [&](size_t i) {
+        auto genome = genomes[i].write();
+        costs[i] = localsearch::polish_genome(*genome, view, options).cost_after;
+      });
+    }
+    nb::list result;
+    for (double cost : costs) result.append(cost);
+    return result.release().ptr();
+  });
+}
+
+PyMethodDef routing_defs[] = {
+    keyword_def<least_cost_distances>(
+        "least_cost_distances",
+        "least_cost_distances(cost_map, sources)\n--\n\n"
+        "Least-cost distance of every cell from the nearest source cell, over the 8-connected cell graph\n"
+        "(a step costs its length times the mean cost of its two cells; inf where unreachable)."),
+    keyword_def<least_cost_path>("least_cost_path",
+                                 "least_cost_path(cost_map, start, end)\n--\n\n"
+                                 "Cells of a least-cost path from start to end, both included."),
+    keyword_def<steiner_network>(
+        "steiner_network",
+        "steiner_network(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
+        "Least-cost Steiner tree heuristic, straightened into straight edges.\n"
+        "Returns (nodes, fixed_count, edges, cost): node cells (terminals first), index pairs and the trace cost."),
+    keyword_def<spanning_network>("spanning_network",
+                                  "spanning_network(cost_map, terminals)\n--\n\n"
+                                  "Minimum spanning tree of straight edges over the terminals.\n"
+                                  "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
+    keyword_def<polish_genomes>(
+        "polish_genomes",
+        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True)\n--\n\n"
+        "Improves each connected genome in place by exact local moves and evaluates it;\n"
+        "returns the trace cost of every genome afterwards."),
+};
+
+}  // namespace
+
+void register_routing_functions(nb::module_& module) {
+  for (PyMethodDef& def : routing_defs) add_function(module, &def);
+}
+
+}  // namespace gwpy

@@ -1,0 +1,77 @@
+#include "heuristics.hpp"
+
+#include <exception>
+#include <optional>
+
+#include "../evocore/thread_pool.hpp"
+#include "straighten.hpp"
+
+namespace routing {
+
+namespace {
+
+Network single_nodes(const std::vector<Pos>& terminals, const CostMap& map) {
+  Network network;
+  network.nodes = terminals;
+  network.fixed_count = terminals.size();
+  network.cost = network_cost(network, map);
+  return network;
+}
+
+}  // namespace
+
+Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals, const SteinerOptions& options) {
+  if (terminals.size() < 2) return single_nodes(terminals, map);
+  std::vector<uint64_t> cells;
+  for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
+  // Candidate 0 is the Voronoi tree, candidates 1.. the grown trees, one per root.
+  std::vector<size_t> roots;
+  if (options.method != SteinerMethod::Voronoi) roots = spread_roots(map, cells, options.roots);
+  const bool voronoi = options.method != SteinerMethod::Grow;
+  const size_t count = roots.size() + 1;
+  std::vector<std::optional<Network>> candidates(count);
+  std::vector<char> unreachable(count, 0);
+  evocore::parallel_for(count, [&](size_t i) {
+    if (i == 0 && !voronoi) return;
+    try {
+      const CellTree tree = i == 0 ? voronoi_tree(map, cells) : grow_tree(map, cells, roots[i - 1]);
+      candidates[i] = straighten(map, tree, cells, options.lookahead);
+    } catch (const Unreachable&) {
+      unreachable[i] = 1;
+    }
+  });
+  for (char flag : unreachable)
+    if (flag) throw Unreachable{};
+  std::optional<Network> best;
+  for (auto& candidate : candidates)
+    if (candidate && (!best || candidate->cost < best->cost)) best = std::move(candidate);
+  return std::move(*best);
+}
+
+Network spanning_network(const CostMap& map, const std::vector<Pos>& terminals) {
+  Network network = single_nodes(terminals, map);
+  const size_t n = terminals.size();
+  if (n < 2) return network;
+  // Prim's algorithm on the complete graph.
+  std::vector<double> link(n, kUnreached);
+  std::vector<uint32_t> parent(n, 0);
+  std::vector<bool> joined(n, false);
+  joined[0] = true;
+  for (size_t i = 1; i < n; ++i) link[i] = weave::edge_cost(terminals[0], terminals[i], map);
+  for (size_t round = 1; round < n; ++round) {
+    size_t next = n;
+    for (size_t i = 0; i < n; ++i)
+      if (!joined[i] && (next == n || link[i] < link[next])) next = i;
+    joined[next] = true;
+    network.edges.emplace_back(parent[next], static_cast<uint32_t>(next));
+    for (size_t i = 0; i < n; ++i) {
+      if (joined[i]) continue;
+      const double cost = weave::edge_cost(terminals[next], terminals[i], map);
+      if (cost < link[i]) link[i] = cost, parent[i] = static_cast<uint32_t>(next);
+    }
+  }
+  network.cost = network_cost(network, map);
+  return network;
+}
+
+}  // namespace routing

@@ -1,0 +1,74 @@
+#pragma once
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "../weave/evaluation/evaluate.hpp"
+
+// Least-cost distances on the 8-connected cell graph of a cost map. A step
+// between neighbouring cells costs its length (1 or sqrt 2) times the mean of
+// the two cells' costs; cells of infinite cost cannot be entered.
+namespace routing {
+
+using weave::CostMap;
+inline constexpr double kUnreached = std::numeric_limits<double>::infinity();
+
+class LeastCostSearch {
+ public:
+  explicit LeastCostSearch(const CostMap& map);
+
+  // Makes `cell` a source (distance 0) labelled `label`. Call propagate() after
+  // adding sources: distances only ever shrink, so a search can be extended by
+  // new sources and propagated again.
+  void add_source(uint64_t cell, int32_t label = 0);
+  void propagate();
+
+  double distance(uint64_t cell) const { return distance_[cell]; }
+  int32_t label(uint64_t cell) const { return label_[cell]; }
+  // Cells from `cell` back to the source it was reached from, both included;
+  // empty when the cell was not reached.
+  std::vector<uint64_t> path_from(uint64_t cell) const;
+  double step_cost(uint64_t from, uint64_t to) const;
+  const CostMap& map() const { return map_; }
+
+ private:
+  struct Queued {
+    double distance;
+    uint64_t cell;
+    bool operator>(const Queued& other) const {
+      return distance > other.distance || (distance == other.distance && cell > other.cell);
+    }
+  };
+  static constexpr uint8_t kNoParent = 255;
+
+  CostMap map_;
+  std::vector<double> distance_;
+  std::vector<int32_t> label_;
+  std::vector<uint8_t> parent_direction_;  // index into the neighbour offsets
+  std::vector<Queued> heap_;
+};
+
+// The eight neighbour offsets (row, column) in a fixed order.
+struct Offset {
+  int dx;
+  int dy;
+};
+inline constexpr Offset kNeighbours[8] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+
+// Calls visit(neighbour_cell, direction) for every neighbour inside the map.
+template <class Visit>
+void for_each_neighbour(const CostMap& map, uint64_t cell, Visit&& visit) {
+  const int64_t x = static_cast<int64_t>(cell / map.cols), y = static_cast<int64_t>(cell % map.cols);
+  for (uint8_t d = 0; d < 8; ++d) {
+    const int64_t nx = x + kNeighbours[d].dx, ny = y + kNeighbours[d].dy;
+    if (nx < 0 || ny < 0 || nx >= static_cast<int64_t>(map.rows) || ny >= static_cast<int64_t>(map.cols)) continue;
+    visit(static_cast<uint64_t>(nx) * map.cols + static_cast<uint64_t>(ny), d);
+  }
+}
+
+// Least-cost path between two cells (both included, from `from` to `to`);
+// empty when `to` cannot be reached.
+std::vector<uint64_t> least_cost_path(const CostMap& map, uint64_t from, uint64_t to);
+
+}  // namespace routing

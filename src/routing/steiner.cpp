@@ -1,0 +1,176 @@
+#include "steiner.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace routing {
+
+namespace {
+
+class DisjointSets {
+ public:
+  explicit DisjointSets(size_t n) : parent_(n) { std::iota(parent_.begin(), parent_.end(), size_t{0}); }
+  size_t find(size_t i) {
+    while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];
+    return i;
+  }
+  bool unite(size_t a, size_t b) {
+    a = find(a), b = find(b);
+    if (a == b) return false;
+    parent_[std::max(a, b)] = std::min(a, b);
+    return true;
+  }
+
+ private:
+  std::vector<size_t> parent_;
+};
+
+void append_path_steps(const std::vector<uint64_t>& path, std::vector<CellEdge>& edges) {
+  for (size_t i = 1; i < path.size(); ++i) edges.emplace_back(path[i - 1], path[i]);
+}
+
+CellEdge ordered(CellEdge edge) { return edge.first < edge.second ? edge : CellEdge{edge.second, edge.first}; }
+
+// Minimum spanning forest of the distinct steps (cycles removed), then
+// non-terminal leaves pruned until every leaf is a terminal.
+CellTree tidy_tree(const LeastCostSearch& search, std::vector<CellEdge> steps,
+                   const std::vector<uint64_t>& terminals) {
+  for (auto& step : steps) step = ordered(step);
+  std::sort(steps.begin(), steps.end());
+  steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+  std::stable_sort(steps.begin(), steps.end(), [&](const CellEdge& a, const CellEdge& b) {
+    return search.step_cost(a.first, a.second) < search.step_cost(b.first, b.second);
+  });
+  std::unordered_map<uint64_t, size_t> index;
+  for (const auto& [a, b] : steps) index.try_emplace(a, index.size()), index.try_emplace(b, index.size());
+  DisjointSets sets(index.size());
+  std::vector<CellEdge> kept;
+  for (const auto& step : steps)
+    if (sets.unite(index[step.first], index[step.second])) kept.push_back(step);
+
+  const std::unordered_set<uint64_t> terminal_cells(terminals.begin(), terminals.end());
+  std::unordered_map<uint64_t, std::vector<size_t>> incident;
+  for (size_t e = 0; e < kept.size(); ++e) incident[kept[e].first].push_back(e), incident[kept[e].second].push_back(e);
+  std::vector<bool> removed(kept.size(), false);
+  std::unordered_map<uint64_t, size_t> degree;
+  std::vector<uint64_t> leaves;
+  for (const auto& [cell, edges] : incident) {
+    degree[cell] = edges.size();
+    if (edges.size() == 1 && !terminal_cells.contains(cell)) leaves.push_back(cell);
+  }
+  std::sort(leaves.begin(), leaves.end());
+  while (!leaves.empty()) {
+    const uint64_t leaf = leaves.back();
+    leaves.pop_back();
+    for (size_t e : incident[leaf]) {
+      if (removed[e]) continue;
+      removed[e] = true;
+      const uint64_t other = kept[e].first == leaf ? kept[e].second : kept[e].first;
+      --degree[leaf];
+      if (--degree[other] == 1 && !terminal_cells.contains(other)) leaves.push_back(other);
+    }
+  }
+  CellTree tree;
+  for (size_t e = 0; e < kept.size(); ++e)
+    if (!removed[e]) tree.edges.push_back(kept[e]);
+  return tree;
+}
+
+struct Boundary {
+  double length = kUnreached;
+  uint64_t a = 0, b = 0;
+};
+
+// The cheapest step across the border of every pair of Voronoi regions.
+std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& search, size_t count) {
+  std::unordered_map<uint64_t, Boundary> best;
+  const CostMap& map = search.map();
+  for (uint64_t cell = 0; cell < map.rows * map.cols; ++cell) {
+    if (search.distance(cell) == kUnreached) continue;
+    for_each_neighbour(map, cell, [&](uint64_t next, uint8_t) {
+      if (next < cell || search.distance(next) == kUnreached) return;
+      const int32_t la = search.label(cell), lb = search.label(next);
+      if (la == lb) return;
+      const double length = search.distance(cell) + search.step_cost(cell, next) + search.distance(next);
+      const uint64_t key = static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
+      Boundary& entry = best[key];
+      if (length < entry.length) entry = {length, cell, next};
+    });
+  }
+  return best;
+}
+
+}  // namespace
+
+CellTree voronoi_tree(const CostMap& map, const std::vector<uint64_t>& terminals) {
+  LeastCostSearch search(map);
+  for (size_t i = 0; i < terminals.size(); ++i) search.add_source(terminals[i], static_cast<int32_t>(i));
+  search.propagate();
+  const auto boundaries = region_boundaries(search, terminals.size());
+  std::vector<std::pair<uint64_t, Boundary>> pairs(boundaries.begin(), boundaries.end());
+  std::sort(pairs.begin(), pairs.end(), [](const auto& x, const auto& y) {
+    return x.second.length < y.second.length || (x.second.length == y.second.length && x.first < y.first);
+  });
+  DisjointSets regions(terminals.size());
+  std::vector<CellEdge> steps;
+  size_t joined = 1;
+  for (const auto& [key, boundary] : pairs) {
+    if (!regions.unite(key / terminals.size(), key % terminals.size())) continue;
+    ++joined;
+    append_path_steps(search.path_from(boundary.a), steps);
+    append_path_steps(search.path_from(boundary.b), steps);
+    steps.emplace_back(boundary.a, boundary.b);
+  }
+  if (joined < terminals.size()) throw Unreachable{};
+  return tidy_tree(search, std::move(steps), terminals);
+}
+
+CellTree grow_tree(const CostMap& map, const std::vector<uint64_t>& terminals, size_t root) {
+  LeastCostSearch search(map);
+  std::unordered_set<uint64_t> tree_cells{terminals[root]};
+  search.add_source(terminals[root]);
+  search.propagate();
+  CellTree tree;
+  for (;;) {
+    size_t nearest = terminals.size();
+    for (size_t i = 0; i < terminals.size(); ++i) {
+      if (tree_cells.contains(terminals[i])) continue;
+      if (nearest == terminals.size() || search.distance(terminals[i]) < search.distance(terminals[nearest]))
+        nearest = i;
+    }
+    if (nearest == terminals.size()) break;
+    if (search.distance(terminals[nearest]) == kUnreached) throw Unreachable{};
+    const std::vector<uint64_t> path = search.path_from(terminals[nearest]);
+    append_path_steps(path, tree.edges);
+    for (uint64_t cell : path) {
+      tree_cells.insert(cell);
+      search.add_source(cell);
+    }
+    search.propagate();
+  }
+  return tree;
+}
+
+std::vector<size_t> spread_roots(const CostMap& map, const std::vector<uint64_t>& terminals, size_t count) {
+  std::vector<size_t> roots;
+  if (terminals.empty() || count == 0) return roots;
+  std::vector<double> nearest(terminals.size(), kUnreached);
+  auto squared = [&](uint64_t a, uint64_t b) {
+    const double dx = static_cast<double>(a / map.cols) - static_cast<double>(b / map.cols);
+    const double dy = static_cast<double>(a % map.cols) - static_cast<double>(b % map.cols);
+    return dx * dx + dy * dy;
+  };
+  size_t next = 0;
+  while (roots.size() < std::min(count, terminals.size())) {
+    roots.push_back(next);
+    for (size_t i = 0; i < terminals.size(); ++i)
+      nearest[i] = std::min(nearest[i], squared(terminals[i], terminals[next]));
+    next = static_cast<size_t>(std::max_element(nearest.begin(), nearest.end()) - nearest.begin());
+    if (nearest[next] == 0.0) break;
+  }
+  return roots;
+}
+
+}  // namespace routing

@@ -1,0 +1,29 @@
+#pragma once
+#include <cstdint>
+
+#include "evaluate.hpp"
+#include "samples.hpp"
+
+// A network's cost on a map splits exactly into one term per node and one per
+// enabled edge: trace_cost = (sum of node_cost + sum of edge_cost) / (rows + cols).
+// Local search and the least-cost heuristics price their changes with these terms.
+namespace weave {
+
+// Cost of the cell a node sits on; nothing when the node lies outside the map.
+inline double node_cost(Pos pos, const CostMap& map) {
+  if (pos.x < 0 || pos.y < 0 || static_cast<uint64_t>(pos.x) >= map.rows ||
+      static_cast<uint64_t>(pos.y) >= map.cols)
+    return 0.0;
+  return map.data[static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y)];
+}
+
+// Sum of weight x cost over the in-shape samples of a straight edge, before the
+// trace grid's 1 / (rows + cols) scale.
+inline double edge_cost(Pos a, Pos b, const CostMap& map) {
+  double sum = 0.0;
+  detail::for_each_edge_sample(a, b, map.rows, map.cols,
+                               [&](uint64_t cell, double weight, bool) { sum += weight * map.data[cell]; });
+  return sum;
+}
+
+}  // namespace weave
