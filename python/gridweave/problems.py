@@ -8,7 +8,10 @@ the ``(x, y)`` cells that the network must connect (the fixed nodes).
 :func:`make_terrain` builds a seeded procedural landscape: gentle hills, a
 winding river that is expensive to cross except at one ford, and terminals on
 both banks. :func:`default_problem` is the landscape that ``gridweave demo``
-runs on.
+runs on. :func:`make_mountains` (ranges crossed only at passes) and
+:func:`make_barriers` (walls broken by narrow gaps) add the obstacles that
+straight connections handle badly; :func:`quality_suite` is the set of
+problems the quality benchmark runs.
 """
 
 from __future__ import annotations
@@ -24,6 +27,9 @@ import numpy as np
 __all__ = [
     "Problem",
     "make_terrain",
+    "make_mountains",
+    "make_barriers",
+    "quality_suite",
     "default_problem",
     "load_cost_map",
     "load_terminals",
@@ -34,6 +40,9 @@ Terminal = tuple[int, int]
 
 RIVER_COST = 25.0
 FORD_COST = 1.5
+RANGE_HEIGHT = (25.0, 40.0)
+PASS_HEIGHT = 2.0
+WALL_COST = 1000.0
 
 
 @dataclass(frozen=True, eq=False)
@@ -106,9 +115,138 @@ def default_problem() -> Problem:
     return make_terrain((64, 64), n_terminals=6, seed=2024)
 
 
-def _hills(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+def make_mountains(
+    size: Sequence[int] = (128, 128), n_terminals: int = 10, seed: int = 0
+) -> Problem:
+    """Build a seeded landscape of hills crossed by mountain ranges with passes.
+
+    Every range is a band a few cells wide along a random line across the
+    map, adding 25 to 40 to the cost of its cells, except at one or two passes
+    where it adds only ``PASS_HEIGHT``. Terminals keep off the ranges.
+
+    Example:
+        >>> p = make_mountains((48, 48), n_terminals=4, seed=2)
+        >>> p.grid_size, len(p.terminals), bool(p.cost_map.max() > 20)
+        ((48, 48), 4, True)
+    """
+    width, height = _checked_size(size, n_terminals)
+    rng = np.random.default_rng(seed)
+    x, y = np.meshgrid(np.arange(width), np.arange(height), indexing="ij")
+    cost = 1.0 + _hills(rng, x, y, count=12)
+    half_width = max(1.5, min(width, height) / 40)
+    for _ in range(max(2, min(width, height) // 48)):
+        along, across = _random_line(rng, x, y)
+        ridge = np.abs(across) <= half_width
+        passes = np.zeros_like(ridge)
+        for _ in range(int(rng.integers(1, 3))):
+            centre = rng.uniform(-0.35, 0.35) * min(width, height)
+            passes |= np.abs(along - centre) <= max(1.5, min(width, height) / 48)
+        raise_by = rng.uniform(*RANGE_HEIGHT)
+        cost += np.where(ridge, np.where(passes, PASS_HEIGHT, raise_by), 0.0)
+    terminals = _place_on_low_ground(rng, cost, n_terminals)
+    return Problem(cost, terminals, f"mountains-{width}x{height}-seed{seed}")
+
+
+def make_barriers(
+    size: Sequence[int] = (128, 128), n_terminals: int = 10, seed: int = 0
+) -> Problem:
+    """Build a seeded landscape of hills cut by walls that only narrow gaps cross.
+
+    Every wall is three cells thick along a random line across the map; its
+    cells cost ``WALL_COST`` (practically impassable) except in one or two
+    gaps a few cells wide. Terminals keep off the walls.
+
+    Example:
+        >>> p = make_barriers((48, 48), n_terminals=4, seed=2)
+        >>> p.grid_size, len(p.terminals), float(p.cost_map.max())
+        ((48, 48), 4, 1000.0)
+    """
+    width, height = _checked_size(size, n_terminals)
+    rng = np.random.default_rng(seed)
+    x, y = np.meshgrid(np.arange(width), np.arange(height), indexing="ij")
+    cost = 1.0 + _hills(rng, x, y, count=12)
+    for _ in range(max(2, min(width, height) // 64)):
+        along, across = _random_line(rng, x, y)
+        wall = np.abs(across) <= 1.5
+        for _ in range(int(rng.integers(1, 3))):
+            centre = rng.uniform(-0.4, 0.4) * min(width, height)
+            wall &= np.abs(along - centre) > max(1.5, min(width, height) / 64)
+        cost[wall] = WALL_COST
+    terminals = _place_on_low_ground(rng, cost, n_terminals)
+    return Problem(cost, terminals, f"barriers-{width}x{height}-seed{seed}")
+
+
+def quality_suite() -> list[Problem]:
+    """The problems of the quality benchmark: 64x64 to 512x512, 5 to 30 terminals.
+
+    Example:
+        >>> [p.name for p in quality_suite()][:2]
+        ['terrain-64x64-seed1', 'mountains-96x96-seed2']
+    """
+    return [
+        make_terrain((64, 64), 5, seed=1),
+        make_mountains((96, 96), 8, seed=2),
+        make_barriers((128, 128), 10, seed=3),
+        make_terrain((128, 128), 12, seed=4),
+        make_mountains((256, 256), 15, seed=5),
+        make_barriers((256, 256), 20, seed=6),
+        make_terrain((384, 384), 25, seed=7),
+        make_mountains((512, 512), 20, seed=8),
+        make_barriers((512, 512), 30, seed=9),
+    ]
+
+
+def _checked_size(size: Sequence[int], n_terminals: int) -> tuple[int, int]:
+    width, height = (int(v) for v in size)
+    if width < 12 or height < 12:
+        raise ValueError(f"a landscape needs at least 12x12 cells, got {width}x{height}")
+    if n_terminals < 1:
+        raise ValueError("a landscape needs at least one terminal")
+    return width, height
+
+
+def _random_line(
+    rng: np.random.Generator, x: np.ndarray, y: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
+    """Coordinates along and across a random line through the middle part of the map."""
     width, height = x.shape
-    count = max(2, width * height // 600)
+    cx, cy = rng.uniform(0.3, 0.7) * width, rng.uniform(0.3, 0.7) * height
+    angle = rng.uniform(0, np.pi)
+    dx, dy = np.cos(angle), np.sin(angle)
+    along = (x - cx) * dx + (y - cy) * dy
+    across = -(x - cx) * dy + (y - cy) * dx
+    return along, across
+
+
+def _place_on_low_ground(rng: np.random.Generator, cost: np.ndarray, count: int) -> list[Terminal]:
+    """Terminals away from the cheapest two thirds' upper bound, spread out as far as the map allows."""
+    width, height = cost.shape
+    limit = float(np.quantile(cost, 0.66))
+    margin = max(1, min(width, height) // 16)
+    spacing = min(width, height) / 3
+    terminals: list[Terminal] = []
+    while len(terminals) < count:
+        for _ in range(200):
+            x = int(rng.integers(margin, width - margin))
+            y = int(rng.integers(margin, height - margin))
+            low = cost[max(0, x - 2) : x + 3, max(0, y - 2) : y + 3].max() < limit
+            if low and all(np.hypot(x - a, y - b) >= spacing for a, b in terminals):
+                terminals.append((x, y))
+                break
+        else:
+            spacing *= 0.8
+            if spacing < 1:
+                raise ValueError(f"cannot place {count} terminals on a {width}x{height} map")
+    return terminals
+
+
+def _hills(
+    rng: np.random.Generator, x: np.ndarray, y: np.ndarray, count: int | None = None
+) -> np.ndarray:
+    """Gaussian bumps of height 2 to 6; by default their number grows with the area."""
+    width, height = x.shape
+    if count is None:
+        count = max(2, width * height // 600)
     total = np.zeros(x.shape)
     for _ in range(count):
         cx, cy = rng.uniform(0, width), rng.uniform(0, height)
