@@ -1,8 +1,9 @@
 """gridweave: evolve spatial networks on cost rasters.
 
 The native core (``gridweave._core``) holds the population and does all the
-work; this package re-exports its six classes, nine functions and the
-internal-failure exception.
+work; this package re-exports its six classes, its functions and the
+internal-failure exception. ``gridweave.routes`` wraps the least-cost
+heuristics and the local polish in structure dictionaries.
 """
 
 from ._core import (
@@ -18,10 +19,15 @@ from ._core import (
     get_genome_mask,
     get_pareto_front,
     get_trace_difference,
+    least_cost_distances,
+    least_cost_path,
     make_offspring,
     mutate_genomes,
+    polish_genomes,
     process_multi_objective,
     select,
+    spanning_network,
+    steiner_network,
 )
 
 __all__ = [
@@ -40,5 +46,10 @@ __all__ = [
     "genome_compatibility",
     "get_pareto_front",
     "process_multi_objective",
+    "least_cost_distances",
+    "least_cost_path",
+    "steiner_network",
+    "spanning_network",
+    "polish_genomes",
     "InternalError",
 ]

@@ -37,6 +37,7 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -48,6 +49,7 @@ import numpy as np
 from . import _core
 from ._core import Genome, Population
 from .problems import check_terminals
+from . import routes
 
 __all__ = [
     "GenerationRecord",
@@ -113,7 +115,7 @@ class EvolutionResult:
     fitness (and, with ``diversity_objective``, a novelty score as last
     objective). ``pareto_front`` holds the non-dominated final members when
     the members carry objective vectors, else ``None``. ``stop_reason`` is one
-    of "generations", "fitness", "stall", "callback" and "interrupted".
+    of "generations", "fitness", "stall", "time", "callback" and "interrupted".
 
     Example:
         >>> from gridweave.config import make_config
@@ -162,22 +164,40 @@ def evolve(
     generations: int,
     *,
     start_genome: Genome | Mapping[str, Any] | None = None,
+    start: str = "steiner",
+    polish: bool = True,
+    polish_children: int = 2,
     callbacks: Iterable[Callback] = (),
     stop_at_fitness: float | None = None,
     stall_generations: int | None = None,
+    time_limit: float | None = None,
     progress: bool = True,
     seed: int | None = None,
 ) -> EvolutionResult:
     """Evolve a population on ``cost_map`` for up to ``generations`` generations.
 
     ``config`` is a complete configuration (see :func:`gridweave.make_config`);
-    its ``grid_size`` must equal the cost map's shape. ``start_genome`` (a
-    ``Genome`` or a structure dictionary) replaces the initial graph. After
+    its ``grid_size`` must equal the cost map's shape.
+
+    The first members are mutated copies of one start network. By default
+    (``start="steiner"``) that is the cheaper of a least-cost Steiner tree and
+    the straight-line spanning tree of the terminals, both polished (see
+    :mod:`gridweave.routes`); ``start="mst"`` takes the polished spanning tree,
+    and ``start="config"`` the configured ``graph_init`` (pure evolution). A
+    ``start_genome`` (a ``Genome`` or a structure dictionary) wins over
+    ``start``. The start network counts as a candidate for the best result.
+    With ``polish`` on, each generation the ``polish_children`` best children
+    are improved by the exact local polish (:func:`gridweave.routes.polish`),
+    and so is the final best network.
+
+    After
     every generation (and after the first evaluation, generation 0) each
     callback is called with the new :class:`GenerationRecord` and the
     population; a callback returning True ends the run. The run also ends
     when the best raw score reaches ``stop_at_fitness``, when it has not
-    improved for ``stall_generations`` generations, or on Ctrl-C, which lets
+    improved for ``stall_generations`` generations, when ``time_limit``
+    seconds have passed since the call began (checked after every generation),
+    or on Ctrl-C, which lets
     the current generation finish (a second Ctrl-C aborts at once). A progress
     bar is shown on a terminal when ``progress`` is true and tqdm is
     installed. ``seed`` reseeds all random generators first; see the module
@@ -195,19 +215,30 @@ def evolve(
         >>> len(res.pareto_front) >= 1
         True
     """
+    began = time.perf_counter()
     cost = _checked_cost(cost_map, config)
     if generations < 0:
         raise ValueError("generations must not be negative")
+    if start not in routes.START_METHODS:
+        raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
+    if polish_children < 0:
+        raise ValueError("polish_children must not be negative")
     if seed is not None:
         _core._seed(seed)
     started = time.perf_counter()
-    population = _core.Population(dict(config), _start_genome(config, start_genome))
-    run = _Run(population, cost, config)
+    if start_genome is None and start != "config":
+        start_genome = _heuristic_start(cost, config, start)
+    first = _start_genome(config, start_genome)
+    population = _core.Population(dict(config), first)
+    run = _Run(population, cost, config, polish, polish_children)
+    if first is not None:
+        run.consider_start(first)
     run.take_members(evaluate=True)
     callbacks = list(callbacks)
     bar = _progress_bar(generations, progress)
     history = [run.record(0, time.perf_counter() - started)]
-    stop_reason = _stop_reason(run, history, callbacks, stop_at_fitness, stall_generations)
+    limits = _Limits(stop_at_fitness, stall_generations, time_limit, began)
+    stop_reason = _stop_reason(run, history, callbacks, limits)
     try:
         with _SigintFlag() as interrupted:
             for generation in range(1, generations + 1):
@@ -218,9 +249,7 @@ def evolve(
                     run.step()
                     history.append(run.record(generation, time.perf_counter() - started))
                     _advance(bar, history[-1])
-                    stop_reason = _stop_reason(
-                        run, history, callbacks, stop_at_fitness, stall_generations
-                    )
+                    stop_reason = _stop_reason(run, history, callbacks, limits)
                 except KeyboardInterrupt:
                     stop_reason = "interrupted"
                 if interrupted.is_set():
@@ -257,6 +286,16 @@ def _start_genome(
     return builder.create_genome(dict(start))
 
 
+def _heuristic_start(cost: np.ndarray, config: Mapping[str, Any], method: str) -> Any:
+    """The heuristic start network, or None (the configured graph) when the
+    terminals cannot be joined over passable cells."""
+    try:
+        return routes.start_network(cost, dict(config), method)
+    except ValueError as error:
+        warnings.warn(f"no {method} start network ({error}); starting from graph_init", stacklevel=3)
+        return None
+
+
 def _strategy_name(value: Any) -> str:
     """The variant name of an enumeration given as a string or a one-entry mapping."""
     if isinstance(value, Mapping) and len(value) == 1:
@@ -267,8 +306,17 @@ def _strategy_name(value: Any) -> str:
 class _Run:
     """The population, the cost map and the raw scores of the current members."""
 
-    def __init__(self, population: Population, cost: np.ndarray, config: Mapping[str, Any]):
+    def __init__(
+        self,
+        population: Population,
+        cost: np.ndarray,
+        config: Mapping[str, Any],
+        polish: bool = False,
+        polish_children: int = 0,
+    ):
         self.population = population
+        self.polish = polish
+        self.polish_children = polish_children
         self.cost = cost
         self.size = int(config["population_size"])
         self.ranked = _strategy_name(config["selection_strategy"]) in RANKED_SELECTIONS
@@ -328,6 +376,25 @@ class _Run:
             if score > self.best_raw:
                 self.best, self.best_raw, self.best_objectives = genome, score, values
 
+    def consider_start(self, genome: Genome) -> None:
+        """Counts the start network (not itself a member) as a candidate for the best."""
+        raw, objectives = self.evaluate([genome])
+        self.consider([genome], raw, objectives)
+
+    def polish_best(self, genomes: list[Genome], raw: list[float], count: int) -> None:
+        """Polishes the ``count`` best connected genomes in place (they are re-evaluated)."""
+        order = sorted(range(len(genomes)), key=lambda i: -raw[i] if raw[i] > 0 else math.inf)
+        chosen = [genomes[i] for i in order[:count] if raw[i] > 0]
+        if chosen:
+            routes.polish(chosen, self.cost)
+
+    def polish_overall_best(self) -> None:
+        if self.best is None or not self.polish:
+            return
+        routes.polish([self.best], self.cost)
+        raw, objectives = self.read_raw([self.best])
+        self.best_raw, self.best_objectives = raw[0], objectives[0]
+
     def take_members(self, evaluate: bool) -> None:
         self.members = self.population.members
         reader = self.evaluate if evaluate else self.read_raw
@@ -341,6 +408,9 @@ class _Run:
         elites, species_elites, children = _core.make_offspring(pop, self.size)
         _core.mutate_genomes(children, pop)
         child_raw, child_objectives = self.evaluate(children)
+        if self.polish and self.polish_children:
+            self.polish_best(children, child_raw, self.polish_children)
+            child_raw, child_objectives = self.read_raw(children)
         self.consider(children, child_raw, child_objectives)
         if self.ranked:
             # Members are candidates of NSGA2/SPEA2 selection anyway; the elites among
@@ -378,6 +448,8 @@ class _Run:
         self.members = self.population.members
         self.raw, self.objectives = self.read_raw(self.members)
         self.restore(self.members, self.raw, self.objectives)
+        self.polish_overall_best()
+        self.raw, self.objectives = self.read_raw(self.members)
         if self.diversity:
             self.augment(self.members)
         carries_objectives = any(g.objectives for g in self.members)
@@ -406,22 +478,30 @@ def _argmax(values: Sequence[float]) -> int:
     return best
 
 
+@dataclass(frozen=True)
+class _Limits:
+    """The stopping rules of a run besides the generation count."""
+
+    stop_at_fitness: float | None
+    stall_generations: int | None
+    time_limit: float | None
+    began: float
+
+
 def _stop_reason(
-    run: _Run,
-    history: list[GenerationRecord],
-    callbacks: list[Callback],
-    stop_at_fitness: float | None,
-    stall_generations: int | None,
+    run: _Run, history: list[GenerationRecord], callbacks: list[Callback], limits: _Limits
 ) -> str:
     record = history[-1]
     stop = [bool(callback(record, run.population)) for callback in callbacks]
     if any(stop):
         return "callback"
-    if stop_at_fitness is not None and record.best_so_far >= stop_at_fitness:
+    if limits.stop_at_fitness is not None and record.best_so_far >= limits.stop_at_fitness:
         return "fitness"
     stalled = record.generation - run.last_improvement
-    if stall_generations is not None and stalled >= stall_generations:
+    if limits.stall_generations is not None and stalled >= limits.stall_generations:
         return "stall"
+    if limits.time_limit is not None and time.perf_counter() - limits.began >= limits.time_limit:
+        return "time"
     return ""
 
 

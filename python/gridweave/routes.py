@@ -1,0 +1,190 @@
+"""Classical least-cost networks and exact local polish.
+
+These are the networks a planner would draw with shortest-path tools, built
+in the native core with the interpreter lock released:
+
+- :func:`least_cost_distances` and :func:`least_cost_path` search the
+  8-connected cell graph of a cost map; a step costs its length (1 or
+  sqrt 2) times the mean cost of its two cells, and cells of infinite cost
+  cannot be entered;
+- :func:`steiner_tree` joins the terminals by a least-cost Steiner tree
+  heuristic (Voronoi regions of the terminals, or a tree grown from several
+  roots along least-cost paths; ``method="best"`` tries both) and straightens
+  its cell paths into straight edges, choosing the bends that minimise the
+  exact network cost of the evaluation;
+- :func:`spanning_tree` is the trivial baseline: the minimum spanning tree of
+  straight edges between the terminals;
+- :func:`polish` improves genomes in place by exact local moves (see
+  :func:`gridweave.polish_genomes`).
+
+Networks are returned as structure dictionaries: the terminals as ``Fixed``
+nodes 1 to n in the given order, bends and branch points as ``Flexible``
+nodes, plus a ``"cost"`` entry, the trace cost that :func:`gridweave.evaluate_genomes`
+gives the network (its fitness is ``1 / cost``). They load with
+``Population.create_genome`` and serve as ``evolve(start_genome=...)``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _core
+from ._core import Genome
+
+__all__ = [
+    "least_cost_distances",
+    "least_cost_path",
+    "steiner_tree",
+    "spanning_tree",
+    "network_structure",
+    "polish",
+    "START_METHODS",
+    "start_network",
+]
+
+Cell = Sequence[int]
+
+START_METHODS = ("steiner", "mst", "config")
+
+
+def _cost_array(cost_map: Any) -> np.ndarray:
+    return np.asarray(cost_map, dtype=np.float64)
+
+
+def least_cost_distances(cost_map: Any, sources: Sequence[Cell]) -> np.ndarray:
+    """Least-cost distance of every cell from the nearest source (``inf`` where unreachable).
+
+    Example:
+        >>> d = least_cost_distances(np.ones((3, 4)), [(0, 0)])
+        >>> float(d[0, 3]), round(float(d[2, 2]), 4)
+        (3.0, 2.8284)
+    """
+    return _core.least_cost_distances(_cost_array(cost_map), list(sources))
+
+
+def least_cost_path(cost_map: Any, start: Cell, end: Cell) -> list[tuple[int, int]]:
+    """The cells of a least-cost path from ``start`` to ``end``, both included.
+
+    Example:
+        >>> least_cost_path(np.ones((3, 3)), (0, 0), (2, 2))
+        [(0, 0), (1, 1), (2, 2)]
+    """
+    return [tuple(cell) for cell in _core.least_cost_path(_cost_array(cost_map), start, end)]
+
+
+def network_structure(
+    nodes: Sequence[Cell], fixed_count: int, edges: Sequence[tuple[int, int]], cost: float
+) -> dict[str, Any]:
+    """The structure dictionary of a network given by node cells and index pairs.
+
+    Example:
+        >>> s = network_structure([(0, 0), (4, 4), (0, 4)], 2, [(0, 2), (2, 1)], 1.5)
+        >>> [n["data"]["type"] for n in s["nodes"]], s["edges"][1]
+        (['Fixed', 'Fixed', 'Flexible'], {'id': 2, 'node1': 3, 'node2': 2, 'enabled': True})
+    """
+    return {
+        "nodes": [
+            {"id": i + 1, "data": {"pos": [int(x), int(y)], "type": "Fixed" if i < fixed_count else "Flexible"}}
+            for i, (x, y) in enumerate(nodes)
+        ],
+        "edges": [
+            {"id": k + 1, "node1": int(a) + 1, "node2": int(b) + 1, "enabled": True}
+            for k, (a, b) in enumerate(edges)
+        ],
+        "cost": float(cost),
+    }
+
+
+def steiner_tree(
+    cost_map: Any,
+    terminals: Sequence[Cell],
+    *,
+    method: str = "best",
+    roots: int = 4,
+    lookahead: int = 64,
+) -> dict[str, Any]:
+    """A least-cost Steiner tree over ``terminals``, straightened into straight edges.
+
+    ``method`` is ``"voronoi"`` (fast: one search over the map), ``"grow"``
+    (a tree grown from ``roots`` different terminals, each time joining the
+    nearest terminal along a least-cost path) or ``"best"`` (both; the
+    cheapest network wins). ``lookahead`` bounds the length of a straight
+    edge, in path cells, during straightening. Raises ``ValueError`` when
+    some terminals cannot be joined without crossing cells of infinite cost.
+
+    Example:
+        >>> cost = np.ones((20, 20)); cost[10, :18] = 50.0
+        >>> tree = steiner_tree(cost, [(2, 2), (17, 2)])
+        >>> max(n["data"]["pos"][1] for n in tree["nodes"]) >= 18
+        True
+    """
+    return network_structure(
+        *_core.steiner_network(
+            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead
+        )
+    )
+
+
+def spanning_tree(cost_map: Any, terminals: Sequence[Cell]) -> dict[str, Any]:
+    """The minimum spanning tree of straight edges between the terminals.
+
+    Example:
+        >>> tree = spanning_tree(np.ones((8, 8)), [(0, 0), (0, 7), (7, 7)])
+        >>> len(tree["edges"]), round(tree["cost"], 4)
+        (2, 1.1875)
+    """
+    return network_structure(*_core.spanning_network(_cost_array(cost_map), list(terminals)))
+
+
+def polish(
+    genomes: Sequence[Genome],
+    cost_map: Any,
+    *,
+    radius: int = 2,
+    max_rounds: int = 64,
+    split_edges: bool = True,
+) -> list[float]:
+    """Improve genomes in place by exact local moves; returns each one's cost afterwards.
+
+    See :func:`gridweave.polish_genomes`; the genomes are evaluated as
+    :func:`gridweave.evaluate_genomes` would.
+    """
+    return _core.polish_genomes(
+        list(genomes), _cost_array(cost_map), radius=radius, max_rounds=max_rounds,
+        split_edges=split_edges,
+    )
+
+
+def start_network(
+    cost_map: Any, config: dict[str, Any], method: str = "steiner"
+) -> dict[str, Any]:
+    """The polished heuristic network that :func:`gridweave.evolve` starts from.
+
+    ``"steiner"`` takes the cheaper of the Steiner tree and the spanning tree
+    (both polished), ``"mst"`` the polished spanning tree. The structure
+    carries the polished network's ``"cost"``.
+
+    Example:
+        >>> from gridweave.config import make_config
+        >>> cfg = make_config((16, 16), [(1, 1), (14, 3), (8, 14)])
+        >>> net = start_network(np.ones((16, 16)), cfg)
+        >>> [n["data"]["type"] for n in net["nodes"]][:3]
+        ['Fixed', 'Fixed', 'Fixed']
+    """
+    if method not in ("steiner", "mst"):
+        raise ValueError(f"start network method must be 'steiner' or 'mst', got {method!r}")
+    cost = _cost_array(cost_map)
+    terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
+    candidates = [spanning_tree(cost, terminals)]
+    if method == "steiner":
+        candidates.append(steiner_tree(cost, terminals))
+    builder = _core.Population({**config, "population_size": 0})
+    genomes = [builder.create_genome(c) for c in candidates]
+    costs = polish(genomes, cost)
+    best = min(range(len(genomes)), key=lambda i: costs[i])
+    structure = genomes[best].get_structure()
+    structure["cost"] = costs[best]
+    return structure
