@@ -27,6 +27,7 @@ from ._core import (
     process_multi_objective,
     select,
     spanning_network,
+    steiner_candidates,
     steiner_network,
 )
 
@@ -49,6 +50,7 @@ __all__ = [
     "least_cost_distances",
     "least_cost_path",
     "steiner_network",
+    "steiner_candidates",
     "spanning_network",
     "polish_genomes",
     "InternalError",

@@ -38,6 +38,7 @@ __all__ = [
     "least_cost_distances",
     "least_cost_path",
     "steiner_tree",
+    "steiner_trees",
     "spanning_tree",
     "network_structure",
     "polish",
@@ -128,6 +129,28 @@ def steiner_tree(
     )
 
 
+def steiner_trees(
+    cost_map: Any,
+    terminals: Sequence[Cell],
+    *,
+    method: str = "best",
+    roots: int = 4,
+    lookahead: int = 64,
+) -> list[dict[str, Any]]:
+    """Every tree :func:`steiner_tree` chooses from: the Voronoi tree, then one grown tree per root.
+
+    Example:
+        >>> len(steiner_trees(np.ones((16, 16)), [(1, 1), (14, 3), (8, 14)], roots=2))
+        3
+    """
+    return [
+        network_structure(*network)
+        for network in _core.steiner_candidates(
+            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead
+        )
+    ]
+
+
 def spanning_tree(cost_map: Any, terminals: Sequence[Cell]) -> dict[str, Any]:
     """The minimum spanning tree of straight edges between the terminals.
 
@@ -159,12 +182,13 @@ def polish(
 
 
 def start_network(
-    cost_map: Any, config: dict[str, Any], method: str = "steiner"
+    cost_map: Any, config: dict[str, Any], method: str = "steiner", roots: int = 8
 ) -> dict[str, Any]:
     """The polished heuristic network that :func:`gridweave.evolve` starts from.
 
-    ``"steiner"`` takes the cheaper of the Steiner tree and the spanning tree
-    (both polished), ``"mst"`` the polished spanning tree. The structure
+    ``"steiner"`` polishes the spanning tree and the Steiner trees of both
+    heuristics (the growing one from ``roots`` terminals) and takes the
+    cheapest; ``"mst"`` takes the polished spanning tree. The structure
     carries the polished network's ``"cost"``.
 
     Example:
@@ -180,11 +204,14 @@ def start_network(
     terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
     candidates = [spanning_tree(cost, terminals)]
     if method == "steiner":
-        candidates.append(steiner_tree(cost, terminals))
+        candidates.extend(steiner_trees(cost, terminals, roots=roots))
     builder = _core.Population({**config, "population_size": 0})
     genomes = [builder.create_genome(c) for c in candidates]
     costs = polish(genomes, cost)
     best = min(range(len(genomes)), key=lambda i: costs[i])
     structure = genomes[best].get_structure()
-    structure["cost"] = costs[best]
-    return structure
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": costs[best],
+    }

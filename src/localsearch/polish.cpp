@@ -44,7 +44,7 @@ class Polisher {
       changes += remove_leaves();
       changes += bypass_nodes();
       changes += move_nodes();
-      if (options_.split_edges) changes += split_edges();
+      if (options_.split_edges) changes += split_edges() + fork_nodes();
       if (changes == before) break;
     }
     return changes;
@@ -221,6 +221,76 @@ class Polisher {
       if (best && insert_bend(edge, *best)) ++split;
     }
     return split;
+  }
+
+  // Steiner points tried next to node v for its edges to a and b: the square
+  // of the radius around v, and points along the bisector of the angle a-v-b
+  // at 1, 2, 4, ... cells up to half the shorter edge.
+  std::vector<Pos> fork_candidates(Pos v, Pos a, Pos b) const {
+    std::vector<Pos> cells = neighbourhood(v);
+    const double ax = a.x - v.x, ay = a.y - v.y, bx = b.x - v.x, by = b.y - v.y;
+    const double la = std::hypot(ax, ay), lb = std::hypot(bx, by);
+    if (la < 1.0 || lb < 1.0) return cells;
+    const double dx = ax / la + bx / lb, dy = ay / la + by / lb, norm = std::hypot(dx, dy);
+    if (norm < 1e-9) return cells;
+    for (double step = 1.0; step <= std::min(la, lb) / 2; step *= 2)
+      cells.push_back({static_cast<int32_t>(std::lround(v.x + step * dx / norm)),
+                       static_cast<int32_t>(std::lround(v.y + step * dy / norm))});
+    return cells;
+  }
+
+  struct Fork {
+    const Edge* first = nullptr;
+    const Edge* second = nullptr;
+    Pos cell{};
+    double saving = 0.0;
+  };
+
+  // The cheapest Steiner point for any two edges of `node`.
+  Fork best_fork(uint64_t node) const {
+    Fork best;
+    const auto edges = incident(node);
+    const Pos v = pos_of(node);
+    for (size_t i = 0; i < edges.size(); ++i)
+      for (size_t j = i + 1; j < edges.size(); ++j) {
+        const Pos a = pos_of(other_end(*edges[i], node)), b = pos_of(other_end(*edges[j], node));
+        const double current = edge_cost(*edges[i]) + edge_cost(*edges[j]);
+        for (const Pos& cell : fork_candidates(v, a, b)) {
+          if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
+          const double cost = weave::node_cost(cell, map_) + weave::edge_cost(v, cell, map_) +
+                              weave::edge_cost(cell, a, map_) + weave::edge_cost(cell, b, map_);
+          if (cheaper(cost, current) && current - cost > best.saving)
+            best = {edges[i], edges[j], cell, current - cost};
+        }
+      }
+    return best;
+  }
+
+  size_t fork_nodes() {
+    size_t forked = 0;
+    std::vector<uint64_t> ids;
+    for (const auto& entry : genome_.nodes) ids.push_back(entry.first);
+    std::sort(ids.begin(), ids.end());
+    for (uint64_t node : ids) {
+      const Fork fork = best_fork(node);
+      if (fork.first && insert_fork(node, fork)) ++forked;
+    }
+    return forked;
+  }
+
+  bool insert_fork(uint64_t node, const Fork& fork) {
+    const uint64_t a = other_end(*fork.first, node), b = other_end(*fork.second, node);
+    const uint64_t first_id = fork.first->id, second_id = fork.second->id;
+    const uint64_t steiner = genome_.state->new_node_id();
+    genome_.nodes.emplace(steiner, weave::WeaveNode{steiner, {fork.cell, NodeType::Flexible}});
+    occupied_.insert(pos_key(fork.cell));
+    if (!join(node, steiner) || !join(steiner, a) || !join(steiner, b)) {
+      erase_node(steiner);
+      return false;
+    }
+    genome_.edges.at(first_id).enabled = false;
+    genome_.edges.at(second_id).enabled = false;
+    return true;
   }
 
   bool insert_bend(const Edge& edge, Pos cell) {

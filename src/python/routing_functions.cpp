@@ -76,6 +76,12 @@ nb::object network_object(const routing::Network& network) {
   return nb::make_tuple(nodes, network.fixed_count, edges, network.cost);
 }
 
+PyObject* networks_object(const std::vector<routing::Network>& networks) {
+  nb::list list;
+  for (const auto& network : networks) list.append(network_object(network));
+  return list.release().ptr();
+}
+
 routing::SteinerMethod to_method(PyObject* obj) {
   const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8(obj) : nullptr;
   if (!text) raise_cannot_convert(obj, "str");
@@ -130,33 +136,48 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Converts the arguments of the Steiner functions and runs `build` without the interpreter lock.
+template <class Build>
+PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Build&& build) {
+  static const char* keywords[] = {"cost_map", "terminals", "method", "roots", "lookahead", nullptr};
+  PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *method_obj = nullptr, *roots_obj = nullptr,
+           *lookahead_obj = nullptr;
+  parse_args(args, kwargs, format, keywords, &cost_obj, &terminals_obj, &method_obj, &roots_obj, &lookahead_obj);
+  const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+  const std::vector<Pos> terminals =
+      convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
+  routing::SteinerOptions options;
+  if (method_obj) options.method = convert_arg("method", [&] { return to_method(method_obj); });
+  if (roots_obj) options.roots = convert_arg("roots", [&] { return to_size(roots_obj); });
+  if (lookahead_obj) options.lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
+  if (lookahead_obj && options.lookahead == 0) raise_value("lookahead", "must be at least 1");
+  std::vector<routing::Network> networks;
+  bool unreachable = false;
+  {
+    nb::gil_scoped_release unlocked;
+    try {
+      networks = build(map.view(), terminals, options);
+    } catch (const routing::Unreachable&) {
+      unreachable = true;
+    }
+  }
+  if (unreachable) raise_unreachable();
+  return networks_object(networks);
+}
+
 PyObject* steiner_network(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"cost_map", "terminals", "method", "roots", "lookahead", nullptr};
-    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *method_obj = nullptr, *roots_obj = nullptr,
-             *lookahead_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOO:steiner_network", keywords, &cost_obj, &terminals_obj, &method_obj,
-               &roots_obj, &lookahead_obj);
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
-    const std::vector<Pos> terminals =
-        convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
-    routing::SteinerOptions options;
-    if (method_obj) options.method = convert_arg("method", [&] { return to_method(method_obj); });
-    if (roots_obj) options.roots = convert_arg("roots", [&] { return to_size(roots_obj); });
-    if (lookahead_obj) options.lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
-    if (lookahead_obj && options.lookahead == 0) raise_value("lookahead", "must be at least 1");
-    routing::Network network;
-    bool unreachable = false;
-    {
-      nb::gil_scoped_release unlocked;
-      try {
-        network = routing::steiner_network(map.view(), terminals, options);
-      } catch (const routing::Unreachable&) {
-        unreachable = true;
-      }
-    }
-    if (unreachable) raise_unreachable();
-    return network_object(network).release().ptr();
+    nb::object list = nb::steal(run_steiner(args, kwargs, "OO|OOO:steiner_network", [](auto&&... a) {
+      return std::vector<routing::Network>{routing::steiner_network(a...)};
+    }));
+    return nb::object(list[0]).release().ptr();
+  });
+}
+
+PyObject* steiner_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return run_steiner(args, kwargs, "OO|OOO:steiner_candidates",
+                       [](auto&&... a) { return routing::steiner_candidates(a...); });
   });
 }
 
@@ -227,6 +248,11 @@ PyMethodDef routing_defs[] = {
         "steiner_network(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
         "Least-cost Steiner tree heuristic, straightened into straight edges.\n"
         "Returns (nodes, fixed_count, edges, cost): node cells (terminals first), index pairs and the trace cost."),
+    keyword_def<steiner_candidates>(
+        "steiner_candidates",
+        "steiner_candidates(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
+        "Every straightened tree the Steiner heuristics build (Voronoi first, then one per root),\n"
+        "each as steiner_network returns it."),
     keyword_def<spanning_network>("spanning_network",
                                   "spanning_network(cost_map, terminals)\n--\n\n"
                                   "Minimum spanning tree of straight edges over the terminals.\n"

@@ -20,32 +20,41 @@ Network single_nodes(const std::vector<Pos>& terminals, const CostMap& map) {
 
 }  // namespace
 
-Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals, const SteinerOptions& options) {
-  if (terminals.size() < 2) return single_nodes(terminals, map);
+std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Pos>& terminals,
+                                        const SteinerOptions& options) {
+  if (terminals.size() < 2) return {single_nodes(terminals, map)};
   std::vector<uint64_t> cells;
   for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
-  // Candidate 0 is the Voronoi tree, candidates 1.. the grown trees, one per root.
+  // Task 0 builds the Voronoi tree, tasks 1.. the grown trees, one per root.
   std::vector<size_t> roots;
   if (options.method != SteinerMethod::Voronoi) roots = spread_roots(map, cells, options.roots);
   const bool voronoi = options.method != SteinerMethod::Grow;
   const size_t count = roots.size() + 1;
-  std::vector<std::optional<Network>> candidates(count);
+  std::vector<std::optional<Network>> built(count);
   std::vector<char> unreachable(count, 0);
   evocore::parallel_for(count, [&](size_t i) {
     if (i == 0 && !voronoi) return;
     try {
       const CellTree tree = i == 0 ? voronoi_tree(map, cells) : grow_tree(map, cells, roots[i - 1]);
-      candidates[i] = straighten(map, tree, cells, options.lookahead);
+      built[i] = straighten(map, tree, cells, options.lookahead);
     } catch (const Unreachable&) {
       unreachable[i] = 1;
     }
   });
   for (char flag : unreachable)
     if (flag) throw Unreachable{};
-  std::optional<Network> best;
-  for (auto& candidate : candidates)
-    if (candidate && (!best || candidate->cost < best->cost)) best = std::move(candidate);
-  return std::move(*best);
+  std::vector<Network> networks;
+  for (auto& network : built)
+    if (network) networks.push_back(std::move(*network));
+  return networks;
+}
+
+Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals, const SteinerOptions& options) {
+  std::vector<Network> candidates = steiner_candidates(map, terminals, options);
+  size_t best = 0;
+  for (size_t i = 1; i < candidates.size(); ++i)
+    if (candidates[i].cost < candidates[best].cost) best = i;
+  return std::move(candidates[best]);
 }
 
 Network spanning_network(const CostMap& map, const std::vector<Pos>& terminals) {

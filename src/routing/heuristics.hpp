@@ -16,6 +16,11 @@ struct SteinerOptions {
   size_t lookahead = 64;   // longest straight edge of the straightening, in path cells
 };
 
+// Every straightened Steiner tree the chosen heuristics build: the Voronoi
+// tree first (unless only growing is asked for), then one grown tree per root.
+std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Pos>& terminals,
+                                        const SteinerOptions& options);
+
 // The cheapest straightened Steiner tree of the chosen heuristics. Throws
 // Unreachable when the terminals cannot all be joined over finite costs.
 // Terminals must be distinct cells of the map.
