@@ -169,15 +169,23 @@ def polish(
     radius: int = 2,
     max_rounds: int = 64,
     split_edges: bool = True,
+    exchange: bool = False,
 ) -> list[float]:
     """Improve genomes in place by exact local moves; returns each one's cost afterwards.
 
-    See :func:`gridweave.polish_genomes`; the genomes are evaluated as
-    :func:`gridweave.evaluate_genomes` would.
+    Until nothing improves: flexible leaves are deleted, a flexible node of
+    degree two gives way to a straight edge between its neighbours, flexible
+    nodes move to cheaper free cells within ``radius`` (and by longer jumps),
+    and with ``split_edges`` an edge gets a bend, or two edges of a node a
+    Steiner point, where that is cheaper. ``exchange`` also replaces key paths
+    of tree networks by cheaper least-cost connections (slower). Fixed nodes
+    never move, and the network stays connected; disconnected genomes are left
+    as they are. The genomes are evaluated as :func:`gridweave.evaluate_genomes`
+    would, and each returned cost is ``1 / fitness``.
     """
     return _core.polish_genomes(
         list(genomes), _cost_array(cost_map), radius=radius, max_rounds=max_rounds,
-        split_edges=split_edges,
+        split_edges=split_edges, exchange=exchange,
     )
 
 

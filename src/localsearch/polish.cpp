@@ -10,6 +10,7 @@
 #include "../weave/evaluation/edge_ends.hpp"
 #include "../weave/evaluation/network_cost.hpp"
 #include "../weave/genome_evaluation.hpp"
+#include "exchange.hpp"
 
 namespace localsearch {
 
@@ -316,7 +317,14 @@ class Polisher {
 PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const PolishOptions& options) {
   PolishOutcome outcome;
   outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
-  if (weave::is_connected(genome.nodes, genome.edges)) outcome.changes = Polisher(genome, map, options).run();
+  if (weave::is_connected(genome.nodes, genome.edges)) {
+    for (size_t round = 0; round < options.max_rounds; ++round) {
+      outcome.changes += Polisher(genome, map, options).run();
+      const size_t exchanged = options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
+      if (exchanged == 0) break;
+      outcome.changes += exchanged;
+    }
+  }
   weave::evaluate_genome(genome, map);
   outcome.cost_after = weave::trace_cost(genome.nodes, genome.edges, map);
   return outcome;

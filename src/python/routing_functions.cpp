@@ -92,6 +92,12 @@ routing::SteinerMethod to_method(PyObject* obj) {
   raise_value("method", "expected 'best', 'voronoi' or 'grow', got '" + name + "'");
 }
 
+bool truth(PyObject* obj) {
+  const int value = PyObject_IsTrue(obj);
+  if (value < 0) throw nb::python_error();
+  return value != 0;
+}
+
 [[noreturn]] void raise_unreachable() {
   raise_value("terminals", "some terminals cannot be joined: every route between them crosses impassable cells");
 }
@@ -200,19 +206,17 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes", "cost_map", "radius", "max_rounds", "split_edges", nullptr};
+    static const char* keywords[] = {"genomes", "cost_map", "radius", "max_rounds", "split_edges", "exchange",
+                                     nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
-             *split_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj, &rounds_obj,
-               &split_obj);
+             *split_obj = nullptr, *exchange_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj, &rounds_obj,
+               &split_obj, &exchange_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
     localsearch::PolishOptions options;
-    if (split_obj) {
-      const int split = PyObject_IsTrue(split_obj);
-      if (split < 0) throw nb::python_error();
-      options.split_edges = split != 0;
-    }
+    if (split_obj) options.split_edges = truth(split_obj);
+    if (exchange_obj) options.exchange_paths = truth(exchange_obj);
     if (radius_obj) {
       const size_t radius = convert_arg("radius", [&] { return to_size(radius_obj); });
       if (radius < 1 || radius > 1024) raise_value("radius", "must be between 1 and 1024");
@@ -259,9 +263,9 @@ PyMethodDef routing_defs[] = {
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
     keyword_def<polish_genomes>(
         "polish_genomes",
-        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True)\n--\n\n"
-        "Improves each connected genome in place by exact local moves and evaluates it;\n"
-        "returns the trace cost of every genome afterwards."),
+        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False)\n--\n\n"
+        "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
+        "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
 };
 
 }  // namespace

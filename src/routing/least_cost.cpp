@@ -30,22 +30,25 @@ void LeastCostSearch::add_source(uint64_t cell, int32_t label) {
   std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
 }
 
+uint64_t LeastCostSearch::settle_next() {
+  std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
+  const Queued top = heap_.back();
+  heap_.pop_back();
+  if (top.distance > distance_[top.cell]) return kNoCell;
+  for_each_neighbour(map_, top.cell, [&](uint64_t next, uint8_t direction) {
+    const double candidate = top.distance + step_cost(top.cell, next);
+    if (!(candidate < distance_[next])) return;  // also refuses infinite and NaN steps
+    distance_[next] = candidate;
+    label_[next] = label_[top.cell];
+    parent_direction_[next] = direction;
+    heap_.push_back({candidate, next});
+    std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
+  });
+  return top.cell;
+}
+
 void LeastCostSearch::propagate() {
-  while (!heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end(), std::greater<>{});
-    const Queued top = heap_.back();
-    heap_.pop_back();
-    if (top.distance > distance_[top.cell]) continue;  // stale entry
-    for_each_neighbour(map_, top.cell, [&](uint64_t next, uint8_t direction) {
-      const double candidate = top.distance + step_cost(top.cell, next);
-      if (!(candidate < distance_[next])) return;  // also refuses infinite and NaN steps
-      distance_[next] = candidate;
-      label_[next] = label_[top.cell];
-      parent_direction_[next] = direction;
-      heap_.push_back({candidate, next});
-      std::push_heap(heap_.begin(), heap_.end(), std::greater<>{});
-    });
-  }
+  while (!heap_.empty()) settle_next();
 }
 
 std::vector<uint64_t> LeastCostSearch::path_from(uint64_t cell) const {

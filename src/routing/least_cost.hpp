@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,16 @@ class LeastCostSearch {
   // new sources and propagated again.
   void add_source(uint64_t cell, int32_t label = 0);
   void propagate();
+  // Propagates until a cell for which stop(cell) holds is settled, and returns
+  // it (the search is then unfinished); nullopt when no such cell is reached.
+  template <class Stop>
+  std::optional<uint64_t> propagate_until(Stop&& stop) {
+    while (!heap_.empty()) {
+      const uint64_t cell = settle_next();
+      if (cell != kNoCell && stop(cell)) return cell;
+    }
+    return std::nullopt;
+  }
 
   double distance(uint64_t cell) const { return distance_[cell]; }
   int32_t label(uint64_t cell) const { return label_[cell]; }
@@ -41,6 +52,11 @@ class LeastCostSearch {
     }
   };
   static constexpr uint8_t kNoParent = 255;
+  static constexpr uint64_t kNoCell = std::numeric_limits<uint64_t>::max();
+
+  // Pops the heap's top; relaxes its neighbours unless the entry is stale.
+  // Returns the settled cell, or kNoCell for a stale entry.
+  uint64_t settle_next();
 
   CostMap map_;
   std::vector<double> distance_;

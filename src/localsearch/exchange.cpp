@@ -1,0 +1,242 @@
+#include "exchange.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "../routing/least_cost.hpp"
+#include "../routing/network.hpp"
+#include "../routing/straighten.hpp"
+#include "../weave/evaluation/edge_ends.hpp"
+#include "../weave/evaluation/network_cost.hpp"
+
+namespace localsearch {
+
+namespace {
+
+using weave::CostMap;
+using weave::Edge;
+using weave::NodeType;
+using weave::Pos;
+
+struct KeyPath {
+  std::vector<uint64_t> nodes;  // key node, inner nodes, key node
+  std::vector<uint64_t> edges;  // edges[i] joins nodes[i] and nodes[i + 1]
+};
+
+// Where a new connection meets a part of the tree: a node, or a cell on an edge.
+struct Attachment {
+  uint64_t node = 0;  // 0: on `edge`
+  uint64_t edge = 0;
+};
+
+struct Neighbour {
+  uint64_t node;
+  uint64_t edge;
+};
+
+class Exchanger {
+ public:
+  Exchanger(weave::Genome& genome, const CostMap& map, size_t lookahead)
+      : genome_(genome), map_(map), lookahead_(lookahead) {}
+
+  // One exchange at most; true when one was made.
+  bool exchange_once() {
+    if (!build_adjacency()) return false;
+    for (const KeyPath& path : key_paths())
+      if (try_exchange(path)) return true;
+    return false;
+  }
+
+ private:
+  // Enabled edges between distinct nodes; false unless they form a tree.
+  bool build_adjacency() {
+    adjacency_.clear();
+    size_t edge_count = 0;
+    for (const auto& entry : genome_.nodes) adjacency_[entry.first];
+    for (const auto& [id, edge] : genome_.edges) {
+      if (!edge.enabled) continue;
+      if (edge.node1 == edge.node2 || !genome_.nodes.contains(edge.node1) || !genome_.nodes.contains(edge.node2))
+        return false;
+      adjacency_[edge.node1].push_back({edge.node2, id});
+      adjacency_[edge.node2].push_back({edge.node1, id});
+      ++edge_count;
+    }
+    if (edge_count + 1 != genome_.nodes.size()) return false;
+    for (auto& entry : adjacency_)
+      std::sort(entry.second.begin(), entry.second.end(),
+                [](const Neighbour& a, const Neighbour& b) { return a.edge < b.edge; });
+    return reached_from(adjacency_.begin()->first, {}).size() == genome_.nodes.size();
+  }
+
+  bool is_key(uint64_t node) const {
+    return genome_.nodes.at(node).data.type == NodeType::Fixed || adjacency_.at(node).size() != 2;
+  }
+
+  std::vector<KeyPath> key_paths() const {
+    std::vector<KeyPath> paths;
+    std::set<uint64_t> walked;
+    std::vector<uint64_t> ids;
+    for (const auto& entry : adjacency_) ids.push_back(entry.first);
+    std::sort(ids.begin(), ids.end());
+    for (uint64_t start : ids) {
+      if (!is_key(start)) continue;
+      for (const Neighbour& first : adjacency_.at(start)) {
+        if (walked.contains(first.edge)) continue;
+        KeyPath path{{start, first.node}, {first.edge}};
+        walked.insert(first.edge);
+        while (!is_key(path.nodes.back())) {
+          const auto& around = adjacency_.at(path.nodes.back());
+          const Neighbour& next = around[0].edge == path.edges.back() ? around[1] : around[0];
+          path.nodes.push_back(next.node);
+          path.edges.push_back(next.edge);
+          walked.insert(next.edge);
+        }
+        paths.push_back(std::move(path));
+      }
+    }
+    return paths;
+  }
+
+  // Nodes reached from `start` without crossing the `blocked` edges.
+  std::unordered_set<uint64_t> reached_from(uint64_t start, const std::unordered_set<uint64_t>& blocked) const {
+    std::unordered_set<uint64_t> seen{start};
+    std::vector<uint64_t> stack{start};
+    while (!stack.empty()) {
+      const uint64_t node = stack.back();
+      stack.pop_back();
+      for (const Neighbour& next : adjacency_.at(node))
+        if (!blocked.contains(next.edge) && seen.insert(next.node).second) stack.push_back(next.node);
+    }
+    return seen;
+  }
+
+  Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
+
+  double edge_cost(uint64_t id) const {
+    const Edge& edge = genome_.edges.at(id);
+    return weave::edge_cost(pos_of(edge.node1), pos_of(edge.node2), map_);
+  }
+
+  // The cells a part of the tree covers: its node cells and the sample cells of its edges.
+  std::unordered_map<uint64_t, Attachment> covered_cells(const std::unordered_set<uint64_t>& part) const {
+    std::unordered_map<uint64_t, Attachment> cells;
+    for (uint64_t node : part)
+      for (const Neighbour& next : adjacency_.at(node)) {
+        if (!part.contains(next.node) || next.node < node) continue;
+        weave::detail::for_each_edge_sample(pos_of(node), pos_of(next.node), map_.rows, map_.cols,
+                                            [&](uint64_t cell, double, bool) { cells.try_emplace(cell, Attachment{0, next.edge}); });
+      }
+    for (uint64_t node : part) {
+      const Pos pos = pos_of(node);
+      if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows && static_cast<uint64_t>(pos.y) < map_.cols)
+        cells[routing::pos_cell(map_, pos)] = Attachment{node, 0};
+    }
+    return cells;
+  }
+
+  // Extra cost of attaching at `cell`: nothing at a node; at an edge, its split there.
+  double attach_cost(const Attachment& at, Pos cell) const {
+    if (at.node) return 0.0;
+    const Edge& edge = genome_.edges.at(at.edge);
+    return weave::node_cost(cell, map_) + weave::edge_cost(pos_of(edge.node1), cell, map_) +
+           weave::edge_cost(cell, pos_of(edge.node2), map_) - edge_cost(at.edge);
+  }
+
+  bool try_exchange(const KeyPath& path) {
+    double removed = 0.0;
+    for (uint64_t edge : path.edges) removed += edge_cost(edge);
+    for (size_t i = 1; i + 1 < path.nodes.size(); ++i) removed += weave::node_cost(pos_of(path.nodes[i]), map_);
+    const std::unordered_set<uint64_t> blocked(path.edges.begin(), path.edges.end());
+    const auto part_a = reached_from(path.nodes.front(), blocked);
+    const auto part_b = reached_from(path.nodes.back(), blocked);
+    const auto cells_a = covered_cells(part_a), cells_b = covered_cells(part_b);
+
+    routing::LeastCostSearch search(map_);
+    for (const auto& entry : cells_a) search.add_source(entry.first);
+    const auto reached = search.propagate_until([&](uint64_t cell) { return cells_b.contains(cell); });
+    if (!reached) return false;
+    std::vector<uint64_t> cells = search.path_from(*reached);  // from part B back to part A
+    if (cells.size() < 2) return false;  // the parts share a cell
+    const std::vector<size_t> bends = routing::best_bends(map_, cells, lookahead_);
+    const Attachment at_b = cells_b.at(cells.front()), at_a = cells_a.at(cells.back());
+    const Pos end_b = routing::cell_pos(map_, cells.front()), end_a = routing::cell_pos(map_, cells.back());
+    if (at_a.node && at_b.node && bends.size() == 2 && !can_join(at_a.node, at_b.node)) return false;
+
+    double added = attach_cost(at_a, end_a) + attach_cost(at_b, end_b);
+    for (size_t k = 1; k < bends.size(); ++k) {
+      added += weave::edge_cost(routing::cell_pos(map_, cells[bends[k - 1]]), routing::cell_pos(map_, cells[bends[k]]), map_);
+      if (k + 1 < bends.size()) added += weave::node_cost(routing::cell_pos(map_, cells[bends[k]]), map_);
+    }
+    if (!(added < removed - 1e-9 * std::max(1.0, removed))) return false;
+    apply(path, cells, bends, at_a, at_b);
+    return true;
+  }
+
+  // False when the genome holds the registry's number for the pair on another pair.
+  bool can_join(uint64_t a, uint64_t b) const {
+    const auto found = genome_.edges.find(genome_.state->get_edge_id(a, b));
+    return found == genome_.edges.end() || std::minmax(found->second.node1, found->second.node2) == std::minmax(a, b);
+  }
+
+  // The edge between a and b as the registry numbers it, added or re-enabled.
+  void join(uint64_t a, uint64_t b) {
+    const uint64_t id = genome_.state->get_edge_id(a, b);
+    auto [it, added] = genome_.edges.try_emplace(id, Edge{id, a, b, true});
+    if (!added) it->second = Edge{id, a, b, true};
+  }
+
+  uint64_t add_node(Pos pos) {
+    const uint64_t id = genome_.state->new_node_id();
+    genome_.nodes.emplace(id, weave::WeaveNode{id, {pos, NodeType::Flexible}});
+    return id;
+  }
+
+  uint64_t attach(const Attachment& at, Pos cell) {
+    if (at.node) return at.node;
+    Edge& edge = genome_.edges.at(at.edge);
+    edge.enabled = false;
+    const uint64_t a = edge.node1, b = edge.node2;
+    const uint64_t split = add_node(cell);
+    join(a, split);
+    join(split, b);
+    return split;
+  }
+
+  void apply(const KeyPath& path, const std::vector<uint64_t>& cells, const std::vector<size_t>& bends,
+             const Attachment& at_a, const Attachment& at_b) {
+    for (uint64_t edge : path.edges) genome_.edges.at(edge).enabled = false;
+    for (size_t i = 1; i + 1 < path.nodes.size(); ++i) {
+      const uint64_t inner = path.nodes[i];
+      genome_.nodes.erase(inner);
+      std::erase_if(genome_.edges, [&](const auto& e) { return e.second.node1 == inner || e.second.node2 == inner; });
+    }
+    uint64_t previous = attach(at_b, routing::cell_pos(map_, cells.front()));
+    const uint64_t last = attach(at_a, routing::cell_pos(map_, cells.back()));
+    for (size_t k = 1; k < bends.size(); ++k) {
+      const uint64_t next = k + 1 < bends.size() ? add_node(routing::cell_pos(map_, cells[bends[k]])) : last;
+      join(previous, next);
+      previous = next;
+    }
+  }
+
+  weave::Genome& genome_;
+  const CostMap& map_;
+  size_t lookahead_;
+  std::unordered_map<uint64_t, std::vector<Neighbour>> adjacency_;
+};
+
+}  // namespace
+
+size_t exchange_key_paths(weave::Genome& genome, const CostMap& map, size_t lookahead) {
+  size_t exchanges = 0;
+  Exchanger exchanger(genome, map, lookahead);
+  while (exchanges < 4 * genome.nodes.size() + 16 && exchanger.exchange_once()) ++exchanges;
+  return exchanges;
+}
+
+}  // namespace localsearch
