@@ -1,0 +1,96 @@
+"""Network quality against the classical heuristics on the project's problem suite.
+
+For every problem of ``gridweave.problems.quality_suite()`` (64 x 64 to
+512 x 512, 5 to 30 terminals; rivers with fords, mountain ranges with passes,
+walls with gaps) this prints the cost of the straight-line spanning tree, of
+each Steiner heuristic (with seconds), the median gain of polishing each
+heuristic network alone, default ``evolve()`` (cost, seconds, generations)
+and pure evolution from the configured initial graph; ratios are fitness
+divided by the best heuristic network's fitness (higher is better; the best
+heuristic is the cheapest of the spanning tree and both Steiner heuristics).
+
+Run: .venv/bin/python bench/bench_quality.py [--problems 0 1 ...] [--generations 300]
+     [--pure-generations 1000] [--time-limit 60] [--seed 1]
+"""
+
+import argparse
+import statistics
+import time
+
+import gridweave._core as core
+from gridweave import routes
+from gridweave.config import make_config
+from gridweave.evolve import evolve
+from gridweave.problems import Problem, quality_suite
+
+
+def timed(function, *args, **kwargs):
+    started = time.perf_counter()
+    value = function(*args, **kwargs)
+    return value, time.perf_counter() - started
+
+
+def polish_gain(problem: Problem, networks: list[dict]) -> float:
+    """Median of cost before / cost after polishing each network alone."""
+    builder = core.Population({**make_config(problem.grid_size, problem.terminals), "population_size": 0})
+    genomes = [builder.create_genome(n) for n in networks]
+    after = routes.polish(genomes, problem.cost_map)
+    return statistics.median(n["cost"] / a for n, a in zip(networks, after))
+
+
+def run(problem: Problem, args: argparse.Namespace) -> dict:
+    cost, terminals = problem.cost_map, problem.terminals
+    mst, mst_s = timed(routes.spanning_tree, cost, terminals)
+    voronoi, voronoi_s = timed(routes.steiner_tree, cost, terminals, method="voronoi")
+    grow, grow_s = timed(routes.steiner_tree, cost, terminals, method="grow")
+    best = min(mst["cost"], voronoi["cost"], grow["cost"])
+    config = make_config(problem.grid_size, terminals)
+    result, evolve_s = timed(evolve, cost, config, args.generations, time_limit=args.time_limit,
+                             progress=False, seed=args.seed)
+    row = dict(name=problem.name, terminals=len(terminals), mst=mst["cost"], mst_s=mst_s,
+               voronoi=voronoi["cost"], voronoi_s=voronoi_s, grow=grow["cost"], grow_s=grow_s,
+               polish_gain=polish_gain(problem, [mst, voronoi, grow]),
+               evolved=1 / result.best_fitness, evolve_s=evolve_s, evolve_gens=result.generations,
+               ratio=best * result.best_fitness, mst_ratio=best / mst["cost"])
+    if args.pure_generations:
+        pure, pure_s = timed(evolve, cost, config, args.pure_generations, start="config",
+                             progress=False, seed=args.seed)
+        row.update(pure=1 / pure.best_fitness if pure.best_fitness > 0 else float("inf"),
+                   pure_s=pure_s, pure_ratio=best * pure.best_fitness)
+    return row
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--problems", type=int, nargs="*", help="indices into the suite (default: all)")
+    parser.add_argument("--generations", type=int, default=300)
+    parser.add_argument("--pure-generations", type=int, default=1000, help="0 skips pure evolution")
+    parser.add_argument("--time-limit", type=float, default=60.0)
+    parser.add_argument("--seed", type=int, default=1)
+    args = parser.parse_args()
+    suite = quality_suite()
+    chosen = [suite[i] for i in args.problems] if args.problems else suite
+    print("costs are trace costs (1 / fitness); ratio = fitness / best heuristic's fitness")
+    print("| problem | terminals | spanning tree | Voronoi (s) | grown (s) | polish alone | "
+          "evolve() (s, gens) | ratio | pure evolution (s) | ratio | spanning tree ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    rows = []
+    for problem in chosen:
+        r = run(problem, args)
+        rows.append(r)
+        pure = (f"{r['pure']:.3f} ({r['pure_s']:.0f}) | {r['pure_ratio']:.3f}"
+                if "pure" in r else "- | -")
+        print(f"| {r['name']} | {r['terminals']} | {r['mst']:.3f} | {r['voronoi']:.3f} ({r['voronoi_s']:.2f}) | "
+              f"{r['grow']:.3f} ({r['grow_s']:.2f}) | x{r['polish_gain']:.4f} | "
+              f"{r['evolved']:.3f} ({r['evolve_s']:.1f}, {r['evolve_gens']}) | {r['ratio']:.4f} | {pure} | "
+              f"{r['mst_ratio']:.3f} |", flush=True)
+    print(f"median polish gain x{statistics.median(r['polish_gain'] for r in rows):.4f}; "
+          f"evolve() ratio min {min(r['ratio'] for r in rows):.4f} "
+          f"median {statistics.median(r['ratio'] for r in rows):.4f}")
+    if args.pure_generations:
+        print("pure evolution reaches the spanning tree on "
+              f"{sum(r['pure_ratio'] >= r['mst_ratio'] for r in rows)} of {len(rows)} problems")
+
+
+if __name__ == "__main__":
+    main()
