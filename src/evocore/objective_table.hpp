@@ -1,24 +1,38 @@
 #pragma once
 #include <algorithm>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "error.hpp"
 #include "genome.hpp"
 
 namespace evocore {
+
+// Refuses objective vectors of different lengths, naming `argument`.
+inline void require_equal_lengths(std::span<const size_t> lengths, const std::string& argument) {
+  for (size_t length : lengths)
+    if (length != lengths.front())
+      refuse(argument + ": objective vectors of different lengths (" + std::to_string(lengths.front()) + " and " +
+             std::to_string(length) + ")");
+}
 
 // Objective vectors by position in the ranked list; a genome without
 // objectives contributes an empty vector.
 using ObjectiveTable = std::vector<std::vector<double>>;
 
+// Refuses vectors of different lengths (a missing one counts as empty).
 template <class S>
 ObjectiveTable read_objective_table(const std::vector<GenomeHandle<S>>& genomes) {
   ObjectiveTable table;
   table.reserve(genomes.size());
+  std::vector<size_t> lengths;
   for (const auto& handle : genomes) {
     const auto genome = handle.read();
     table.push_back(genome->objectives ? *genome->objectives : std::vector<double>{});
+    lengths.push_back(table.back().size());
   }
+  if (!table.empty()) require_equal_lengths(lengths, "argument 'genomes'");
   return table;
 }
 
