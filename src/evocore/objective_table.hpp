@@ -9,11 +9,14 @@
 
 namespace evocore {
 
-// Refuses objective vectors of different lengths, naming `argument`.
+// Refuses objective vectors of different lengths, naming `argument`. Empty
+// vectors (genomes without objectives) are not compared.
 inline void require_equal_lengths(std::span<const size_t> lengths, const std::string& argument) {
+  const auto first = std::find_if(lengths.begin(), lengths.end(), [](size_t length) { return length > 0; });
+  if (first == lengths.end()) return;
   for (size_t length : lengths)
-    if (length != lengths.front())
-      refuse(argument + ": objective vectors of different lengths (" + std::to_string(lengths.front()) + " and " +
+    if (length > 0 && length != *first)
+      refuse(argument + ": objective vectors of different lengths (" + std::to_string(*first) + " and " +
              std::to_string(length) + ")");
 }
 
@@ -21,7 +24,7 @@ inline void require_equal_lengths(std::span<const size_t> lengths, const std::st
 // objectives contributes an empty vector.
 using ObjectiveTable = std::vector<std::vector<double>>;
 
-// Refuses vectors of different lengths (a missing one counts as empty).
+// Refuses non-empty vectors of different lengths.
 template <class S>
 ObjectiveTable read_objective_table(const std::vector<GenomeHandle<S>>& genomes) {
   ObjectiveTable table;
@@ -32,7 +35,7 @@ ObjectiveTable read_objective_table(const std::vector<GenomeHandle<S>>& genomes)
     table.push_back(genome->objectives ? *genome->objectives : std::vector<double>{});
     lengths.push_back(table.back().size());
   }
-  if (!table.empty()) require_equal_lengths(lengths, "argument 'genomes'");
+  require_equal_lengths(lengths, "argument 'genomes'");
   return table;
 }
 

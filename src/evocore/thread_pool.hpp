@@ -56,7 +56,27 @@ class ThreadPool {
     work_ready_.notify_all();
     std::unique_lock lock(job->mutex);
     job->finished.wait(lock, [&] { return job->done(); });
-    if (job->failed) std::rethrow_exception(job->first_error);
+    if (job->failed) rethrow_as_engine_failure(job->first_error);
+  }
+
+  // Out-of-memory, refusals, interruptions and engine failures keep their
+  // kind; any other failure of an element becomes an InternalError.
+  [[noreturn]] static void rethrow_as_engine_failure(const std::exception_ptr& failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const InvalidInput&) {
+      throw;
+    } catch (const Interrupted&) {
+      throw;
+    } catch (const InternalError&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw InternalError(e.what());
+    } catch (...) {
+      throw InternalError("unknown failure in a parallel loop");
+    }
   }
 
  private:
@@ -121,9 +141,13 @@ class ThreadPool {
   }
 
   static void run_inline(size_t n, const std::function<void(size_t)>& body) {
-    for (size_t i = 0; i < n; ++i) {
-      check_interrupt();
-      body(i);
+    try {
+      for (size_t i = 0; i < n; ++i) {
+        check_interrupt();
+        body(i);
+      }
+    } catch (...) {
+      rethrow_as_engine_failure(std::current_exception());
     }
   }
 

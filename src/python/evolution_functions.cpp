@@ -107,8 +107,10 @@ PyObject* process_multi_objective(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// k dominates j over the indices of j's vector (NaN counts neither way).
+// k dominates j over the indices of j's vector (NaN counts neither way). Only
+// an empty vector can be shorter than another here: it dominates nothing.
 bool front_dominates(const std::vector<double>& k, const std::vector<double>& j) {
+  if (k.size() < j.size()) return false;
   bool better = false;
   for (size_t i = 0; i < j.size(); ++i) {
     if (k[i] < j[i]) return false;
@@ -128,9 +130,8 @@ PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
     for (const auto& genome : genomes)
       vectors.push_back(read_locked(genome, [](const Genome& g) { return g.objectives; }));
     std::vector<size_t> lengths;
-    for (const auto& vector : vectors)
-      if (vector) lengths.push_back(vector->size());
-    if (!lengths.empty()) evocore::require_equal_lengths(lengths, "argument 'genomes'");
+    for (const auto& vector : vectors) lengths.push_back(vector ? vector->size() : 0);
+    evocore::require_equal_lengths(lengths, "argument 'genomes'");
     GenomeList front;
     for (size_t j = 0; j < genomes.size(); ++j) {
       if (!vectors[j]) continue;
