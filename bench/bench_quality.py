@@ -17,7 +17,6 @@ import argparse
 import statistics
 import time
 
-import gridweave._core as core
 from gridweave import routes
 from gridweave.config import make_config
 from gridweave.evolve import evolve
@@ -32,8 +31,8 @@ def timed(function, *args, **kwargs):
 
 def polish_gain(problem: Problem, networks: list[dict]) -> float:
     """Median of cost before / cost after polishing each network alone."""
-    builder = core.Population({**make_config(problem.grid_size, problem.terminals), "population_size": 0})
-    genomes = [builder.create_genome(n) for n in networks]
+    config = make_config(problem.grid_size, problem.terminals)
+    genomes = [routes.genome_from_structure(config, n) for n in networks]
     after = routes.polish(genomes, problem.cost_map)
     return statistics.median(n["cost"] / a for n, a in zip(networks, after))
 

@@ -23,13 +23,14 @@ def watchdog():
     faulthandler.cancel_dump_traceback_later()
 
 
-def malformed(pop):
-    """Edges that name missing nodes: reading its traces fails inside the engine."""
+def malformed(pop, enabled=True):
+    """Edges that name missing nodes: reading its traces (or, when the edges are
+    disabled, removing one of them) fails inside the engine."""
     return pop.create_genome({
         "nodes": [{"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}},
                   {"id": 2, "data": {"pos": (1, 1), "type": "Fixed"}}],
-        "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True},
-                  {"id": 2, "node1": 2, "node2": 98, "enabled": True}],
+        "edges": [{"id": 10**6, "node1": 1, "node2": 99, "enabled": enabled},
+                  {"id": 10**6 + 1, "node1": 2, "node2": 98, "enabled": enabled}],
     })
 
 
@@ -38,9 +39,14 @@ def fail_in_select(pop):
 
 
 def fail_in_make_offspring(pop):
-    failing_mutation = gw.Population(make_config(population_size=0, add_node_mutation_prob=1.5))
+    member = malformed(pop, enabled=False)
+    gw.select(pop, [], [], [member] + pop.members)
+    # No edge may be added first: the removal must pick one of the malformed edges.
+    failing_mutation = gw.Population(
+        make_config(population_size=0, remove_edge_mutation_prob=1.0, add_edge_mutation_prob=0.0)
+    )
     with pytest.raises(gw.InternalError):
-        gw.mutate_genomes(pop.members[:1], failing_mutation)  # breaks that member only
+        gw.mutate_genomes([member], failing_mutation)  # breaks that member only
     gw.make_offspring(pop, 4)
 
 

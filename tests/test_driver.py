@@ -210,12 +210,12 @@ def test_stop_conditions_and_callbacks():
 
 
 def test_stall_stops_when_the_best_does_not_improve():
-    # without mutation and crossover nothing new can appear after generation 0
+    # without mutation, crossover and polish nothing new can appear after generation 0
     frozen = {key: 0.0 for key in ["add_node_mutation_prob", "add_edge_mutation_prob",
                                    "remove_edge_mutation_prob", "remove_node_mutation_prob",
                                    "remove_node_single_mutation_prob", "move_node_mutation_prob"]}
     config = tiny_config(crossover_enabled=False, **frozen)
-    result = evolve(PROBLEM.cost_map, config, 20, stall_generations=2, progress=False)
+    result = evolve(PROBLEM.cost_map, config, 20, stall_generations=2, polish=False, progress=False)
     assert (result.stop_reason, result.generations) == ("stall", 2)
 
 

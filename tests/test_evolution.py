@@ -55,7 +55,7 @@ def test_pareto_front():
     assert gw.get_pareto_front(blank_genomes(pop, 3)) == []
     twice = gw.get_pareto_front([genomes[0], genomes[0]])
     assert len(twice) == 2
-    with pytest.raises(gw.InternalError):
+    with pytest.raises(ValueError, match="argument 'genomes'"):
         gw.get_pareto_front(with_objectives(pop, [[1, 2], [1]]) [::-1])
 
 
@@ -134,20 +134,13 @@ def test_failure_marks_the_genome_broken():
     genome = pop.create_genome({
         "nodes": [{"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}},
                   {"id": 2, "data": {"pos": (1, 1), "type": "Fixed"}}],
-        "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True},
-                  {"id": 2, "node1": 2, "node2": 98, "enabled": True}],
+        "edges": [{"id": 10**6, "node1": 1, "node2": 99, "enabled": True},
+                  {"id": 10**6 + 1, "node1": 2, "node2": 98, "enabled": True}],
     })
     with pytest.raises(gw.InternalError):
         gw.evaluate_genomes([genome], np.ones((4, 4)))
     with pytest.raises(gw.InternalError):
         genome.fitness
-    with pytest.raises(gw.InternalError):
-        gw.mutate_genomes([genome], pop)
-
-
-def test_bad_probability_fails_mutation():
-    pop = gw.Population(make_config(population_size=0, add_node_mutation_prob=1.5))
-    genome = pop.initialize_genome()
     with pytest.raises(gw.InternalError):
         gw.mutate_genomes([genome], pop)
 

@@ -19,6 +19,12 @@ FUNCTIONS = {
     "genome_compatibility": "(g1, g2)",
     "get_pareto_front": "(genomes)",
     "process_multi_objective": "(pop, genomes)",
+    "least_cost_distances": "(cost_map, sources)",
+    "least_cost_path": "(cost_map, start, end)",
+    "steiner_network": "(cost_map, terminals, method='best', roots=4, lookahead=64)",
+    "steiner_candidates": "(cost_map, terminals, method='best', roots=4, lookahead=64)",
+    "spanning_network": "(cost_map, terminals)",
+    "polish_genomes": "(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False)",
 }
 
 
@@ -118,8 +124,8 @@ def test_create_genome_numbering(pop):
     pop.create_genome({"nodes": [{"id": 100, "data": {"pos": (0, 0), "type": "Fixed"}},
                                  {"id": 101, "data": {"pos": (0, 1), "type": "Fixed"}}], "edges": []})
     assert pop.new_node_id() >= 102
-    pop.create_genome({"nodes": [], "edges": [{"id": 7, "node1": 3, "node2": 5, "enabled": True}]})
-    assert pop.get_edge_id(5, 3) == 7
+    pop.create_genome({"nodes": [], "edges": [{"id": 10**5, "node1": 3, "node2": 5, "enabled": True}]})
+    assert pop.get_edge_id(5, 3) == 10**5
 
 
 def test_duplicate_node_ids_keep_the_last(pop):
@@ -292,7 +298,7 @@ def test_edge_from_the_int32_corner_is_counted_at_once(pop):
 
 def test_malformed_genome_raises_internal_error(pop):
     genome = pop.create_genome({"nodes": [{"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}}],
-                                "edges": [{"id": 1, "node1": 1, "node2": 99, "enabled": True}]})
+                                "edges": [{"id": 10**6, "node1": 1, "node2": 99, "enabled": True}]})
     with pytest.raises(gw.InternalError):
         gw.get_genome_mask(genome, (4, 4))
 

@@ -282,16 +282,17 @@ def _start_genome(
 ) -> Genome | None:
     if not isinstance(start, Mapping):
         return start
-    builder = _core.Population({**config, "population_size": 0})
-    return builder.create_genome(dict(start))
+    return routes.genome_from_structure(config, start)
 
 
 def _heuristic_start(cost: np.ndarray, config: Mapping[str, Any], method: str) -> Any:
-    """The heuristic start network, or None (the configured graph) when the
-    terminals cannot be joined over passable cells."""
+    """The heuristic start network, or None (the configured graph) when
+    impassable cells keep the terminals apart."""
     try:
         return routes.start_network(cost, dict(config), method)
     except ValueError as error:
+        if not np.isinf(cost).any():
+            raise
         warnings.warn(f"no {method} start network ({error}); starting from graph_init", stacklevel=3)
         return None
 

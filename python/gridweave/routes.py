@@ -26,7 +26,7 @@ gives the network (its fitness is ``1 / cost``). They load with
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -43,6 +43,7 @@ __all__ = [
     "network_structure",
     "polish",
     "START_METHODS",
+    "genome_from_structure",
     "start_network",
 ]
 
@@ -189,8 +190,26 @@ def polish(
     )
 
 
+def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any]) -> Genome:
+    """A genome of the structure with its own numbers, in a registry of its own.
+
+    The registry starts empty (no initial graph is built), so the structure's
+    node and edge numbers never clash with numbers drawn before.
+
+    Example:
+        >>> from gridweave.config import make_config
+        >>> cfg = make_config((8, 8), [(0, 0), (7, 7)])
+        >>> g = genome_from_structure(cfg, spanning_tree(np.ones((8, 8)), [(0, 0), (7, 7)]))
+        >>> sorted(g.nodes), sorted(g.edges)
+        ([1, 2], [1])
+    """
+    special = {**config["special"], "graph_init": {"Grid": [0, 0]}, "fixed_nodes": []}
+    builder = _core.Population({**config, "population_size": 0, "special": special})
+    return builder.create_genome(dict(structure))
+
+
 def start_network(
-    cost_map: Any, config: dict[str, Any], method: str = "steiner", roots: int = 8
+    cost_map: Any, config: Mapping[str, Any], method: str = "steiner", roots: int = 8
 ) -> dict[str, Any]:
     """The polished heuristic network that :func:`gridweave.evolve` starts from.
 
@@ -213,8 +232,7 @@ def start_network(
     candidates = [spanning_tree(cost, terminals)]
     if method == "steiner":
         candidates.extend(steiner_trees(cost, terminals, roots=roots))
-    builder = _core.Population({**config, "population_size": 0})
-    genomes = [builder.create_genome(c) for c in candidates]
+    genomes = [genome_from_structure(config, c) for c in candidates]
     costs = polish(genomes, cost)
     best = min(range(len(genomes)), key=lambda i: costs[i])
     structure = genomes[best].get_structure()

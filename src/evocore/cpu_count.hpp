@@ -1,6 +1,7 @@
 #pragma once
 #include <sched.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -37,7 +38,9 @@ inline size_t cgroup_cpu_limit() {
   return 0;
 }
 
-inline size_t env_thread_override() {
+// Requested worker count from GRIDWEAVE_NUM_THREADS, 0 when unset or not a
+// positive integer.
+inline size_t requested_threads() {
   const char* text = std::getenv("GRIDWEAVE_NUM_THREADS");
   if (!text || !*text) return 0;
   char* end = nullptr;
@@ -47,10 +50,17 @@ inline size_t env_thread_override() {
 }
 }  // namespace detail
 
+// The most workers a GRIDWEAVE_NUM_THREADS override may ask for.
+inline size_t max_thread_override() { return std::max<size_t>(256, 4 * detail::affinity_cpus()); }
+
+// True when GRIDWEAVE_NUM_THREADS asks for more than max_thread_override().
+inline bool thread_override_capped() { return detail::requested_threads() > max_thread_override(); }
+
 // Number of worker threads: GRIDWEAVE_NUM_THREADS when set to a positive
-// integer, else the CPUs of the affinity mask, capped by the cgroup quota.
+// integer (at most max_thread_override()), else the CPUs of the affinity
+// mask, capped by the cgroup quota.
 inline size_t available_cpus() {
-  if (size_t forced = detail::env_thread_override()) return forced;
+  if (size_t forced = detail::requested_threads()) return std::min(forced, max_thread_override());
   size_t cpus = detail::affinity_cpus();
   if (size_t limit = detail::cgroup_cpu_limit(); limit > 0 && limit < cpus) cpus = limit;
   return cpus > 0 ? cpus : 1;

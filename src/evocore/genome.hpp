@@ -57,13 +57,27 @@ class PopulationState {
     std::lock_guard counter_lock(edge_mutex_);
     const uint64_t id = next_number(edge_counter_, "edge");
     table_.emplace(key, id);
+    pairs_.insert_or_assign(id, key);
     return id;
   }
 
   // Registers `id` for the unordered pair, replacing any earlier number.
   void set_edge_id(uint64_t a, uint64_t b, uint64_t id) {
+    const NodePair key = std::minmax(a, b);
     std::lock_guard table_lock(table_mutex_);
-    table_[std::minmax(a, b)] = id;
+    auto [entry, added] = table_.try_emplace(key, id);
+    if (!added) {
+      if (auto old = pairs_.find(entry->second); old != pairs_.end() && old->second == key) pairs_.erase(old);
+      entry->second = id;
+    }
+    pairs_.insert_or_assign(id, key);
+  }
+
+  // The unordered pair (smaller id first) that edge number `id` stands for, if any.
+  std::optional<std::pair<uint64_t, uint64_t>> pair_of(uint64_t id) const {
+    std::lock_guard table_lock(table_mutex_);
+    if (auto found = pairs_.find(id); found != pairs_.end()) return found->second;
+    return std::nullopt;
   }
 
   void raise_node_counter(uint64_t at_least) {
@@ -96,7 +110,9 @@ class PopulationState {
   mutable std::mutex table_mutex_;
   mutable std::mutex edge_mutex_;
   mutable std::mutex node_mutex_;
-  std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> table_;
+  using NodePair = std::pair<uint64_t, uint64_t>;
+  std::unordered_map<NodePair, uint64_t, NodePairHash> table_;
+  std::unordered_map<uint64_t, NodePair> pairs_;  // edge number -> pair, the table read backwards
   uint64_t edge_counter_ = 0;
   uint64_t node_counter_ = 0;
 };

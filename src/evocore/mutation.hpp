@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "error.hpp"
@@ -33,20 +34,25 @@ const T& pick(const std::vector<T>& candidates, Rng& rng) {
   return candidates[rng.index(candidates.size())];
 }
 
-// Node ids whose enabled degree (enabled edges touching the node; a loop counts once) is `degree`.
+// Node ids whose enabled degree is `degree`, counting an enabled self-loop
+// twice (it meets its node at both ends). Nodes with an enabled self-loop are
+// left out: they have no other end to bridge to or to hang from.
 template <class S>
 std::vector<uint64_t> nodes_of_enabled_degree(const Genome<S>& genome, size_t degree) {
   std::unordered_map<uint64_t, size_t> degrees;
   degrees.reserve(genome.nodes.size());
+  std::unordered_set<uint64_t> looped;
   for (const auto& [id, edge] : genome.edges) {
     if (!edge.enabled) continue;
     ++degrees[edge.node1];
-    if (edge.node2 != edge.node1) ++degrees[edge.node2];
+    ++degrees[edge.node2];
+    if (edge.node1 == edge.node2) looped.insert(edge.node1);
   }
   std::vector<uint64_t> ids;
   for (const auto& entry : genome.nodes) {
     const auto found = degrees.find(entry.first);
-    if ((found == degrees.end() ? 0 : found->second) == degree) ids.push_back(entry.first);
+    const size_t node_degree = found == degrees.end() ? 0 : found->second;
+    if (node_degree == degree && !looped.contains(entry.first)) ids.push_back(entry.first);
   }
   return ids;
 }

@@ -1,24 +1,41 @@
 #pragma once
 #include <algorithm>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "error.hpp"
 #include "genome.hpp"
 
 namespace evocore {
+
+// Refuses objective vectors of different lengths, naming `argument`. Empty
+// vectors (genomes without objectives) are not compared.
+inline void require_equal_lengths(std::span<const size_t> lengths, const std::string& argument) {
+  const auto first = std::find_if(lengths.begin(), lengths.end(), [](size_t length) { return length > 0; });
+  if (first == lengths.end()) return;
+  for (size_t length : lengths)
+    if (length > 0 && length != *first)
+      refuse(argument + ": objective vectors of different lengths (" + std::to_string(*first) + " and " +
+             std::to_string(length) + ")");
+}
 
 // Objective vectors by position in the ranked list; a genome without
 // objectives contributes an empty vector.
 using ObjectiveTable = std::vector<std::vector<double>>;
 
+// Refuses non-empty vectors of different lengths.
 template <class S>
 ObjectiveTable read_objective_table(const std::vector<GenomeHandle<S>>& genomes) {
   ObjectiveTable table;
   table.reserve(genomes.size());
+  std::vector<size_t> lengths;
   for (const auto& handle : genomes) {
     const auto genome = handle.read();
     table.push_back(genome->objectives ? *genome->objectives : std::vector<double>{});
+    lengths.push_back(table.back().size());
   }
+  require_equal_lengths(lengths, "argument 'genomes'");
   return table;
 }
 

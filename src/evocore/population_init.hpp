@@ -3,7 +3,9 @@
 #include <type_traits>
 #include <utility>
 
+#include "error.hpp"
 #include "genome.hpp"
+#include "interrupt.hpp"
 #include "mutation.hpp"
 #include "population.hpp"
 #include "rng.hpp"
@@ -38,7 +40,9 @@ void initialize(Population<S>& population, std::type_identity_t<std::optional<Ge
   const Genome<S> initial = Genome<S>::create(population.config, population.specialization, population.state,
                                               std::move(edges), std::move(nodes));
   population.members.clear();
+  reserve_or_refuse(population.members, population.config.population_size);
   for (uint64_t i = 0; i < population.config.population_size; ++i) {
+    check_interrupt();
     Genome<S> member = initial.clone();
     mutate(member, rng);
     population.members.push_back(GenomeHandle<S>::make(std::move(member)));

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "crossover.hpp"
+#include "error.hpp"
+#include "interrupt.hpp"
 #include "lock_pair.hpp"
 #include "population.hpp"
 #include "rng.hpp"
@@ -58,6 +60,7 @@ Reproduction<S> global_tournament(Population<S>& population, Rng& rng) {
   sort_by_fitness(population.members);
   mark_elites(population.members, population.config.num_elites_global, elites);
   while (elites.size() + offspring.size() < population.config.population_size) {
+    check_interrupt();
     const auto& parent1 = tournament_select(population, rng);
     const auto& parent2 = tournament_select(population, rng);
     offspring.push_back(make_child(parent1, parent2, rng));
@@ -97,6 +100,7 @@ void breed_species(const Species<S>& species, uint64_t allotment, const NEATConf
   const uint64_t pool = std::min(saturating_count(std::ceil(static_cast<double>(n) * config.selection_share)), n);
   if (allotment <= k || pool == 0) return;
   for (uint64_t i = k; i < allotment; ++i) {
+    check_interrupt();
     const auto& parent1 = members[rng.index(pool)];
     const auto& parent2 = members[rng.index(pool)];
     offspring.push_back(make_child(parent1, parent2, rng));
@@ -109,6 +113,7 @@ void fill_up(const Population<S>& population, size_t made, Handles<S>& offspring
   const auto& all = population.species;
   if (all.empty()) return;
   for (; made < population.config.population_size; ++made) {
+    check_interrupt();
     const auto& members = all[rng.index(all.size())].members;
     if (members.empty()) return;
     const auto& parent1 = members[rng.index(members.size())];
@@ -155,6 +160,20 @@ Reproduction<S> reproduce(Population<S>& population, Rng& rng) {
   if (population.config.mating_strategy == MatingStrategy::GlobalTournament)
     return reproduction_detail::global_tournament(population, rng);
   return reproduction_detail::neat_speciation(population, rng);
+}
+
+// The same for a new population size `count`, which is kept. A tournament
+// without members to draw from, or a count whose genomes cannot be held, is
+// refused before anything changes.
+template <Specialization S>
+Reproduction<S> reproduce(Population<S>& population, uint64_t count, Rng& rng) {
+  const bool tournament = population.config.mating_strategy == MatingStrategy::GlobalTournament;
+  if (tournament && population.members.empty() && count > 0)
+    refuse("argument 'count': a tournament needs members to draw parents from, the population has none");
+  Handles<S> room;
+  reserve_or_refuse(room, static_cast<size_t>(count));
+  population.config.population_size = count;
+  return reproduce(population, rng);
 }
 
 }  // namespace evocore

@@ -53,6 +53,7 @@ namespace detail {
 struct SeedState {
   std::atomic<uint64_t> epoch{0};  // 0 = entropy seeding
   std::atomic<uint64_t> seed{0};
+  std::atomic<uint64_t> forks{0};  // forks into a child process so far
 };
 inline SeedState& seed_state() {
   static SeedState state;
@@ -82,15 +83,24 @@ inline void seed_all_threads(uint64_t seed) {
 
 inline void set_thread_ordinal(uint64_t ordinal) { detail::thread_ordinal = ordinal; }
 
+// Called in a forked child: under entropy seeding the forking thread draws a
+// fresh seed, so that parent and child do not repeat each other's numbers.
+inline void note_fork() { detail::seed_state().forks.fetch_add(1); }
+
 // The calling thread's generator.
 inline Rng& thread_rng() {
   struct Local {
     Rng rng{detail::entropy_seed()};
     uint64_t epoch = 0;
+    uint64_t forks = detail::seed_state().forks.load();
   };
   thread_local Local local;
   auto& state = detail::seed_state();
   const uint64_t epoch = state.epoch.load();
+  if (const uint64_t forks = state.forks.load(); forks != local.forks) {
+    local.forks = forks;
+    if (epoch == 0) local.rng = Rng(detail::entropy_seed());
+  }
   if (epoch != local.epoch) {
     local.epoch = epoch;
     local.rng = Rng(detail::splitmix64(state.seed.load() ^ detail::splitmix64(detail::thread_ordinal)));

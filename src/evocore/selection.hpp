@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "interrupt.hpp"
 #include "ordering.hpp"
 #include "population.hpp"
 #include "rng.hpp"
@@ -44,6 +45,7 @@ const GenomeHandle<S>& tournament_select(const Population<S>& population, Rng& r
   size_t winner = rng.index(members.size());
   double best = members[winner].read()->fitness;
   for (uint64_t round = 1; round < population.config.tournament_size; ++round) {
+    if (round % 4096 == 0) check_interrupt();
     const size_t challenger = rng.index(members.size());
     const double fitness = members[challenger].read()->fitness;
     if (fitness > best) {

@@ -28,6 +28,12 @@ class Shared {
    public:
     ReadGuard() = default;  // holds nothing; for guards that are locked conditionally
     explicit ReadGuard(Box& box) : box_(&box), lock_(box.mutex) { check_not_broken(*box_); }
+    // Holds nothing when the lock is busy.
+    ReadGuard(Box& box, std::try_to_lock_t) : lock_(box.mutex, std::try_to_lock) {
+      if (!lock_.owns_lock()) return;
+      box_ = &box;
+      check_not_broken(*box_);
+    }
     const T& operator*() const { return box_->value; }
     const T* operator->() const { return &box_->value; }
     const T& get() const { return box_->value; }
@@ -44,18 +50,39 @@ class Shared {
         : box_(&box), lock_(box.mutex), exceptions_on_entry_(std::uncaught_exceptions()) {
       check_not_broken(*box_);
     }
+    // Holds nothing when the lock is busy.
+    WriteGuard(Box& box, std::try_to_lock_t)
+        : lock_(box.mutex, std::try_to_lock), exceptions_on_entry_(std::uncaught_exceptions()) {
+      if (!lock_.owns_lock()) return;
+      box_ = &box;
+      check_not_broken(*box_);
+    }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
     ~WriteGuard() {
-      // Unwinding past a write lock leaves the value in an unknown state.
-      if (std::uncaught_exceptions() > exceptions_on_entry_) box_->broken.store(true);
+      // Unwinding past a write lock leaves the value in an unknown state,
+      // unless the failure is one raised before anything was changed.
+      if (box_ && !spared_ && std::uncaught_exceptions() > exceptions_on_entry_) box_->broken.store(true);
     }
     T& operator*() const { return box_->value; }
     T* operator->() const { return &box_->value; }
     T& get() const { return box_->value; }
+    bool holds() const { return box_ != nullptr; }
+
+    // Runs change(value); a failure marked Unchanged leaves the value usable.
+    template <class F>
+    decltype(auto) apply(F&& change) {
+      try {
+        return change(box_->value);
+      } catch (const Unchanged&) {
+        spared_ = true;
+        throw;
+      }
+    }
 
    private:
-    Box* box_;
+    Box* box_ = nullptr;
+    bool spared_ = false;
     std::unique_lock<std::shared_mutex> lock_;
     int exceptions_on_entry_;
   };
@@ -71,6 +98,15 @@ class Shared {
 
   ReadGuard read() const { return ReadGuard(box()); }
   WriteGuard write() const { return WriteGuard(box()); }
+  ReadGuard try_read() const { return ReadGuard(box(), std::try_to_lock); }
+  WriteGuard try_write() const { return WriteGuard(box(), std::try_to_lock); }
+
+  // Runs change(value) under the write lock; see WriteGuard::apply.
+  template <class F>
+  decltype(auto) update(F&& change) const {
+    WriteGuard guard(box());
+    return guard.apply(std::forward<F>(change));
+  }
 
   bool is_broken() const { return box_ && box_->broken.load(); }
   bool same_as(const Shared& other) const { return box_ == other.box_; }

@@ -2,41 +2,53 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <pthread.h>
 #include <cstddef>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "cpu_count.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "rng.hpp"
 
 namespace evocore {
 
 // Process-wide pool of worker threads, created on first use. The thread that
-// submits a loop waits for it; it does not take part.
+// submits a loop waits for it; it does not take part. A forked child starts
+// with no threads, so it leaves the parent's pool behind and makes its own on
+// first use.
 class ThreadPool {
  public:
   static ThreadPool& instance() {
-    // Leaked on purpose: workers must outlive static destruction at exit.
-    static ThreadPool* pool = new ThreadPool(available_cpus());
+    if (ThreadPool* pool = current().load(std::memory_order_acquire)) return *pool;
+    std::lock_guard lock(creation_mutex());
+    ThreadPool* pool = current().load(std::memory_order_relaxed);
+    if (!pool) {
+      static const bool fork_handlers = register_fork_handlers();
+      (void)fork_handlers;
+      // Leaked on purpose: workers must outlive static destruction at exit.
+      pool = new ThreadPool(available_cpus());
+      current().store(pool, std::memory_order_release);
+    }
     return *pool;
   }
 
-  size_t size() const { return workers_.size(); }
+  size_t size() const { return worker_count_; }
 
   // Runs body(i) for i in [0, n). When an element fails, no new elements are
-  // started; the ones under way finish, and InternalError carries the first
-  // failure's text.
+  // started; the ones under way finish, and the first failure is rethrown.
+  // Without workers (none could be started) the caller runs the loop itself.
   void run(size_t n, const std::function<void(size_t)>& body) {
     if (n == 0) return;
-    if (in_worker) return run_inline(n, body);
-    auto job = std::make_shared<Job>(n, body);
+    if (in_worker || worker_count_ == 0) return run_inline(n, body);
+    auto job = std::make_shared<Job>(n, body, interrupt_request);
     {
       std::lock_guard lock(mutex_);
       queue_.push_back(job);
@@ -44,14 +56,36 @@ class ThreadPool {
     work_ready_.notify_all();
     std::unique_lock lock(job->mutex);
     job->finished.wait(lock, [&] { return job->done(); });
-    if (job->failed) throw InternalError(job->first_error);
+    if (job->failed) rethrow_as_engine_failure(job->first_error);
+  }
+
+  // Out-of-memory, refusals, interruptions and engine failures keep their
+  // kind; any other failure of an element becomes an InternalError.
+  [[noreturn]] static void rethrow_as_engine_failure(const std::exception_ptr& failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const InvalidInput&) {
+      throw;
+    } catch (const Interrupted&) {
+      throw;
+    } catch (const InternalError&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw InternalError(e.what());
+    } catch (...) {
+      throw InternalError("unknown failure in a parallel loop");
+    }
   }
 
  private:
   struct Job {
-    Job(size_t count, const std::function<void(size_t)>& fn) : n(count), body(fn) {}
+    Job(size_t count, const std::function<void(size_t)>& fn, const std::atomic<bool>* request)
+        : n(count), body(fn), interrupt(request) {}
     const size_t n;
     const std::function<void(size_t)>& body;
+    const std::atomic<bool>* const interrupt;  // the submitter's interrupt request
     std::atomic<bool> stopping{false};  // set at the first failure; unstarted elements are skipped
     std::mutex mutex;
     std::condition_variable finished;
@@ -59,7 +93,7 @@ class ThreadPool {
     size_t next = 0;       // next element to hand out
     size_t completed = 0;  // elements handed out and finished or skipped
     bool failed = false;   // once set, no further element is handed out
-    std::string first_error;
+    std::exception_ptr first_error;
     bool done() const { return failed ? completed == next : completed == n; }
   };
 
@@ -70,20 +104,50 @@ class ThreadPool {
     size_t end = 0;
   };
 
+  static std::atomic<ThreadPool*>& current() {
+    static std::atomic<ThreadPool*> pool{nullptr};
+    return pool;
+  }
+
+  static std::mutex& creation_mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+
+  // The child of a fork keeps the parent's pool object but none of its
+  // threads; it forgets the pool (leaking it, its locks may be held) and
+  // reseeds the forking thread's generator.
+  static bool register_fork_handlers() {
+    pthread_atfork([] { creation_mutex().lock(); }, [] { creation_mutex().unlock(); },
+                   [] {
+                     current().store(nullptr, std::memory_order_relaxed);
+                     creation_mutex().unlock();
+                     note_fork();
+                   });
+    return true;
+  }
+
+  // Starts up to `threads` workers; when the system refuses a thread the pool
+  // keeps the ones already running.
   explicit ThreadPool(size_t threads) {
-    for (size_t i = 0; i < threads; ++i) workers_.emplace_back([this, i] { worker_loop(i + 1); });
-    for (auto& worker : workers_) worker.detach();
+    for (size_t i = 0; i < threads; ++i) {
+      try {
+        std::thread([this, i] { worker_loop(i + 1); }).detach();
+      } catch (const std::system_error&) {
+        break;
+      }
+      worker_count_ = i + 1;
+    }
   }
 
   static void run_inline(size_t n, const std::function<void(size_t)>& body) {
-    for (size_t i = 0; i < n; ++i) {
-      try {
+    try {
+      for (size_t i = 0; i < n; ++i) {
+        check_interrupt();
         body(i);
-      } catch (const std::exception& e) {
-        throw InternalError(e.what());
-      } catch (...) {
-        throw InternalError("unknown failure in a parallel loop");
       }
+    } catch (...) {
+      rethrow_as_engine_failure(std::current_exception());
     }
   }
 
@@ -100,7 +164,7 @@ class ThreadPool {
       queue_.pop_front();
       return false;
     }
-    const size_t share = std::max<size_t>(1, (job.n - job.next) / (4 * workers_.size()));
+    const size_t share = std::max<size_t>(1, (job.n - job.next) / (4 * worker_count_));
     chunk.begin = job.next;
     chunk.end = job.next = std::min(job.n, job.next + share);
     if (job.next == job.n) queue_.pop_front();
@@ -118,22 +182,19 @@ class ThreadPool {
 
   static void execute(const Chunk& chunk) {
     Job& job = *chunk.job;
-    std::string error;
-    bool ok = true;
-    for (size_t i = chunk.begin; ok && i < chunk.end && !job.stopping.load(std::memory_order_relaxed); ++i) {
+    const InterruptRequestScope lent(job.interrupt);
+    std::exception_ptr error;
+    for (size_t i = chunk.begin; !error && i < chunk.end && !job.stopping.load(std::memory_order_relaxed); ++i) {
       try {
+        check_interrupt();
         job.body(i);
-      } catch (const std::exception& e) {
-        ok = false;
-        error = e.what();
       } catch (...) {
-        ok = false;
-        error = "unknown failure in a parallel loop";
+        error = std::current_exception();
       }
     }
-    if (!ok) job.stopping.store(true);
+    if (error) job.stopping.store(true);
     std::lock_guard lock(job.mutex);
-    if (!ok && !job.failed) {
+    if (error && !job.failed) {
       job.failed = true;
       job.first_error = error;
     }
@@ -145,7 +206,7 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::deque<std::shared_ptr<Job>> queue_;
-  std::vector<std::thread> workers_;
+  size_t worker_count_ = 0;
 };
 
 template <class F>

@@ -38,15 +38,19 @@ void raise_cannot_convert(PyObject* obj, const char* expected) {
   raise(PyExc_TypeError, "'" + type_name(obj) + "' object cannot be converted to '" + expected + "'");
 }
 
-PopulationHandle to_population(PyObject* obj) {
-  if (!nb::isinstance<PyPopulation>(obj)) raise_cannot_convert(obj, "Population");
-  return nb::inst_ptr<PyPopulation>(obj)->handle;
+namespace {
+// The wrapped value of an instance of T; refuses other types and instances
+// that were never initialised.
+template <class T>
+const T& wrapped(PyObject* obj, const char* expected) {
+  if (!nb::isinstance<T>(obj)) raise_cannot_convert(obj, expected);
+  return self_as<T>(obj);
 }
+}  // namespace
 
-GenomeHandle to_genome(PyObject* obj) {
-  if (!nb::isinstance<PyGenome>(obj)) raise_cannot_convert(obj, "Genome");
-  return nb::inst_ptr<PyGenome>(obj)->handle;
-}
+PopulationHandle to_population(PyObject* obj) { return wrapped<PyPopulation>(obj, "Population").handle; }
+
+GenomeHandle to_genome(PyObject* obj) { return wrapped<PyGenome>(obj, "Genome").handle; }
 
 namespace {
 // Calls `item(obj_i)` for every item of a sequence other than str.

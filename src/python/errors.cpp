@@ -23,8 +23,14 @@ void register_internal_error(nb::module_& module) {
       std::rethrow_exception(p);
     } catch (const evocore::InternalError& e) {
       PyErr_SetString(internal_error, e.what());
+    } catch (const evocore::Interrupted&) {
+      raise_keyboard_interrupt();
     }
   });
+}
+
+void raise_keyboard_interrupt() {
+  if (PyErr_CheckSignals() == 0) PyErr_SetNone(PyExc_KeyboardInterrupt);
 }
 
 }  // namespace gwpy

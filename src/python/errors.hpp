@@ -20,6 +20,9 @@ void register_internal_error(nb::module_& module);
   throw nb::python_error();
 }
 
+// Sets the KeyboardInterrupt for engine work that stopped at Ctrl-C.
+void raise_keyboard_interrupt();
+
 // Runs `body` and turns every C++ exception into the matching Python
 // exception. Returns a new reference, or nullptr with the error set.
 template <class F>
@@ -30,6 +33,10 @@ PyObject* guarded(F&& body) noexcept {
     e.restore();
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const evocore::InvalidInput& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const evocore::Interrupted&) {
+    raise_keyboard_interrupt();
   } catch (const std::exception& e) {
     PyErr_SetString(internal_error_type(), e.what());
   } catch (...) {

@@ -6,13 +6,14 @@
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "functions.hpp"
+#include "interrupts.hpp"
+#include "locking.hpp"
 
 namespace gwpy {
 namespace {
 
 std::vector<double> mask_of(const GenomeHandle& handle, size_t rows, size_t cols) {
-  auto genome = handle.read();
-  return weave::compute_traces(rows, cols, genome->nodes, genome->edges);
+  return read_locked(handle, [&](const Genome& g) { return weave::compute_traces(rows, cols, g.nodes, g.edges); });
 }
 
 PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -22,14 +23,14 @@ PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     OwnedCostMap cost_map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
-    {
-      nb::gil_scoped_release unlocked;
+    const InterruptScope interruptible;
+    without_gil([&] {
       const weave::CostMap view = cost_map.view();
       evocore::parallel_for(genomes.size(), [&](size_t i) {
         auto genome = genomes[i].write();
         weave::evaluate_genome(*genome, view);
       });
-    }
+    });
     Py_RETURN_NONE;
   });
 }

@@ -10,9 +10,19 @@
 #include "../evocore/thread_pool.hpp"
 #include "convert.hpp"
 #include "functions.hpp"
+#include "interrupts.hpp"
+#include "locking.hpp"
 
 namespace gwpy {
 namespace {
+
+// Refuses genomes that draw their numbers from another population's registry:
+// their innovation numbers mean other structures here.
+void require_members_of(const Population& population, const GenomeList& genomes, const char* argument) {
+  for (const auto& genome : genomes)
+    if (genome.read()->state != population.state)
+      evocore::refuse("argument '" + std::string(argument) + "': a genome of another population");
+}
 
 PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -21,19 +31,18 @@ PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO:mutate_genomes", keywords, &genomes_obj, &pop_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
-    nb::gil_scoped_release unlocked;
-    weave::WeaveNEATConfig config;
-    Weave specialization;
-    {
-      auto population = handle.read();
-      config = population->config;
-      specialization = population->specialization;
-    }
-    evocore::parallel_for(genomes.size(), [&](size_t i) {
-      auto genome = genomes[i].write();
-      genome->config = config;
-      genome->specialization = specialization;
-      evocore::mutate(*genome, evocore::thread_rng());
+    const InterruptScope interruptible;
+    without_gil([&] {
+      const auto [config, specialization] = [&] {
+        auto population = handle.read();
+        return std::pair{population->config, population->specialization};
+      }();
+      evocore::parallel_for(genomes.size(), [&](size_t i) {
+        auto genome = genomes[i].write();
+        genome->config = config;
+        genome->specialization = specialization;
+        evocore::mutate(*genome, evocore::thread_rng());
+      });
     });
     Py_RETURN_NONE;
   });
@@ -46,13 +55,15 @@ PyObject* make_offspring(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO:make_offspring", keywords, &pop_obj, &count_obj);
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
     const uint64_t count = convert_arg("count", [&] { return to_u64(count_obj); });
-    GenomeList elites, species_elites, children;
-    {
-      nb::gil_scoped_release unlocked;
-      auto population = handle.write();
-      population->config.population_size = count;
-      std::tie(elites, species_elites, children) = evocore::reproduce(*population, evocore::thread_rng());
-    }
+    if (count > evocore::kMaxPopulationSize)
+      raise(PyExc_ValueError, "argument 'count': " + std::to_string(count) + " is larger than the largest population (" +
+                                  std::to_string(evocore::kMaxPopulationSize) + ")");
+    const InterruptScope interruptible;
+    auto [elites, species_elites, children] = without_gil([&] {
+      return handle.update([&](Population& population) {
+        return evocore::reproduce(population, count, evocore::thread_rng());
+      });
+    });
     return nb::make_tuple(genome_list_object(elites), genome_list_object(species_elites),
                           genome_list_object(children))
         .release()
@@ -69,12 +80,16 @@ PyObject* select(PyObject*, PyObject* args, PyObject* kwargs) {
     GenomeList elites = convert_arg("elites", [&] { return to_genome_list(elites_obj); });
     GenomeList species_elites = convert_arg("species_elites", [&] { return to_genome_list(species_obj); });
     GenomeList children = convert_arg("children", [&] { return to_genome_list(children_obj); });
-    {
-      nb::gil_scoped_release unlocked;
-      auto population = handle.write();
-      evocore::select(*population, std::move(elites), std::move(species_elites), std::move(children),
-                      evocore::thread_rng());
-    }
+    const InterruptScope interruptible;
+    without_gil([&] {
+      handle.update([&](Population& population) {
+        require_members_of(population, elites, "elites");
+        require_members_of(population, species_elites, "species_elites");
+        require_members_of(population, children, "children");
+        evocore::select(population, std::move(elites), std::move(species_elites), std::move(children),
+                        evocore::thread_rng());
+      });
+    });
     Py_RETURN_NONE;
   });
 }
@@ -86,18 +101,16 @@ PyObject* process_multi_objective(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO:process_multi_objective", keywords, &pop_obj, &genomes_obj);
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    {
-      nb::gil_scoped_release unlocked;
-      auto population = handle.read();
-      evocore::process_multi_objective(*population, genomes);
-    }
+    const InterruptScope interruptible;
+    without_gil([&] { evocore::process_multi_objective(*handle.read(), genomes); });
     Py_RETURN_NONE;
   });
 }
 
-// k dominates j over the indices of j's vector (NaN counts neither way).
+// k dominates j over the indices of j's vector (NaN counts neither way). Only
+// an empty vector can be shorter than another here: it dominates nothing.
 bool front_dominates(const std::vector<double>& k, const std::vector<double>& j) {
-  if (k.size() < j.size()) evocore::fail("objective vectors of unequal length");
+  if (k.size() < j.size()) return false;
   bool better = false;
   for (size_t i = 0; i < j.size(); ++i) {
     if (k[i] < j[i]) return false;
@@ -114,7 +127,11 @@ PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     std::vector<std::optional<std::vector<double>>> vectors;
     vectors.reserve(genomes.size());
-    for (const auto& genome : genomes) vectors.push_back(genome.read()->objectives);
+    for (const auto& genome : genomes)
+      vectors.push_back(read_locked(genome, [](const Genome& g) { return g.objectives; }));
+    std::vector<size_t> lengths;
+    for (const auto& vector : vectors) lengths.push_back(vector ? vector->size() : 0);
+    evocore::require_equal_lengths(lengths, "argument 'genomes'");
     GenomeList front;
     for (size_t j = 0; j < genomes.size(); ++j) {
       if (!vectors[j]) continue;
@@ -134,8 +151,11 @@ PyObject* genome_compatibility(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO:genome_compatibility", keywords, &g1_obj, &g2_obj);
     GenomeHandle g1 = convert_arg("g1", [&] { return to_genome(g1_obj); });
     GenomeHandle g2 = convert_arg("g2", [&] { return to_genome(g2_obj); });
-    evocore::ReadPair<Genome> pair(g1, g2);
-    return PyFloat_FromDouble(evocore::calculate_compatibility(pair.first(), pair.second()));
+    const double distance = without_gil([&] {
+      evocore::ReadPair<Genome> pair(g1, g2);
+      return evocore::calculate_compatibility(pair.first(), pair.second());
+    });
+    return PyFloat_FromDouble(distance);
   });
 }
 

@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "convert.hpp"
 #include "dto.hpp"
+#include "locking.hpp"
 #include "record.hpp"
 #include "records.hpp"
 
@@ -11,7 +12,10 @@ namespace gwpy {
 namespace {
 
 PyObject* get_fitness(PyObject* self, void*) {
-  return guarded([&] { return PyFloat_FromDouble(self_as<PyGenome>(self).handle.read()->fitness); });
+  return guarded([&] {
+    const double fitness = read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.fitness; });
+    return PyFloat_FromDouble(fitness);
+  });
 }
 
 int set_fitness(PyObject* self, PyObject* value, void*) {
@@ -19,7 +23,7 @@ int set_fitness(PyObject* self, PyObject* value, void*) {
     if (!value) raise(PyExc_AttributeError, "can't delete attribute");
     auto& genome = self_as<PyGenome>(self);
     const double fitness = convert_arg("v", [&] { return to_f64(value); });
-    genome.handle.write()->fitness = fitness;
+    write_locked(genome.handle, [&](Genome& g) { g.fitness = fitness; });
     Py_RETURN_NONE;
   });
   if (!result) return -1;
@@ -29,7 +33,8 @@ int set_fitness(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_objectives(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
-    std::optional<std::vector<double>> objectives = self_as<PyGenome>(self).handle.read()->objectives;
+    std::optional<std::vector<double>> objectives =
+        read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.objectives; });
     return nb::cast(objectives).release().ptr();
   });
 }
@@ -39,7 +44,7 @@ int set_objectives(PyObject* self, PyObject* value, void*) {
     if (!value) raise(PyExc_AttributeError, "can't delete attribute");
     auto& genome = self_as<PyGenome>(self);
     auto objectives = convert_arg("v", [&] { return to_optional_float_list(value); });
-    genome.handle.write()->objectives = std::move(objectives);
+    write_locked(genome.handle, [&](Genome& g) { g.objectives = std::move(objectives); });
     Py_RETURN_NONE;
   });
   if (!result) return -1;
@@ -58,25 +63,25 @@ GenomeDTO structure_of(const Genome& genome) {
 
 PyObject* get_structure(PyObject* self, PyObject*) {
   return guarded([&] {
-    GenomeDTO dto = structure_of(*self_as<PyGenome>(self).handle.read());
+    GenomeDTO dto = read_locked(self_as<PyGenome>(self).handle, structure_of);
     return write_record(dto).release().ptr();
   });
 }
 
 PyObject* get_nodes(PyObject* self, void*) {
   return guarded([&] {
+    const auto copies = read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.nodes; });
     nb::dict nodes;
-    auto genome = self_as<PyGenome>(self).handle.read();
-    for (const auto& [id, node] : genome->nodes) nodes[nb::int_(id)] = nb::cast(PyNode{id, node.data});
+    for (const auto& [id, node] : copies) nodes[nb::int_(id)] = nb::cast(PyNode{id, node.data});
     return nodes.release().ptr();
   });
 }
 
 PyObject* get_edges(PyObject* self, void*) {
   return guarded([&] {
+    const auto copies = read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.edges; });
     nb::dict edges;
-    auto genome = self_as<PyGenome>(self).handle.read();
-    for (const auto& [id, edge] : genome->edges) edges[nb::int_(id)] = nb::cast(PyEdge{edge});
+    for (const auto& [id, edge] : copies) edges[nb::int_(id)] = nb::cast(PyEdge{edge});
     return edges.release().ptr();
   });
 }

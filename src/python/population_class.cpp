@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <unordered_map>
 
 #include "../evocore/diversity.hpp"
 #include "../evocore/population_init.hpp"
 #include "classes.hpp"
 #include "convert.hpp"
 #include "dto.hpp"
+#include "interrupts.hpp"
+#include "locking.hpp"
 #include "record.hpp"
 #include "records.hpp"
 
@@ -23,7 +27,7 @@ void keep_best(double& best, double fitness) {
 
 PyObject* get_initial_genomes(PyObject* self, PyObject*) {
   return guarded([&] {
-    GenomeList members = population_of(self).read()->members;
+    GenomeList members = read_locked(population_of(self), [](const Population& p) { return p.members; });
     return genome_list_object(members).release().ptr();
   });
 }
@@ -32,30 +36,45 @@ PyObject* get_members(PyObject* self, void*) { return get_initial_genomes(self, 
 
 PyObject* get_species(PyObject* self, void*) {
   return guarded([&] {
-    std::vector<Species> copies = population_of(self).read()->species;
+    std::vector<Species> copies = read_locked(population_of(self), [](const Population& p) { return p.species; });
     nb::list list;
     for (auto& species : copies) list.append(nb::cast(PySpecies{std::move(species)}));
     return list.release().ptr();
   });
 }
 
+struct FitnessSummary {
+  double best = 0.0;
+  double mean = 0.0;
+  size_t species = 0;
+  std::vector<double> species_best;
+};
+
+// Under the population's read lock, each member read-locked in turn.
+FitnessSummary summarize_fitness(const Population& population) {
+  FitnessSummary summary;
+  double sum = -0.0;
+  for (const auto& member : population.members) {
+    const double fitness = member.read()->fitness;
+    keep_best(summary.best, fitness);
+    sum += fitness;
+  }
+  const size_t count = population.members.size();
+  summary.mean = sum / (count == 0 ? 1.0 : static_cast<double>(count));
+  summary.species = population.species.size();
+  for (const auto& species : population.species) {
+    double species_max = 0.0;
+    for (const auto& member : species.members) keep_best(species_max, member.read()->fitness);
+    summary.species_best.push_back(species_max);
+  }
+  return summary;
+}
+
 PyObject* get_stats(PyObject* self, PyObject*) {
   return guarded([&] {
-    auto population = population_of(self).read();
-    double best = 0.0, sum = -0.0;
-    for (const auto& member : population->members) {
-      const double fitness = member.read()->fitness;
-      keep_best(best, fitness);
-      sum += fitness;
-    }
-    const double count = population->members.empty() ? 1.0 : static_cast<double>(population->members.size());
-    std::vector<double> species_best;
-    for (const auto& species : population->species) {
-      double species_max = 0.0;
-      for (const auto& member : species.members) keep_best(species_max, member.read()->fitness);
-      species_best.push_back(species_max);
-    }
-    return nb::make_tuple(best, sum / count, population->species.size(), species_best).release().ptr();
+    const PopulationHandle& handle = population_of(self);
+    const FitnessSummary summary = without_gil([&] { return summarize_fitness(*handle.read()); });
+    return nb::make_tuple(summary.best, summary.mean, summary.species, summary.species_best).release().ptr();
   });
 }
 
@@ -66,19 +85,16 @@ PyObject* augment_diversity(PyObject* self, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "O:augment_diversity", keywords, &genomes_obj);
     PopulationHandle population = population_of(self);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    {
-      nb::gil_scoped_release unlocked;
-      auto guard = population.read();
-      evocore::augment_diversity(*guard, genomes);
-    }
+    const InterruptScope interruptible;
+    without_gil([&] { evocore::augment_diversity(*population.read(), genomes); });
     Py_RETURN_NONE;
   });
 }
 
 PyObject* new_node_id(PyObject* self, PyObject*) {
   return guarded([&] {
-    auto population = population_of(self).read();
-    return PyLong_FromUnsignedLongLong(population->state->new_node_id());
+    const uint64_t id = read_locked(population_of(self), [](const Population& p) { return p.state->new_node_id(); });
+    return PyLong_FromUnsignedLongLong(id);
   });
 }
 
@@ -90,17 +106,39 @@ PyObject* get_edge_id(PyObject* self, PyObject* args, PyObject* kwargs) {
     PopulationHandle& handle = population_of(self);
     const uint64_t n1 = convert_arg("n1", [&] { return to_u64(n1_obj); });
     const uint64_t n2 = convert_arg("n2", [&] { return to_u64(n2_obj); });
-    auto population = handle.read();
-    return PyLong_FromUnsignedLongLong(population->state->get_edge_id(n1, n2));
+    const uint64_t id = read_locked(handle, [&](const Population& p) { return p.state->get_edge_id(n1, n2); });
+    return PyLong_FromUnsignedLongLong(id);
   });
 }
 
 PyObject* get_threshold(PyObject* self, void*) {
-  return guarded([&] { return PyFloat_FromDouble(population_of(self).read()->current_species_threshold); });
+  return guarded([&] {
+    const double threshold =
+        read_locked(population_of(self), [](const Population& p) { return p.current_species_threshold; });
+    return PyFloat_FromDouble(threshold);
+  });
+}
+
+// Refuses an explicit edge id that the registry, or an earlier entry of the
+// structure, holds for a different node pair: two pairs would share a number.
+void require_free_edge_ids(const evocore::PopulationState& state, const GenomeDTO& dto) {
+  std::unordered_map<uint64_t, std::pair<uint64_t, uint64_t>> given;
+  for (const auto& edge : dto.edges) {
+    if (!edge.id) continue;
+    const std::pair<uint64_t, uint64_t> pair = std::minmax(edge.node1, edge.node2);
+    auto registered = state.pair_of(*edge.id);
+    if (auto earlier = given.find(*edge.id); earlier != given.end()) registered = earlier->second;
+    if (registered && *registered != pair)
+      evocore::refuse("argument 'structure': edge id " + std::to_string(*edge.id) + " already stands for nodes " +
+                      std::to_string(registered->first) + " and " + std::to_string(registered->second) +
+                      ", not " + std::to_string(pair.first) + " and " + std::to_string(pair.second));
+    given.insert_or_assign(*edge.id, pair);
+  }
 }
 
 // Builds the genome of a structure record, drawing missing ids from the registry.
 Genome genome_from_structure(Population& population, const GenomeDTO& dto) {
+  require_free_edge_ids(*population.state, dto);
   uint64_t max_node = 0, max_edge = 0;
   for (const auto& node : dto.nodes) max_node = std::max(max_node, node.id.value_or(0));
   for (const auto& edge : dto.edges) max_edge = std::max(max_edge, edge.id.value_or(0));
@@ -138,21 +176,24 @@ PyObject* create_genome(PyObject* self, PyObject* args, PyObject* kwargs) {
       return 0;
     });
     GenomeDTO dto = read_record<GenomeDTO>(structure);
-    auto population = handle.write();
-    return new_genome_object(GenomeHandle::make(genome_from_structure(*population, dto)));
+    GenomeHandle genome = write_locked(
+        handle, [&](Population& population) { return GenomeHandle::make(genome_from_structure(population, dto)); });
+    return new_genome_object(genome);
   });
 }
 
 PyObject* initialize_genome(PyObject* self, PyObject*) {
   return guarded([&] {
-    auto population = population_of(self).read();
-    auto [node_list, edge_list] = population->specialization.initialize_genome(*population->state);
-    weave::WeaveNodeMap nodes;
-    evocore::EdgeMap edges;
-    for (auto& node : node_list) nodes[node.id] = node;
-    for (auto& edge : edge_list) edges[edge.id] = edge;
-    return new_genome_object(GenomeHandle::make(Genome::create(
-        population->config, population->specialization, population->state, std::move(edges), std::move(nodes))));
+    GenomeHandle genome = read_locked(population_of(self), [](const Population& population) {
+      auto [node_list, edge_list] = population.specialization.initialize_genome(*population.state);
+      weave::WeaveNodeMap nodes;
+      evocore::EdgeMap edges;
+      for (auto& node : node_list) nodes[node.id] = node;
+      for (auto& edge : edge_list) edges[edge.id] = edge;
+      return GenomeHandle::make(Genome::create(population.config, population.specialization, population.state,
+                                               std::move(edges), std::move(nodes)));
+    });
+    return new_genome_object(genome);
   });
 }
 
@@ -163,11 +204,17 @@ void construct(PyPopulation* self, nb::args args, nb::kwargs kwargs) {
   std::optional<GenomeHandle> start_handle;
   if (start_obj != Py_None) start_handle = convert_arg("start_genome", [&] { return to_genome(start_obj); });
   auto config = read_record<weave::WeaveNEATConfig>(config_obj);
-  auto population = Population::create(config, Weave{config.special});
-  std::optional<Genome> start;
-  if (start_handle) start = start_handle->read()->clone();
-  evocore::initialize(population, std::move(start), evocore::thread_rng());
-  new (self) PyPopulation{PopulationHandle::make(std::move(population))};
+  evocore::validate(config);
+  weave::validate(config.special);
+  const InterruptScope interruptible;
+  PopulationHandle handle = without_gil([&] {
+    auto population = Population::create(config, Weave{config.special});
+    std::optional<Genome> start;
+    if (start_handle) start = start_handle->read()->clone();
+    evocore::initialize(population, std::move(start), evocore::thread_rng());
+    return PopulationHandle::make(std::move(population));
+  });
+  new (self) PyPopulation{std::move(handle)};
 }
 
 constexpr const char* kCreateGenomeDoc =

@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "functions.hpp"
+#include "interrupts.hpp"
 
 // Least-cost heuristics and local search for Python. The work runs with the
 // interpreter lock released; arguments are converted and checked first.
@@ -159,6 +160,7 @@ PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Buil
   if (lookahead_obj && options.lookahead == 0) raise_value("lookahead", "must be at least 1");
   std::vector<routing::Network> networks;
   bool unreachable = false;
+  const InterruptScope interruptible;
   {
     nb::gil_scoped_release unlocked;
     try {
@@ -224,6 +226,7 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (rounds_obj) options.max_rounds = convert_arg("max_rounds", [&] { return to_size(rounds_obj); });
     std::vector<double> costs(genomes.size());
+    const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
       const weave::CostMap view = map.view();

@@ -2,6 +2,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "../evocore/interrupt.hpp"
 #include "grid.hpp"
 #include "rounding.hpp"
 #include "specialization.hpp"
@@ -15,11 +16,6 @@ using Structure = std::pair<std::vector<WeaveNode>, std::vector<Edge>>;
 Edge make_edge(evocore::PopulationState& state, uint64_t a, uint64_t b) {
   const uint64_t low = std::min(a, b), high = std::max(a, b);
   return Edge{state.get_edge_id(low, high), low, high, true};
-}
-
-int64_t squared_distance(Pos a, Pos b) {
-  const int64_t dx = int64_t{a.x} - b.x, dy = int64_t{a.y} - b.y;
-  return dx * dx + dy * dy;
 }
 
 uint64_t pack(Pos pos) {
@@ -44,6 +40,7 @@ LatticeCells place_lattice(const Grid& grid, const GraphInit& init, evocore::Pop
   std::unordered_set<uint64_t> occupied;  // lattice nodes only; fixed nodes may share a cell
   auto& rng = evocore::thread_rng();
   for (uint32_t i = 0; i < init.cells_x; ++i) {
+    evocore::check_interrupt();
     for (uint32_t j = 0; j < init.cells_y; ++j) {
       const int32_t x = round_to_i32((i + 0.5) * spacing_x), y = round_to_i32((j + 0.5) * spacing_y);
       const auto cell = grid.find_free_cell(

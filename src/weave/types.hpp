@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -17,6 +18,21 @@ struct Pos {
   int32_t y = 0;
   friend bool operator==(const Pos&, const Pos&) = default;
 };
+
+// Squared Euclidean distance of two cells, exact for any positions.
+inline unsigned __int128 squared_distance(Pos a, Pos b) {
+  const auto square = [](int64_t d) {
+    const auto magnitude = static_cast<uint64_t>(d < 0 ? -d : d);
+    return static_cast<unsigned __int128>(magnitude) * magnitude;
+  };
+  return square(int64_t{a.x} - b.x) + square(int64_t{a.y} - b.y);
+}
+
+// Euclidean distance of two cells, computed in floating point (no overflow).
+inline double distance(Pos a, Pos b) {
+  const double dx = static_cast<double>(int64_t{a.x} - b.x), dy = static_cast<double>(int64_t{a.y} - b.y);
+  return std::sqrt(dx * dx + dy * dy);
+}
 
 struct WeaveNodeData {
   Pos pos{};
@@ -53,5 +69,15 @@ using WeaveNodeMap = evocore::NodeMap<WeaveNodeData>;
 using evocore::Edge;
 using evocore::EdgeMap;
 using WeaveNEATConfig = evocore::NEATConfig<WeaveConfig>;
+
+// The widest grid side, and the most lattice nodes a Grid graph_init may ask for.
+inline constexpr uint64_t kMaxGridExtent = uint64_t{1} << 24;
+inline constexpr uint64_t kMaxLatticeNodes = uint64_t{1} << 20;
+
+// Refuses grid-network settings that cannot be meant (evocore::InvalidInput
+// naming the key): a probability outside [0, 1], a pooling window of 0, a grid
+// side above kMaxGridExtent, or a lattice with more cells than the grid (or
+// than kMaxLatticeNodes).
+void validate(const WeaveConfig& config);
 
 }  // namespace weave

@@ -65,6 +65,31 @@ TEST(ThreadPool, StoresResultsByPositionAndReportsFirstFailure) {
   EXPECT_EQ(evocore::parallel_map<int>(3, [](size_t i) { return static_cast<int>(i); })[2], 2);
 }
 
+template <class E>
+void throw_at_element_3(size_t i) {
+  if (i == 3) throw E("refused");
+}
+
+TEST(ThreadPool, FailuresKeepTheirKindAndInterruptionsStopLoops) {
+  EXPECT_THROW(evocore::parallel_for(8, [](size_t i) { if (i == 3) throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_THROW(evocore::parallel_for(8, throw_at_element_3<evocore::InvalidInput>), evocore::InvalidInput);
+  EXPECT_THROW(evocore::parallel_for(8, throw_at_element_3<std::out_of_range>), evocore::InternalError);
+  std::atomic<bool> interrupt{true};
+  const evocore::InterruptRequestScope request(&interrupt);
+  std::atomic<size_t> ran{0};
+  EXPECT_THROW(evocore::parallel_for(1000, [&](size_t) { ++ran; }), evocore::Interrupted);
+  EXPECT_EQ(ran.load(), 0u);
+}
+
+TEST(SharedHandle, RefusalBeforeAnyChangeLeavesTheValueUsable) {
+  auto handle = evocore::Shared<int>::make(1);
+  EXPECT_THROW(handle.update([](int&) { evocore::refuse("no"); }), evocore::InvalidInput);
+  EXPECT_THROW(handle.update([](int&) -> int { throw evocore::OutOfMemory(); }), std::bad_alloc);
+  EXPECT_FALSE(handle.is_broken());
+  EXPECT_THROW(handle.update([](int& v) { v = 2, evocore::fail("half done"); }), evocore::InternalError);
+  EXPECT_TRUE(handle.is_broken());
+}
+
 TEST(SharedHandle, FailureUnderWriteLockBreaksTheValue) {
   auto handle = evocore::Shared<int>::make(5);
   EXPECT_EQ(*handle.read(), 5);

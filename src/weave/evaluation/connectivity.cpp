@@ -45,13 +45,6 @@ class CompactGraph {
   std::vector<std::pair<size_t, size_t>> links_;
 };
 
-int64_t squared_distance(Pos a, Pos b) {
-  const int64_t dx = int64_t{a.x} - b.x, dy = int64_t{a.y} - b.y;
-  return dx * dx + dy * dy;
-}
-
-double distance(Pos a, Pos b) { return std::sqrt(static_cast<double>(squared_distance(a, b))); }
-
 struct BridgeGraph {
   std::vector<Pos> positions;
   std::vector<size_t> offsets;  // CSR adjacency, neighbours in edge-map order
