@@ -8,7 +8,10 @@ change from the defaults of :func:`gridweave.config.make_config`; its
 ``grid_size`` and ``fixed_nodes`` are always taken from the map and the
 terminals.
 
-Both write into ``--out``: ``best.json`` (structure dictionary of the best
+Evolution starts from the best least-cost heuristic network (``--start
+steiner``), the straight-line spanning tree (``--start mst``) or the
+configured initial graph (``--start config``); ``--time-limit`` stops it
+after a number of seconds. Both write into ``--out``: ``best.json`` (structure dictionary of the best
 network), ``history.csv``, ``config.toml`` (the complete configuration, usable
 with ``--config``) and, with matplotlib installed, ``network.png``,
 ``fitness.png`` and, for multi-objective runs, ``pareto.png``. Errors in the
@@ -30,6 +33,7 @@ import numpy as np
 from .config import load_config, make_config, save_config, validate_config
 from .evolve import EvolutionResult, evolve
 from .problems import check_terminals, default_problem, load_cost_map, load_terminals
+from .routes import START_METHODS
 
 __all__ = ["main", "DEMO_GENERATIONS"]
 
@@ -60,7 +64,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     started = time.perf_counter()
     result = evolve(
-        cost, config, args.generations, progress=not args.quiet, seed=args.seed
+        cost, config, args.generations, start=args.start, time_limit=args.time_limit,
+        progress=not args.quiet, seed=args.seed,
     )
     elapsed = time.perf_counter() - started
     try:
@@ -93,6 +98,12 @@ def _parser() -> argparse.ArgumentParser:
 def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> None:
     parser.add_argument("--generations", type=_non_negative, default=generations, metavar="N",
                         help=f"number of generations (default {generations})")
+    parser.add_argument("--start", choices=START_METHODS, default="steiner",
+                        help="start network: the best least-cost heuristic network (steiner, the "
+                             "default), the straight-line spanning tree (mst), or the configured "
+                             "initial graph (config: pure evolution)")
+    parser.add_argument("--time-limit", type=_positive_seconds, metavar="SECONDS",
+                        help="stop after this many seconds (checked after every generation)")
     parser.add_argument("--out", default=out, metavar="DIR",
                         help=f"output directory (default {out})")
     parser.add_argument("--seed", type=_non_negative, metavar="N",
@@ -108,6 +119,16 @@ def _non_negative(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
+
+
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text}")
     return value
 
 
