@@ -85,6 +85,13 @@ def test_input_errors_exit_2_with_one_line(inputs, tmp_path, capsys, problem, me
     assert captured.out == "" and not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("start", ["steiner", "mst", "config"])
+def test_start_and_time_limit(inputs, tmp_path, capsys, start):
+    assert main(run_args(inputs, tmp_path / "out", "--start", start, "--generations", "100000",
+                         "--time-limit", "0.5")) == 0
+    assert "(stopped: time)" in capsys.readouterr().out
+
+
 def test_config_file_cannot_move_the_terminals(inputs, tmp_path):
     save_config({"special": {"grid_size": [99, 99], "fixed_nodes": [[50, 50]]}}, inputs["config"])
     out = tmp_path / "out"
@@ -94,7 +101,8 @@ def test_config_file_cannot_move_the_terminals(inputs, tmp_path):
 
 
 @pytest.mark.parametrize("argv", [["demo", "--generations", "-1"], ["run", "--cost-map", "x"],
-                                  ["launch"]])
+                                  ["launch"], ["demo", "--start", "random"],
+                                  ["demo", "--time-limit", "0"], ["demo", "--time-limit", "soon"]])
 def test_usage_errors_exit_2(argv, capsys):
     with pytest.raises(SystemExit) as stop:
         main(argv)

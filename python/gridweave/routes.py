@@ -74,7 +74,7 @@ def least_cost_path(cost_map: Any, start: Cell, end: Cell) -> list[tuple[int, in
         >>> least_cost_path(np.ones((3, 3)), (0, 0), (2, 2))
         [(0, 0), (1, 1), (2, 2)]
     """
-    return [tuple(cell) for cell in _core.least_cost_path(_cost_array(cost_map), start, end)]
+    return [(int(x), int(y)) for x, y in _core.least_cost_path(_cost_array(cost_map), start, end)]
 
 
 def network_structure(
