@@ -42,6 +42,7 @@ class Polisher {
     size_t changes = 0;
     for (size_t round = 0; round < options_.max_rounds; ++round) {
       const size_t before = changes;
+      if (options_.break_cycles) changes += break_cycles();
       changes += remove_leaves();
       changes += bypass_nodes();
       changes += move_nodes();
@@ -96,6 +97,25 @@ class Polisher {
     std::erase_if(genome_.edges, [&](const auto& entry) {
       return entry.second.node1 == node || entry.second.node2 == node;
     });
+  }
+
+  // Disables enabled edges that lie on a cycle, the most expensive first, as
+  // long as that lowers the cost: what remains is a spanning tree of the
+  // network's own edges (reverse deletion).
+  size_t break_cycles() {
+    std::vector<std::pair<double, uint64_t>> by_cost;
+    for (const auto& [id, edge] : genome_.edges)
+      if (edge.enabled) by_cost.emplace_back(edge.node1 == edge.node2 ? 0.0 : edge_cost(edge), id);
+    std::sort(by_cost.begin(), by_cost.end(), [](const auto& a, const auto& b) {
+      return a.first > b.first || (a.first == b.first && a.second < b.second);
+    });
+    size_t removed = 0;
+    for (const auto& [cost, id] : by_cost) {
+      if (!(cost >= 0.0) || !weave::is_connected(genome_.nodes, genome_.edges, std::nullopt, id)) continue;
+      genome_.edges.at(id).enabled = false;
+      ++removed;
+    }
+    return removed;
   }
 
   size_t remove_leaves() {
@@ -317,9 +337,11 @@ class Polisher {
 PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const PolishOptions& options) {
   PolishOutcome outcome;
   outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
+  PolishOptions chosen = options;
+  chosen.break_cycles = genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
   if (weave::is_connected(genome.nodes, genome.edges)) {
     for (size_t round = 0; round < options.max_rounds; ++round) {
-      outcome.changes += Polisher(genome, map, options).run();
+      outcome.changes += Polisher(genome, map, chosen).run();
       const size_t exchanged = options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
       if (exchanged == 0) break;
       outcome.changes += exchanged;

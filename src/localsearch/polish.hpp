@@ -13,6 +13,7 @@ struct PolishOptions {
   int32_t radius = 2;      // a node may move to any free cell this many cells away per step
   size_t max_rounds = 64;  // rounds over all nodes and edges; polishing stops earlier when nothing improves
   bool split_edges = true;
+  bool break_cycles = false;   // drop edges on cycles; polish_genome sets it under SingleObjective
   bool exchange_paths = false;  // key-path exchange between rounds of local moves (trees only)
   size_t lookahead = 64;       // longest straight edge of an exchanged path, in path cells
 };
@@ -23,7 +24,9 @@ struct PolishOutcome {
   size_t changes = 0;
 };
 
-// Until nothing improves: deletes flexible leaves, replaces a flexible node of
+// Until nothing improves: under the SingleObjective strategy drops edges that
+// lie on cycles (under MultiObjectiveBridge cycles are the redundancy the
+// second objective rewards, so they stay), deletes flexible leaves, replaces a flexible node of
 // degree two by a straight edge between its neighbours, moves flexible nodes to
 // cheaper free cells and splits edges by a bend. Fixed nodes never move and are
 // never removed, and the network stays connected. A disconnected network is

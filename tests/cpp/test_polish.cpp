@@ -126,3 +126,29 @@ TEST(Polish, LeavesADisconnectedNetworkAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Polish, BreaksCyclesOnlyUnderTheSingleObjective) {
+  Map flat{20, 20, std::vector<double>(400, 1.0)};
+  for (auto strategy : {EvaluationStrategy::SingleObjective, EvaluationStrategy::MultiObjectiveBridge}) {
+    WeaveConfig config = config_of(20, 20);
+    config.evaluation_strategy = strategy;
+    Genome genome = genome_of(config,
+                              nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 17, 2, NodeType::Fixed}}),
+                              edges_of({{1, 1, 2}, {2, 2, 3}, {3, 1, 3}}));
+    genome.config.special = config;
+    evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
+    localsearch::polish_genome(genome, flat.view(), {});
+    size_t enabled = 0;
+    for (const auto& [id, edge] : genome.edges) enabled += edge.enabled;
+    if (strategy == EvaluationStrategy::SingleObjective) {
+      EXPECT_EQ(enabled, 2u);
+      EXPECT_FALSE(genome.edges.at(2).enabled) << "the longest edge of the triangle goes";
+    } else {
+      EXPECT_GE(enabled, 3u) << "redundancy stays under the bridge objective";
+    }
+  }
+}
+
+}  // namespace
