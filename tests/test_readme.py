@@ -6,7 +6,9 @@ from pathlib import Path
 
 def test_readme_example_runs():
     text = (Path(__file__).parent.parent / "README.md").read_text()
-    example = re.search(r"## Using it from Python\s+```python\n(.*?)```", text, re.S).group(1)
     namespace = {}
-    exec(compile(example, "README.md", "exec"), namespace)
-    assert namespace["result"].best_fitness > 0
+    for section in ("Using it from Python", "Least-cost networks and polish"):
+        example = re.search(rf"## {section}.*?```python\n(.*?)```", text, re.S).group(1)
+        exec(compile(example, "README.md", "exec"), namespace)
+        assert namespace["result"].best_fitness > 0
+    assert 1 / namespace["result"].best_fitness <= namespace["tree"]["cost"] * (1 + 1e-12)

@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import csv
 import json
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -219,25 +219,13 @@ def _random_line(
 
 
 def _place_on_low_ground(rng: np.random.Generator, cost: np.ndarray, count: int) -> list[Terminal]:
-    """Terminals away from the cheapest two thirds' upper bound, spread out as far as the map allows."""
-    width, height = cost.shape
+    """Terminals on low ground (no cell nearby above the two-thirds quantile), spread out."""
     limit = float(np.quantile(cost, 0.66))
-    margin = max(1, min(width, height) // 16)
-    spacing = min(width, height) / 3
-    terminals: list[Terminal] = []
-    while len(terminals) < count:
-        for _ in range(200):
-            x = int(rng.integers(margin, width - margin))
-            y = int(rng.integers(margin, height - margin))
-            low = cost[max(0, x - 2) : x + 3, max(0, y - 2) : y + 3].max() < limit
-            if low and all(np.hypot(x - a, y - b) >= spacing for a, b in terminals):
-                terminals.append((x, y))
-                break
-        else:
-            spacing *= 0.8
-            if spacing < 1:
-                raise ValueError(f"cannot place {count} terminals on a {width}x{height} map")
-    return terminals
+
+    def low(x: int, y: int, index: int) -> bool:
+        return bool(cost[max(0, x - 2) : x + 3, max(0, y - 2) : y + 3].max() < limit)
+
+    return _spread_cells(rng, cost.shape, count, low)
 
 
 def _hills(
@@ -274,6 +262,22 @@ def _place_terminals(
     count: int,
 ) -> list[Terminal]:
     """Terminals alternating between the banks, spread out as far as the map allows."""
+
+    def on_bank(x: int, y: int, index: int) -> bool:
+        gap = x - river_x[y]
+        return bool(gap < -(half_width + 1) if index % 2 == 0 else gap > half_width + 1)
+
+    return _spread_cells(rng, size, count, on_bank)
+
+
+def _spread_cells(
+    rng: np.random.Generator,
+    size: tuple[int, int],
+    count: int,
+    allowed: Callable[[int, int, int], bool],
+) -> list[Terminal]:
+    """``count`` random cells that ``allowed(x, y, index)`` accepts, kept apart by a
+    spacing that shrinks until they fit."""
     width, height = size
     margin = max(1, min(width, height) // 16)
     spacing = min(width, height) / 3
@@ -282,10 +286,9 @@ def _place_terminals(
         for _ in range(200):
             x = int(rng.integers(margin, width - margin))
             y = int(rng.integers(margin, height - margin))
-            left_bank = len(terminals) % 2 == 0
-            gap = x - river_x[y]
-            on_bank = gap < -(half_width + 1) if left_bank else gap > half_width + 1
-            if on_bank and all(np.hypot(x - a, y - b) >= spacing for a, b in terminals):
+            if allowed(x, y, len(terminals)) and all(
+                np.hypot(x - a, y - b) >= spacing for a, b in terminals
+            ):
                 terminals.append((x, y))
                 break
         else:
