@@ -97,7 +97,8 @@ def test_start_genome_sets_registry_counters(pop):
     structure = {
         "nodes": [{"id": 40, "data": {"pos": (1, 1), "type": "Fixed"}},
                   {"id": 3, "data": {"pos": (5, 5), "type": "Fixed"}}],
-        "edges": [{"id": 12, "node1": 3, "node2": 40, "enabled": True}],
+        # a number no mutation of the fixture's members has drawn yet
+        "edges": [{"id": 1200, "node1": 3, "node2": 40, "enabled": True}],
     }
     start = pop.create_genome(structure)
     start.fitness = 5.0
@@ -106,8 +107,8 @@ def test_start_genome_sets_registry_counters(pop):
                        move_node_mutation_prob=0.0)
     fresh = gw.Population(zero, start_genome=start)
     assert fresh.new_node_id() == 41
-    assert fresh.get_edge_id(40, 3) == 12
-    assert fresh.get_edge_id(1000, 1001) == 13
+    assert fresh.get_edge_id(40, 3) == 1200
+    assert fresh.get_edge_id(1000, 1001) == 1201
     assert all(m.fitness == 0.0 and m.objectives is None for m in fresh.members)
 
 

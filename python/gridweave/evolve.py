@@ -188,7 +188,7 @@ def evolve(
     ``start``. The start network counts as a candidate for the best result.
     With ``polish`` on, each generation the ``polish_children`` best children
     are improved by the exact local polish (:func:`gridweave.routes.polish`),
-    and so is the final best network.
+    and the final best network also by key-path exchange.
 
     After
     every generation (and after the first evaluation, generation 0) each
@@ -390,9 +390,10 @@ class _Run:
             routes.polish(chosen, self.cost)
 
     def polish_overall_best(self) -> None:
+        """The final polish, with the slower key-path exchange (it can change the topology)."""
         if self.best is None or not self.polish:
             return
-        routes.polish([self.best], self.cost)
+        routes.polish([self.best], self.cost, exchange=True)
         raw, objectives = self.read_raw([self.best])
         self.best_raw, self.best_objectives = raw[0], objectives[0]
 

@@ -175,16 +175,30 @@ class Polisher {
 
   // Candidate cells around `pos`: the square of the radius, then longer jumps
   // along the eight compass directions.
+  // Appends the cell nearest to (x, y) when it lies inside the map.
+  void offer_rounded(std::vector<Pos>& cells, double x, double y) const {
+    const double row = std::round(x), col = std::round(y);
+    if (row >= 0.0 && col >= 0.0 && row < static_cast<double>(map_.rows) && col < static_cast<double>(map_.cols))
+      cells.push_back({static_cast<int32_t>(row), static_cast<int32_t>(col)});
+  }
+
+  // Only cells inside the map are listed (offsets are added in 64 bits: a node
+  // may stand anywhere in the int32 range).
   std::vector<Pos> neighbourhood(Pos pos) const {
     std::vector<Pos> cells;
-    const int32_t r = options_.radius;
-    for (int32_t dx = -r; dx <= r; ++dx)
-      for (int32_t dy = -r; dy <= r; ++dy)
-        if (dx || dy) cells.push_back({pos.x + dx, pos.y + dy});
-    for (int32_t jump = 2 * r; jump <= 8 * r; jump *= 2)
-      for (int32_t dx = -1; dx <= 1; ++dx)
-        for (int32_t dy = -1; dy <= 1; ++dy)
-          if (dx || dy) cells.push_back({pos.x + dx * jump, pos.y + dy * jump});
+    auto offer = [&](int64_t dx, int64_t dy) {
+      const int64_t x = int64_t{pos.x} + dx, y = int64_t{pos.y} + dy;
+      if (x >= 0 && y >= 0 && static_cast<uint64_t>(x) < map_.rows && static_cast<uint64_t>(y) < map_.cols)
+        cells.push_back({static_cast<int32_t>(x), static_cast<int32_t>(y)});
+    };
+    const int64_t r = options_.radius;
+    for (int64_t dx = -r; dx <= r; ++dx)
+      for (int64_t dy = -r; dy <= r; ++dy)
+        if (dx || dy) offer(dx, dy);
+    for (int64_t jump = 2 * r; jump <= 8 * r; jump *= 2)
+      for (int64_t dx = -1; dx <= 1; ++dx)
+        for (int64_t dy = -1; dy <= 1; ++dy)
+          if (dx || dy) offer(dx * jump, dy * jump);
     return cells;
   }
 
@@ -220,7 +234,7 @@ class Polisher {
       for (double offset = 1.0; offset <= length / 2; offset *= 2)
         for (double side : {-1.0, 1.0}) {
           const double x = a.x + t * dx + side * offset * nx, y = a.y + t * dy + side * offset * ny;
-          cells.push_back({static_cast<int32_t>(std::lround(x)), static_cast<int32_t>(std::lround(y))});
+          offer_rounded(cells, x, y);
         }
     return cells;
   }
@@ -255,8 +269,7 @@ class Polisher {
     const double dx = ax / la + bx / lb, dy = ay / la + by / lb, norm = std::hypot(dx, dy);
     if (norm < 1e-9) return cells;
     for (double step = 1.0; step <= std::min(la, lb) / 2; step *= 2)
-      cells.push_back({static_cast<int32_t>(std::lround(v.x + step * dx / norm)),
-                       static_cast<int32_t>(std::lround(v.y + step * dy / norm))});
+      offer_rounded(cells, v.x + step * dx / norm, v.y + step * dy / norm);
     return cells;
   }
 

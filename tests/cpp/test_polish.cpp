@@ -152,3 +152,23 @@ TEST(Polish, BreaksCyclesOnlyUnderTheSingleObjective) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Polish, NodesFarOutsideTheMapMoveInsideWithoutOverflow) {
+  Map flat{20, 20, std::vector<double>(400, 1.0)};
+  constexpr int32_t kFar = 2147483647;
+  Genome genome = genome_of(config_of(20, 20),
+                            nodes_of({{1, 2, 2, NodeType::Fixed}, {2, kFar, kFar}, {3, -kFar, 5}, {4, 17, 17, NodeType::Fixed}}),
+                            edges_of({{1, 1, 2}, {2, 2, 4}, {3, 3, 1}}));
+  evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
+  const auto outcome = localsearch::polish_genome(genome, flat.view(), {});
+  EXPECT_LE(outcome.cost_after, outcome.cost_before);
+  for (const auto& [id, node] : genome.nodes) {
+    if (node.data.type == NodeType::Fixed) continue;
+    EXPECT_LT(uint64_t(node.data.pos.x), 20u);
+    EXPECT_LT(uint64_t(node.data.pos.y), 20u);
+  }
+}
+
+}  // namespace
