@@ -66,8 +66,10 @@ void keep_first(std::vector<T>& items, uint64_t count) {
 }  // namespace selection_detail
 
 // Forms the next members from children, elites and species elites (in that
-// order). NEAT keeps the first population_size and speciates again; NSGA2 and
-// SPEA2 add the old members and keep the population_size fittest.
+// order). NEAT keeps the first population_size; NSGA2 and SPEA2 add the old
+// members and keep the population_size fittest. Either way the species are
+// rebuilt from the new members, so that species breed from the current
+// generation and hold no genome that left the population.
 template <Specialization S>
 void select(Population<S>& population, std::vector<GenomeHandle<S>> elites,
             std::vector<GenomeHandle<S>> species_elites, std::vector<GenomeHandle<S>> children, Rng& rng) {
@@ -86,6 +88,7 @@ void select(Population<S>& population, std::vector<GenomeHandle<S>> elites,
   sort_by_fitness(candidates);
   selection_detail::keep_first(candidates, size);
   population.members = std::move(candidates);
+  respeciate(population, rng);
 }
 
 }  // namespace evocore

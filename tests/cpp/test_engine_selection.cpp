@@ -71,6 +71,28 @@ TEST(EngineSelect, RankingStrategiesSortStablyWithOldMembers) {
   }
 }
 
+TEST(EngineSelect, EveryStrategyRebuildsTheSpeciesFromTheNewMembers) {
+  for (auto strategy : {evocore::SelectionStrategy::NEAT, evocore::SelectionStrategy::NSGA2,
+                        evocore::SelectionStrategy::SPEA2}) {
+    Config config = quiet_config();
+    config.selection_strategy = strategy;
+    config.population_size = 3;
+    Population population = speciated({{{90, 1.0}, {91, 2.0}}, {{92, 3.0}}}, config);
+    const Handle leaving = population.members[0];  // the least fit old member
+    Rng rng(3);
+    evocore::select(population, {}, {}, {labelled(0, 5.0), labelled(1, 4.0)}, rng);
+    size_t speciated_members = 0;
+    for (const auto& species : population.species)
+      for (const auto& member : species.members) {
+        ++speciated_members;
+        EXPECT_TRUE(std::any_of(population.members.begin(), population.members.end(),
+                                [&](const Handle& m) { return m.same_as(member); }));
+      }
+    EXPECT_EQ(speciated_members, population.members.size());
+    EXPECT_EQ(leaving.use_count(), 1) << "a genome that left is held only here";
+  }
+}
+
 TEST(EngineTournament, FirstDrawKeepsTiesAndNanNeverWins) {
   struct Case {
     uint64_t size;
