@@ -50,6 +50,7 @@ from . import _core
 from ._core import Genome, Population
 from .problems import check_terminals
 from . import routes
+from .pareto import Archive, non_dominated
 
 __all__ = [
     "GenerationRecord",
@@ -113,8 +114,12 @@ class EvolutionResult:
     ``best_structure`` its structure dictionary with nodes and edges sorted by
     id. ``population`` is the final population; its members carry their raw
     fitness (and, with ``diversity_objective``, a novelty score as last
-    objective). ``pareto_front`` holds the non-dominated final members when
-    the members carry objective vectors, else ``None``. ``stop_reason`` is one
+    objective). Under ``MultiObjectiveBridge`` ``pareto_front`` holds every
+    non-dominated network the run has seen (members and children, by their
+    evaluation objectives [fitness, redundancy], kept in an archive of
+    ``archive_size`` entries), each carrying those objectives; otherwise it
+    holds the non-dominated final members when they carry objective vectors,
+    else ``None``. ``stop_reason`` is one
     of "generations", "fitness", "stall", "time", "callback" and "interrupted".
 
     Example:
@@ -171,6 +176,7 @@ def evolve(
     stop_at_fitness: float | None = None,
     stall_generations: int | None = None,
     time_limit: float | None = None,
+    archive_size: int = 200,
     progress: bool = True,
     seed: int | None = None,
 ) -> EvolutionResult:
@@ -223,6 +229,8 @@ def evolve(
         raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
     if polish_children < 0:
         raise ValueError("polish_children must not be negative")
+    if archive_size < 2:
+        raise ValueError("archive_size must be at least 2")
     if seed is not None:
         _core._seed(seed)
     started = time.perf_counter()
@@ -230,7 +238,7 @@ def evolve(
         start_genome = _heuristic_start(cost, config, start)
     first = _start_genome(config, start_genome)
     population = _core.Population(dict(config), first)
-    run = _Run(population, cost, config, polish, polish_children)
+    run = _Run(population, cost, config, polish, polish_children, archive_size)
     if first is not None:
         run.consider_start(first)
     run.take_members(evaluate=True)
@@ -314,6 +322,7 @@ class _Run:
         config: Mapping[str, Any],
         polish: bool = False,
         polish_children: int = 0,
+        archive_size: int = 200,
     ):
         self.population = population
         self.polish = polish
@@ -324,6 +333,7 @@ class _Run:
         self.diversity = bool(config["diversity_objective"])
         special = config["special"]
         self.bridge = _strategy_name(special["evaluation_strategy"]) == "MultiObjectiveBridge"
+        self.archive: Archive[Genome] | None = Archive(archive_size) if self.bridge else None
         self.members: list[Genome] = []
         self.raw: list[float] = []
         self.objectives: list[Objectives] = []
@@ -376,6 +386,18 @@ class _Run:
         for genome, score, values in zip(genomes, raw, objectives):
             if score > self.best_raw:
                 self.best, self.best_raw, self.best_objectives = genome, score, values
+            if self.archive is not None and values is not None:
+                self.archive.add(genome, values)
+
+    def archived_front(self) -> list[Genome]:
+        """The archive's non-dominated networks by their current evaluation
+        objectives (the final polish may have improved one), which they carry."""
+        assert self.archive is not None
+        genomes = list({id(g): g for g in [*self.archive.items(), self.best] if g is not None}.values())
+        raw, objectives = self.read_raw(genomes)
+        self.restore(genomes, raw, objectives)
+        points = [values or (score, 0.0) for score, values in zip(raw, objectives)]
+        return [genomes[i] for i in non_dominated(points)]
 
     def consider_start(self, genome: Genome) -> None:
         """Counts the start network (not itself a member) as a candidate for the best."""
@@ -451,11 +473,13 @@ class _Run:
         self.raw, self.objectives = self.read_raw(self.members)
         self.restore(self.members, self.raw, self.objectives)
         self.polish_overall_best()
+        front = self.archived_front() if self.archive is not None else None
         self.raw, self.objectives = self.read_raw(self.members)
+        self.restore(self.members, self.raw, self.objectives)
         if self.diversity:
             self.augment(self.members)
-        carries_objectives = any(g.objectives for g in self.members)
-        front = _core.get_pareto_front(self.members) if carries_objectives else None
+        if front is None and any(g.objectives for g in self.members):
+            front = _core.get_pareto_front(self.members)
         if self.best is None:
             raise RuntimeError("the population has no members to report")
         return EvolutionResult(

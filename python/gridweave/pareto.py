@@ -1,0 +1,212 @@
+"""Pareto fronts of maximised objective vectors: filtering, hypervolume, knee, archive.
+
+Every objective is maximised, as in the engine (fitness, and 1 - bridge share
+under ``MultiObjectiveBridge``). A point dominates another when it is at
+least as good in every objective and better in one.
+
+- :func:`non_dominated` keeps the points no other point dominates (one of
+  several equal points);
+- :func:`hypervolume` is the area (volume) dominated by the points and
+  bounded below by ``reference``: exact in two objectives; three or more need
+  the optional ``moocore`` package (``pip install 'gridweave[pareto]'``);
+- :func:`knee_point` is the front point farthest from the straight line
+  between the two extremes, after scaling both objectives to [0, 1];
+- :class:`Archive` keeps the non-dominated entries seen so far, bounded by a
+  crowding rule.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import Generic, TypeVar
+
+__all__ = ["dominates", "non_dominated", "hypervolume", "knee_point", "crowding_distances", "Archive"]
+
+Point = Sequence[float]
+T = TypeVar("T")
+
+
+def dominates(a: Point, b: Point) -> bool:
+    """True when ``a`` is at least as good as ``b`` everywhere and better somewhere.
+
+    Example:
+        >>> dominates((2, 1), (1, 1)), dominates((1, 1), (1, 1)), dominates((2, 0), (1, 1))
+        (True, False, False)
+    """
+    return all(x >= y for x, y in zip(a, b)) and any(x > y for x, y in zip(a, b))
+
+
+def non_dominated(points: Sequence[Point]) -> list[int]:
+    """Indices of the points that no other point dominates, in input order; of
+    equal points only the first is kept. Points holding NaN are left out.
+
+    Example:
+        >>> non_dominated([(1, 3), (2, 2), (1, 1), (3, 0), (2, 2)])
+        [0, 1, 3]
+    """
+    valid = [i for i, p in enumerate(points) if not any(math.isnan(v) for v in p)]
+    if points and len(points[0]) == 2:
+        return _non_dominated_2d(points, valid)
+    kept: list[int] = []
+    for i in valid:
+        if any(dominates(points[j], points[i]) or (j < i and tuple(points[j]) == tuple(points[i]))
+               for j in valid if j != i):
+            continue
+        kept.append(i)
+    return kept
+
+
+def _non_dominated_2d(points: Sequence[Point], valid: list[int]) -> list[int]:
+    # Sweep by the first objective, best first; a point survives when its second
+    # objective beats every point before it.
+    order = sorted(valid, key=lambda i: (-points[i][0], -points[i][1], i))
+    kept: list[int] = []
+    best_second = -math.inf
+    for i in order:
+        if points[i][1] > best_second:
+            kept.append(i)
+            best_second = points[i][1]
+    return sorted(kept)
+
+
+def hypervolume(points: Sequence[Point], reference: Point = (0.0, 0.0)) -> float:
+    """The volume dominated by ``points`` and above ``reference`` (maximisation).
+
+    Points that do not exceed the reference in every objective add nothing.
+
+    Example:
+        >>> hypervolume([(1, 3), (2, 2), (3, 1)])
+        6.0
+        >>> hypervolume([(2, 2)], reference=(1, 1))
+        1.0
+    """
+    inside = [tuple(float(v) for v in p) for p in points
+              if all(v > r for v, r in zip(p, reference))]
+    if not inside:
+        return 0.0
+    if len(reference) == 2:
+        return _hypervolume_2d(inside, (float(reference[0]), float(reference[1])))
+    return _hypervolume_nd(inside, reference)
+
+
+def _hypervolume_2d(points: list[tuple[float, ...]], reference: tuple[float, float]) -> float:
+    front = [points[i] for i in non_dominated(points)]
+    front.sort(key=lambda p: -p[0])  # first objective falling, second rising
+    area, previous_second = 0.0, reference[1]
+    for first, second in front:
+        area += (first - reference[0]) * (second - previous_second)
+        previous_second = second
+    return area
+
+
+def _hypervolume_nd(points: list[tuple[float, ...]], reference: Point) -> float:
+    try:
+        import moocore
+    except ImportError:
+        raise ImportError(
+            "the hypervolume of three or more objectives needs moocore (pip install 'gridweave[pareto]')"
+        ) from None
+    # moocore minimises: negate both the points and the reference.
+    return float(moocore.hypervolume([[-v for v in p] for p in points], ref=[-r for r in reference]))
+
+
+def knee_point(points: Sequence[Point]) -> int:
+    """Index of the knee of a two-objective front: the non-dominated point farthest
+    from the line through the two extremes, both objectives scaled to [0, 1].
+
+    Example:
+        >>> knee_point([(1.0, 0.0), (0.8, 0.8), (0.5, 0.9), (0.0, 1.0)])
+        1
+    """
+    front = non_dominated(points)
+    if not front:
+        raise ValueError("knee_point needs at least one point without NaN")
+    firsts = [points[i][0] for i in front]
+    seconds = [points[i][1] for i in front]
+    span_first = (max(firsts) - min(firsts)) or 1.0
+    span_second = (max(seconds) - min(seconds)) or 1.0
+
+    def distance(i: int) -> float:
+        # Scaled, the extremes lie at (1, 0) and (0, 1); the line between them is x + y = 1.
+        x = (points[i][0] - min(firsts)) / span_first
+        y = (points[i][1] - min(seconds)) / span_second
+        return x + y - 1.0
+
+    return max(front, key=distance)
+
+
+def crowding_distances(points: Sequence[Point]) -> list[float]:
+    """NSGA2's crowding distance of each point within the set (extremes: infinity).
+
+    Example:
+        >>> crowding_distances([(0, 2), (1, 1), (2, 0)])
+        [inf, 2.0, inf]
+    """
+    count = len(points)
+    distances = [0.0] * count
+    if count == 0:
+        return distances
+    for k in range(len(points[0])):
+        order = sorted(range(count), key=lambda i: points[i][k])
+        low, high = points[order[0]][k], points[order[-1]][k]
+        distances[order[0]] = distances[order[-1]] = math.inf
+        if high == low:
+            continue
+        for before, here, after in zip(order, order[1:], order[2:]):
+            distances[here] += (points[after][k] - points[before][k]) / (high - low)
+    return distances
+
+
+@dataclass
+class Archive(Generic[T]):
+    """The non-dominated entries seen so far, at most ``capacity`` of them.
+
+    ``add`` offers an item with its objective vector: it is refused when a kept
+    entry dominates or equals it, and entries it dominates leave. Beyond the
+    capacity the most crowded entry leaves (the extremes of each objective stay).
+
+    Example:
+        >>> archive = Archive(capacity=3)
+        >>> for name, point in [("a", (1, 1)), ("b", (2, 0)), ("c", (0, 2)), ("d", (2, 2))]:
+        ...     _ = archive.add(name, point)
+        >>> archive.items(), archive.points()
+        (['d'], [(2.0, 2.0)])
+    """
+
+    capacity: int = 200
+    _entries: list[tuple[T, tuple[float, ...]]] = field(default_factory=list)
+
+    def __post_init__(self) -> None:
+        if self.capacity < 2:
+            raise ValueError("an archive keeps at least 2 entries")
+
+    def add(self, item: T, objectives: Iterable[float]) -> bool:
+        """Offer one entry; True when it was kept."""
+        point = tuple(float(v) for v in objectives)
+        if any(math.isnan(v) for v in point):
+            return False
+        for _, kept in self._entries:
+            if kept == point or dominates(kept, point):
+                return False
+        self._entries = [(i, p) for i, p in self._entries if not dominates(point, p)]
+        self._entries.append((item, point))
+        if len(self._entries) > self.capacity:
+            crowding = crowding_distances([p for _, p in self._entries])
+            del self._entries[min(range(len(crowding)), key=crowding.__getitem__)]
+        return True
+
+    def items(self) -> list[T]:
+        return [item for item, _ in self._entries]
+
+    def points(self) -> list[tuple[float, ...]]:
+        return [point for _, point in self._entries]
+
+    def __len__(self) -> int:
+        return len(self._entries)
+
+    def __repr__(self) -> str:
+        return f"Archive({len(self)} of {self.capacity} entries)"
+
+
