@@ -86,7 +86,7 @@ sanitize: $(ASAN_VENV)/.ready gtest
 TSAN_VENV := .venv-tsan
 TSAN_ENV := TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/sanitizer/tsan.supp"
 TSAN_PYTEST ?= tests/test_stress.py tests/test_threads.py tests/test_broken.py tests/test_evolution.py \
-  tests/test_objects.py tests/test_process_threads.py
+  tests/test_objects.py tests/test_process_threads.py tests/test_routes.py
 
 tsan: $(TSAN_VENV)/.ready gtest
 	cmake -S . -B build/cpp-tsan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_TSAN=ON \
