@@ -11,10 +11,16 @@ divided by the best heuristic network's fitness (higher is better; the best
 heuristic is the cheapest of the spanning tree and both Steiner heuristics).
 
 Run: .venv/bin/python bench/bench_quality.py [--problems 0 1 ...] [--generations 300]
-     [--pure-generations 1000] [--time-limit 60] [--seed 1]
+     [--pure-generations 1000] [--time-limit 60] [--seed 1] [--set KEY=JSON ...]
+
+``--set`` changes a configuration default for both runs (for example
+``--set 'graph_init={"Grid": [6, 6]}'``), which is how the defaults were compared;
+``--generations 0`` or ``--pure-generations 0`` skips that run.
 """
 
 import argparse
+import json
+import math
 import statistics
 import time
 
@@ -44,14 +50,16 @@ def run(problem: Problem, args: argparse.Namespace) -> dict:
     voronoi, voronoi_s = timed(routes.steiner_tree, cost, terminals, method="voronoi")
     grow, grow_s = timed(routes.steiner_tree, cost, terminals, method="grow")
     best = min(mst["cost"], voronoi["cost"], grow["cost"])
-    config = make_config(problem.grid_size, terminals)
-    result, evolve_s = timed(evolve, cost, config, args.generations, time_limit=args.time_limit,
-                             progress=False, seed=args.seed)
+    config = make_config(problem.grid_size, terminals, **args.overrides)
     row = dict(name=problem.name, terminals=len(terminals), mst=mst["cost"], mst_s=mst_s,
                voronoi=voronoi["cost"], voronoi_s=voronoi_s, grow=grow["cost"], grow_s=grow_s,
-               polish_gains=polish_gains(problem, [mst, voronoi, grow]),
-               evolved=1 / result.best_fitness, evolve_s=evolve_s, evolve_gens=result.generations,
-               ratio=best * result.best_fitness, mst_ratio=best / mst["cost"])
+               polish_gains=polish_gains(problem, [mst, voronoi, grow]), mst_ratio=best / mst["cost"],
+               evolved=math.nan, evolve_s=0.0, evolve_gens=0, ratio=math.nan)
+    if args.generations:
+        result, evolve_s = timed(evolve, cost, config, args.generations, time_limit=args.time_limit,
+                                 progress=False, seed=args.seed)
+        row.update(evolved=1 / result.best_fitness, evolve_s=evolve_s, evolve_gens=result.generations,
+                   ratio=best * result.best_fitness)
     if args.pure_generations:
         pure, pure_s = timed(evolve, cost, config, args.pure_generations, start="config",
                              progress=False, seed=args.seed)
@@ -67,7 +75,10 @@ def main() -> None:
     parser.add_argument("--pure-generations", type=int, default=1000, help="0 skips pure evolution")
     parser.add_argument("--time-limit", type=float, default=60.0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=JSON",
+                        help="a make_config override for both runs")
     args = parser.parse_args()
+    args.overrides = {key: json.loads(value) for key, value in (item.split("=", 1) for item in args.set)}
     suite = quality_suite()
     chosen = [suite[i] for i in args.problems] if args.problems else suite
     print("costs are trace costs (1 / fitness); ratio = fitness / best heuristic's fitness")
@@ -89,6 +100,10 @@ def main() -> None:
           f"over {len(gains)} heuristic networks; "
           f"evolve() ratio min {min(r['ratio'] for r in rows):.4f} "
           f"median {statistics.median(r['ratio'] for r in rows):.4f}")
+    if args.pure_generations:
+        pure = [r["pure_ratio"] for r in rows]
+        print(f"pure evolution ratio geometric mean "
+              f"{math.exp(statistics.fmean(math.log(max(p, 1e-12)) for p in pure)):.4f}")
     if args.pure_generations:
         print("pure evolution reaches the spanning tree on "
               f"{sum(r['pure_ratio'] >= r['mst_ratio'] for r in rows)} of {len(rows)} problems")
