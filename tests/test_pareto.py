@@ -89,3 +89,27 @@ def test_many_objective_hypervolume_uses_moocore():
     cells = sum(any(x < a and y < b and z < c for a, b, c in points)
                 for x, y, z in itertools.product(range(3), repeat=3))
     assert hypervolume(points, (0, 0, 0)) == pytest.approx(cells)
+
+
+@pytest.mark.parametrize("selection", ["NEAT", "NSGA2", "SPEA2"])
+def test_first_front_spans_from_the_tree_to_redundant_networks(selection):
+    problem = make_barriers((48, 48), 5, seed=2)
+    config = make_config(problem.grid_size, problem.terminals, population_size=10, selection_strategy=selection,
+                         evaluation_strategy="MultiObjectiveBridge")
+    result = evolve(problem.cost_map, config, 0, progress=False, seed=1)
+    redundancy = sorted(g.objectives[1] for g in result.pareto_front)
+    assert redundancy[0] == 0.0 and redundancy[-1] > 0.5
+
+
+def test_redundancy_chain_adds_one_cheapest_loop_at_a_time():
+    cost = np.ones((20, 20))
+    config = make_config((20, 20), [(1, 1), (1, 18), (18, 1), (18, 18)], evaluation_strategy="MultiObjectiveBridge")
+    tree = gw.Population({**config, "population_size": 0}).create_genome({
+        "nodes": [{"id": i + 1, "data": {"pos": p, "type": "Fixed"}}
+                  for i, p in enumerate([(1, 1), (1, 18), (18, 1), (18, 18)])],
+        "edges": [{"node1": 1, "node2": 2, "enabled": True}, {"node1": 1, "node2": 3, "enabled": True},
+                  {"node1": 3, "node2": 4, "enabled": True}]})
+    chain = gw.redundancy_chain(tree, cost)
+    assert len(chain) == 1  # closing the square removes every bridge
+    assert chain[0].objectives[1] == 1.0 and len(chain[0].edges) == 4
+    assert gw.redundancy_chain(chain[0], cost) == []

@@ -25,6 +25,7 @@ from ._core import (
     mutate_genomes,
     polish_genomes,
     process_multi_objective,
+    redundancy_chain,
     select,
     spanning_network,
     steiner_candidates,
@@ -53,5 +54,6 @@ __all__ = [
     "steiner_candidates",
     "spanning_network",
     "polish_genomes",
+    "redundancy_chain",
     "InternalError",
 ]

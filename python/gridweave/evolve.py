@@ -192,6 +192,8 @@ def evolve(
     and ``start="config"`` the configured ``graph_init`` (pure evolution). A
     ``start_genome`` (a ``Genome`` or a structure dictionary) wins over
     ``start``. The start network counts as a candidate for the best result.
+    Under ``MultiObjectiveBridge`` the greedy redundancy chain of the start
+    network (:func:`gridweave.redundancy_chain`) joins the first members.
     With ``polish`` on, each generation the ``polish_children`` best children
     are improved by the exact local polish (:func:`gridweave.routes.polish`),
     and the final best network also by key-path exchange.
@@ -242,6 +244,8 @@ def evolve(
     if first is not None:
         run.consider_start(first)
     run.take_members(evaluate=True)
+    if first is not None and run.bridge:
+        run.seed_redundancy(first)
     callbacks = list(callbacks)
     bar = _progress_bar(generations, progress)
     history = [run.record(0, time.perf_counter() - started)]
@@ -403,6 +407,24 @@ class _Run:
         """Counts the start network (not itself a member) as a candidate for the best."""
         raw, objectives = self.evaluate([genome])
         self.consider([genome], raw, objectives)
+
+    def seed_redundancy(self, start: Genome) -> None:
+        """Adds the greedy redundancy chain of the start network (see
+        :func:`gridweave.redundancy_chain`) to the members, so that the first
+        front already spans from the tree to networks without bridges."""
+        local = self.population.create_genome(start.get_structure())  # numbers of this population
+        _core.evaluate_genomes([local], self.cost)
+        chain = _core.redundancy_chain(local, self.cost)
+        if not chain:
+            return
+        raw, objectives = self.evaluate(chain)
+        self.consider(chain, raw, objectives)
+        if self.ranked:
+            self.rank(self.members + chain, self.raw + raw, self.objectives + objectives)
+            _core.select(self.population, [], [], chain)
+        else:
+            _core.select(self.population, [], [], chain + self.members)
+        self.take_members(evaluate=False)
 
     def polish_best(self, genomes: list[Genome], raw: list[float], count: int) -> None:
         """Polishes the ``count`` best connected genomes in place (they are re-evaluated)."""

@@ -6,6 +6,7 @@
 
 #include "../evocore/thread_pool.hpp"
 #include "../localsearch/polish.hpp"
+#include "../localsearch/redundancy.hpp"
 #include "../routing/heuristics.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
@@ -241,6 +242,26 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"genome", "cost_map", "steps", nullptr};
+    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr;
+    parse_args(args, kwargs, "OO|O:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj);
+    GenomeHandle genome = convert_arg("genome", [&] { return to_genome(genome_obj); });
+    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
+    const size_t steps = steps_obj ? convert_arg("steps", [&] { return to_size(steps_obj); }) : 64;
+    std::vector<Genome> chain;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      chain = localsearch::redundancy_chain(*genome.read(), map.view(), steps);
+    }
+    GenomeList handles;
+    for (Genome& network : chain) handles.push_back(GenomeHandle::make(std::move(network)));
+    return genome_list_object(handles).release().ptr();
+  });
+}
+
 PyMethodDef routing_defs[] = {
     keyword_def<least_cost_distances>(
         "least_cost_distances",
@@ -269,6 +290,11 @@ PyMethodDef routing_defs[] = {
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
+    keyword_def<redundancy_chain>(
+        "redundancy_chain",
+        "redundancy_chain(genome, cost_map, steps=64)\n--\n\n"
+        "New genomes that add straight edges to the network one at a time, each the edge that removes\n"
+        "the most bridge share per unit of added cost; evaluated, sharing the genome's registry."),
 };
 
 }  // namespace
