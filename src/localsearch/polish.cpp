@@ -164,6 +164,8 @@ class Polisher {
       if (a == b) continue;
       const double current = weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
       const bool already_linked = linked(a, b);
+      // Dropping a node of a triangle opens a cycle: only where cycles may go.
+      if (already_linked && !options_.break_cycles) continue;
       const double proposed = already_linked ? 0.0 : weave::edge_cost(pos_of(a), pos_of(b), map_);
       if (already_linked ? !(current >= 0.0) : !cheaper(proposed, current)) continue;
       if (!already_linked && !join(a, b)) continue;

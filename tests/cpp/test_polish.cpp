@@ -172,3 +172,23 @@ TEST(Polish, NodesFarOutsideTheMapMoveInsideWithoutOverflow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Polish, KeepsTrianglesUnderTheBridgeObjective) {
+  Map flat{20, 20, std::vector<double>(400, 1.0)};
+  WeaveConfig config = config_of(20, 20);
+  config.evaluation_strategy = EvaluationStrategy::MultiObjectiveBridge;
+  // Node 3 closes a triangle with the edge 1-2: dropping it would open the cycle.
+  Genome genome = genome_of(config, nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 6, 9}}),
+                            edges_of({{1, 1, 2}, {2, 1, 3}, {3, 3, 2}}));
+  genome.config.special = config;
+  evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
+  localsearch::PolishOptions options;
+  options.split_edges = false;
+  localsearch::polish_genome(genome, flat.view(), options);
+  EXPECT_TRUE(genome.nodes.contains(3));
+  EXPECT_DOUBLE_EQ(genome.objectives->at(1), 1.0);
+}
+
+}  // namespace
