@@ -13,6 +13,7 @@
 #include "../routing/straighten.hpp"
 #include "../weave/evaluation/edge_ends.hpp"
 #include "../weave/evaluation/network_cost.hpp"
+#include "edges.hpp"
 
 namespace localsearch {
 
@@ -165,7 +166,7 @@ class Exchanger {
     const std::vector<size_t> bends = routing::best_bends(map_, cells, lookahead_);
     const Attachment at_b = cells_b.at(cells.front()), at_a = cells_a.at(cells.back());
     const Pos end_b = routing::cell_pos(map_, cells.front()), end_a = routing::cell_pos(map_, cells.back());
-    if (at_a.node && at_b.node && bends.size() == 2 && !can_join(at_a.node, at_b.node)) return false;
+    if (at_a.node && at_b.node && bends.size() == 2 && !edge_number(genome_, at_a.node, at_b.node)) return false;
 
     double added = attach_cost(at_a, end_a) + attach_cost(at_b, end_b);
     for (size_t k = 1; k < bends.size(); ++k) {
@@ -177,17 +178,11 @@ class Exchanger {
     return true;
   }
 
-  // False when the genome holds the registry's number for the pair on another pair.
-  bool can_join(uint64_t a, uint64_t b) const {
-    const auto found = genome_.edges.find(genome_.state->get_edge_id(a, b));
-    return found == genome_.edges.end() || std::minmax(found->second.node1, found->second.node2) == std::minmax(a, b);
-  }
-
-  // The edge between a and b as the registry numbers it, added or re-enabled.
-  void join(uint64_t a, uint64_t b) {
-    const uint64_t id = genome_.state->get_edge_id(a, b);
-    auto [it, added] = genome_.edges.try_emplace(id, Edge{id, a, b, true});
-    if (!added) it->second = Edge{id, a, b, true};
+  // Every pair joined here involves a new node, or passed edge_number first.
+  void join_checked(uint64_t a, uint64_t b) {
+    if (!join(genome_, a, b))
+      evocore::fail("edge number for nodes " + std::to_string(a) + " and " + std::to_string(b) +
+                    " stands for another pair");
   }
 
   uint64_t add_node(Pos pos) {
@@ -202,8 +197,8 @@ class Exchanger {
     edge.enabled = false;
     const uint64_t a = edge.node1, b = edge.node2;
     const uint64_t split = add_node(cell);
-    join(a, split);
-    join(split, b);
+    join_checked(a, split);
+    join_checked(split, b);
     return split;
   }
 
@@ -219,7 +214,7 @@ class Exchanger {
     const uint64_t last = attach(at_a, routing::cell_pos(map_, cells.back()));
     for (size_t k = 1; k < bends.size(); ++k) {
       const uint64_t next = k + 1 < bends.size() ? add_node(routing::cell_pos(map_, cells[bends[k]])) : last;
-      join(previous, next);
+      join_checked(previous, next);
       previous = next;
     }
   }

@@ -10,6 +10,7 @@
 #include "../weave/evaluation/edge_ends.hpp"
 #include "../weave/evaluation/network_cost.hpp"
 #include "../weave/genome_evaluation.hpp"
+#include "edges.hpp"
 #include "exchange.hpp"
 
 namespace localsearch {
@@ -135,26 +136,6 @@ class Polisher {
     return removed;
   }
 
-  // The enabled edge between a and b as the registry numbers it, enabled or
-  // added; false when the genome holds that number for another pair.
-  bool join(uint64_t a, uint64_t b) {
-    const uint64_t id = genome_.state->get_edge_id(a, b);
-    if (auto found = genome_.edges.find(id); found != genome_.edges.end()) {
-      const auto [lo, hi] = std::minmax(found->second.node1, found->second.node2);
-      if (lo != std::min(a, b) || hi != std::max(a, b)) return false;
-      found->second.enabled = true;
-      return true;
-    }
-    genome_.edges.emplace(id, Edge{id, a, b, true});
-    return true;
-  }
-
-  bool linked(uint64_t a, uint64_t b) const {
-    for (const auto& [id, edge] : genome_.edges)
-      if (edge.enabled && ((edge.node1 == a && edge.node2 == b) || (edge.node1 == b && edge.node2 == a))) return true;
-    return false;
-  }
-
   size_t bypass_nodes() {
     size_t removed = 0;
     for (uint64_t node : flexible_nodes()) {
@@ -163,12 +144,12 @@ class Polisher {
       const uint64_t a = other_end(*edges[0], node), b = other_end(*edges[1], node);
       if (a == b) continue;
       const double current = weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
-      const bool already_linked = linked(a, b);
+      const bool already_linked = linked(genome_.edges, a, b);
       // Dropping a node of a triangle opens a cycle: only where cycles may go.
       if (already_linked && !options_.break_cycles) continue;
       const double proposed = already_linked ? 0.0 : weave::edge_cost(pos_of(a), pos_of(b), map_);
       if (already_linked ? !(current >= 0.0) : !cheaper(proposed, current)) continue;
-      if (!already_linked && !join(a, b)) continue;
+      if (!already_linked && !join(genome_, a, b)) continue;
       erase_node(node);
       ++removed;
     }
@@ -320,7 +301,7 @@ class Polisher {
     const uint64_t steiner = genome_.state->new_node_id();
     genome_.nodes.emplace(steiner, weave::WeaveNode{steiner, {fork.cell, NodeType::Flexible}});
     occupied_.insert(pos_key(fork.cell));
-    if (!join(node, steiner) || !join(steiner, a) || !join(steiner, b)) {
+    if (!join(genome_, node, steiner) || !join(genome_, steiner, a) || !join(genome_, steiner, b)) {
       erase_node(steiner);
       return false;
     }
@@ -333,7 +314,7 @@ class Polisher {
     const uint64_t node = genome_.state->new_node_id();
     genome_.nodes.emplace(node, weave::WeaveNode{node, {cell, NodeType::Flexible}});
     occupied_.insert(pos_key(cell));
-    if (!join(edge.node1, node) || !join(node, edge.node2)) {
+    if (!join(genome_, edge.node1, node) || !join(genome_, node, edge.node2)) {
       erase_node(node);
       return false;
     }

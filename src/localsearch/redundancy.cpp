@@ -6,6 +6,7 @@
 #include "../weave/evaluation/connectivity.hpp"
 #include "../weave/evaluation/network_cost.hpp"
 #include "../weave/genome_evaluation.hpp"
+#include "edges.hpp"
 
 namespace localsearch {
 
@@ -15,13 +16,6 @@ struct Addition {
   uint64_t a = 0, b = 0, id = 0;
   double gain = 0.0;  // bridge share removed per unit of added cost
 };
-
-bool linked(const weave::EdgeMap& edges, uint64_t a, uint64_t b) {
-  return std::any_of(edges.begin(), edges.end(), [&](const auto& entry) {
-    const weave::Edge& e = entry.second;
-    return e.enabled && ((e.node1 == a && e.node2 == b) || (e.node1 == b && e.node2 == a));
-  });
-}
 
 Addition best_addition(weave::Genome& genome, const weave::CostMap& map) {
   std::vector<uint64_t> ids;
@@ -35,10 +29,9 @@ Addition best_addition(weave::Genome& genome, const weave::CostMap& map) {
       const uint64_t a = ids[i], b = ids[j];
       const weave::Pos pa = genome.nodes.at(a).data.pos, pb = genome.nodes.at(b).data.pos;
       if (pa == pb || linked(genome.edges, a, b)) continue;
-      const uint64_t id = genome.state->get_edge_id(a, b);
-      if (auto found = genome.edges.find(id);
-          found != genome.edges.end() && std::minmax(found->second.node1, found->second.node2) != std::minmax(a, b))
-        continue;  // the genome holds that number for another pair
+      const auto number = edge_number(genome, a, b);
+      if (!number) continue;
+      const uint64_t id = *number;
       const double cost = scale * weave::edge_cost(pa, pb, map);
       if (!(cost > 0.0)) continue;
       auto [slot, added] = genome.edges.try_emplace(id, weave::Edge{id, a, b, true});
@@ -60,8 +53,7 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
   for (size_t step = 0; step < steps; ++step) {
     const Addition addition = best_addition(current, map);
     if (addition.gain <= 0.0) break;
-    current.edges.try_emplace(addition.id, weave::Edge{addition.id, addition.a, addition.b, true}).first->second.enabled =
-        true;
+    join(current, addition.a, addition.b);
     weave::evaluate_genome(current, map);
     chain.push_back(current.clone());
   }
