@@ -119,8 +119,8 @@ class EvolutionResult:
     evaluation objectives [fitness, redundancy], kept in an archive of
     ``archive_size`` entries), each carrying those objectives; otherwise it
     holds the non-dominated final members when they carry objective vectors,
-    else ``None``. ``stop_reason`` is one
-    of "generations", "fitness", "stall", "time", "callback" and "interrupted".
+    else ``None``. ``stop_reason`` is one of "generations", "fitness",
+    "stall", "time", "callback" and "interrupted".
 
     Example:
         >>> from gridweave.config import make_config
@@ -186,9 +186,9 @@ def evolve(
     its ``grid_size`` must equal the cost map's shape.
 
     The first members are mutated copies of one start network. By default
-    (``start="steiner"``) that is the cheaper of a least-cost Steiner tree and
-    the straight-line spanning tree of the terminals, both polished (see
-    :mod:`gridweave.routes`); ``start="mst"`` takes the polished spanning tree,
+    (``start="steiner"``) that is the cheapest polished network of the
+    least-cost Steiner heuristics and the straight-line spanning tree (see
+    :func:`gridweave.routes.start_network`); ``start="mst"`` takes the polished spanning tree,
     and ``start="config"`` the configured ``graph_init`` (pure evolution). A
     ``start_genome`` (a ``Genome`` or a structure dictionary) wins over
     ``start``. The start network counts as a candidate for the best result.
@@ -198,18 +198,17 @@ def evolve(
     are improved by the exact local polish (:func:`gridweave.routes.polish`),
     and the final best network also by key-path exchange.
 
-    After
-    every generation (and after the first evaluation, generation 0) each
-    callback is called with the new :class:`GenerationRecord` and the
+    After every generation (and after the first evaluation, generation 0)
+    each callback is called with the new :class:`GenerationRecord` and the
     population; a callback returning True ends the run. The run also ends
     when the best raw score reaches ``stop_at_fitness``, when it has not
     improved for ``stall_generations`` generations, when ``time_limit``
-    seconds have passed since the call began (checked after every generation),
-    or on Ctrl-C, which lets
-    the current generation finish (a second Ctrl-C aborts at once). A progress
-    bar is shown on a terminal when ``progress`` is true and tqdm is
-    installed. ``seed`` reseeds all random generators first; see the module
-    documentation for when runs are reproducible.
+    seconds have passed since the call began (checked after every
+    generation), or on Ctrl-C, which lets the current generation finish (a
+    second Ctrl-C aborts at once). A progress bar is shown on a terminal when
+    ``progress`` is true and tqdm is installed. ``seed`` reseeds all random
+    generators first; see the module documentation for when runs are
+    reproducible.
 
     Example:
         >>> from gridweave.config import make_config

@@ -216,8 +216,8 @@ def start_network(
     ``"steiner"`` polishes the spanning tree and the Steiner trees of both
     heuristics (the growing one from ``roots`` terminals) and takes the
     cheapest, which is then polished once more with key-path exchange;
-    ``"mst"`` takes the polished spanning tree (exchanged likewise). The structure
-    carries the polished network's ``"cost"``.
+    ``"mst"`` takes the polished spanning tree (exchanged likewise). The
+    structure carries the polished network's ``"cost"``.
 
     Example:
         >>> from gridweave.config import make_config
