@@ -30,7 +30,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 if TYPE_CHECKING:
     from .evolve import GenerationRecord
 
-__all__ = ["plot_network", "plot_history", "plot_pareto"]
+__all__ = ["plot_network", "plot_history", "plot_pareto", "plot_front_networks"]
 
 
 def _new_figure(size: tuple[float, float]) -> Figure:
@@ -74,14 +74,27 @@ def plot_network(
         >>> fig.axes[0].get_title()
         'two nodes'
     """
-    structure = _structure(network)
     figure = _new_figure((6.4, 5.6))
     ax = figure.add_subplot()
-    cost = np.asarray(cost_map, dtype=np.float64)
-    # a log scale keeps gentle slopes visible next to expensive barriers
-    norm = LogNorm() if cost.size and cost.min() > 0 and cost.max() > cost.min() else None
-    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
+    image = _draw_network(ax, _structure(network), cost_map)
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
+    ax.set_xlabel("y")
+    ax.set_ylabel("x")
+    if title:
+        ax.set_title(title)
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
+    return _finish(figure, path)
+
+
+def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray) -> Any:
+    """Draw the cost map and the network's enabled edges and nodes; returns the image."""
+    cost = np.asarray(cost_map, dtype=np.float64)
+    finite = cost[np.isfinite(cost)]
+    # a log scale keeps gentle slopes visible next to expensive barriers
+    positive = finite.size and finite.min() > 0 and finite.max() > finite.min()
+    norm = LogNorm(finite.min(), finite.max()) if positive else None
+    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
     positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
     for edge in structure["edges"]:
         start, end = positions.get(edge["node1"]), positions.get(edge["node2"])
@@ -92,13 +105,7 @@ def plot_network(
                                                             edgecolors="black", label="flexible"))
     _draw_nodes(ax, structure["nodes"], "Fixed", dict(marker="s", s=60, color="red",
                                                          edgecolors="black", label="terminal"))
-    ax.set_xlabel("y")
-    ax.set_ylabel("x")
-    if title:
-        ax.set_title(title)
-    if structure["nodes"]:
-        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
-    return _finish(figure, path)
+    return image
 
 
 def _draw_nodes(
@@ -176,3 +183,63 @@ def _points(items: Sequence[Any]) -> np.ndarray:
     vectors = [getattr(item, "objectives", item) for item in items]
     rows = [list(v)[:2] for v in vectors if v is not None and len(v) >= 2]
     return np.array(rows, dtype=np.float64).reshape(-1, 2)
+
+
+def plot_front_networks(
+    front: Sequence[Any],
+    cost_map: np.ndarray,
+    path: str | Path | None = None,
+) -> Figure:
+    """Draw a cost-redundancy front with its cheapest, knee and most redundant networks.
+
+    ``front`` holds genomes of a two-objective run (``objectives`` is
+    (fitness, redundancy) and ``get_structure()`` gives the network). The
+    left panel plots each network's fitness against its redundancy; the
+    three marked networks are drawn over the cost map on the right, so the
+    price of each step of redundancy can be read off the map.
+
+    Example:
+        >>> import numpy as np
+        >>> fixed = {"nodes": [{"id": 1, "data": {"pos": (1, 1), "type": "Fixed"}},
+        ...                    {"id": 2, "data": {"pos": (6, 6), "type": "Fixed"}}]}
+        >>> tree = {**fixed, "objectives": (1.0, 0.0),
+        ...         "edges": [{"id": 1, "node1": 1, "node2": 2, "enabled": True}]}
+        >>> len(plot_front_networks([tree], np.ones((8, 8))).axes)
+        4
+    """
+    from .pareto import knee_point
+
+    members = [m for m in front if len(_objectives(m)) >= 2]
+    if not members:
+        raise ValueError("plot_front_networks needs at least one network with two objectives")
+    points = [tuple(_objectives(m)[:2]) for m in members]
+    picks = {
+        "cheapest": max(range(len(points)), key=lambda i: (points[i][0], points[i][1])),
+        "knee": knee_point(points),
+        "most redundant": max(range(len(points)), key=lambda i: (points[i][1], points[i][0])),
+    }
+    figure = _new_figure((13.0, 4.4))
+    grid = figure.add_gridspec(1, 4, width_ratios=(1.3, 1, 1, 1))
+    ax = figure.add_subplot(grid[0])
+    order = sorted(range(len(points)), key=lambda i: points[i][0])
+    ax.plot([points[i][0] for i in order], [points[i][1] for i in order], marker="o",
+            markersize=3, color="C3", label="front")
+    for column, (name, index) in enumerate(picks.items(), start=1):
+        ax.annotate(name, points[index], textcoords="offset points", xytext=(6, 6),
+                    fontsize="small", arrowprops=dict(arrowstyle="-", color="black"))
+        small = figure.add_subplot(grid[column])
+        _draw_network(small, _structure(members[index]), cost_map)
+        small.set_title(f"{name}\nfitness {points[index][0]:.3g}, "
+                        f"redundancy {points[index][1]:.2f}", fontsize="small")
+        small.set_xticks([])
+        small.set_yticks([])
+    ax.set_xlabel("fitness (1 / cost)")
+    ax.set_ylabel("redundancy (1 - bridge share)")
+    ax.legend(loc="best", fontsize="small")
+    return _finish(figure, path)
+
+
+def _objectives(item: Any) -> Sequence[float]:
+    if isinstance(item, Mapping):
+        return tuple(item.get("objectives") or ())
+    return tuple(getattr(item, "objectives", None) or ())
