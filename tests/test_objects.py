@@ -25,7 +25,7 @@ FUNCTIONS = {
     "steiner_candidates": "(cost_map, terminals, method='best', roots=4, lookahead=64)",
     "spanning_network": "(cost_map, terminals)",
     "polish_genomes": "(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False)",
-    "redundancy_chain": "(genome, cost_map, steps=64)",
+    "redundancy_chain": "(genome, cost_map, steps=64, routed=False)",
 }
 
 

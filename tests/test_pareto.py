@@ -112,3 +112,20 @@ def test_redundancy_chain_adds_one_cheapest_loop_at_a_time():
     assert len(chain) == 1  # closing the square removes every bridge
     assert chain[0].objectives[1] == 1.0 and len(chain[0].edges) == 4
     assert gw.redundancy_chain(chain[0], cost) == []
+
+
+def test_routed_redundancy_goes_around_an_obstacle_the_straight_edge_crosses():
+    cost = np.ones((40, 40))
+    cost[2:9, 17:24] = 1000.0  # a block between the two upper terminals
+    terminals = [(5, 5), (5, 35), (35, 20)]
+    config = make_config((40, 40), terminals, evaluation_strategy="MultiObjectiveBridge")
+    tree = gw.Population({**config, "population_size": 0}).create_genome({
+        "nodes": [{"id": i + 1, "data": {"pos": p, "type": "Fixed"}} for i, p in enumerate(terminals)],
+        "edges": [{"node1": 1, "node2": 3, "enabled": True}, {"node1": 3, "node2": 2, "enabled": True}]})
+    straight, routed = gw.redundancy_chain(tree, cost), gw.redundancy_chain(tree, cost, routed=True)
+    assert straight[0].objectives[1] == routed[0].objectives[1] == 1.0
+    assert routed[0].fitness > straight[0].fitness
+    assert {n["data"]["pos"] for n in routed[0].get_structure()["nodes"]} > set(terminals)  # bends were added
+    fitness = routed[0].fitness
+    gw.evaluate_genomes([routed[0]], cost)
+    assert routed[0].fitness == fitness

@@ -408,12 +408,13 @@ class _Run:
         self.consider([genome], raw, objectives)
 
     def seed_redundancy(self, start: Genome) -> None:
-        """Adds the greedy redundancy chain of the start network (see
-        :func:`gridweave.redundancy_chain`) to the members, so that the first
-        front already spans from the tree to networks without bridges."""
+        """Adds the greedy redundancy chains of the start network (see
+        :func:`gridweave.redundancy_chain`, with straight edges and with routed
+        paths) to the members, so that the first front already spans from the
+        tree to networks without bridges."""
         local = self.population.create_genome(start.get_structure())  # numbers of this population
         _core.evaluate_genomes([local], self.cost)
-        chain = _core.redundancy_chain(local, self.cost)
+        chain = [*_core.redundancy_chain(local, self.cost), *_core.redundancy_chain(local, self.cost, routed=True)]
         if not chain:
             return
         raw, objectives = self.evaluate(chain)

@@ -1,8 +1,15 @@
 #include "redundancy.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "../routing/least_cost.hpp"
+#include "../routing/straighten.hpp"
 #include "../weave/evaluation/connectivity.hpp"
 #include "../weave/evaluation/network_cost.hpp"
 #include "../weave/genome_evaluation.hpp"
@@ -12,48 +19,213 @@ namespace localsearch {
 
 namespace {
 
-struct Addition {
-  uint64_t a = 0, b = 0, id = 0;
-  double gain = 0.0;  // bridge share removed per unit of added cost
+using weave::Pos;
+
+// A path that may join nodes a and b: straight when `bends` is empty,
+// otherwise through new flexible nodes at the bend cells.
+struct Loop {
+  uint64_t a = 0, b = 0;
+  std::vector<Pos> bends;
+  double cost = 0.0;  // added trace cost (scaled as the evaluation scales it)
 };
 
-Addition best_addition(weave::Genome& genome, const weave::CostMap& map) {
+struct Addition {
+  const Loop* loop = nullptr;
+  uint64_t edge_id = 0;  // the registry's number of a straight edge
+  double gain = 0.0;     // bridge share removed per unit of added cost
+};
+
+uint64_t cell_of(Pos pos, const weave::CostMap& map) {
+  return static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y);
+}
+
+Pos pos_of_cell(uint64_t cell, const weave::CostMap& map) {
+  return {static_cast<int32_t>(cell / map.cols), static_cast<int32_t>(cell % map.cols)};
+}
+
+uint64_t pos_key(Pos pos) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
+}
+
+std::vector<uint64_t> sorted_node_ids(const weave::Genome& genome) {
   std::vector<uint64_t> ids;
   for (const auto& entry : genome.nodes) ids.push_back(entry.first);
   std::sort(ids.begin(), ids.end());
-  const double share = weave::calculate_bridge_share(genome.nodes, genome.edges);
-  const double scale = weave::detail::trace_scale(map.rows, map.cols);
-  Addition best;
+  return ids;
+}
+
+bool inside(Pos pos, const weave::CostMap& map) {
+  return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map.rows &&
+         static_cast<uint64_t>(pos.y) < map.cols;
+}
+
+double chain_cost(Pos a, const std::vector<Pos>& bends, Pos b, const weave::CostMap& map) {
+  double cost = 0.0;
+  Pos previous = a;
+  for (const Pos& bend : bends) {
+    cost += weave::node_cost(bend, map) + weave::edge_cost(previous, bend, map);
+    previous = bend;
+  }
+  return (cost + weave::edge_cost(previous, b, map)) * weave::detail::trace_scale(map.rows, map.cols);
+}
+
+// Every straight edge between two nodes of the genome.
+std::vector<Loop> straight_loops(const weave::Genome& genome, const weave::CostMap& map) {
+  std::vector<Loop> loops;
+  const auto ids = sorted_node_ids(genome);
   for (size_t i = 0; i < ids.size(); ++i)
     for (size_t j = i + 1; j < ids.size(); ++j) {
-      const uint64_t a = ids[i], b = ids[j];
-      const weave::Pos pa = genome.nodes.at(a).data.pos, pb = genome.nodes.at(b).data.pos;
-      if (pa == pb || linked(genome.edges, a, b)) continue;
-      const auto number = edge_number(genome, a, b);
-      if (!number) continue;
-      const uint64_t id = *number;
-      const double cost = scale * weave::edge_cost(pa, pb, map);
-      if (!(cost > 0.0)) continue;
-      auto [slot, added] = genome.edges.try_emplace(id, weave::Edge{id, a, b, true});
-      const bool was_enabled = slot->second.enabled;
-      slot->second.enabled = true;
-      const double removed = share - weave::calculate_bridge_share(genome.nodes, genome.edges);
-      if (added) genome.edges.erase(slot); else slot->second.enabled = was_enabled;
-      if (removed > 0.0 && removed / cost > best.gain) best = {a, b, id, removed / cost};
+      const Pos pa = genome.nodes.at(ids[i]).data.pos, pb = genome.nodes.at(ids[j]).data.pos;
+      if (pa != pb) loops.push_back({ids[i], ids[j], {}, chain_cost(pa, {}, pb, map)});
     }
-  return best;
+  return loops;
 }
+
+// Least-cost paths from every node to its `neighbours` nearest nodes along the
+// map, straightened; only paths that bend (straight ones are listed above).
+std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap& map, size_t neighbours,
+                               size_t lookahead) {
+  std::vector<Loop> loops;
+  const auto ids = sorted_node_ids(genome);
+  if (ids.empty() || !std::all_of(ids.begin(), ids.end(), [&](uint64_t id) {
+        return inside(genome.nodes.at(id).data.pos, map);
+      }))
+    return loops;
+  std::unordered_map<uint64_t, uint64_t> node_at;  // cell -> node
+  for (uint64_t id : ids) node_at.emplace(cell_of(genome.nodes.at(id).data.pos, map), id);
+  std::set<std::pair<uint64_t, uint64_t>> seen;
+  for (uint64_t a : ids) {
+    routing::LeastCostSearch search(map);
+    const uint64_t source = cell_of(genome.nodes.at(a).data.pos, map);
+    search.add_source(source);
+    size_t reached = 0;
+    std::vector<uint64_t> targets;
+    search.propagate_until([&](uint64_t cell) {
+      const auto found = node_at.find(cell);
+      if (cell == source || found == node_at.end()) return false;
+      targets.push_back(cell);
+      return ++reached >= neighbours;
+    });
+    for (uint64_t target : targets) {
+      const uint64_t b = node_at.at(target);
+      if (!seen.insert(std::minmax(a, b)).second) continue;
+      const std::vector<uint64_t> path = search.path_from(target);
+      const std::vector<size_t> bends = routing::best_bends(map, path, lookahead);
+      if (bends.size() <= 2) continue;
+      Loop loop{b, a, {}, 0.0};
+      for (size_t k = 1; k + 1 < bends.size(); ++k) loop.bends.push_back(pos_of_cell(path[bends[k]], map));
+      loop.cost = chain_cost(genome.nodes.at(b).data.pos, loop.bends, genome.nodes.at(a).data.pos, map);
+      loops.push_back(std::move(loop));
+    }
+  }
+  return loops;
+}
+
+class Chain {
+ public:
+  Chain(weave::Genome& genome, const weave::CostMap& map) : genome_(genome), map_(map) {
+    for (const auto& entry : genome_.nodes) occupied_.insert(pos_key(entry.second.data.pos));
+  }
+
+  Addition best(const std::vector<Loop>& loops) {
+    const double share = weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    Addition best;
+    for (const Loop& loop : loops) {
+      if (!(loop.cost > 0.0) || !genome_.nodes.contains(loop.a) || !genome_.nodes.contains(loop.b)) continue;
+      Addition candidate{&loop, 0, 0.0};
+      const auto removed = loop.bends.empty() ? removed_by_edge(loop, share, candidate.edge_id)
+                                              : removed_by_path(loop, share);
+      if (removed && *removed > 0.0 && *removed / loop.cost > best.gain) {
+        candidate.gain = *removed / loop.cost;
+        best = candidate;
+      }
+    }
+    return best;
+  }
+
+  bool add(const Addition& addition) {
+    const Loop& loop = *addition.loop;
+    if (loop.bends.empty()) return join(genome_, loop.a, loop.b);
+    std::vector<uint64_t> chain{loop.a};
+    for (const Pos& bend : loop.bends) {
+      const uint64_t node = genome_.state->new_node_id();
+      genome_.nodes.emplace(node, weave::WeaveNode{node, {bend, weave::NodeType::Flexible}});
+      occupied_.insert(pos_key(bend));
+      chain.push_back(node);
+    }
+    chain.push_back(loop.b);
+    for (size_t k = 0; k + 1 < chain.size(); ++k)
+      if (!join(genome_, chain[k], chain[k + 1])) return false;  // numbers of another registry: give up
+    return true;
+  }
+
+ private:
+  std::optional<double> removed_by_edge(const Loop& loop, double share, uint64_t& edge_id) {
+    if (linked(genome_.edges, loop.a, loop.b)) return std::nullopt;
+    const auto number = edge_number(genome_, loop.a, loop.b);
+    if (!number) return std::nullopt;
+    edge_id = *number;
+    auto [slot, added] = genome_.edges.try_emplace(edge_id, weave::Edge{edge_id, loop.a, loop.b, true});
+    const bool was_enabled = slot->second.enabled;
+    slot->second.enabled = true;
+    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    if (added) genome_.edges.erase(slot); else slot->second.enabled = was_enabled;
+    return removed;
+  }
+
+  // Tries the path with scratch numbers above every number in use, so that no
+  // registry number is spent on a path that is not taken.
+  std::optional<double> removed_by_path(const Loop& loop, double share) {
+    for (const Pos& bend : loop.bends)
+      if (occupied_.contains(pos_key(bend))) return std::nullopt;
+    uint64_t node = max_key(genome_.nodes), edge = max_key(genome_.edges);
+    std::vector<uint64_t> nodes, edges;
+    uint64_t previous = loop.a;
+    auto link = [&](uint64_t from, uint64_t to) {
+      genome_.edges.emplace(++edge, weave::Edge{edge, from, to, true});
+      edges.push_back(edge);
+    };
+    for (const Pos& bend : loop.bends) {
+      genome_.nodes.emplace(++node, weave::WeaveNode{node, {bend, weave::NodeType::Flexible}});
+      nodes.push_back(node);
+      link(previous, node);
+      previous = node;
+    }
+    link(previous, loop.b);
+    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    for (uint64_t id : edges) genome_.edges.erase(id);
+    for (uint64_t id : nodes) genome_.nodes.erase(id);
+    return removed;
+  }
+
+  template <class Map>
+  static uint64_t max_key(const Map& map) {
+    uint64_t top = 0;
+    for (const auto& entry : map) top = std::max(top, entry.first);
+    return top;
+  }
+
+  weave::Genome& genome_;
+  const weave::CostMap& map_;
+  std::unordered_set<uint64_t> occupied_;
+};
 
 }  // namespace
 
-std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map, size_t steps) {
+std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map, size_t steps,
+                                            const RedundancyOptions& options) {
   std::vector<weave::Genome> chain;
   weave::Genome current = genome.clone();
   if (!weave::is_connected(current.nodes, current.edges)) return chain;
+  std::vector<Loop> loops = straight_loops(current, map);
+  if (options.routed) {
+    auto routed = routed_loops(current, map, options.neighbours, options.lookahead);
+    loops.insert(loops.end(), std::make_move_iterator(routed.begin()), std::make_move_iterator(routed.end()));
+  }
+  Chain builder(current, map);
   for (size_t step = 0; step < steps; ++step) {
-    const Addition addition = best_addition(current, map);
-    if (addition.gain <= 0.0) break;
-    join(current, addition.a, addition.b);
+    const Addition addition = builder.best(loops);
+    if (addition.gain <= 0.0 || !builder.add(addition)) break;
     weave::evaluate_genome(current, map);
     chain.push_back(current.clone());
   }

@@ -244,17 +244,19 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genome", "cost_map", "steps", nullptr};
-    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr;
-    parse_args(args, kwargs, "OO|O:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj);
+    static const char* keywords[] = {"genome", "cost_map", "steps", "routed", nullptr};
+    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr, *routed_obj = nullptr;
+    parse_args(args, kwargs, "OO|OO:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj, &routed_obj);
     GenomeHandle genome = convert_arg("genome", [&] { return to_genome(genome_obj); });
     const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
     const size_t steps = steps_obj ? convert_arg("steps", [&] { return to_size(steps_obj); }) : 64;
+    localsearch::RedundancyOptions options;
+    if (routed_obj) options.routed = truth(routed_obj);
     std::vector<Genome> chain;
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      chain = localsearch::redundancy_chain(*genome.read(), map.view(), steps);
+      chain = localsearch::redundancy_chain(*genome.read(), map.view(), steps, options);
     }
     GenomeList handles;
     for (Genome& network : chain) handles.push_back(GenomeHandle::make(std::move(network)));
@@ -292,9 +294,10 @@ PyMethodDef routing_defs[] = {
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
     keyword_def<redundancy_chain>(
         "redundancy_chain",
-        "redundancy_chain(genome, cost_map, steps=64)\n--\n\n"
+        "redundancy_chain(genome, cost_map, steps=64, routed=False)\n--\n\n"
         "New genomes that add straight edges to the network one at a time, each the edge that removes\n"
-        "the most bridge share per unit of added cost; evaluated, sharing the genome's registry."),
+        "the most bridge share per unit of added cost; evaluated, sharing the genome's registry. With\n"
+        "routed, straightened least-cost paths between nodes near along the map are offered too."),
 };
 
 }  // namespace
