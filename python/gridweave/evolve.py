@@ -345,6 +345,8 @@ class _Run:
         self.best_objectives: tuple[float, ...] | None = None
         self.last_improvement = 0
         self.recorded_best = -math.inf
+        self.loop_cursor = 0
+        self.outsiders: set[int] = set()  # ids of archived genomes numbered by another registry
 
     def evaluate(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
         _core.evaluate_genomes(genomes, self.cost)
@@ -406,6 +408,7 @@ class _Run:
         """Counts the start network (not itself a member) as a candidate for the best."""
         raw, objectives = self.evaluate([genome])
         self.consider([genome], raw, objectives)
+        self.outsiders.add(id(genome))
 
     def seed_redundancy(self, start: Genome) -> None:
         """Adds the greedy redundancy chains of the start network (see
@@ -441,6 +444,20 @@ class _Run:
         raw, objectives = self.read_raw([self.best])
         self.best_raw, self.best_objectives = raw[0], objectives[0]
 
+    def loop_children(self, count: int) -> list[Genome]:
+        """Networks with one loop more than archived ones, taken in turn: the
+        loop that removes the most bridge share per unit of added cost."""
+        archived = self.archive.items() if self.archive is not None else []
+        items = [g for g in archived if id(g) not in self.outsiders]
+        if not items:
+            return []
+        children: list[Genome] = []
+        for turn in range(min(count, len(items))):
+            parent = items[(self.loop_cursor + turn) % len(items)]
+            children += _core.redundancy_chain(parent, self.cost, 1)
+        self.loop_cursor += count
+        return children
+
     def take_members(self, evaluate: bool) -> None:
         self.members = self.population.members
         reader = self.evaluate if evaluate else self.read_raw
@@ -453,6 +470,7 @@ class _Run:
         self.rank(self.members, self.raw, self.objectives)
         elites, species_elites, children = _core.make_offspring(pop, self.size)
         _core.mutate_genomes(children, pop)
+        children += self.loop_children(LOOP_CHILDREN)
         child_raw, child_objectives = self.evaluate(children)
         if self.polish and self.polish_children:
             self.polish_best(children, child_raw, self.polish_children)
@@ -515,6 +533,10 @@ class _Run:
             stop_reason=stop_reason,
             config=config,
         )
+
+
+# Loop-making children per generation under the bridge objective.
+LOOP_CHILDREN = 2
 
 
 def _argmax(values: Sequence[float]) -> int:
