@@ -54,8 +54,12 @@ def test_run_writes_results(inputs, tmp_path, capsys):
     assert (config["population_size"], config["selection_strategy"]) == (10, "NSGA2")
     assert config["special"]["grid_size"] == [16, 16]
     figures = {p.name for p in out.glob("*.png")}
-    expected = {"network.png", "fitness.png", "pareto.png"} if has_matplotlib() else set()
+    expected = {"network.png", "fitness.png", "pareto.png", "front.png"} if has_matplotlib() else set()
     assert figures == expected
+    front = json.loads((out / "front.json").read_text())
+    costs = [network["objectives"][0] for network in front]
+    assert front and costs == sorted(costs, reverse=True)
+    assert all(len(network["objectives"]) == 2 and network["nodes"] for network in front)
 
 
 @pytest.mark.parametrize("problem, message", [

@@ -14,7 +14,10 @@ configured initial graph (``--start config``); ``--time-limit`` stops it
 after a number of seconds. Both write into ``--out``: ``best.json`` (structure dictionary of the best
 network), ``history.csv``, ``config.toml`` (the complete configuration, usable
 with ``--config``) and, with matplotlib installed, ``network.png``,
-``fitness.png`` and, for multi-objective runs, ``pareto.png``. Errors in the
+``fitness.png`` and, for multi-objective runs, ``pareto.png``. Runs under
+the bridge objective also write ``front.json`` (every front network with its
+objectives, cheapest first) and ``front.png`` (the front beside its
+cheapest, knee and most redundant networks). Errors in the
 input print one line on stderr and exit with status 2.
 """
 
@@ -31,7 +34,7 @@ from typing import Any
 import numpy as np
 
 from .config import load_config, make_config, save_config, validate_config
-from .evolve import EvolutionResult, evolve
+from .evolve import EvolutionResult, canonical_structure, evolve
 from .problems import check_terminals, default_problem, load_cost_map, load_terminals
 from .routes import START_METHODS
 
@@ -185,7 +188,20 @@ def _write_outputs(
     written[0].write_text(json.dumps(result.best_structure, indent=1) + "\n", encoding="utf-8")
     result.history_to_csv(written[1])
     save_config(config, written[2])
+    if _is_bridge_run(result.config) and result.pareto_front:
+        written.append(out / "front.json")
+        written[-1].write_text(json.dumps(_front_networks(result), indent=1) + "\n", encoding="utf-8")
     return written + _write_figures(out, result, cost, label)
+
+
+def _is_bridge_run(config: Mapping[str, Any]) -> bool:
+    return "MultiObjectiveBridge" in str(config["special"]["evaluation_strategy"])
+
+
+def _front_networks(result: EvolutionResult) -> list[dict[str, Any]]:
+    """Every front network, cheapest first, with its objectives."""
+    front = sorted(result.pareto_front or [], key=lambda g: -g.objectives[0])
+    return [{"objectives": list(g.objectives), **canonical_structure(g.get_structure())} for g in front]
 
 
 def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: str) -> list[Path]:
@@ -204,13 +220,14 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
         plot.plot_pareto(result.pareto_front, pareto, population=result.population.members,
                          labels=_objective_labels(result.config))
         written.append(pareto)
+    if _is_bridge_run(result.config) and result.pareto_front:
+        written.append(out / "front.png")
+        plot.plot_front_networks(result.pareto_front, cost, written[-1])
     return written
 
 
 def _objective_labels(config: Mapping[str, Any]) -> tuple[str, str]:
-    strategy = config["special"]["evaluation_strategy"]
-    second = "redundancy (1 - bridge share)" if "MultiObjectiveBridge" in str(strategy) \
-        else "novelty"
+    second = "redundancy (1 - bridge share)" if _is_bridge_run(config) else "novelty"
     return "fitness (1 / cost)", second
 
 
