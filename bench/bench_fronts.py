@@ -35,6 +35,30 @@ def reference_front(problem, config):
     return 1.0 / tree["cost"], [tuple(g.objectives) for g in chain]
 
 
+def print_fronts(problems, generations: int, time_limit: float, seed: int) -> list[float]:
+    """Prints one table row per problem and strategy; returns the hypervolume ratios."""
+    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | ceiling | seconds | front size |")
+    print("|---|---|---|---|---|---|---|---|---|")
+    ratios = []
+    for problem in problems:
+        config = make_config(problem.grid_size, problem.terminals, evaluation_strategy="MultiObjectiveBridge")
+        tree_fitness, greedy = reference_front(problem, config)
+        greedy_hv = hypervolume([(f / tree_fitness, r) for f, r in greedy])
+        for strategy in ("NSGA2", "SPEA2"):
+            started = time.perf_counter()
+            result = evolve(problem.cost_map, {**config, "selection_strategy": strategy}, generations,
+                            time_limit=time_limit, progress=False, seed=seed)
+            seconds = time.perf_counter() - started
+            points = [(g.objectives[0] / tree_fitness, g.objectives[1]) for g in result.pareto_front]
+            hv = hypervolume(points)
+            ratios.append(hv / greedy_hv)
+            cheapest = max(p[0] for p in points)
+            print(f"| {problem.name} | {strategy} | {hv:.4f} | {greedy_hv:.4f} | {hv / greedy_hv:.3f} | "
+                  f"{cheapest:.4f} | {cheapest / greedy_hv:.3f} | {seconds:.1f} | {len(points)} |", flush=True)
+    print(f"hypervolume ratio min {min(ratios):.3f} median {statistics.median(ratios):.3f}")
+    return ratios
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--problems", type=int, nargs="*")
@@ -44,25 +68,7 @@ def main() -> None:
     args = parser.parse_args()
     suite = quality_suite()
     chosen = [suite[i] for i in args.problems] if args.problems else suite
-    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | ceiling | seconds | front size |")
-    print("|---|---|---|---|---|---|---|---|---|")
-    ratios = []
-    for problem in chosen:
-        config = make_config(problem.grid_size, problem.terminals, evaluation_strategy="MultiObjectiveBridge")
-        tree_fitness, greedy = reference_front(problem, config)
-        greedy_hv = hypervolume([(f / tree_fitness, r) for f, r in greedy])
-        for strategy in ("NSGA2", "SPEA2"):
-            started = time.perf_counter()
-            result = evolve(problem.cost_map, {**config, "selection_strategy": strategy}, args.generations,
-                            time_limit=args.time_limit, progress=False, seed=args.seed)
-            seconds = time.perf_counter() - started
-            points = [(g.objectives[0] / tree_fitness, g.objectives[1]) for g in result.pareto_front]
-            hv = hypervolume(points)
-            ratios.append(hv / greedy_hv)
-            cheapest = max(p[0] for p in points)
-            print(f"| {problem.name} | {strategy} | {hv:.4f} | {greedy_hv:.4f} | {hv / greedy_hv:.3f} | "
-                  f"{cheapest:.4f} | {cheapest / greedy_hv:.3f} | {seconds:.1f} | {len(points)} |", flush=True)
-    print(f"hypervolume ratio min {min(ratios):.3f} median {statistics.median(ratios):.3f}")
+    print_fronts(chosen, args.generations, args.time_limit, args.seed)
 
 
 if __name__ == "__main__":

@@ -10,12 +10,14 @@ and pure evolution from the configured initial graph; ratios are fitness
 divided by the best heuristic network's fitness (higher is better; the best
 heuristic is the cheapest of the spanning tree and both Steiner heuristics).
 
-Run: .venv/bin/python bench/bench_quality.py [--problems 0 1 ...] [--generations 300]
+Run: .venv/bin/python bench/bench_quality.py [--problems 0 1 ...] [--generations 300] [--fronts]
      [--pure-generations 1000] [--time-limit 60] [--seed 1] [--set KEY=JSON ...]
 
 ``--set`` changes a configuration default for both runs (for example
 ``--set 'graph_init={"Grid": [6, 6]}'``), which is how the defaults were compared;
-``--generations 0`` or ``--pure-generations 0`` skips that run.
+``--generations 0`` or ``--pure-generations 0`` skips that run. ``--fronts``
+also prints the cost-redundancy fronts of NSGA2 and SPEA2 against the greedy
+reference (see ``bench_fronts.py``).
 """
 
 import argparse
@@ -75,6 +77,7 @@ def main() -> None:
     parser.add_argument("--pure-generations", type=int, default=1000, help="0 skips pure evolution")
     parser.add_argument("--time-limit", type=float, default=60.0)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--fronts", action="store_true", help="also compare cost-redundancy fronts")
     parser.add_argument("--set", action="append", default=[], metavar="KEY=JSON",
                         help="a make_config override for both runs")
     args = parser.parse_args()
@@ -107,6 +110,10 @@ def main() -> None:
     if args.pure_generations:
         print("pure evolution reaches the spanning tree on "
               f"{sum(r['pure_ratio'] >= r['mst_ratio'] for r in rows)} of {len(rows)} problems")
+    if args.fronts:
+        from bench_fronts import print_fronts
+
+        print_fronts(chosen, args.generations, args.time_limit, args.seed)
 
 
 if __name__ == "__main__":
