@@ -290,12 +290,28 @@ class Polisher {
     std::sort(ids.begin(), ids.end());
     for (uint64_t node : ids) {
       const Fork fork = best_fork(node);
-      if (fork.first && insert_fork(node, fork)) ++forked;
+      if (!fork.first) continue;
+      // Under the bridge objective a fork may turn cycle edges into a bridge
+      // (node - Steiner point); it is kept only when the bridge share does not grow.
+      const double share = options_.break_cycles ? 0.0 : bridge_share();
+      const uint64_t first_id = fork.first->id, second_id = fork.second->id;
+      const auto steiner = insert_fork(node, fork);
+      if (!steiner) continue;
+      if (!options_.break_cycles && bridge_share() > share + 1e-12) {
+        erase_node(*steiner);
+        genome_.edges.at(first_id).enabled = true;
+        genome_.edges.at(second_id).enabled = true;
+        continue;
+      }
+      ++forked;
     }
     return forked;
   }
 
-  bool insert_fork(uint64_t node, const Fork& fork) {
+  double bridge_share() const { return weave::calculate_bridge_share(genome_.nodes, genome_.edges); }
+
+  // The new Steiner point, or nullopt (nothing changed) when an edge number is taken.
+  std::optional<uint64_t> insert_fork(uint64_t node, const Fork& fork) {
     const uint64_t a = other_end(*fork.first, node), b = other_end(*fork.second, node);
     const uint64_t first_id = fork.first->id, second_id = fork.second->id;
     const uint64_t steiner = genome_.state->new_node_id();
@@ -303,11 +319,11 @@ class Polisher {
     occupied_.insert(pos_key(fork.cell));
     if (!join(genome_, node, steiner) || !join(genome_, steiner, a) || !join(genome_, steiner, b)) {
       erase_node(steiner);
-      return false;
+      return std::nullopt;
     }
     genome_.edges.at(first_id).enabled = false;
     genome_.edges.at(second_id).enabled = false;
-    return true;
+    return steiner;
   }
 
   bool insert_bend(const Edge& edge, Pos cell) {

@@ -191,4 +191,20 @@ TEST(Polish, KeepsTrianglesUnderTheBridgeObjective) {
   EXPECT_DOUBLE_EQ(genome.objectives->at(1), 1.0);
 }
 
+TEST(Polish, ForksNoBridgeIntoACycleUnderTheBridgeObjective) {
+  Map flat{40, 40, std::vector<double>(1600, 1.0)};
+  WeaveConfig config = config_of(40, 40);
+  config.evaluation_strategy = EvaluationStrategy::MultiObjectiveBridge;
+  // A triangle of terminals: a Steiner point at a corner would hang that corner on a bridge.
+  Genome genome = genome_of(config,
+                            nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 37, NodeType::Fixed},
+                                      {3, 32, 20, NodeType::Fixed}}),
+                            edges_of({{1, 1, 2}, {2, 2, 3}, {3, 3, 1}}));
+  genome.config.special = config;
+  evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
+  const auto outcome = localsearch::polish_genome(genome, flat.view(), {});
+  EXPECT_LE(outcome.cost_after, outcome.cost_before);
+  EXPECT_DOUBLE_EQ(genome.objectives->at(1), 1.0);
+}
+
 }  // namespace
