@@ -257,6 +257,11 @@ void register_population_class(nb::module_& module) {
   auto cls = nb::class_<PyPopulation>(module, "Population", "Population(config, start_genome=None)\n--\n\n",
                                       nb::is_final());
   cls.def("__init__", &construct);
+  // The constructor parses its own arguments; this gives inspect.signature() and help() its form.
+  nb::object parameter = nb::module_::import_("inspect").attr("Parameter");
+  nb::object by_name = parameter.attr("POSITIONAL_OR_KEYWORD");
+  cls.attr("__signature__") = nb::module_::import_("inspect").attr("Signature")(
+      nb::make_tuple(parameter("config", by_name), parameter("start_genome", by_name, nb::arg("default") = nb::none())));
   add_method(cls, &get_initial_genomes_def);
   add_property(cls, &members_def);
   add_property(cls, &species_def);
