@@ -4,7 +4,6 @@ import pytest
 
 from gridweave.config import make_config as full_config
 
-
 # The defaults of the configuration table with a few settings for small, fast tests.
 BASE_CONFIG = full_config(
     (32, 32), [(2, 2), (28, 4), (16, 28)], population_size=10, add_edge_mutation_prob=0.3,

@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 import gridweave as gw
-from gridweave.config import make_config
 from gridweave import evolve
+from gridweave.config import make_config
 from gridweave.history import GenerationRecord, history_from_csv
 from gridweave.problems import (
     RIVER_COST,

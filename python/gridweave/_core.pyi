@@ -4,7 +4,8 @@ Positions are (row, column) cells; cost maps are float64 arrays indexed
 ``[row, column]`` with shape (rows, columns).
 """
 
-from typing import Any, Sequence
+from collections.abc import Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt

@@ -36,6 +36,7 @@ import numpy as np
 
 from . import __version__
 from .config import (
+    BY_KEY,
     PROBLEM_KEYS,
     apply_overrides,
     load_config,
@@ -56,6 +57,11 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 OUTPUTS = ("best.json", "history.csv", "config.toml", "run.json", "network.png", "fitness.png",
            "pareto.png")
+CONVENTION = (
+    "Positions are (row, column) cells of the cost map, whose shape is (rows, columns). "
+    "Results give the network's cost in map units (cost times step length over its cells) "
+    "and its length in cells next to its fitness."
+)
 NAMED_SETTINGS = ("population_size", "mating_strategy", "selection_strategy",
                   "evaluation_strategy")
 
@@ -109,14 +115,15 @@ def _run(args: argparse.Namespace) -> int:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="gridweave", description="Evolve spatial networks on cost maps. Positions are "
-        "(row, column) cells of the cost map, whose shape is (rows, columns)."
+        prog="gridweave", description=f"Evolve spatial networks on cost maps. {CONVENTION}"
     )
     parser.add_argument("--version", action="version", version=f"gridweave {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    demo = commands.add_parser("demo", help="evolve a network on the built-in terrain")
+    demo = commands.add_parser("demo", help="evolve a network on the built-in terrain",
+                               description=f"Evolve a network on the built-in terrain. {CONVENTION}")
     _add_common(demo, DEMO_GENERATIONS, "gridweave-demo")
-    run = commands.add_parser("run", help="evolve a network on your own cost map")
+    run = commands.add_parser("run", help="evolve a network on your own cost map",
+                              description=f"Evolve a network on your own cost map. {CONVENTION}")
     run.add_argument("--cost-map", required=True, type=Path, metavar="FILE",
                      help="cost map indexed [row, column]: .npy, .csv/.txt or grey-scale .png; "
                           "nan cells are impassable")
@@ -138,11 +145,11 @@ def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> 
     parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
                         dest="settings", help="change one setting (any key of gridweave.config; "
                         "values as in TOML, e.g. --set c3=2.5 --set graph_init=FCN); repeatable")
-    parser.add_argument("--population-size", type=int, metavar="N")
-    parser.add_argument("--mating-strategy", choices=("NEATSpeciation", "GlobalTournament"))
-    parser.add_argument("--selection-strategy", choices=("NEAT", "NSGA2", "SPEA2"))
-    parser.add_argument("--evaluation-strategy",
-                        choices=("SingleObjective", "MultiObjectiveBridge"))
+    for key in NAMED_SETTINGS:
+        setting = BY_KEY[key]
+        parser.add_argument(f"--{key.replace('_', '-')}", type=int if setting.kind == "int" else str,
+                            choices=setting.choices or None, metavar="N" if setting.kind == "int" else None,
+                            help=f"{setting.meaning} (default {setting.default})")
     parser.add_argument("--generations", type=_non_negative, default=generations, metavar="N",
                         help=f"number of generations (default {generations})")
     parser.add_argument("--stall", type=_non_negative, metavar="N",

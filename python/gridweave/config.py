@@ -14,38 +14,89 @@ loaders, the command line's ``--set key=value`` and the table below come from
 Positions are (row, column) cells: ``grid_size`` is the cost map's shape
 (rows, columns) and ``fixed_nodes`` are the terminals' (row, column) cells.
 
-Settings (``*`` marks the keys of the ``special`` part):
+Every key with its default, what is allowed and its meaning:
 
-==================================  ==================  =====================================  =========================================================================
-key                                 default             allowed                                meaning
-==================================  ==================  =====================================  =========================================================================
-population_size                     100                 integer in [1, 16777216]               members per generation
-add_node_mutation_prob              0.3                 number in [0, 1]                       chance that a mutation splits an edge by a new flexible node
-add_edge_mutation_prob              0.2                 number in [0, 1]                       chance that a mutation joins two nodes by a new edge
-remove_edge_mutation_prob           0.1                 number in [0, 1]                       chance that a mutation disables an edge (if still connected)
-remove_node_mutation_prob           0.1                 number in [0, 1]                       chance that a mutation replaces a flexible node of degree two by one edge
-remove_node_single_mutation_prob    0.1                 number in [0, 1]                       chance that a mutation deletes a flexible node of degree one
-num_elites_species                  1                   integer in [0, population_size]        best members of each species kept unchanged
-num_elites_global                   2                   integer in [0, population_size]        best members of the population kept unchanged
-selection_share                     0.5                 number in (0, 1]                       share of a species that may become parents
-tournament_size                     3                   integer in [1, 16777216]               contestants per tournament
-species_threshold                   3.0                 finite number >= 0                     initial compatibility threshold of speciation
-target_species                      5                   integer in [1, 16777216] or none       the threshold adapts towards this many species; none: it stays fixed
-mating_strategy                     "NEATSpeciation"    NEATSpeciation, GlobalTournament       how the parents of a child are chosen
-selection_strategy                  "NEAT"              NEAT, NSGA2, SPEA2                     ranking for selection (NSGA2 and SPEA2 rank objective vectors)
-diversity_objective                 false               true or false                          add a novelty objective (only NSGA2 and SPEA2 use it)
-crossover_enabled                   true                true or false                          children combine two parents (false: copy the fitter one)
-c1                                  1.0                 finite number >= 0                     weight of excess edges in the compatibility distance
-c2                                  1.0                 finite number >= 0                     weight of disjoint edges in the compatibility distance
-* grid_size                         the map's shape     two integers in [1, 16777216]          (rows, columns) of the cost map
-* fixed_nodes                       the terminals       distinct (row, column) cells           the terminals, inside the grid
-* move_node_mutation_prob           0.3                 number in [0, 1]                       chance that a mutation then moves one flexible node
-* move_node_mutation_sigma          2.0                 finite number >= 0                     standard deviation of a move along each axis, in cells
-* evaluation_strategy               "SingleObjective"   SingleObjective, MultiObjectiveBridge  fitness alone, or fitness and redundancy
-* graph_init                        {"Grid": [4, 4]}    "FCN" or {"Grid": [rows, columns]}     initial graph: the terminals fully connected, or a lattice joined to them
-* compatibility_sigma               4                   integer in [1, 16777216]               pooling window, in cells, of the grid compatibility term
-* c3                                10.0                finite number >= 0                     weight of the grid compatibility term
-==================================  ==================  =====================================  =========================================================================
+Engine keys (top level):
+
+``population_size`` = 100
+    integer in [1, 16777216]; members per generation
+
+``add_node_mutation_prob`` = 0.3
+    number in [0, 1]; chance that a mutation splits an edge by a new flexible node
+
+``add_edge_mutation_prob`` = 0.2
+    number in [0, 1]; chance that a mutation joins two nodes by a new edge
+
+``remove_edge_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation disables an edge (if still connected)
+
+``remove_node_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation replaces a flexible node of degree two by one edge
+
+``remove_node_single_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation deletes a flexible node of degree one
+
+``num_elites_species`` = 1
+    integer in [0, population_size]; best members of each species kept unchanged
+
+``num_elites_global`` = 2
+    integer in [0, population_size]; best members of the population kept unchanged
+
+``selection_share`` = 0.5
+    number in (0, 1]; share of a species that may become parents
+
+``tournament_size`` = 3
+    integer in [1, 16777216]; contestants per tournament
+
+``species_threshold`` = 3.0
+    finite number >= 0; initial compatibility threshold of speciation
+
+``target_species`` = 5
+    integer in [1, 16777216] or none; the threshold adapts towards this many species; none: it stays fixed
+
+``mating_strategy`` = "NEATSpeciation"
+    NEATSpeciation, GlobalTournament; how the parents of a child are chosen
+
+``selection_strategy`` = "NEAT"
+    NEAT, NSGA2, SPEA2; ranking for selection (NSGA2 and SPEA2 rank objective vectors)
+
+``diversity_objective`` = false
+    true or false; add a novelty objective (only NSGA2 and SPEA2 use it)
+
+``crossover_enabled`` = true
+    true or false; children combine two parents (false: copy the fitter one)
+
+``c1`` = 1.0
+    finite number >= 0; weight of excess edges in the compatibility distance
+
+``c2`` = 1.0
+    finite number >= 0; weight of disjoint edges in the compatibility distance
+
+Grid-network keys (the ``special`` table):
+
+``grid_size`` = the map's shape
+    two integers in [1, 16777216]; (rows, columns) of the cost map
+
+``fixed_nodes`` = the terminals
+    distinct (row, column) cells; the terminals, inside the grid
+
+``move_node_mutation_prob`` = 0.3
+    number in [0, 1]; chance that a mutation then moves one flexible node
+
+``move_node_mutation_sigma`` = 2.0
+    finite number >= 0; standard deviation of a move along each axis, in cells
+
+``evaluation_strategy`` = "SingleObjective"
+    SingleObjective, MultiObjectiveBridge; fitness alone, or fitness and redundancy
+
+``graph_init`` = {"Grid": [4, 4]}
+    "FCN" or {"Grid": [rows, columns]}; initial graph: the terminals fully connected, or a lattice joined to them
+
+``compatibility_sigma`` = 4
+    integer in [1, 16777216]; pooling window, in cells, of the grid compatibility term
+
+``c3`` = 10.0
+    finite number >= 0; weight of the grid compatibility term
 
 Configurations are stored as TOML (engine keys at the top, a ``[special]``
 table) or JSON; see :func:`load_config` and :func:`save_config`. Strings are
@@ -205,15 +256,15 @@ SPECIAL_DEFAULTS: dict[str, Any] = {
 
 
 def settings_table() -> str:
-    """The table of the module documentation, rendered from ``SETTINGS``."""
-    widths = (34, 18, 37, 73)
-    rule = "  ".join("=" * w for w in widths)
-    header = "  ".join(t.ljust(w) for t, w in zip(("key", "default", "allowed", "meaning"), widths))
-    rows = [rule, header.rstrip(), rule]
-    for s in SETTINGS:
-        cells = (("* " if s.special else "") + s.key, _default_text(s), s.allowed(), s.meaning)
-        rows.append("  ".join(t.ljust(w) for t, w in zip(cells, widths)).rstrip())
-    return "\n".join([*rows, rule])
+    """The settings list of the module documentation, rendered from ``SETTINGS``."""
+    lines = ["Engine keys (top level):", ""]
+    for setting in SETTINGS:
+        if setting.special and setting.key == SPECIAL_KEYS[0]:
+            lines += ["Grid-network keys (the ``special`` table):", ""]
+        lines.append(f"``{setting.key}`` = {_default_text(setting)}")
+        lines.append(f"    {setting.allowed()}; {setting.meaning}")
+        lines.append("")
+    return "\n".join(lines).rstrip()
 
 
 def _default_text(setting: Setting) -> str:

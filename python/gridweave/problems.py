@@ -64,8 +64,8 @@ class Problem:
     @property
     def grid_size(self) -> tuple[int, int]:
         """``(rows, columns)``, the shape of the cost map."""
-        width, height = self.cost_map.shape
-        return int(width), int(height)
+        rows, columns = self.cost_map.shape
+        return int(rows), int(columns)
 
 
 def make_terrain(
@@ -74,7 +74,7 @@ def make_terrain(
     """Build a seeded landscape: hills, a river with one ford, terminals on both banks.
 
     The base cost of a cell is 1; every hill adds a Gaussian bump of height 2
-    to 6; the river, which winds along the y axis, adds ``RIVER_COST`` except
+    to 6; the river, which winds from the first column to the last, adds ``RIVER_COST`` except
     at the ford, where it adds only ``FORD_COST``. Terminals alternate between
     the two banks, keep clear of the river and of each other. The same seed
     always gives the same problem.
