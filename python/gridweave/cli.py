@@ -325,7 +325,7 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
     except ImportError:
         return []
     network = out / "network.png"
-    title = (f"{label}: cost {result.best_cost:.6g} (map units), length "
+    title = (f"{label}\ncost {result.best_cost:.6g} (map units), length "
              f"{result.best_length:.1f} cells, fitness {result.best_fitness:.4g}")
     plot.plot_network(result.best_structure, cost, network, title=title)
     fitness = out / "fitness.png"

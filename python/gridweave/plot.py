@@ -64,7 +64,7 @@ def plot_network(
 
     Enabled edges are drawn as lines, disabled ones are left out; fixed nodes
     (terminals) are red squares, flexible nodes white dots. A colour bar shows
-    the cost scale.
+    the cost scale; impassable cells (NaN or ``inf``) are left blank.
 
     Example:
         >>> import numpy as np
@@ -78,9 +78,9 @@ def plot_network(
     structure = _structure(network)
     figure = _new_figure((6.4, 5.6))
     ax = figure.add_subplot()
-    cost = np.asarray(cost_map, dtype=np.float64)
+    cost = np.ma.masked_invalid(np.asarray(cost_map, dtype=np.float64))  # impassable: blank
     # a log scale keeps gentle slopes visible next to expensive barriers
-    norm = LogNorm() if cost.size and cost.min() > 0 and cost.max() > cost.min() else None
+    norm = LogNorm() if cost.count() and cost.min() > 0 and cost.max() > cost.min() else None
     image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
     positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
@@ -96,7 +96,7 @@ def plot_network(
     ax.set_xlabel("column")
     ax.set_ylabel("row")
     if title:
-        ax.set_title(title)
+        ax.set_title(title, fontsize="medium")
     if structure["nodes"]:
         ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
     return _finish(figure, path)
@@ -145,6 +145,8 @@ def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = 
     length.plot(generations, [r.best_length for r in history], color="C1", linestyle=":",
                 label="length")
     length.set_ylabel("length (cells)")
+    handles = [*cost_ax.get_legend_handles_labels()[0], *length.get_legend_handles_labels()[0]]
+    cost_ax.legend(handles, ["cost", "length"], loc="upper right", fontsize="small")
     cost_ax.set_title("best network so far", fontsize="small")
     return _finish(figure, path)
 
