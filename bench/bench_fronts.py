@@ -22,7 +22,7 @@ import time
 import gridweave as gw
 from gridweave import routes
 from gridweave.config import make_config
-from gridweave.evolve import evolve
+from gridweave import evolve
 from gridweave.pareto import hypervolume
 from gridweave.problems import quality_suite
 

@@ -28,7 +28,7 @@ import time
 
 from gridweave import routes
 from gridweave.config import make_config
-from gridweave.evolve import evolve
+from gridweave import evolve
 from gridweave.problems import Problem, quality_suite
 
 

@@ -22,7 +22,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 
 import gridweave as gw  # noqa: E402
 from common import config  # noqa: E402
-from gridweave.evolve import evolve  # noqa: E402
+from gridweave import evolve  # noqa: E402
 
 GRID = (512, 512)
 STRATEGIES = {

@@ -11,18 +11,15 @@ import gridweave as gw
 
 
 def make_config(mating, selection, strategy):
-    return {
-        "population_size": 40, "add_node_mutation_prob": 0.3, "add_edge_mutation_prob": 0.2,
-        "remove_edge_mutation_prob": 0.2, "remove_node_mutation_prob": 0.2,
-        "remove_node_single_mutation_prob": 0.2, "num_elites_species": 1, "num_elites_global": 2,
-        "selection_share": 0.5, "tournament_size": 3, "species_threshold": 2.0, "target_species": 4,
-        "mating_strategy": mating, "selection_strategy": selection, "diversity_objective": False,
-        "crossover_enabled": True, "c1": 1.0, "c2": 1.0,
-        "special": {"grid_size": [40, 40], "fixed_nodes": [[3, 3], [36, 5], [20, 36], [5, 30]],
-                    "move_node_mutation_prob": 0.5, "move_node_mutation_sigma": 3.0,
-                    "evaluation_strategy": strategy, "graph_init": {"Grid": [3, 3]},
-                    "compatibility_sigma": 4, "c3": 1.0},
-    }
+    """A 40 x 40 map (rows, columns) with four terminals given as (row, column) cells."""
+    return gw.make_config(
+        (40, 40), [(3, 3), (36, 5), (20, 36), (5, 30)], population_size=40,
+        remove_edge_mutation_prob=0.2, remove_node_mutation_prob=0.2,
+        remove_node_single_mutation_prob=0.2, species_threshold=2.0, target_species=4,
+        mating_strategy=mating, selection_strategy=selection, evaluation_strategy=strategy,
+        move_node_mutation_prob=0.5, move_node_mutation_sigma=3.0, graph_init={"Grid": [3, 3]},
+        c3=1.0,
+    )
 
 
 def raw_score(genome):
@@ -51,8 +48,8 @@ def run(config, cost, generations):
 
 
 def main(generations=50):
-    y, x = np.mgrid[0:40, 0:40]
-    cost = 1.0 + 4.0 * np.exp(-((x - 20) ** 2 + (y - 20) ** 2) / 60.0)  # a hill in the middle
+    row, column = np.mgrid[0:40, 0:40]
+    cost = 1.0 + 4.0 * np.exp(-((row - 20) ** 2 + (column - 20) ** 2) / 60.0)  # a central hill
     for setup in [("NEATSpeciation", "NEAT", "SingleObjective"),
                   ("GlobalTournament", "NSGA2", "MultiObjectiveBridge")]:
         history = run(make_config(*setup), cost, generations)

@@ -2,37 +2,13 @@ import copy
 
 import pytest
 
+from gridweave.config import make_config as full_config
 
-BASE_CONFIG = {
-    "population_size": 10,
-    "add_node_mutation_prob": 0.3,
-    "add_edge_mutation_prob": 0.3,
-    "remove_edge_mutation_prob": 0.1,
-    "remove_node_mutation_prob": 0.1,
-    "remove_node_single_mutation_prob": 0.1,
-    "num_elites_species": 1,
-    "num_elites_global": 2,
-    "selection_share": 0.5,
-    "tournament_size": 3,
-    "species_threshold": 3.0,
-    "target_species": 3,
-    "mating_strategy": "NEATSpeciation",
-    "selection_strategy": "NEAT",
-    "diversity_objective": False,
-    "crossover_enabled": True,
-    "c1": 1.0,
-    "c2": 1.0,
-    "special": {
-        "grid_size": [32, 32],
-        "fixed_nodes": [[2, 2], [28, 4], [16, 28]],
-        "move_node_mutation_prob": 0.3,
-        "move_node_mutation_sigma": 2.0,
-        "evaluation_strategy": "SingleObjective",
-        "graph_init": "FCN",
-        "compatibility_sigma": 4,
-        "c3": 1.0,
-    },
-}
+# The defaults of the configuration table with a few settings for small, fast tests.
+BASE_CONFIG = full_config(
+    (32, 32), [(2, 2), (28, 4), (16, 28)], population_size=10, add_edge_mutation_prob=0.3,
+    target_species=3, graph_init="FCN", c3=1.0,
+)
 
 
 def make_config(**changes):

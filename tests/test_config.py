@@ -1,4 +1,6 @@
+import copy
 import itertools
+import json
 import math
 import tomllib
 
@@ -7,11 +9,15 @@ import pytest
 import gridweave as gw
 from gridweave.config import (
     ENGINE_KEYS,
+    MAX_SIZE,
+    SETTINGS,
     SPECIAL_KEYS,
     apply_overrides,
     load_config,
     make_config,
+    parse_setting,
     save_config,
+    settings_table,
     to_toml,
     validate_config,
 )
@@ -24,10 +30,10 @@ def small_config(**overrides):
 
 
 def test_make_config_is_complete_and_ordered():
-    config = make_config((20, 10), TERMINALS)
+    config = make_config((20, 14), TERMINALS)
     assert tuple(config) == ENGINE_KEYS
     assert tuple(config["special"]) == SPECIAL_KEYS
-    assert config["special"]["grid_size"] == [20, 10]
+    assert config["special"]["grid_size"] == [20, 14]
     assert config["special"]["fixed_nodes"] == [[1, 1], [14, 3], [8, 13]]
 
 
@@ -94,16 +100,96 @@ def test_population_accepts_made_configs(mating, selection, evaluation):
     assert len(gw.Population(config).members) == 8
 
 
-@pytest.mark.parametrize("overrides, error, message", [
-    ({"mating_strategy": "neat"}, Exception, "unknown variant `neat`"),
-    ({"population_size": 2.0}, TypeError, None),
-    ({"special": {"graph_init": "Grid"}}, Exception, None),
-    ({"population_size": 0}, ValueError, "population_size"),
-    ({"special": {"fixed_nodes": [[16, 0]]}}, ValueError, r"\(16, 0\) lies outside"),
+@pytest.mark.parametrize("overrides, message", [
+    ({"mating_strategy": "neat"}, "'mating_strategy' = 'neat': must be one of NEATSpeciation"),
+    ({"population_size": 2.0}, "'population_size' = 2.0"),
+    ({"special": {"graph_init": "Grid"}}, "'special.graph_init' = 'Grid'"),
+    ({"population_size": 0}, "'population_size' = 0"),
+    ({"num_elites_global": 500}, r"'num_elites_global' = 500: .*population_size = 8"),
+    ({"special": {"fixed_nodes": [[16, 0]]}}, r"\(16, 0\) lies outside"),
+    ({"special": {"fixed_nodes": [[1, 1], [1, 1]]}}, r"\(1, 1\) is given twice"),
+    ({"special": {"graph_init": {"Grid": [20, 20]}}}, "lattice of 20 x 20 nodes"),
 ])
-def test_validate_config_refuses(overrides, error, message):
-    with pytest.raises(error, match=message):
-        validate_config(small_config(**overrides))
+def test_validate_config_refuses(overrides, message):
+    with pytest.raises(ValueError, match=message):
+        validate_config(apply_overrides(small_config(), overrides))
+
+
+def test_validate_config_refuses_missing_and_unknown_keys():
+    config = small_config()
+    del config["special"]["c3"]
+    with pytest.raises(ValueError, match="'special.c3' is missing"):
+        validate_config(config)
+    with pytest.raises(ValueError, match="unknown configuration key 'popsize'"):
+        validate_config({**small_config(), "popsize": 3})
+
+
+def out_of_range(setting):
+    """A value below and one above the setting's range (None where there is none)."""
+    if setting.kind in ("int", "optional int"):
+        return setting.low - 1, setting.high + 1
+    if setting.kind == "float":
+        below = setting.low if setting.low_open else setting.low - 0.5
+        return below, (math.inf if setting.high == math.inf else setting.high + 0.5)
+    if setting.kind == "size":
+        return [0, 4], [4, MAX_SIZE + 1]
+    if setting.kind == "cells":
+        return [[-1, 0]], [[16, 0]]
+    if setting.kind == "graph init":
+        return {"Grid": [-1, 2]}, {"Grid": [17, 16]}
+    return None, None
+
+
+WRONG_TYPES = {"int": "5", "optional int": 2.0, "float": "0.5", "bool": "false",
+               "choice": 1, "graph init": "Grid", "size": 16, "cells": [[1, 1.5]]}
+
+
+@pytest.mark.parametrize("setting", SETTINGS, ids=[s.key for s in SETTINGS])
+@pytest.mark.parametrize("case", ["below", "above", "wrong type"])
+def test_every_setting_is_checked(setting, case):
+    below, above = out_of_range(setting)
+    value = {"below": below, "above": above, "wrong type": WRONG_TYPES[setting.kind]}[case]
+    if value is None:
+        pytest.skip("no range")
+    config = small_config()
+    (config["special"] if setting.special else config)[setting.key] = value
+    with pytest.raises(ValueError, match=f"configuration key '{setting.path}"):
+        validate_config(config)
+
+
+def test_documentation_table_is_the_table():
+    assert settings_table() in gw.config.__doc__
+
+
+def as_json(value):
+    return json.loads(json.dumps(value))
+
+
+def test_native_reader_takes_the_table():
+    config = small_config(target_species=None)
+    assert as_json(gw._core._read_config(config)) == config
+    for setting in SETTINGS:  # the extremes the table allows read back unchanged
+        if setting.kind in ("int", "float"):
+            for value in (setting.low if not setting.low_open else 0.5, min(setting.high, 1e300)):
+                changed = copy.deepcopy(config)
+                (changed["special"] if setting.special else changed)[setting.key] = value
+                assert as_json(gw._core._read_config(changed)) == changed
+    for setting in SETTINGS:
+        if setting.kind == "optional int":
+            continue
+        partial = copy.deepcopy(config)
+        del (partial["special"] if setting.special else partial)[setting.key]
+        with pytest.raises(Exception, match=setting.key):
+            gw._core._read_config(partial)
+
+
+@pytest.mark.parametrize("key, text, expected", [
+    ("population_size", "30", 30), ("c3", "2.5", 2.5), ("special.c3", "1", 1),
+    ("crossover_enabled", "false", False), ("target_species", "none", None),
+    ("graph_init", "FCN", "FCN"), ("graph_init", "{ Grid = [2, 3] }", {"Grid": [2, 3]}),
+])
+def test_parse_setting(key, text, expected):
+    assert parse_setting(key, text) == expected
 
 
 ROUND_TRIP_CONFIGS = [
@@ -139,6 +225,10 @@ def test_partial_toml_file_is_read_as_written(tmp_path):
     ("run.yaml", "a: 1", "must end in .toml or .json"),
     ("run.toml", "population_size = ", "run.toml"),
     ("run.json", "[1, 2]", "table of keys"),
+    ("run.json", '{"c1": ', "run.json: "),
+    ("run.toml", "add_node_mutation_prob = 1.5", "run.toml: configuration key "
+     "'add_node_mutation_prob' = 1.5: must be a number in \\[0, 1\\]"),
+    ("run.toml", "[special]\npopsize = 1", "'special.popsize'"),
 ])
 def test_load_config_errors(tmp_path, name, text, message):
     path = tmp_path / name

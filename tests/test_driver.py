@@ -1,16 +1,19 @@
 import itertools
 import json
+import math
 import os
 import signal
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
 
 import gridweave as gw
+from gridweave import evolve
 from gridweave.config import make_config
-from gridweave.evolve import GenerationRecord, evolve, history_from_csv
+from gridweave.history import GenerationRecord, history_from_csv
 from gridweave.problems import (
     RIVER_COST,
     check_terminals,
@@ -80,19 +83,42 @@ def test_cost_map_files_load_as_float64_grids(tmp_path, suffix):
     cost = np.linspace(0.0, 1.0, 12 * 7).reshape(12, 7)
     path = tmp_path / f"map{suffix}"
     write_cost_map(path, cost)
-    loaded = load_cost_map(path)
+    loaded = load_cost_map(path, png_range=(0, 1))
     assert loaded.dtype == np.float64 and loaded.shape == (12, 7)
     assert loaded.flags.c_contiguous
     np.testing.assert_allclose(loaded, cost, atol=2 / 255 if suffix == ".png" else 0)
 
 
+@pytest.mark.parametrize("bits", [8, 16])
+@pytest.mark.parametrize("without_matplotlib", [False, True])
+def test_grey_pngs_map_onto_the_cost_range(tmp_path, monkeypatch, bits, without_matplotlib):
+    image = pytest.importorskip("PIL.Image")
+    if without_matplotlib:
+        monkeypatch.setitem(sys.modules, "matplotlib", None)
+    top = 2**bits - 1
+    levels = np.array([[0, top // 3, top]] * 2, dtype=np.uint8 if bits == 8 else np.uint16)
+    path = tmp_path / "map.png"
+    image.fromarray(levels).save(path)
+    np.testing.assert_allclose(load_cost_map(path, png_range=(2, 5)), 2 + 3 * (levels / top))
+    assert load_cost_map(path).min() == 1.0  # the default range makes no cell free
+
+
+def test_transparent_pixels_and_nodata_are_impassable(tmp_path):
+    image = pytest.importorskip("PIL.Image")
+    grey_alpha = np.array([[[10, 255], [200, 0]]], dtype=np.uint8)
+    image.fromarray(grey_alpha, mode="LA").save(tmp_path / "map.png")
+    assert np.isnan(load_cost_map(tmp_path / "map.png")).tolist() == [[False, True]]
+    np.savetxt(tmp_path / "map.txt", [[1.0, -9999.0]])
+    assert np.isnan(load_cost_map(tmp_path / "map.txt", nodata=-9999)).tolist() == [[False, True]]
+
+
 @pytest.mark.parametrize("name, content, message", [
     ("missing.npy", None, "no such file"),
     ("flat.npy", np.ones(5), "2-D"),
-    ("nan.npy", np.array([[1.0, np.nan]]), "NaN"),
+    ("minus-inf.npy", np.array([[1.0, -np.inf]]), "negative"),
     ("negative.csv", "1,-2\n3,4\n", "negative"),
     ("words.csv", "a,b\n", "numeric"),
-    ("map.bmp", "x", ".npy, .csv or .png"),
+    ("map.bmp", "x", ".npy, .csv, .txt or .png"),
 ])
 def test_cost_map_errors(tmp_path, name, content, message):
     path = tmp_path / name
@@ -117,10 +143,11 @@ def test_terminal_files(tmp_path, name, text):
 
 
 @pytest.mark.parametrize("name, text, message", [
-    ("t.csv", "3,4,5\n", "not an \\(x, y\\) pair"),
+    ("t.csv", "3,4,5\n", "not a \\(row, column\\) pair"),
     ("t.csv", "3,4.5\n", "not on a grid cell"),
     ("t.json", '{"points": []}', "list of"),
-    ("t.txt.gz", "", ".csv or .json"),
+    ("t.txt.gz", "", ".csv, .txt or .json"),
+    ("t.csv", "3,4\n5,6\n3,4\n", "terminal 3 \\(3, 4\\) repeats terminal 1"),
 ])
 def test_terminal_file_errors(tmp_path, name, text, message):
     path = tmp_path / name
@@ -129,7 +156,8 @@ def test_terminal_file_errors(tmp_path, name, text, message):
         load_terminals(path)
 
 
-@pytest.mark.parametrize("terminals", [[], [(0, 0), (16, 3)], [(-1, 2)], [(3, 16)]])
+@pytest.mark.parametrize("terminals", [[], [(0, 0), (16, 3)], [(-1, 2)], [(3, 16)],
+                                       [(1, 1), (1, 1)]])
 def test_check_terminals_refuses(terminals):
     with pytest.raises(ValueError):
         check_terminals(terminals, (16, 16))
@@ -184,10 +212,15 @@ def test_evolve_every_strategy(mating, selection, evaluation):
 def test_evolve_with_diversity_objective(mating, selection, evaluation):
     config = tiny_config(mating_strategy=mating, selection_strategy=selection,
                          evaluation_strategy=evaluation, diversity_objective=True)
-    result = evolve(PROBLEM.cost_map, config, GENERATIONS, progress=False)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = evolve(PROBLEM.cost_map, config, GENERATIONS, progress=False)
+    # NEAT selection ranks by fitness alone: the novelty score is skipped, with a warning
+    neat = selection == "NEAT"
+    assert any("no effect under NEAT" in str(w.message) for w in caught) == neat
     # a novelty score follows the evaluation objectives of every final member
     # (checked first: check_result evaluates the members again)
-    width = 3 if evaluation == "MultiObjectiveBridge" else 2
+    width = (3 if evaluation == "MultiObjectiveBridge" else 2) - neat
     assert {len(m.objectives) for m in result.population.members} == {width}
     check_result(result, config, GENERATIONS)
     assert result.pareto_front
@@ -241,7 +274,7 @@ def test_start_genome_from_a_structure():
 @pytest.mark.parametrize("cost, config, message", [
     (np.ones((16, 15)), tiny_config(), "does not match grid_size"),
     (np.ones(16), tiny_config(), "two-dimensional"),
-    (np.ones((8, 8)), make_config((8, 8), [(1, 1), (8, 0)]), "outside"),
+    (np.ones((8, 8)), {**make_config((8, 8), [(1, 1)]), "c1": -5}, "'c1' = -5"),
 ])
 def test_evolve_refuses_mismatched_inputs(cost, config, message):
     with pytest.raises(ValueError, match=message):
@@ -263,7 +296,7 @@ SEEDED_RUN = """
 import json, sys
 import gridweave as gw
 from gridweave.config import make_config
-from gridweave.evolve import evolve
+from gridweave import evolve
 from gridweave.problems import make_terrain
 p = make_terrain((16, 16), n_terminals=3, seed=5)
 config = make_config(p.grid_size, p.terminals, population_size=12,
@@ -305,3 +338,71 @@ def test_plots_are_written(tmp_path, kind):
     else:
         plot.plot_pareto([(1.0, 0.0), (0.5, 1.0)], path, population=[(0.2, 0.3), (0.1, 0.1)])
     assert path.read_bytes()[:4] == b"\x89PNG"
+
+
+# --- honest inputs, units and the API -------------------------------------------------------
+
+def line_config(**overrides):
+    """Terminals at the two ends of a straight 64-cell line on a 16 x 64 map."""
+    return make_config((16, 64), [(5, 0), (5, 63)], population_size=6, **overrides)
+
+
+def test_cost_and_length_are_reported_in_map_units():
+    result = evolve(np.ones((16, 64)), line_config(), 1, progress=False, seed=1)
+    # 64 line cells of cost 1 plus the two node cells; 63 cells from end to end
+    assert (result.best_cost, result.best_length) == pytest.approx((66.0, 63.0))
+    assert result.best_cost == pytest.approx((16 + 64) / result.best_fitness)
+    assert (result.history[-1].best_cost, result.history[-1].best_length) == pytest.approx(
+        (66.0, 63.0))
+    text = repr(result)
+    assert "best_cost=66" in text and "\n" not in text and len(text) < 200
+
+
+@pytest.mark.parametrize("wall_rows, avoidable", [(slice(0, 12), True), (slice(None), False)])
+def test_nan_cells_are_impassable(wall_rows, avoidable):
+    cost = np.ones((16, 64))
+    cost[wall_rows, 30] = np.nan
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = evolve(cost, line_config(), 2, progress=False, seed=2)
+    assert math.isfinite(result.best_cost) == avoidable
+    warned = any("avoids the impassable" in str(w.message) for w in caught)
+    assert warned == (not avoidable)
+
+
+@pytest.mark.parametrize("value", [-1.0, -np.inf])
+def test_negative_costs_are_refused(value):
+    with pytest.raises(ValueError, match="negative costs"):
+        evolve(np.full((16, 64), value), line_config(), 1, progress=False)
+
+
+@pytest.mark.parametrize("cells", [[(5, 0)], [(5, 0), (5, 62)], [(5, 0), (5, 63), (9, 9)]])
+def test_start_genome_must_hold_every_terminal(cells):
+    nodes = [{"id": i + 1, "data": {"pos": list(c), "type": "Fixed"}} for i, c in enumerate(cells)]
+    edges = [{"node1": i, "node2": i + 1, "enabled": True} for i in range(1, len(cells))]
+    with pytest.raises(ValueError, match="must hold every terminal"):
+        evolve(np.ones((16, 64)), line_config(), 1, start_genome={"nodes": nodes, "edges": edges},
+               progress=False)
+
+
+@pytest.mark.parametrize("seed, error", [(-3, ValueError), ("7", ValueError), (1.5, ValueError),
+                                         (2**64 + 5, None), (2**200, None)])
+def test_seeds(seed, error):
+    if error:
+        with pytest.raises(error, match="seed must be a non-negative integer"):
+            evolve(np.ones((16, 64)), line_config(), 0, progress=False, seed=seed)
+    else:
+        assert evolve(np.ones((16, 64)), line_config(), 0, progress=False, seed=seed).seed == seed
+
+
+def test_a_raising_callback_stops_the_run_and_carries_the_result():
+    def fail_at_two(record, population):
+        if record.generation == 2:
+            raise RuntimeError("callback failed")
+
+    with pytest.raises(RuntimeError, match="callback failed") as caught:
+        evolve(PROBLEM.cost_map, tiny_config(), 5, callbacks=[fail_at_two], progress=False)
+    result = caught.value.result
+    assert (result.stop_reason, result.generations) == ("callback error", 2)
+    assert result.best_fitness > 0
+

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 
 import gridweave as gw
 from gridweave.config import make_config
-from gridweave.evolve import evolve
+from gridweave import evolve
 from gridweave.pareto import Archive, dominates, hypervolume, knee_point, non_dominated
 from gridweave.problems import make_barriers
 

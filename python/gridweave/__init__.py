@@ -2,9 +2,16 @@
 
 The native core (``gridweave._core``) holds the population and does all the
 work; this package re-exports its six classes, its functions and the
-internal-failure exception. ``gridweave.routes`` wraps the least-cost
-heuristics and the local polish in structure dictionaries.
+internal-failure exception, and the two entry points of most programs:
+:func:`make_config` (a complete, checked configuration) and :func:`evolve`
+(the generation loop, :mod:`gridweave.driver`). ``gridweave.routes`` wraps
+the least-cost heuristics and the local polish in structure dictionaries.
+
+Positions are (row, column) cells of the cost map, whose shape is
+(rows, columns).
 """
+
+from importlib import metadata as _metadata
 
 from ._core import (
     Edge,
@@ -31,8 +38,19 @@ from ._core import (
     steiner_candidates,
     steiner_network,
 )
+from .config import make_config
+from .driver import EvolutionResult, evolve
+
+try:
+    __version__ = _metadata.version("gridweave")
+except _metadata.PackageNotFoundError:  # running from a source tree that is not installed
+    __version__ = "0+unknown"
 
 __all__ = [
+    "__version__",
+    "evolve",
+    "make_config",
+    "EvolutionResult",
     "Genome",
     "Population",
     "Species",

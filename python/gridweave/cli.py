@@ -2,47 +2,71 @@
 
 ``gridweave demo`` evolves a network on the built-in terrain
 (:func:`gridweave.problems.default_problem`). ``gridweave run`` reads a cost
-map (.npy, .csv or grayscale .png) and terminals (.csv or .json) and,
-optionally, a configuration file (.toml or .json) holding the settings to
-change from the defaults of :func:`gridweave.config.make_config`; its
-``grid_size`` and ``fixed_nodes`` are always taken from the map and the
-terminals.
+map (.npy, .csv/.txt or grey-scale .png) and terminals (.csv/.txt or .json)
+with :mod:`gridweave.formats`. Positions are (row, column) cells; the map's
+shape is (rows, columns). Both take a configuration file (.toml or .json)
+holding the settings to change from the defaults of
+:func:`gridweave.config.make_config`, ``--set KEY=VALUE`` for any key, and
+named flags for the common ones; a file's ``grid_size`` and ``fixed_nodes``
+must agree with the map and the terminals.
 
-Evolution starts from the best least-cost heuristic network (``--start
-steiner``), the straight-line spanning tree (``--start mst``) or the
-configured initial graph (``--start config``); ``--time-limit`` stops it
-after a number of seconds. Both write into ``--out``: ``best.json`` (structure dictionary of the best
-network), ``history.csv``, ``config.toml`` (the complete configuration, usable
-with ``--config``) and, with matplotlib installed, ``network.png``,
-``fitness.png`` and, for multi-objective runs, ``pareto.png``. Runs under
-the bridge objective also write ``front.json`` (every front network with its
-objectives, cheapest first) and ``front.png`` (the front beside its
-cheapest, knee and most redundant networks). Errors in the
-input print one line on stderr and exit with status 2.
+Both write into ``--out``, replacing what an earlier run left there:
+``best.json`` (structure dictionary of the best network), ``history.csv``,
+``config.toml`` (the complete configuration, usable with ``--config``),
+``run.json`` (seed, stop reason, fitness, cost in map units, length in cells)
+and, with matplotlib installed, ``network.png``, ``fitness.png`` and, when
+there is a front, ``pareto.png``. Runs under the bridge objective also
+write ``front.json`` (every front network with its objectives, cheapest
+first) and ``front.png`` (the front beside its cheapest, knee and most
+redundant networks). Errors in the input print one line on
+stderr and exit with status 2; Ctrl-C lets the current generation finish,
+writes the results so far and exits with status 130.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 import time
-from collections.abc import Mapping, Sequence
+import warnings
+from collections.abc import Callable, Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from .config import load_config, make_config, save_config, validate_config
-from .evolve import EvolutionResult, canonical_structure, evolve
-from .problems import check_terminals, default_problem, load_cost_map, load_terminals
+from . import __version__
+from .config import (
+    BY_KEY,
+    PROBLEM_KEYS,
+    apply_overrides,
+    load_config,
+    make_config,
+    parse_setting,
+    save_config,
+)
+from .driver import EvolutionResult, canonical_structure, checked_cost, evolve
+from .formats import DEFAULT_PNG_RANGE, check_terminals, load_cost_map, load_terminals
+from .problems import default_problem
 from .routes import START_METHODS
 
-__all__ = ["main", "DEMO_GENERATIONS"]
+__all__ = ["main", "DEMO_GENERATIONS", "OUTPUTS"]
 
 DEMO_GENERATIONS = 300
 RUN_GENERATIONS = 100
 EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+OUTPUTS = ("best.json", "history.csv", "config.toml", "run.json", "network.png", "fitness.png",
+           "pareto.png", "front.json", "front.png")
+CONVENTION = (
+    "Positions are (row, column) cells of the cost map, whose shape is (rows, columns). "
+    "Results give the network's cost in map units (cost times step length over its cells) "
+    "and its length in cells next to its fitness."
+)
+NAMED_SETTINGS = ("population_size", "mating_strategy", "selection_strategy",
+                  "evaluation_strategy")
 
 
 class InputError(Exception):
@@ -54,75 +78,117 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     Example:
         >>> import tempfile
-        >>> main(["demo", "--generations", "1", "--out", tempfile.mkdtemp(), "--quiet"])
-        ... # doctest: +ELLIPSIS
+        >>> main(["demo", "--generations", "1", "--out", tempfile.mkdtemp(), "--quiet",
+        ...       "--seed", "5"])  # doctest: +ELLIPSIS
         gridweave: 1 generations in ...
         0
     """
     args = _parser().parse_args(argv)
     try:
-        cost, terminals, config, label = _prepare(args)
+        return _run(args)
     except InputError as error:
         print(f"gridweave: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except KeyboardInterrupt:
+        print("gridweave: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+def _run(args: argparse.Namespace) -> int:
+    cost, config, label = _prepare(args)
+    if args.threads:
+        os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
     started = time.perf_counter()
-    result = evolve(
-        cost, config, args.generations, start=args.start, time_limit=args.time_limit,
-        progress=not args.quiet, seed=args.seed,
-    )
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = evolve(
+            cost, config, args.generations, start=args.start, time_limit=args.time_limit,
+            stall_generations=args.stall, progress=not args.quiet, seed=args.seed,
+        )
+    for warning in caught:
+        print(f"gridweave: warning: {_one_line(warning.message)}", file=sys.stderr)
     elapsed = time.perf_counter() - started
     try:
         written = _write_outputs(Path(args.out), result, cost, config, label)
     except OSError as error:
-        print(f"gridweave: error: cannot write results: {_one_line(error)}", file=sys.stderr)
-        return EXIT_USAGE
+        raise InputError(f"cannot write results: {_one_line(error)}") from None
     print(_summary(result, elapsed, written))
-    return 0
+    return EXIT_INTERRUPTED if result.interrupted else 0
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="gridweave", description="Evolve spatial networks on cost maps."
+        prog="gridweave", description=f"Evolve spatial networks on cost maps. {CONVENTION}"
     )
+    parser.add_argument("--version", action="version", version=f"gridweave {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    demo = commands.add_parser("demo", help="evolve a network on the built-in terrain")
+    demo = commands.add_parser("demo", help="evolve a network on the built-in terrain",
+                               description=f"Evolve a network on the built-in terrain. {CONVENTION}")
     _add_common(demo, DEMO_GENERATIONS, "gridweave-demo")
-    run = commands.add_parser("run", help="evolve a network on your own cost map")
+    run = commands.add_parser("run", help="evolve a network on your own cost map",
+                              description=f"Evolve a network on your own cost map. {CONVENTION}")
     run.add_argument("--cost-map", required=True, type=Path, metavar="FILE",
-                     help="cost map: .npy, .csv or grayscale .png")
+                     help="cost map indexed [row, column]: .npy, .csv/.txt or grey-scale .png; "
+                          "nan cells are impassable")
     run.add_argument("--terminals", required=True, type=Path, metavar="FILE",
-                     help="terminal cells x,y: .csv or .json")
-    run.add_argument("--config", type=Path, metavar="FILE",
-                     help="settings to change from the defaults: .toml or .json")
+                     help="terminal cells, one 'row,column' per line (.csv/.txt) or .json")
+    run.add_argument("--png-range", nargs=2, type=float, metavar=("LOW", "HIGH"),
+                     default=DEFAULT_PNG_RANGE,
+                     help="costs of black and white pixels of a PNG map (default "
+                          f"{DEFAULT_PNG_RANGE[0]:g} {DEFAULT_PNG_RANGE[1]:g})")
+    run.add_argument("--nodata", type=float, metavar="VALUE",
+                     help="cells of this value are impassable")
     _add_common(run, RUN_GENERATIONS, "gridweave-out")
     return parser
 
 
 def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> None:
+    parser.add_argument("--config", type=Path, metavar="FILE",
+                        help="settings to change from the defaults: .toml or .json")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        dest="settings", help="change one setting (any key of gridweave.config; "
+                        "values as in TOML, e.g. --set c3=2.5 --set graph_init=FCN); repeatable")
+    for key in NAMED_SETTINGS:
+        setting = BY_KEY[key]
+        parser.add_argument(f"--{key.replace('_', '-')}", type=int if setting.kind == "int" else str,
+                            choices=setting.choices or None, metavar="N" if setting.kind == "int" else None,
+                            help=f"{setting.meaning} (default {setting.default})")
     parser.add_argument("--generations", type=_non_negative, default=generations, metavar="N",
                         help=f"number of generations (default {generations})")
+    parser.add_argument("--stall", type=_non_negative, metavar="N",
+                        help="stop when the best network has not improved for N generations")
     parser.add_argument("--start", choices=START_METHODS, default="steiner",
                         help="start network: the best least-cost heuristic network (steiner, the "
                              "default), the straight-line spanning tree (mst), or the configured "
                              "initial graph (config: pure evolution)")
     parser.add_argument("--time-limit", type=_positive_seconds, metavar="SECONDS",
                         help="stop after this many seconds (checked after every generation)")
+    parser.add_argument("--threads", type=_positive, metavar="N",
+                        help="worker threads (default: every available CPU)")
     parser.add_argument("--out", default=out, metavar="DIR",
                         help=f"output directory (default {out})")
     parser.add_argument("--seed", type=_non_negative, metavar="N",
-                        help="seed the random generators (exactly reproducible with "
-                             "GRIDWEAVE_NUM_THREADS=1)")
+                        help="seed the random generators: any non-negative integer (exactly "
+                             "reproducible with --threads 1); written to run.json")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def _non_negative(text: str) -> int:
+def _integer(text: str, low: int, what: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    if value < low:
+        raise argparse.ArgumentTypeError(f"{what}: {text}")
     return value
+
+
+def _non_negative(text: str) -> int:
+    return _integer(text, 0, "must not be negative")
+
+
+def _positive(text: str) -> int:
+    return _integer(text, 1, "must be at least 1")
 
 
 def _positive_seconds(text: str) -> float:
@@ -135,47 +201,92 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
-def _prepare(
-    args: argparse.Namespace,
-) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any], str]:
+def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]:
     if args.command == "demo":
         problem = default_problem()
-        config = make_config(problem.grid_size, problem.terminals)
-        return problem.cost_map, problem.terminals, config, problem.name
-    cost = _load(load_cost_map, args.cost_map)
-    terminals = _load(load_terminals, args.terminals)
+        cost, terminals, label = problem.cost_map, problem.terminals, problem.name
+    else:
+        cost = _load(lambda p: load_cost_map(p, png_range=args.png_range, nodata=args.nodata),
+                     args.cost_map)
+        terminals = _load(load_terminals, args.terminals)
+        try:
+            check_terminals(terminals, cost.shape)
+        except ValueError as error:
+            raise InputError(f"{args.terminals}: {error}") from None
+        label = args.cost_map.stem
+    config = _configuration(args, cost.shape, terminals)
     try:
-        check_terminals(terminals, cost.shape)
+        cost = checked_cost(cost, cost.shape)
     except ValueError as error:
-        raise InputError(f"{args.terminals}: {error}") from None
+        raise InputError(f"{args.cost_map}: {error}") from None
+    return cost, config, label
+
+
+def _configuration(
+    args: argparse.Namespace, shape: Sequence[int], terminals: list[tuple[int, int]]
+) -> dict[str, Any]:
+    source = str(args.config or "configuration")
     overrides = _load(load_config, args.config) if args.config else {}
+    _check_problem_keys(overrides, shape, terminals, source)
     try:
-        config = make_config(cost.shape, terminals, **_settings_only(overrides))
-        validate_config(config)
-    except Exception as error:  # the native reader raises plain Exception too
-        raise InputError(f"{args.config or 'configuration'}: {_one_line(error)}") from None
-    return cost, terminals, config, args.cost_map.stem
+        overrides = apply_overrides(_without_problem(overrides), _command_line_settings(args))
+        config = make_config(shape, terminals, **overrides)
+    except ValueError as error:
+        raise InputError(f"{source}: {_one_line(error)}") from None
+    return config
 
 
-def _load(loader: Any, path: Path) -> Any:
+def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
+    settings: dict[str, Any] = {}
+    for item in args.settings:
+        key, equals, text = item.partition("=")
+        if not equals:
+            raise InputError(f"--set {item}: expected KEY=VALUE")
+        try:
+            settings[key.strip().removeprefix("special.")] = parse_setting(key.strip(), text.strip())
+        except ValueError as error:
+            raise InputError(f"--set {item}: {_one_line(error)}") from None
+    for key in NAMED_SETTINGS:
+        if getattr(args, key) is not None:
+            settings[key] = getattr(args, key)
+    return settings
+
+
+def _check_problem_keys(
+    overrides: Mapping[str, Any], shape: Sequence[int], terminals: list[tuple[int, int]],
+    source: str,
+) -> None:
+    """A file's grid_size and fixed_nodes must be the map's shape and the terminals."""
+    special = overrides.get("special") or {}
+    expected = {"grid_size": [int(v) for v in shape],
+                "fixed_nodes": [[int(r), int(c)] for r, c in terminals]}
+    for key in PROBLEM_KEYS:
+        if key in special and [list(v) if key == "fixed_nodes" else v
+                               for v in special[key]] != expected[key]:
+            raise InputError(
+                f"{source}: configuration key 'special.{key}' = {special[key]!r} does not match "
+                f"the cost map and terminals ({expected[key]!r})"
+            )
+
+
+def _without_problem(overrides: Mapping[str, Any]) -> dict[str, Any]:
+    result = dict(overrides)
+    if isinstance(result.get("special"), Mapping):
+        result["special"] = {k: v for k, v in result["special"].items() if k not in PROBLEM_KEYS}
+    return result
+
+
+def _load(loader: Callable[[Path], Any], path: Path) -> Any:
     try:
         return loader(path)
     except FileNotFoundError:
         raise InputError(f"no such file: {path}") from None
-    except (OSError, ValueError, ImportError) as error:
-        raise InputError(_one_line(error)) from None
+    except (OSError, ValueError) as error:
+        message = _one_line(error)
+        raise InputError(message if str(path) in message else f"{path}: {message}") from None
 
 
-def _settings_only(overrides: Mapping[str, Any]) -> dict[str, Any]:
-    """The file's settings without the problem, which the map and the terminals define."""
-    problem_keys = ("grid_size", "fixed_nodes")
-    result = {k: v for k, v in overrides.items() if k not in problem_keys}
-    if isinstance(result.get("special"), Mapping):
-        result["special"] = {k: v for k, v in result["special"].items() if k not in problem_keys}
-    return result
-
-
-def _one_line(error: BaseException) -> str:
+def _one_line(error: BaseException | Warning | str) -> str:
     text = " ".join(str(error).split())
     return text or type(error).__name__
 
@@ -184,10 +295,13 @@ def _write_outputs(
     out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str
 ) -> list[Path]:
     out.mkdir(parents=True, exist_ok=True)
-    written = [out / "best.json", out / "history.csv", out / "config.toml"]
+    for name in OUTPUTS:
+        (out / name).unlink(missing_ok=True)
+    written = [out / "best.json", out / "history.csv", out / "config.toml", out / "run.json"]
     written[0].write_text(json.dumps(result.best_structure, indent=1) + "\n", encoding="utf-8")
     result.history_to_csv(written[1])
     save_config(config, written[2])
+    written[3].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
     if _is_bridge_run(result.config) and result.pareto_front:
         written.append(out / "front.json")
         written[-1].write_text(json.dumps(_front_networks(result), indent=1) + "\n", encoding="utf-8")
@@ -204,13 +318,31 @@ def _front_networks(result: EvolutionResult) -> list[dict[str, Any]]:
     return [{"objectives": list(g.objectives), **canonical_structure(g.get_structure())} for g in front]
 
 
+def _run_record(result: EvolutionResult) -> dict[str, Any]:
+    return {
+        "seed": result.seed,
+        "stop_reason": result.stop_reason,
+        "generations": result.generations,
+        "best_fitness": result.best_fitness,
+        "best_cost": _json_number(result.best_cost),
+        "best_length": result.best_length,
+        "best_objectives": result.best_objectives,
+        "gridweave_version": __version__,
+    }
+
+
+def _json_number(value: float) -> float | str:
+    return value if np.isfinite(value) else str(value)
+
+
 def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: str) -> list[Path]:
     try:
         from . import plot
     except ImportError:
         return []
     network = out / "network.png"
-    title = f"{label}: best fitness {result.best_fitness:.4g}"
+    title = (f"{label}\ncost {result.best_cost:.6g} (map units), length "
+             f"{result.best_length:.1f} cells, fitness {result.best_fitness:.4g}")
     plot.plot_network(result.best_structure, cost, network, title=title)
     fitness = out / "fitness.png"
     plot.plot_history(result.history, fitness)
@@ -228,18 +360,18 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
 
 def _objective_labels(config: Mapping[str, Any]) -> tuple[str, str]:
     second = "redundancy (1 - bridge share)" if _is_bridge_run(config) else "novelty"
-    return "fitness (1 / cost)", second
+    return "fitness (1 / trace cost)", second
 
 
 def _summary(result: EvolutionResult, seconds: float, written: list[Path]) -> str:
     structure = result.best_structure
     edges = sum(1 for e in structure["edges"] if e["enabled"])
-    cost = 1.0 / result.best_fitness if result.best_fitness > 0 else float("inf")
     last = result.history[-1]
     lines = [
         f"gridweave: {result.generations} generations in {seconds:.1f} s "
-        f"(stopped: {result.stop_reason})",
-        f"best fitness {result.best_fitness:.6g} (network cost {cost:.6g}), "
+        f"(stopped: {result.stop_reason}; seed {result.seed})",
+        f"best network: cost {result.best_cost:.6g} in map units, length "
+        f"{result.best_length:.6g} cells, fitness {result.best_fitness:.6g}; "
         f"{len(structure['nodes'])} nodes, {edges} enabled edges; {last.num_species} species",
     ]
     if result.best_objectives:

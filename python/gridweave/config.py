@@ -1,54 +1,107 @@
-"""Configuration dictionaries for :class:`gridweave.Population`.
+"""Configuration dictionaries for :class:`gridweave.Population`, from one table.
 
 The native reader takes a dictionary with nineteen engine keys, one of which,
 ``special``, holds the eight keys of the grid-network part. It has no
-defaults. :func:`make_config` fills in the defaults below, so that only the
-problem (grid size and fixed nodes) and the settings you want to change need
-to be given.
+defaults and few checks. ``SETTINGS`` below is the one description of every
+key: its type, default, allowed range and meaning. :func:`make_config` fills
+in the defaults, so that only the problem (the map's shape and the terminals)
+and the settings you want to change need to be given; :func:`validate_config`
+checks a configuration against the table and raises ``ValueError`` naming the
+key, the value and what is allowed, before anything native runs. The
+loaders, the command line's ``--set key=value`` and the table below come from
+``SETTINGS`` too.
 
-Engine defaults (``ENGINE_DEFAULTS``):
+Positions are (row, column) cells: ``grid_size`` is the cost map's shape
+(rows, columns) and ``fixed_nodes`` are the terminals' (row, column) cells.
 
-==================================  ==================  ====================================
-key                                 default             meaning
-==================================  ==================  ====================================
-population_size                     100                 members per generation
-add_node_mutation_prob              0.3                 split an edge with a new node
-add_edge_mutation_prob              0.2                 join two nodes
-remove_edge_mutation_prob           0.1                 disable an edge
-remove_node_mutation_prob           0.1                 delete a flexible node
-remove_node_single_mutation_prob    0.1                 delete a node of degree one or two
-num_elites_species                  1                   best members kept per species
-num_elites_global                   2                   best members kept overall
-selection_share                     0.5                 share of a species that may breed
-tournament_size                     3                   contestants per tournament
-species_threshold                   3.0                 initial compatibility threshold
-target_species                      5                   threshold adapts towards this count
-                                                        (``None``: the threshold stays fixed)
-mating_strategy                     "NEATSpeciation"    or "GlobalTournament"
-selection_strategy                  "NEAT"              or "NSGA2", "SPEA2"
-diversity_objective                 False               add a novelty objective
-crossover_enabled                   True                combine two parents
-c1, c2                              1.0, 1.0            weights of excess / disjoint edges
-==================================  ==================  ====================================
+Every key with its default, what is allowed and its meaning:
 
-Grid-network defaults (``SPECIAL_DEFAULTS``, the ``special`` sub-dictionary;
-``grid_size`` and ``fixed_nodes`` come from the arguments of
-:func:`make_config`):
+Engine keys (top level):
 
-========================  ======================  ==========================================
-key                       default                 meaning
-========================  ======================  ==========================================
-move_node_mutation_prob   0.3                     move the flexible nodes after mutation
-move_node_mutation_sigma  2.0                     step width of a move, in cells
-evaluation_strategy       "SingleObjective"       or "MultiObjectiveBridge"
-graph_init                {"Grid": [4, 4]}        4 x 4 lattice joined to the fixed nodes;
-                                                  or "FCN" (fixed nodes fully connected)
-compatibility_sigma       4                       pooling window of the grid distance
-c3                        10.0                    weight of the grid distance
-========================  ======================  ==========================================
+``population_size`` = 100
+    integer in [1, 16777216]; members per generation
+
+``add_node_mutation_prob`` = 0.3
+    number in [0, 1]; chance that a mutation splits an edge by a new flexible node
+
+``add_edge_mutation_prob`` = 0.2
+    number in [0, 1]; chance that a mutation joins two nodes by a new edge
+
+``remove_edge_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation disables an edge (if still connected)
+
+``remove_node_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation replaces a flexible node of degree two by one edge
+
+``remove_node_single_mutation_prob`` = 0.1
+    number in [0, 1]; chance that a mutation deletes a flexible node of degree one
+
+``num_elites_species`` = 1
+    integer in [0, population_size]; best members of each species kept unchanged
+
+``num_elites_global`` = 2
+    integer in [0, population_size]; best members of the population kept unchanged
+
+``selection_share`` = 0.5
+    number in (0, 1]; share of a species that may become parents
+
+``tournament_size`` = 3
+    integer in [1, 16777216]; contestants per tournament
+
+``species_threshold`` = 3.0
+    finite number >= 0; initial compatibility threshold of speciation
+
+``target_species`` = 5
+    integer in [1, 16777216] or none; the threshold adapts towards this many species; none: it stays fixed
+
+``mating_strategy`` = "NEATSpeciation"
+    NEATSpeciation, GlobalTournament; how the parents of a child are chosen
+
+``selection_strategy`` = "NEAT"
+    NEAT, NSGA2, SPEA2; ranking for selection (NSGA2 and SPEA2 rank objective vectors)
+
+``diversity_objective`` = false
+    true or false; add a novelty objective (only NSGA2 and SPEA2 use it)
+
+``crossover_enabled`` = true
+    true or false; children combine two parents (false: copy the fitter one)
+
+``c1`` = 1.0
+    finite number >= 0; weight of excess edges in the compatibility distance
+
+``c2`` = 1.0
+    finite number >= 0; weight of disjoint edges in the compatibility distance
+
+Grid-network keys (the ``special`` table):
+
+``grid_size`` = the map's shape
+    two integers in [1, 16777216]; (rows, columns) of the cost map
+
+``fixed_nodes`` = the terminals
+    distinct (row, column) cells; the terminals, inside the grid
+
+``move_node_mutation_prob`` = 0.3
+    number in [0, 1]; chance that a mutation then moves one flexible node
+
+``move_node_mutation_sigma`` = 2.0
+    finite number >= 0; standard deviation of a move along each axis, in cells
+
+``evaluation_strategy`` = "SingleObjective"
+    SingleObjective, MultiObjectiveBridge; fitness alone, or fitness and redundancy
+
+``graph_init`` = {"Grid": [4, 4]}
+    "FCN" or {"Grid": [rows, columns]}; initial graph: the terminals fully connected, or a lattice joined to them
+
+``compatibility_sigma`` = 4
+    integer in [1, 16777216]; pooling window, in cells, of the grid compatibility term
+
+``c3`` = 10.0
+    finite number >= 0; weight of the grid compatibility term
 
 Configurations are stored as TOML (engine keys at the top, a ``[special]``
-table) or JSON; see :func:`load_config` and :func:`save_config`.
+table) or JSON; see :func:`load_config` and :func:`save_config`. Strings are
+never read as booleans, and a file's ``grid_size`` and ``fixed_nodes`` must
+agree with the map and the terminals they are used with.
 """
 
 from __future__ import annotations
@@ -60,12 +113,13 @@ import numbers
 import re
 import tomllib
 from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from . import _core
-
 __all__ = [
+    "Setting",
+    "SETTINGS",
     "ENGINE_KEYS",
     "SPECIAL_KEYS",
     "ENGINE_DEFAULTS",
@@ -73,6 +127,10 @@ __all__ = [
     "make_config",
     "apply_overrides",
     "validate_config",
+    "check_setting",
+    "parse_setting",
+    "settings_table",
+    "strategy_name",
     "load_config",
     "save_config",
     "to_toml",
@@ -80,83 +138,155 @@ __all__ = [
 
 Config = dict[str, Any]
 
-ENGINE_KEYS: tuple[str, ...] = (
-    "population_size",
-    "add_node_mutation_prob",
-    "add_edge_mutation_prob",
-    "remove_edge_mutation_prob",
-    "remove_node_mutation_prob",
-    "remove_node_single_mutation_prob",
-    "num_elites_species",
-    "num_elites_global",
-    "selection_share",
-    "tournament_size",
-    "species_threshold",
-    "target_species",
-    "mating_strategy",
-    "selection_strategy",
-    "diversity_objective",
-    "crossover_enabled",
-    "c1",
-    "c2",
-    "special",
+MAX_SIZE = 1 << 24  # the native limit on sizes and counts
+MAX_LATTICE_NODES = 1 << 20
+
+
+@dataclass(frozen=True)
+class Setting:
+    """One configuration key: where it lives, its kind, default and allowed values.
+
+    ``kind`` is "int", "float", "bool", "choice", "optional int", "graph init",
+    "size" or "cells". Numbers must lie in [``low``, ``high``]; a float
+    ``high`` of ``inf`` means any finite number; ``low_open`` excludes ``low``.
+    """
+
+    key: str
+    special: bool
+    kind: str
+    default: Any
+    meaning: str
+    low: float = 0
+    high: float = math.inf
+    low_open: bool = False
+    choices: tuple[str, ...] = ()
+
+    @property
+    def path(self) -> str:
+        return f"special.{self.key}" if self.special else self.key
+
+    def allowed(self) -> str:
+        """What the table's "allowed" column says."""
+        if self.kind in ("choice", "graph init"):
+            return ", ".join(self.choices) if self.kind == "choice" else \
+                '"FCN" or {"Grid": [rows, columns]}'
+        if self.kind == "bool":
+            return "true or false"
+        if self.kind == "size":
+            return f"two integers in [1, {MAX_SIZE}]"
+        if self.kind == "cells":
+            return "distinct (row, column) cells"
+        if self.kind == "float":
+            if self.high == math.inf:
+                return "finite number >= 0" if self.low == 0 else f"finite number >= {self.low:g}"
+            return f"number in {'(' if self.low_open else '['}{self.low:g}, {self.high:g}]"
+        high = "population_size" if self.key.startswith("num_elites") else f"{int(self.high)}"
+        suffix = " or none" if self.kind == "optional int" else ""
+        return f"integer in [{int(self.low)}, {high}]{suffix}"
+
+
+def _probability(key: str, default: float, meaning: str, special: bool = False) -> Setting:
+    return Setting(key, special, "float", default, meaning, 0.0, 1.0)
+
+
+def _weight(key: str, default: float, meaning: str, special: bool = False) -> Setting:
+    return Setting(key, special, "float", default, meaning, 0.0, math.inf)
+
+
+def _count(key: str, default: int, meaning: str, low: int = 1, kind: str = "int",
+           special: bool = False) -> Setting:
+    return Setting(key, special, kind, default, meaning, low, MAX_SIZE)
+
+
+SETTINGS: tuple[Setting, ...] = (
+    _count("population_size", 100, "members per generation"),
+    _probability("add_node_mutation_prob", 0.3,
+                 "chance that a mutation splits an edge by a new flexible node"),
+    _probability("add_edge_mutation_prob", 0.2, "chance that a mutation joins two nodes by a new edge"),
+    _probability("remove_edge_mutation_prob", 0.1,
+                 "chance that a mutation disables an edge (if still connected)"),
+    _probability("remove_node_mutation_prob", 0.1,
+                 "chance that a mutation replaces a flexible node of degree two by one edge"),
+    _probability("remove_node_single_mutation_prob", 0.1,
+                 "chance that a mutation deletes a flexible node of degree one"),
+    _count("num_elites_species", 1, "best members of each species kept unchanged", low=0),
+    _count("num_elites_global", 2, "best members of the population kept unchanged", low=0),
+    Setting("selection_share", False, "float", 0.5, "share of a species that may become parents",
+            0.0, 1.0, low_open=True),
+    _count("tournament_size", 3, "contestants per tournament"),
+    _weight("species_threshold", 3.0, "initial compatibility threshold of speciation"),
+    _count("target_species", 5,
+           "the threshold adapts towards this many species; none: it stays fixed",
+           kind="optional int"),
+    Setting("mating_strategy", False, "choice", "NEATSpeciation",
+            "how the parents of a child are chosen", choices=("NEATSpeciation", "GlobalTournament")),
+    Setting("selection_strategy", False, "choice", "NEAT",
+            "ranking for selection (NSGA2 and SPEA2 rank objective vectors)",
+            choices=("NEAT", "NSGA2", "SPEA2")),
+    Setting("diversity_objective", False, "bool", False,
+            "add a novelty objective (only NSGA2 and SPEA2 use it)"),
+    Setting("crossover_enabled", False, "bool", True,
+            "children combine two parents (false: copy the fitter one)"),
+    _weight("c1", 1.0, "weight of excess edges in the compatibility distance"),
+    _weight("c2", 1.0, "weight of disjoint edges in the compatibility distance"),
+    Setting("grid_size", True, "size", None, "(rows, columns) of the cost map"),
+    Setting("fixed_nodes", True, "cells", None, "the terminals, inside the grid"),
+    _probability("move_node_mutation_prob", 0.3,
+                 "chance that a mutation then moves one flexible node", special=True),
+    _weight("move_node_mutation_sigma", 2.0,
+            "standard deviation of a move along each axis, in cells", special=True),
+    Setting("evaluation_strategy", True, "choice", "SingleObjective",
+            "fitness alone, or fitness and redundancy",
+            choices=("SingleObjective", "MultiObjectiveBridge")),
+    Setting("graph_init", True, "graph init", {"Grid": [4, 4]},
+            "initial graph: the terminals fully connected, or a lattice joined to them"),
+    _count("compatibility_sigma", 4, "pooling window, in cells, of the grid compatibility term",
+           special=True),
+    _weight("c3", 10.0, "weight of the grid compatibility term", special=True),
 )
 
-SPECIAL_KEYS: tuple[str, ...] = (
-    "grid_size",
-    "fixed_nodes",
-    "move_node_mutation_prob",
-    "move_node_mutation_sigma",
-    "evaluation_strategy",
-    "graph_init",
-    "compatibility_sigma",
-    "c3",
-)
-
-ENGINE_DEFAULTS: dict[str, Any] = {
-    "population_size": 100,
-    "add_node_mutation_prob": 0.3,
-    "add_edge_mutation_prob": 0.2,
-    "remove_edge_mutation_prob": 0.1,
-    "remove_node_mutation_prob": 0.1,
-    "remove_node_single_mutation_prob": 0.1,
-    "num_elites_species": 1,
-    "num_elites_global": 2,
-    "selection_share": 0.5,
-    "tournament_size": 3,
-    "species_threshold": 3.0,
-    "target_species": 5,
-    "mating_strategy": "NEATSpeciation",
-    "selection_strategy": "NEAT",
-    "diversity_objective": False,
-    "crossover_enabled": True,
-    "c1": 1.0,
-    "c2": 1.0,
-}
-
+BY_KEY: dict[str, Setting] = {s.key: s for s in SETTINGS}
+ENGINE_KEYS: tuple[str, ...] = (*(s.key for s in SETTINGS if not s.special), "special")
+SPECIAL_KEYS: tuple[str, ...] = tuple(s.key for s in SETTINGS if s.special)
+PROBLEM_KEYS = ("grid_size", "fixed_nodes")
+ENGINE_DEFAULTS: dict[str, Any] = {s.key: s.default for s in SETTINGS if not s.special}
 SPECIAL_DEFAULTS: dict[str, Any] = {
-    "move_node_mutation_prob": 0.3,
-    "move_node_mutation_sigma": 2.0,
-    "evaluation_strategy": "SingleObjective",
-    "graph_init": {"Grid": [4, 4]},
-    "compatibility_sigma": 4,
-    "c3": 10.0,
+    s.key: s.default for s in SETTINGS if s.special and s.key not in PROBLEM_KEYS
 }
+
+
+def settings_table() -> str:
+    """The settings list of the module documentation, rendered from ``SETTINGS``."""
+    lines = ["Engine keys (top level):", ""]
+    for setting in SETTINGS:
+        if setting.special and setting.key == SPECIAL_KEYS[0]:
+            lines += ["Grid-network keys (the ``special`` table):", ""]
+        lines.append(f"``{setting.key}`` = {_default_text(setting)}")
+        lines.append(f"    {setting.allowed()}; {setting.meaning}")
+        lines.append("")
+    return "\n".join(lines).rstrip()
+
+
+def _default_text(setting: Setting) -> str:
+    if setting.key == "grid_size":
+        return "the map's shape"
+    if setting.key == "fixed_nodes":
+        return "the terminals"
+    return json.dumps(setting.default)
 
 
 def make_config(
     grid_size: Sequence[int], fixed_nodes: Iterable[Sequence[int]], **overrides: Any
 ) -> Config:
-    """Return a complete configuration dictionary for ``gridweave.Population``.
+    """Return a complete, checked configuration dictionary for ``gridweave.Population``.
 
-    ``grid_size`` is ``(width, height)``, the shape of the cost map;
-    ``fixed_nodes`` are the ``(x, y)`` cells of the terminals. Every other key
-    takes its default (see the module documentation) unless it is overridden.
-    An override may name an engine key (``population_size=50``) or a key of the
-    grid-network part (``c3=2.0``), which goes into ``special``; a ``special``
-    mapping is merged key by key. Unknown keys raise :class:`ValueError`.
-    Values are not checked here; the native reader checks them when the
-    population is created (see :func:`validate_config`).
+    ``grid_size`` is ``(rows, columns)``, the shape of the cost map;
+    ``fixed_nodes`` are the ``(row, column)`` cells of the terminals. Every
+    other key takes its default (see the module documentation) unless it is
+    overridden. An override may name an engine key (``population_size=50``)
+    or a key of the grid-network part (``c3=2.0``), which goes into
+    ``special``; a ``special`` mapping is merged key by key. Unknown keys and
+    values outside the table's ranges raise :class:`ValueError`.
 
     Example:
         >>> cfg = make_config((32, 32), [(2, 2), (29, 30)], population_size=20,
@@ -165,14 +295,26 @@ def make_config(
         (20, 'MultiObjectiveBridge')
         >>> cfg["special"]["fixed_nodes"]
         [[2, 2], [29, 30]]
+        >>> make_config((32, 32), [(2, 2)], tournament_size=0)
+        Traceback (most recent call last):
+        ValueError: configuration key 'tournament_size' = 0: must be an integer in [1, 16777216]
     """
     config: Config = copy.deepcopy(ENGINE_DEFAULTS)
     config["special"] = {
-        "grid_size": [int(v) for v in grid_size],
-        "fixed_nodes": [[int(x), int(y)] for x, y in fixed_nodes],
+        "grid_size": _pair_list(grid_size, "grid_size"),
+        "fixed_nodes": [_pair_list(cell, "fixed_nodes") for cell in fixed_nodes],
         **copy.deepcopy(SPECIAL_DEFAULTS),
     }
-    return apply_overrides(config, overrides)
+    config = apply_overrides(config, overrides)
+    validate_config(config)
+    return config
+
+
+def _pair_list(value: Any, key: str) -> list[Any]:
+    if isinstance(value, str | bytes) or not isinstance(value, Iterable):
+        raise ValueError(f"configuration key 'special.{key}' = {value!r}: must be a (row, column) pair")
+    items = list(value)
+    return [int(v) if isinstance(v, numbers.Integral) else v for v in items]
 
 
 def apply_overrides(config: Mapping[str, Any], overrides: Mapping[str, Any]) -> Config:
@@ -180,6 +322,7 @@ def apply_overrides(config: Mapping[str, Any], overrides: Mapping[str, Any]) -> 
 
     Engine keys replace the top-level value, grid-network keys replace the
     value inside ``special``, and a ``special`` mapping is merged into it.
+    Values are not checked here (see :func:`validate_config`).
 
     Example:
         >>> base = make_config((16, 16), [(1, 1)])
@@ -212,40 +355,199 @@ def _check_key(key: str, allowed: tuple[str, ...], prefix: str) -> None:
 
 
 def validate_config(config: Mapping[str, Any]) -> None:
-    """Check ``config`` with the native reader; raise its exception if it is refused.
+    """Check a complete configuration against ``SETTINGS``; raise ValueError if it is refused.
 
-    Besides the reader's own checks (missing keys, wrong types, unknown
-    strategy names) this refuses a ``population_size`` below 1, a grid that is
-    not two positive sizes and fixed nodes outside the grid.
+    Every key must be present with a value of its kind inside its range (the
+    message names the key, the value and what is allowed); unknown keys are
+    refused. Besides the ranges, the elite counts may not exceed
+    ``population_size``, the fixed nodes must be distinct cells inside
+    ``grid_size`` and a ``Grid`` lattice must fit the grid.
 
     Example:
         >>> validate_config(make_config((16, 16), [(1, 1), (14, 14)]))
-        >>> validate_config(make_config((16, 16), [(1, 1)], mating_strategy="neat"))
-        ... # doctest: +ELLIPSIS
+        >>> cfg = make_config((16, 16), [(1, 1)])
+        >>> validate_config({**cfg, "mating_strategy": "neat"})
         Traceback (most recent call last):
-        Exception: unknown variant `neat`, expected ...
+        ValueError: configuration key 'mating_strategy' = 'neat': must be one of NEATSpeciation, GlobalTournament
     """
-    _core.Population(dict(config))
-    size = config["population_size"]
-    if isinstance(size, int) and size < 1:
-        raise ValueError("population_size must be at least 1")
-    width, height = config["special"]["grid_size"]
-    if width < 1 or height < 1:
-        raise ValueError(f"grid_size must be two positive sizes, got [{width}, {height}]")
-    for x, y in config["special"]["fixed_nodes"]:
-        if not (0 <= x < width and 0 <= y < height):
-            raise ValueError(f"fixed node ({x}, {y}) lies outside the {width}x{height} grid")
+    if not isinstance(config, Mapping) or not isinstance(config.get("special"), Mapping):
+        raise ValueError("a configuration must be a mapping with a 'special' table")
+    special = config["special"]
+    for mapping, known, prefix in ((config, ENGINE_KEYS, ""), (special, SPECIAL_KEYS, "special.")):
+        for key in mapping:
+            _check_key(key, known, prefix)
+    for setting in SETTINGS:
+        mapping = special if setting.special else config
+        if setting.key not in mapping:
+            if setting.kind == "optional int":
+                continue
+            raise ValueError(f"configuration key '{setting.path}' is missing")
+        check_setting(setting.key, mapping[setting.key])
+    _check_together(config)
+
+
+def check_setting(key: str, value: Any) -> None:
+    """Raise ValueError unless ``value`` is of the kind and inside the range of ``key``.
+
+    Example:
+        >>> check_setting("c2", float("nan"))
+        Traceback (most recent call last):
+        ValueError: configuration key 'c2' = nan: must be a finite number >= 0
+        >>> check_setting("diversity_objective", "false")
+        Traceback (most recent call last):
+        ValueError: configuration key 'diversity_objective' = 'false': must be true or false
+    """
+    setting = BY_KEY[key]
+    if not _fits(setting, value):
+        raise ValueError(
+            f"configuration key '{setting.path}' = {value!r}: must be {_article(setting)}"
+        )
+
+
+def _article(setting: Setting) -> str:
+    allowed = setting.allowed()
+    if setting.kind in ("choice",):
+        return "one of " + allowed
+    if setting.kind in ("int", "optional int", "float") and not allowed.startswith("finite"):
+        return ("an " if allowed.startswith("integer") else "a ") + allowed
+    if allowed.startswith("finite"):
+        return "a " + allowed
+    return allowed
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _is_real(value: Any) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
+
+
+def _fits(setting: Setting, value: Any) -> bool:
+    kind = setting.kind
+    if kind == "optional int" and value is None:
+        return True
+    if kind in ("int", "optional int"):
+        return _is_int(value) and setting.low <= value <= setting.high
+    if kind == "float":
+        if not _is_real(value) or math.isnan(value):
+            return False
+        above_low = value > setting.low if setting.low_open else value >= setting.low
+        below_high = value < setting.high if setting.high == math.inf else value <= setting.high
+        return above_low and below_high
+    if kind == "bool":
+        return isinstance(value, bool)
+    if kind == "choice":
+        return strategy_name(value) in setting.choices and (
+            isinstance(value, str) or _unit_variant(value))
+    if kind == "graph init":
+        return value == "FCN" or _lattice(value) is not None
+    if kind == "size":
+        return _is_pair(value) and all(1 <= v <= MAX_SIZE for v in value)
+    return _is_cell_list(value)
+
+
+def _unit_variant(value: Any) -> bool:
+    return isinstance(value, Mapping) and len(value) == 1 and next(iter(value.values())) is None
+
+
+def _is_pair(value: Any) -> bool:
+    return (isinstance(value, Sequence) and not isinstance(value, str) and len(value) == 2
+            and all(_is_int(v) for v in value))
+
+
+def _is_cell_list(value: Any) -> bool:
+    return (isinstance(value, Sequence) and not isinstance(value, str)
+            and all(_is_pair(cell) for cell in value))
+
+
+def _lattice(value: Any) -> tuple[int, int] | None:
+    """The (rows, columns) of a ``{"Grid": [rows, columns]}`` value, else None."""
+    if not (isinstance(value, Mapping) and list(value) == ["Grid"]):
+        return None
+    cells = value["Grid"]
+    if not _is_pair(cells) or not all(0 <= v < 2**32 for v in cells):
+        return None
+    return int(cells[0]), int(cells[1])
+
+
+def _check_together(config: Mapping[str, Any]) -> None:
+    special = config["special"]
+    for key in ("num_elites_species", "num_elites_global"):
+        if config[key] > config["population_size"]:
+            raise ValueError(
+                f"configuration key '{key}' = {config[key]!r}: must be an integer in "
+                f"[0, population_size = {config['population_size']}]"
+            )
+    rows, columns = special["grid_size"]
+    seen: set[tuple[int, int]] = set()
+    for row, column in special["fixed_nodes"]:
+        if not (0 <= row < rows and 0 <= column < columns):
+            raise ValueError(
+                f"configuration key 'special.fixed_nodes': terminal ({row}, {column}) lies "
+                f"outside the grid of {rows} rows and {columns} columns"
+            )
+        if (row, column) in seen:
+            raise ValueError(
+                f"configuration key 'special.fixed_nodes': terminal ({row}, {column}) is given twice"
+            )
+        seen.add((row, column))
+    lattice = _lattice(special["graph_init"])
+    if lattice is not None and (lattice[0] * lattice[1] > min(rows * columns, MAX_LATTICE_NODES)):
+        raise ValueError(
+            f"configuration key 'special.graph_init' = {special['graph_init']!r}: a lattice of "
+            f"{lattice[0]} x {lattice[1]} nodes does not fit a grid of {rows} x {columns} cells"
+        )
+
+
+def parse_setting(key: str, text: str) -> Any:
+    """The value of ``key`` written as ``text`` on the command line, checked.
+
+    Values are read as TOML values (``true``, ``0.5``, ``{ Grid = [8, 8] }``),
+    bare words as strings, and ``none`` as no value (``target_species`` only).
+
+    Example:
+        >>> parse_setting("graph_init", "{ Grid = [8, 8] }"), parse_setting("selection_strategy", "NSGA2")
+        ({'Grid': [8, 8]}, 'NSGA2')
+        >>> parse_setting("crossover_enabled", "yes")
+        Traceback (most recent call last):
+        ValueError: configuration key 'crossover_enabled' = 'yes': must be true or false
+    """
+    key = key.removeprefix("special.")
+    if key not in BY_KEY:
+        _check_key(key, ENGINE_KEYS[:-1] + SPECIAL_KEYS, "")
+    if text.strip().lower() == "none" and BY_KEY[key].kind == "optional int":
+        return None
+    try:
+        value = tomllib.loads(f"value = {text}")["value"]
+    except tomllib.TOMLDecodeError:
+        value = text
+    check_setting(key, value)
+    return value
+
+
+def strategy_name(value: Any) -> str:
+    """The variant name of an enumeration given as a string or a one-entry mapping.
+
+    Example:
+        >>> strategy_name("NSGA2"), strategy_name({"Grid": [4, 4]})
+        ('NSGA2', 'Grid')
+    """
+    if isinstance(value, Mapping) and len(value) == 1:
+        return str(next(iter(value)))
+    return str(value)
 
 
 def load_config(path: str | Path) -> Config:
     """Read a configuration from a ``.toml`` or ``.json`` file.
 
     The file holds engine keys at the top level and grid-network keys in a
-    ``special`` table; it may be complete or hold only the keys to change (pass
-    it to :func:`apply_overrides` or as ``**overrides`` to :func:`make_config`).
-    TOML has no null: a file that holds every key except ``target_species``
-    is read with ``target_species = None`` (fixed threshold), as
-    :func:`save_config` writes it.
+    ``special`` table; it may be complete or hold only the keys to change
+    (pass it to :func:`apply_overrides` or as ``**overrides`` to
+    :func:`make_config`). Unknown keys and values outside their range raise
+    ValueError naming the file and the key. TOML has no null: a file that
+    holds every key except ``target_species`` is read with ``target_species =
+    None`` (fixed threshold), as :func:`save_config` writes it.
 
     Example:
         >>> import tempfile, os
@@ -255,21 +557,35 @@ def load_config(path: str | Path) -> Config:
         {'population_size': 30, 'special': {'c3': 2.5}}
     """
     path = Path(path)
-    text = path.read_text(encoding="utf-8")
-    suffix = path.suffix.lower()
-    if suffix == ".json":
-        data = json.loads(text)
-    elif suffix == ".toml":
-        try:
-            data = tomllib.loads(text)
-        except tomllib.TOMLDecodeError as error:
-            raise ValueError(f"{path}: {error}") from None
-    else:
-        raise ValueError(f"{path}: configuration files must end in .toml or .json")
-    if not isinstance(data, dict):
-        raise ValueError(f"{path}: a configuration must be a table of keys")
+    data = _read_table(path)
+    try:
+        for mapping, prefix in ((data, ""), (data.get("special") or {}, "special.")):
+            for key, value in mapping.items():
+                if prefix or key != "special":
+                    _check_key(key, SPECIAL_KEYS if prefix else ENGINE_KEYS, prefix)
+                    check_setting(key, value)
+        if "special" in data and not isinstance(data["special"], Mapping):
+            raise ValueError("configuration key 'special' must be a table of grid settings")
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
     if _is_complete(data) and "target_species" not in data:
         data["target_species"] = None
+    return data
+
+
+def _read_table(path: Path) -> dict[str, Any]:
+    suffix = path.suffix.lower()
+    if suffix not in (".json", ".toml"):
+        raise ValueError(f"{path}: configuration files must end in .toml or .json")
+    try:
+        text = path.read_text(encoding="utf-8")
+        data = json.loads(text) if suffix == ".json" else tomllib.loads(text)
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no such file: {path}") from None
+    except (OSError, UnicodeDecodeError, ValueError) as error:
+        raise ValueError(f"{path}: {' '.join(str(error).split())}") from None
+    if not isinstance(data, dict):
+        raise ValueError(f"{path}: a configuration must be a table of keys")
     return data
 
 

@@ -5,9 +5,10 @@ backend on their own canvas, so importing this module changes no global
 matplotlib state and works without a display. Every function returns the
 ``Figure`` and, when ``path`` is given, also saves it there.
 
-The cost map is shown as an image: row ``x`` of the map is drawn at height
-``x`` from the top and column ``y`` at ``y`` from the left, exactly as the map
-would look saved as a PNG; a node at ``pos = (x, y)`` is drawn at that cell.
+The cost map is shown as an image: row ``r`` of the map is drawn at height
+``r`` from the top and column ``c`` at ``c`` from the left, exactly as the map
+would look saved as a PNG; a node at ``pos = (row, column)`` is drawn at that
+cell, and the axes are labelled "row" and "column".
 """
 
 from __future__ import annotations
@@ -28,7 +29,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
     ) from error
 
 if TYPE_CHECKING:
-    from .evolve import GenerationRecord
+    from .history import GenerationRecord
 
 __all__ = ["plot_network", "plot_history", "plot_pareto", "plot_front_networks"]
 
@@ -63,7 +64,7 @@ def plot_network(
 
     Enabled edges are drawn as lines, disabled ones are left out; fixed nodes
     (terminals) are red squares, flexible nodes white dots. A colour bar shows
-    the cost scale.
+    the cost scale; impassable cells (NaN or ``inf``) are left blank.
 
     Example:
         >>> import numpy as np
@@ -71,17 +72,17 @@ def plot_network(
         ...                  {"id": 2, "data": {"pos": (6, 3), "type": "Flexible"}}],
         ...        "edges": [{"id": 1, "node1": 1, "node2": 2, "enabled": True}]}
         >>> fig = plot_network(net, np.ones((8, 8)), title="two nodes")
-        >>> fig.axes[0].get_title()
-        'two nodes'
+        >>> fig.axes[0].get_title(), fig.axes[0].get_xlabel(), fig.axes[0].get_ylabel()
+        ('two nodes', 'column', 'row')
     """
     figure = _new_figure((6.4, 5.6))
     ax = figure.add_subplot()
     image = _draw_network(ax, _structure(network), cost_map)
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
-    ax.set_xlabel("y")
-    ax.set_ylabel("x")
+    ax.set_xlabel("column")
+    ax.set_ylabel("row")
     if title:
-        ax.set_title(title)
+        ax.set_title(title, fontsize="medium")
     if ax.get_legend_handles_labels()[0]:
         ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
     return _finish(figure, path)
@@ -89,18 +90,16 @@ def plot_network(
 
 def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray) -> Any:
     """Draw the cost map and the network's enabled edges and nodes; returns the image."""
-    cost = np.asarray(cost_map, dtype=np.float64)
-    finite = cost[np.isfinite(cost)]
+    cost = np.ma.masked_invalid(np.asarray(cost_map, dtype=np.float64))  # impassable: blank
     # a log scale keeps gentle slopes visible next to expensive barriers
-    positive = finite.size and finite.min() > 0 and finite.max() > finite.min()
-    norm = LogNorm(finite.min(), finite.max()) if positive else None
+    norm = LogNorm() if cost.count() and cost.min() > 0 and cost.max() > cost.min() else None
     image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
     positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
     for edge in structure["edges"]:
         start, end = positions.get(edge["node1"]), positions.get(edge["node2"])
         if edge["enabled"] and start is not None and end is not None:
-            (x1, y1), (x2, y2) = start, end
-            ax.plot([y1, y2], [x1, x2], color="orangered", linewidth=1.8, zorder=2)
+            (row1, column1), (row2, column2) = start, end
+            ax.plot([column1, column2], [row1, row2], color="orangered", linewidth=1.8, zorder=2)
     _draw_nodes(ax, structure["nodes"], "Flexible", dict(marker="o", s=22, color="white",
                                                             edgecolors="black", label="flexible"))
     _draw_nodes(ax, structure["nodes"], "Fixed", dict(marker="s", s=60, color="red",
@@ -113,30 +112,30 @@ def _draw_nodes(
 ) -> None:
     cells = [n["data"]["pos"] for n in nodes if n["data"]["type"] == kind]
     if cells:
-        xs, ys = zip(*cells)
-        ax.scatter(ys, xs, zorder=3, **style)
+        rows, columns = zip(*cells)
+        ax.scatter(columns, rows, zorder=3, **style)
 
 
 def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = None) -> Figure:
-    """Plot best, best-so-far and mean raw fitness per generation, and the species count.
+    """Plot best, best-so-far and mean raw fitness per generation with the species
+    count, and below it the cost (map units) and length (cells) of the best network.
 
     Example:
-        >>> from gridweave.evolve import GenerationRecord
-        >>> rows = [GenerationRecord(g, 0.1 * g, 0.05 * g, 0.1 * g, 3, 3.0, None, 0.0)
-        ...         for g in range(5)]
-        >>> len(plot_history(rows).axes)
-        2
+        >>> from gridweave.history import GenerationRecord
+        >>> rows = [GenerationRecord(g, 0.1 * g, 0.05 * g, 0.1 * g, 3, 3.0, None, 0.0,
+        ...                          100.0 - g, 40.0) for g in range(5)]
+        >>> [ax.get_ylabel() for ax in plot_history(rows).axes]
+        ['fitness (1 / trace cost)', 'cost (map units)', 'species', 'length (cells)']
     """
-    figure = _new_figure((7.0, 4.2))
-    ax = figure.add_subplot()
+    figure = _new_figure((7.0, 6.4))
+    ax, cost_ax = figure.subplots(2, 1, sharex=True)
     generations = [r.generation for r in history]
     ax.plot(generations, [r.best_so_far for r in history], label="best so far", color="C3",
             linewidth=3.0, alpha=0.5)
     ax.plot(generations, [r.best_fitness for r in history], label="best member", color="C0")
     ax.plot(generations, [r.mean_fitness for r in history], label="mean", color="C0", alpha=0.5,
             linestyle="--")
-    ax.set_xlabel("generation")
-    ax.set_ylabel("fitness (1 / network cost)")
+    ax.set_ylabel("fitness (1 / trace cost)")
     species = ax.twinx()
     species.step(generations, [r.num_species for r in history], where="post", color="C2",
                  alpha=0.6, label="species")
@@ -144,6 +143,16 @@ def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = 
     lines = ax.get_legend_handles_labels()
     more = species.get_legend_handles_labels()
     ax.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right", fontsize="small")
+    cost_ax.plot(generations, [r.best_cost for r in history], color="C3", label="cost")
+    cost_ax.set_ylabel("cost (map units)")
+    cost_ax.set_xlabel("generation")
+    length = cost_ax.twinx()
+    length.plot(generations, [r.best_length for r in history], color="C1", linestyle=":",
+                label="length")
+    length.set_ylabel("length (cells)")
+    handles = [*cost_ax.get_legend_handles_labels()[0], *length.get_legend_handles_labels()[0]]
+    cost_ax.legend(handles, ["cost", "length"], loc="upper right", fontsize="small")
+    cost_ax.set_title("best network so far", fontsize="small")
     return _finish(figure, path)
 
 
@@ -152,7 +161,7 @@ def plot_pareto(
     path: str | Path | None = None,
     *,
     population: Sequence[Any] = (),
-    labels: tuple[str, str] = ("fitness (1 / cost)", "redundancy (1 - bridge share)"),
+    labels: tuple[str, str] = ("fitness (1 / trace cost)", "redundancy (1 - bridge share)"),
 ) -> Figure:
     """Scatter the first two objectives of the front over those of the population.
 
@@ -162,7 +171,7 @@ def plot_pareto(
     Example:
         >>> fig = plot_pareto([(1.0, 0.0), (0.5, 0.8)], population=[(0.2, 0.1)])
         >>> fig.axes[0].get_xlabel()
-        'fitness (1 / cost)'
+        'fitness (1 / trace cost)'
     """
     figure = _new_figure((6.0, 4.6))
     ax = figure.add_subplot()
@@ -233,7 +242,7 @@ def plot_front_networks(
                         f"redundancy {points[index][1]:.2f}", fontsize="small")
         small.set_xticks([])
         small.set_yticks([])
-    ax.set_xlabel("fitness (1 / cost)")
+    ax.set_xlabel("fitness (1 / trace cost)")
     ax.set_ylabel("redundancy (1 - bridge share)")
     ax.legend(loc="best", fontsize="small")
     return _finish(figure, path)

@@ -1,9 +1,11 @@
 """Sample problems and loaders for cost maps and terminals.
 
-A problem is a cost map, a two-dimensional float64 array indexed ``cost[x, y]``
-(the first index is the first component of a node position, so the map's
-shape is the ``grid_size`` of the configuration), and a list of terminals,
-the ``(x, y)`` cells that the network must connect (the fixed nodes).
+A problem is a cost map, a two-dimensional float64 array indexed
+``cost[row, column]`` (the first index is the first component of a node
+position, so the map's shape (rows, columns) is the ``grid_size`` of the
+configuration), and a list of terminals, the ``(row, column)`` cells that the
+network must connect (the fixed nodes). The file loaders live in
+:mod:`gridweave.formats` and are re-exported here.
 
 :func:`make_terrain` builds a seeded procedural landscape: gentle hills, a
 winding river that is expensive to cross except at one ford, and terminals on
@@ -16,13 +18,12 @@ problems the quality benchmark runs.
 
 from __future__ import annotations
 
-import csv
-import json
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
+
+from .formats import check_terminals, load_cost_map, load_terminals
 
 __all__ = [
     "Problem",
@@ -62,9 +63,9 @@ class Problem:
 
     @property
     def grid_size(self) -> tuple[int, int]:
-        """``(width, height)``, the shape of the cost map."""
-        width, height = self.cost_map.shape
-        return int(width), int(height)
+        """``(rows, columns)``, the shape of the cost map."""
+        rows, columns = self.cost_map.shape
+        return int(rows), int(columns)
 
 
 def make_terrain(
@@ -73,7 +74,7 @@ def make_terrain(
     """Build a seeded landscape: hills, a river with one ford, terminals on both banks.
 
     The base cost of a cell is 1; every hill adds a Gaussian bump of height 2
-    to 6; the river, which winds along the y axis, adds ``RIVER_COST`` except
+    to 6; the river, which winds from the first column to the last, adds ``RIVER_COST`` except
     at the ford, where it adds only ``FORD_COST``. Terminals alternate between
     the two banks, keep clear of the river and of each other. The same seed
     always gives the same problem.
@@ -296,149 +297,3 @@ def _spread_cells(
             if spacing < 1:
                 raise ValueError(f"cannot place {count} terminals on a {width}x{height} map")
     return terminals
-
-
-def load_cost_map(path: str | Path) -> np.ndarray:
-    """Read a cost map from ``.npy``, ``.csv`` or a grayscale ``.png`` file.
-
-    A CSV file holds one row of the map (fixed x) per line, values separated
-    by commas. A PNG's grey level, scaled to [0, 1], is the cost, so dark cells
-    are cheap; colour images are converted to luminance. The image row is the
-    x index. Reading PNG files needs matplotlib or Pillow. Costs must be finite
-    and not negative.
-
-    Example:
-        >>> import tempfile, os
-        >>> path = os.path.join(tempfile.mkdtemp(), "map.csv")
-        >>> _ = Path(path).write_text("1,2,3\\n4,5,6\\n")
-        >>> load_cost_map(path)
-        array([[1., 2., 3.],
-               [4., 5., 6.]])
-    """
-    path = Path(path)
-    if not path.is_file():
-        raise FileNotFoundError(f"no such file: {path}")
-    suffix = path.suffix.lower()
-    if suffix == ".npy":
-        data = np.load(path, allow_pickle=False)
-    elif suffix in (".csv", ".txt"):
-        data = _read_csv_grid(path)
-    elif suffix == ".png":
-        data = _read_png_gray(path)
-    else:
-        raise ValueError(f"{path}: cost maps must be .npy, .csv or .png files")
-    return _checked_cost_map(np.asarray(data), path)
-
-
-def _read_csv_grid(path: Path) -> np.ndarray:
-    try:
-        return np.loadtxt(path, delimiter=",", ndmin=2, dtype=np.float64)
-    except ValueError as error:
-        raise ValueError(f"{path}: not a numeric CSV grid ({error})") from None
-
-
-def _read_png_gray(path: Path) -> np.ndarray:
-    try:
-        from matplotlib import image
-
-        pixels = np.asarray(image.imread(path), dtype=np.float64)
-    except ImportError:
-        pixels = _read_png_with_pillow(path)
-    if pixels.ndim == 3:
-        pixels = pixels[..., :3] @ np.array([0.299, 0.587, 0.114])
-    return pixels
-
-
-def _read_png_with_pillow(path: Path) -> np.ndarray:
-    try:
-        from PIL import Image
-    except ImportError:
-        raise ImportError(
-            "reading PNG cost maps needs matplotlib or Pillow (pip install 'gridweave[plot]')"
-        ) from None
-    with Image.open(path) as img:
-        return np.asarray(img.convert("L"), dtype=np.float64) / 255.0
-
-
-def _checked_cost_map(data: np.ndarray, path: Path) -> np.ndarray:
-    if data.ndim != 2 or data.size == 0:
-        raise ValueError(f"{path}: a cost map must be a non-empty 2-D grid, got shape {data.shape}")
-    if not np.issubdtype(data.dtype, np.number) or np.issubdtype(data.dtype, np.complexfloating):
-        raise ValueError(f"{path}: a cost map must hold real numbers, got {data.dtype}")
-    cost = np.ascontiguousarray(data, dtype=np.float64)
-    if not np.isfinite(cost).all():
-        raise ValueError(f"{path}: the cost map holds NaN or infinite values")
-    if (cost < 0).any():
-        raise ValueError(f"{path}: the cost map holds negative costs")
-    return cost
-
-
-def load_terminals(path: str | Path) -> list[Terminal]:
-    """Read terminal cells ``(x, y)`` from a CSV or JSON file.
-
-    CSV: one terminal per line, ``x,y``; a first line that is not numeric is
-    taken as a header. JSON: a list of ``[x, y]`` pairs, or an object with such
-    a list under ``"terminals"``.
-
-    Example:
-        >>> import tempfile, os
-        >>> path = os.path.join(tempfile.mkdtemp(), "t.csv")
-        >>> _ = Path(path).write_text("x,y\\n3,4\\n10,2\\n")
-        >>> load_terminals(path)
-        [(3, 4), (10, 2)]
-    """
-    path = Path(path)
-    if not path.is_file():
-        raise FileNotFoundError(f"no such file: {path}")
-    suffix = path.suffix.lower()
-    if suffix == ".json":
-        data = json.loads(path.read_text(encoding="utf-8"))
-        rows = data.get("terminals") if isinstance(data, dict) else data
-        if not isinstance(rows, list):
-            raise ValueError(f"{path}: expected a list of [x, y] pairs")
-    elif suffix in (".csv", ".txt"):
-        with path.open(newline="", encoding="utf-8") as handle:
-            rows = [row for row in csv.reader(handle) if row and any(c.strip() for c in row)]
-        if rows and not _is_numeric_row(rows[0]):
-            rows = rows[1:]
-    else:
-        raise ValueError(f"{path}: terminals must be a .csv or .json file")
-    return [_terminal(row, path, number) for number, row in enumerate(rows, 1)]
-
-
-def _is_numeric_row(row: Sequence[str]) -> bool:
-    try:
-        [float(cell) for cell in row]
-    except ValueError:
-        return False
-    return True
-
-
-def _terminal(row: object, path: Path, number: int) -> Terminal:
-    if not isinstance(row, (list, tuple)) or len(row) != 2:
-        raise ValueError(f"{path}: terminal {number} is not an (x, y) pair: {row!r}")
-    try:
-        values = [float(v) for v in row]
-    except (TypeError, ValueError):
-        raise ValueError(f"{path}: terminal {number} is not numeric: {row!r}") from None
-    if not all(v.is_integer() for v in values):
-        raise ValueError(f"{path}: terminal {number} is not on a grid cell: {row!r}")
-    return int(values[0]), int(values[1])
-
-
-def check_terminals(terminals: Iterable[Sequence[int]], shape: Sequence[int]) -> None:
-    """Raise ``ValueError`` unless there is a terminal and every one lies inside ``shape``.
-
-    Example:
-        >>> check_terminals([(0, 0), (63, 10)], (64, 64))
-        >>> check_terminals([(64, 3)], (64, 64))
-        Traceback (most recent call last):
-        ValueError: terminal (64, 3) lies outside the 64x64 cost map
-    """
-    width, height = shape
-    terminals = list(terminals)
-    if not terminals:
-        raise ValueError("no terminals given")
-    for x, y in terminals:
-        if not (0 <= x < width and 0 <= y < height):
-            raise ValueError(f"terminal ({x}, {y}) lies outside the {width}x{height} cost map")

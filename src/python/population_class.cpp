@@ -257,6 +257,13 @@ void register_population_class(nb::module_& module) {
   auto cls = nb::class_<PyPopulation>(module, "Population", "Population(config, start_genome=None)\n--\n\n",
                                       nb::is_final());
   cls.def("__init__", &construct);
+  // The constructor parses its own arguments; this gives inspect.signature() and help() its form.
+  nb::module_ inspect = nb::module_::import_("inspect");
+  nb::object parameter = inspect.attr("Parameter");
+  nb::object by_name = parameter.attr("POSITIONAL_OR_KEYWORD");
+  nb::object config = parameter("config", by_name);
+  nb::object start_genome = parameter("start_genome", by_name, nb::arg("default") = nb::none());
+  cls.attr("__signature__") = inspect.attr("Signature")(nb::make_tuple(config, start_genome));
   add_method(cls, &get_initial_genomes_def);
   add_property(cls, &members_def);
   add_property(cls, &species_def);

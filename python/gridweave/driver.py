@@ -17,132 +17,110 @@ functions, one generation at a time:
    elites and children are handed to ``select`` as they are.
 
 The ranking overwrites ``fitness``, so the loop keeps the raw evaluation score
-(the inverse cost of the network, 0 when it is not connected) itself: it is
-``objectives[0]`` whenever objectives exist, else ``fitness``. "Best" always
+(the inverse trace cost of the network, 0 when it is not connected) itself: it
+is ``objectives[0]`` whenever objectives exist, else ``fitness``. "Best" always
 means the highest raw score.
 
-Reproducibility: ``seed=N`` reseeds the random generator of every thread
-before the population is created. With the environment variable
-``GRIDWEAVE_NUM_THREADS=1`` (set before ``gridweave`` is imported) a seeded
-run is exactly reproducible. With more worker threads, scheduling decides
-which thread's generator serves which genome during parallel mutation, and the
-order in which new innovation numbers are handed out, so runs differ.
+Reproducibility: every run is seeded (``seed=N``, or a seed drawn from the
+operating system, reported in ``EvolutionResult.seed``); the random generator
+of every thread is reseeded before the population is created. With the
+environment variable ``GRIDWEAVE_NUM_THREADS=1`` (set before ``gridweave`` is
+imported) a seeded run is exactly reproducible. With more worker threads,
+scheduling decides which thread's generator serves which genome during
+parallel mutation, and the order in which new innovation numbers are handed
+out, so runs differ.
 """
 
 from __future__ import annotations
 
-import csv
+import hashlib
 import math
-import signal
-import sys
-import threading
+import secrets
 import time
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import FrameType
 from typing import Any
 
 import numpy as np
 
-from . import _core
+from . import _core, routes
 from ._core import Genome, Population
-from .problems import check_terminals
-from . import routes
+from .config import strategy_name, validate_config
+from .history import GenerationRecord, history_to_csv
+from .measure import network_cost, network_length
 from .pareto import Archive, non_dominated
+from .runtime import Limits, SigintFlag, advance, callbacks_stop, progress_bar
 
-__all__ = [
-    "GenerationRecord",
-    "EvolutionResult",
-    "Callback",
-    "evolve",
-    "history_to_csv",
-    "history_from_csv",
-    "canonical_structure",
-]
+__all__ = ["EvolutionResult", "Callback", "evolve", "canonical_structure", "checked_seed"]
 
 RANKED_SELECTIONS = ("NSGA2", "SPEA2")
+SEED_LIMIT = 2**64
 
 Objectives = tuple[float, ...] | None
 
-@dataclass(frozen=True)
-class GenerationRecord:
-    """Statistics of the members after one generation (generation 0: the first members).
-
-    ``best_fitness`` and ``mean_fitness`` are raw scores of the current
-    members; ``best_so_far`` also counts children that did not survive, and
-    never decreases. ``best_objectives`` are the evaluation objectives of the
-    best member (``None`` under ``SingleObjective``). ``seconds`` is the wall
-    time the generation took.
-
-    Example:
-        >>> r = GenerationRecord(3, 0.5, 0.2, 0.6, 4, 2.5, (0.5, 1.0), 0.01)
-        >>> r.generation, r.best_so_far
-        (3, 0.6)
-    """
-
-    generation: int
-    best_fitness: float
-    mean_fitness: float
-    best_so_far: float
-    num_species: int
-    species_threshold: float
-    best_objectives: tuple[float, ...] | None
-    seconds: float
-
-
 Callback = Callable[[GenerationRecord, Population], "bool | None"]
 
-CSV_COLUMNS = (
-    "generation",
-    "best_fitness",
-    "mean_fitness",
-    "best_so_far",
-    "num_species",
-    "species_threshold",
-    "seconds",
-)
 
-
-@dataclass
+@dataclass(repr=False)
 class EvolutionResult:
     """What :func:`evolve` returns.
 
     ``best_genome`` has the highest raw score seen in the run (its ``fitness``
     field may hold a rank value); ``best_fitness`` is that score,
-    ``best_structure`` its structure dictionary with nodes and edges sorted by
-    id. ``population`` is the final population; its members carry their raw
-    fitness (and, with ``diversity_objective``, a novelty score as last
+    ``best_cost`` its network's cost in map units (cost times step length
+    summed over its cells, ``inf`` when it crosses an impassable cell),
+    ``best_length`` its length in cells, ``best_structure`` its structure
+    dictionary with nodes and edges sorted by id. ``population`` is the final
+    population; its members carry their raw fitness (and, with
+    ``diversity_objective`` under ``NSGA2``/``SPEA2``, a novelty score as last
     objective). Under ``MultiObjectiveBridge`` ``pareto_front`` holds every
     non-dominated network the run has seen (members and children, by their
     evaluation objectives [fitness, redundancy], kept in an archive of
     ``archive_size`` entries), each carrying those objectives; otherwise it
     holds the non-dominated final members when they carry objective vectors,
     else ``None``. ``stop_reason`` is one of "generations", "fitness",
-    "stall", "time", "callback" and "interrupted".
+    "stall", "time", "callback", "callback error" and "interrupted".
+    ``seed`` is the seed the run used. A Ctrl-C that arrives during a native
+    call stops that call at once and may leave the population and some genomes
+    unusable; the best network's structure, fitness, cost and length are kept.
 
     Example:
         >>> from gridweave.config import make_config
         >>> from gridweave.problems import make_terrain
         >>> p = make_terrain((16, 16), 3, seed=0)
         >>> res = evolve(p.cost_map, make_config(p.grid_size, p.terminals, population_size=12),
-        ...              3, progress=False)
-        >>> len(res.history), res.generations, res.stop_reason
-        (4, 3, 'generations')
+        ...              3, progress=False, seed=4)
+        >>> len(res.history), res.generations, res.stop_reason, res.seed
+        (4, 3, 'generations', 4)
         >>> res.best_fitness == res.history[-1].best_so_far
+        True
+        >>> repr(res).startswith("EvolutionResult(best_fitness=")
         True
     """
 
     best_genome: Genome
     best_fitness: float
+    best_cost: float
+    best_length: float
     best_structure: dict[str, Any]
     best_objectives: tuple[float, ...] | None
     history: list[GenerationRecord]
     population: Population
     pareto_front: list[Genome] | None
     stop_reason: str
-    config: dict[str, Any] = field(repr=False, default_factory=dict)
+    seed: int = 0
+    config: dict[str, Any] = field(default_factory=dict)
+
+    def __repr__(self) -> str:
+        front = "" if self.pareto_front is None else f", front={len(self.pareto_front)}"
+        return (
+            f"EvolutionResult(best_fitness={self.best_fitness:.6g}, "
+            f"best_cost={self.best_cost:.6g}, best_length={self.best_length:.6g}, "
+            f"generations={self.generations}, stop_reason={self.stop_reason!r}{front}, "
+            f"seed={self.seed})"
+        )
 
     @property
     def interrupted(self) -> bool:
@@ -155,7 +133,7 @@ class EvolutionResult:
         return len(self.history) - 1
 
     def history_to_csv(self, path: str | Path) -> None:
-        """Write the history as CSV; see :func:`history_to_csv`."""
+        """Write the history as CSV; see :func:`gridweave.history.history_to_csv`."""
         history_to_csv(self.history, path)
 
     def pareto_objectives(self) -> list[tuple[float, ...]]:
@@ -182,16 +160,22 @@ def evolve(
 ) -> EvolutionResult:
     """Evolve a population on ``cost_map`` for up to ``generations`` generations.
 
-    ``config`` is a complete configuration (see :func:`gridweave.make_config`);
-    its ``grid_size`` must equal the cost map's shape.
+    ``cost_map`` is indexed ``[row, column]``; its shape (rows, columns) must
+    equal the configuration's ``grid_size`` and every terminal
+    (``fixed_nodes``) is a (row, column) cell. Costs must not be negative;
+    NaN (and ``inf``) cells are impassable: they are given to the engine as
+    ``inf``, and a warning says so when no network found avoids them.
+    ``config`` is a complete configuration (see :func:`gridweave.make_config`),
+    checked by :func:`gridweave.config.validate_config` before anything runs.
 
     The first members are mutated copies of one start network. By default
     (``start="steiner"``) that is the cheapest polished network of the
     least-cost Steiner heuristics and the straight-line spanning tree (see
     :func:`gridweave.routes.start_network`); ``start="mst"`` takes the polished spanning tree,
     and ``start="config"`` the configured ``graph_init`` (pure evolution). A
-    ``start_genome`` (a ``Genome`` or a structure dictionary) wins over
-    ``start``. The start network counts as a candidate for the best result.
+    ``start_genome`` (a ``Genome`` or a structure dictionary, holding every
+    terminal as a ``Fixed`` node at its configured cell) wins over ``start``.
+    The start network counts as a candidate for the best result.
     Under ``MultiObjectiveBridge`` the greedy redundancy chain of the start
     network (:func:`gridweave.redundancy_chain`) joins the first members.
     With ``polish`` on, each generation the ``polish_children`` best children
@@ -200,15 +184,18 @@ def evolve(
 
     After every generation (and after the first evaluation, generation 0)
     each callback is called with the new :class:`GenerationRecord` and the
-    population; a callback returning True ends the run. The run also ends
+    population; a callback returning True ends the run, and an exception
+    raised by a callback ends it too and propagates with the result so far
+    as its ``result`` attribute. The run also ends
     when the best raw score reaches ``stop_at_fitness``, when it has not
     improved for ``stall_generations`` generations, when ``time_limit``
     seconds have passed since the call began (checked after every
     generation), or on Ctrl-C, which lets the current generation finish (a
     second Ctrl-C aborts at once). A progress bar is shown on a terminal when
-    ``progress`` is true and tqdm is installed. ``seed`` reseeds all random
-    generators first; see the module documentation for when runs are
-    reproducible.
+    ``progress`` is true and tqdm is installed. ``seed`` (any non-negative
+    integer; larger than 64 bits is hashed down) reseeds all random
+    generators first; without it a seed is drawn. See the module
+    documentation for when runs are reproducible.
 
     Example:
         >>> from gridweave.config import make_config
@@ -223,7 +210,50 @@ def evolve(
         True
     """
     began = time.perf_counter()
-    cost = _checked_cost(cost_map, config)
+    cost = _checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
+    seed = checked_seed(seed)
+    started = time.perf_counter()
+    first = _first_network(cost, config, start_genome, start)
+    run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
+               archive_size)
+    run.begin(first)
+    history = [run.record(0, time.perf_counter() - started)]
+    check = _StopCheck(run, history, list(callbacks), seed, dict(config),
+                       Limits(stop_at_fitness, stall_generations, time_limit, began))
+    stop_reason = check()
+    bar = progress_bar(generations, progress)
+    try:
+        with SigintFlag() as interrupted:
+            for generation in range(1, generations + 1):
+                if stop_reason:
+                    break
+                try:
+                    started = time.perf_counter()
+                    run.step()
+                    history.append(run.record(generation, time.perf_counter() - started))
+                    advance(bar, history[-1])
+                    stop_reason = check()
+                except KeyboardInterrupt:
+                    stop_reason = "interrupted"
+                if interrupted.is_set():
+                    stop_reason = "interrupted"
+    finally:
+        if bar is not None:
+            bar.close()
+    return run.result(history, stop_reason or "generations", seed, dict(config))
+
+
+def _checked_inputs(
+    cost_map: Any,
+    config: Mapping[str, Any],
+    generations: int,
+    start: str,
+    polish_children: int,
+    archive_size: int,
+) -> np.ndarray:
+    """The cost map as the engine takes it, after every argument has been checked."""
+    validate_config(config)
+    cost = checked_cost(cost_map, config["special"]["grid_size"])
     if generations < 0:
         raise ValueError("generations must not be negative")
     if start not in routes.START_METHODS:
@@ -232,68 +262,109 @@ def evolve(
         raise ValueError("polish_children must not be negative")
     if archive_size < 2:
         raise ValueError("archive_size must be at least 2")
-    if seed is not None:
-        _core._seed(seed)
-    started = time.perf_counter()
-    if start_genome is None and start != "config":
-        start_genome = _heuristic_start(cost, config, start)
-    first = _start_genome(config, start_genome)
-    population = _core.Population(dict(config), first)
-    run = _Run(population, cost, config, polish, polish_children, archive_size)
-    if first is not None:
-        run.consider_start(first)
-    run.take_members(evaluate=True)
-    if first is not None and run.bridge:
-        run.seed_redundancy(first)
-    callbacks = list(callbacks)
-    bar = _progress_bar(generations, progress)
-    history = [run.record(0, time.perf_counter() - started)]
-    limits = _Limits(stop_at_fitness, stall_generations, time_limit, began)
-    stop_reason = _stop_reason(run, history, callbacks, limits)
-    try:
-        with _SigintFlag() as interrupted:
-            for generation in range(1, generations + 1):
-                if stop_reason:
-                    break
-                try:
-                    started = time.perf_counter()
-                    run.step()
-                    history.append(run.record(generation, time.perf_counter() - started))
-                    _advance(bar, history[-1])
-                    stop_reason = _stop_reason(run, history, callbacks, limits)
-                except KeyboardInterrupt:
-                    stop_reason = "interrupted"
-                if interrupted.is_set():
-                    stop_reason = "interrupted"
-    finally:
-        if bar is not None:
-            bar.close()
-    return run.result(history, stop_reason or "generations", dict(config))
-
-
-def _checked_cost(cost_map: np.ndarray, config: Mapping[str, Any]) -> np.ndarray:
-    cost = np.asarray(cost_map, dtype=np.float64)
-    if cost.ndim != 2:
-        raise ValueError(f"the cost map must be two-dimensional, got shape {cost.shape}")
-    special = config["special"]
-    if tuple(cost.shape) != tuple(special["grid_size"]):
-        raise ValueError(
-            f"cost map shape {tuple(cost.shape)} does not match grid_size "
-            f"{tuple(special['grid_size'])}"
-        )
-    check_terminals(special["fixed_nodes"], cost.shape)
-    size = config["population_size"]
-    if isinstance(size, int) and size < 1:
-        raise ValueError("population_size must be at least 1")
+    _warn_unused_diversity(config)
     return cost
 
 
-def _start_genome(
-    config: Mapping[str, Any], start: Genome | Mapping[str, Any] | None
+def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
+    """The cost map as float64 with NaN cells turned into ``inf`` (impassable).
+
+    Raises ValueError for a map that is not two-dimensional, whose shape is
+    not ``grid_size`` or that holds negative costs.
+
+    Example:
+        >>> checked_cost([[1.0, float("nan")]], (1, 2))
+        array([[ 1., inf]])
+        >>> checked_cost([[1.0, -2.0]], (1, 2))
+        Traceback (most recent call last):
+        ValueError: the cost map holds negative costs (first at (row, column) (0, 1): -2.0)
+    """
+    cost = np.array(cost_map, dtype=np.float64)
+    if cost.ndim != 2:
+        raise ValueError(f"the cost map must be two-dimensional, got shape {cost.shape}")
+    if tuple(cost.shape) != tuple(grid_size):
+        raise ValueError(
+            f"cost map shape (rows, columns) {tuple(cost.shape)} does not match grid_size "
+            f"{tuple(grid_size)}"
+        )
+    negative = np.argwhere(cost < 0)
+    if len(negative):
+        row, column = (int(v) for v in negative[0])
+        raise ValueError(
+            f"the cost map holds negative costs (first at (row, column) ({row}, {column}): "
+            f"{cost[row, column]})"
+        )
+    cost[np.isnan(cost)] = np.inf
+    return cost
+
+
+def checked_seed(seed: Any) -> int:
+    """The seed a run uses: ``seed`` itself, or one drawn when it is None.
+
+    Any non-negative integer is a seed; negative numbers and non-integers are
+    refused.
+
+    Example:
+        >>> checked_seed(7)
+        7
+        >>> checked_seed(-3)
+        Traceback (most recent call last):
+        ValueError: seed must be a non-negative integer, got -3
+    """
+    if seed is None:
+        seed = secrets.randbelow(2**63)
+    if isinstance(seed, bool) or not isinstance(seed, int | np.integer) or seed < 0:
+        raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
+    _core._seed(_native_seed(int(seed)))
+    return int(seed)
+
+
+def _native_seed(seed: int) -> int:
+    """Seeds of 64 bits or more are hashed down to 64 bits."""
+    if seed < SEED_LIMIT:
+        return seed
+    digest = hashlib.blake2b(seed.to_bytes((seed.bit_length() + 7) // 8, "little"),
+                             digest_size=8).digest()
+    return int.from_bytes(digest, "little")
+
+
+def _warn_unused_diversity(config: Mapping[str, Any]) -> None:
+    ranked = strategy_name(config["selection_strategy"]) in RANKED_SELECTIONS
+    if config["diversity_objective"] is True and not ranked:
+        warnings.warn(
+            "diversity_objective has no effect under NEAT selection (it ranks by fitness "
+            "alone; the novelty score only counts under NSGA2 or SPEA2), so it is skipped",
+            stacklevel=3,
+        )
+
+
+def _first_network(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    start_genome: Genome | Mapping[str, Any] | None,
+    start: str,
 ) -> Genome | None:
-    if not isinstance(start, Mapping):
-        return start
-    return routes.genome_from_structure(config, start)
+    """The start network as a genome, or None for the configured initial graph."""
+    if start_genome is None and start != "config":
+        start_genome = _heuristic_start(cost, config, start)
+    if start_genome is None:
+        return None
+    if isinstance(start_genome, Mapping):
+        start_genome = routes.genome_from_structure(config, start_genome)
+    _check_terminals_held(start_genome, config["special"]["fixed_nodes"])
+    return start_genome
+
+
+def _check_terminals_held(genome: Genome, fixed_nodes: Sequence[Sequence[int]]) -> None:
+    held = sorted(tuple(n.data.pos) for n in genome.nodes.values() if n.data.type_ == "Fixed")
+    wanted = sorted((int(r), int(c)) for r, c in fixed_nodes)
+    if held != wanted:
+        missing = sorted(set(wanted) - set(held))
+        extra = sorted(set(held) - set(wanted))
+        raise ValueError(
+            "start_genome must hold every terminal as a Fixed node at its configured "
+            f"(row, column) cell; missing {missing}, unexpected {extra}"
+        )
 
 
 def _heuristic_start(cost: np.ndarray, config: Mapping[str, Any], method: str) -> Any:
@@ -304,15 +375,29 @@ def _heuristic_start(cost: np.ndarray, config: Mapping[str, Any], method: str) -
     except ValueError as error:
         if not np.isinf(cost).any():
             raise
-        warnings.warn(f"no {method} start network ({error}); starting from graph_init", stacklevel=3)
+        warnings.warn(f"no {method} start network ({error}); starting from graph_init", stacklevel=4)
         return None
 
 
-def _strategy_name(value: Any) -> str:
-    """The variant name of an enumeration given as a string or a one-entry mapping."""
-    if isinstance(value, Mapping) and len(value) == 1:
-        return str(next(iter(value)))
-    return str(value)
+class _StopCheck:
+    """Why the run stops after the last record ("" to go on); calls the callbacks."""
+
+    def __init__(self, run: _Run, history: list[GenerationRecord], callbacks: list[Callback],
+                 seed: int, config: dict[str, Any], limits: Limits):
+        self.run, self.history, self.callbacks = run, history, callbacks
+        self.seed, self.config, self.limits = seed, config, limits
+
+    def __call__(self) -> str:
+        record = self.history[-1]
+        try:
+            if callbacks_stop(self.callbacks, record, self.run.population):
+                return "callback"
+        except Exception as error:
+            error.result = self.run.result(  # type: ignore[attr-defined]
+                self.history, "callback error", self.seed, self.config)
+            error.add_note("the result so far is the exception's 'result' attribute")
+            raise
+        return self.limits.reason(record, self.run.last_improvement)
 
 
 class _Run:
@@ -332,10 +417,11 @@ class _Run:
         self.polish_children = polish_children
         self.cost = cost
         self.size = int(config["population_size"])
-        self.ranked = _strategy_name(config["selection_strategy"]) in RANKED_SELECTIONS
-        self.diversity = bool(config["diversity_objective"])
+        self.ranked = strategy_name(config["selection_strategy"]) in RANKED_SELECTIONS
+        # Under NEAT selection the novelty score would change nothing but the run time.
+        self.diversity = config["diversity_objective"] is True and self.ranked
         special = config["special"]
-        self.bridge = _strategy_name(special["evaluation_strategy"]) == "MultiObjectiveBridge"
+        self.bridge = strategy_name(special["evaluation_strategy"]) == "MultiObjectiveBridge"
         self.archive: Archive[Genome] | None = Archive(archive_size) if self.bridge else None
         self.members: list[Genome] = []
         self.raw: list[float] = []
@@ -347,6 +433,25 @@ class _Run:
         self.recorded_best = -math.inf
         self.loop_cursor = 0
         self.outsiders: set[int] = set()  # ids of archived genomes numbered by another registry
+        self.best_structure: dict[str, Any] = {}
+        self.best_cost = math.nan
+        self.best_length = math.nan
+
+    def begin(self, first: Genome | None) -> None:
+        """Evaluates the first members (and the start network, a candidate for the best)."""
+        if first is not None:
+            self.consider_start(first)
+        self.take_members(evaluate=True)
+        if first is not None and self.bridge:
+            self.seed_redundancy(first)
+
+    def snapshot_best(self) -> None:
+        """Keeps the best network's structure, cost in map units and length in cells,
+        so that they survive a Ctrl-C that leaves the genomes unusable."""
+        assert self.best is not None
+        self.best_structure = canonical_structure(self.best.get_structure())
+        self.best_cost = network_cost(self.best, self.cost)
+        self.best_length = network_length(self.best_structure)
 
     def evaluate(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
         _core.evaluate_genomes(genomes, self.cost)
@@ -388,11 +493,14 @@ class _Run:
             _core.process_multi_objective(self.population, genomes)
 
     def consider(self, genomes: list[Genome], raw: list[float], objectives: list[Objectives]) -> None:
+        previous = self.best
         for genome, score, values in zip(genomes, raw, objectives):
             if score > self.best_raw:
                 self.best, self.best_raw, self.best_objectives = genome, score, values
             if self.archive is not None and values is not None:
                 self.archive.add(genome, values)
+        if self.best is not previous:
+            self.snapshot_best()
 
     def archived_front(self) -> list[Genome]:
         """The archive's non-dominated networks by their current evaluation
@@ -443,6 +551,7 @@ class _Run:
         routes.polish([self.best], self.cost, exchange=True)
         raw, objectives = self.read_raw([self.best])
         self.best_raw, self.best_objectives = raw[0], objectives[0]
+        self.snapshot_best()
 
     def loop_children(self, count: int) -> list[Genome]:
         """Networks with one loop more than archived ones, taken in turn: the
@@ -504,11 +613,43 @@ class _Run:
             species_threshold=float(self.population.current_species_threshold),
             best_objectives=self.objectives[best_index] if self.raw else None,
             seconds=seconds,
+            best_cost=self.best_cost,
+            best_length=self.best_length,
         )
 
     def result(
-        self, history: list[GenerationRecord], stop_reason: str, config: dict[str, Any]
+        self, history: list[GenerationRecord], stop_reason: str, seed: int, config: dict[str, Any]
     ) -> EvolutionResult:
+        if self.best is None:
+            raise RuntimeError("the population has no members to report")
+        try:
+            front = self.finish()
+        except _core.InternalError:
+            if stop_reason != "interrupted":
+                raise
+            # Ctrl-C stops a native call at once and leaves the genomes it was changing
+            # unusable; the best network was recorded when it was found.
+            front = None
+        if math.isinf(self.best_cost) and np.isinf(self.cost).any():
+            warnings.warn("no network found avoids the impassable (NaN or nodata) cells",
+                          stacklevel=3)
+        return EvolutionResult(
+            best_genome=self.best,
+            best_fitness=self.best_raw,
+            best_cost=self.best_cost,
+            best_length=self.best_length,
+            best_structure=self.best_structure,
+            best_objectives=self.best_objectives,
+            history=history,
+            population=self.population,
+            pareto_front=front,
+            stop_reason=stop_reason,
+            seed=seed,
+            config=config,
+        )
+
+    def finish(self) -> list[Genome] | None:
+        """Restores the members' raw scores, polishes the best network and returns the front."""
         self.members = self.population.members
         self.raw, self.objectives = self.read_raw(self.members)
         self.restore(self.members, self.raw, self.objectives)
@@ -520,19 +661,7 @@ class _Run:
             self.augment(self.members)
         if front is None and any(g.objectives for g in self.members):
             front = _core.get_pareto_front(self.members)
-        if self.best is None:
-            raise RuntimeError("the population has no members to report")
-        return EvolutionResult(
-            best_genome=self.best,
-            best_fitness=self.best_raw,
-            best_structure=canonical_structure(self.best.get_structure()),
-            best_objectives=self.best_objectives,
-            history=history,
-            population=self.population,
-            pareto_front=front,
-            stop_reason=stop_reason,
-            config=config,
-        )
+        return front
 
 
 # Loop-making children per generation under the bridge objective.
@@ -546,33 +675,6 @@ def _argmax(values: Sequence[float]) -> int:
         if value > values[best] or math.isnan(values[best]):
             best = index
     return best
-
-
-@dataclass(frozen=True)
-class _Limits:
-    """The stopping rules of a run besides the generation count."""
-
-    stop_at_fitness: float | None
-    stall_generations: int | None
-    time_limit: float | None
-    began: float
-
-
-def _stop_reason(
-    run: _Run, history: list[GenerationRecord], callbacks: list[Callback], limits: _Limits
-) -> str:
-    record = history[-1]
-    stop = [bool(callback(record, run.population)) for callback in callbacks]
-    if any(stop):
-        return "callback"
-    if limits.stop_at_fitness is not None and record.best_so_far >= limits.stop_at_fitness:
-        return "fitness"
-    stalled = record.generation - run.last_improvement
-    if limits.stall_generations is not None and stalled >= limits.stall_generations:
-        return "stall"
-    if limits.time_limit is not None and time.perf_counter() - limits.began >= limits.time_limit:
-        return "time"
-    return ""
 
 
 def canonical_structure(structure: Mapping[str, Any]) -> dict[str, Any]:
@@ -595,114 +697,3 @@ def canonical_structure(structure: Mapping[str, Any]) -> dict[str, Any]:
     ]
     edges = [dict(e) for e in sorted(structure["edges"], key=lambda e: e["id"])]
     return {"nodes": nodes, "edges": edges}
-
-
-def history_to_csv(history: Sequence[GenerationRecord], path: str | Path) -> None:
-    """Write the history as CSV, one row per generation.
-
-    Columns: generation, best_fitness, mean_fitness, best_so_far, num_species,
-    species_threshold, seconds, then objective_0, objective_1, ... of the best
-    member (empty when it has none).
-
-    Example:
-        >>> import tempfile, os
-        >>> path = os.path.join(tempfile.mkdtemp(), "history.csv")
-        >>> history_to_csv([GenerationRecord(0, 0.5, 0.25, 0.5, 2, 3.0, (0.5, 1.0), 0.1)], path)
-        >>> Path(path).read_text().splitlines()[1]
-        '0,0.5,0.25,0.5,2,3.0,0.1,0.5,1.0'
-    """
-    width = max((len(r.best_objectives or ()) for r in history), default=0)
-    header = [*CSV_COLUMNS, *(f"objective_{i}" for i in range(width))]
-    with Path(path).open("w", newline="", encoding="utf-8") as handle:
-        writer = csv.writer(handle, lineterminator="\n")
-        writer.writerow(header)
-        for r in history:
-            objectives = list(r.best_objectives or ())
-            row = [getattr(r, column) for column in CSV_COLUMNS]
-            writer.writerow([*map(_csv_number, row), *map(_csv_number, objectives)]
-                            + [""] * (width - len(objectives)))
-
-
-def _csv_number(value: float | int) -> str:
-    return repr(value) if isinstance(value, float) else str(value)
-
-
-def history_from_csv(path: str | Path) -> list[GenerationRecord]:
-    """Read a history written by :func:`history_to_csv`.
-
-    Example:
-        >>> import tempfile, os
-        >>> path = os.path.join(tempfile.mkdtemp(), "history.csv")
-        >>> rows = [GenerationRecord(0, 0.5, 0.25, 0.5, 2, 3.0, None, 0.1)]
-        >>> history_to_csv(rows, path)
-        >>> history_from_csv(path) == rows
-        True
-    """
-    with Path(path).open(newline="", encoding="utf-8") as handle:
-        rows = list(csv.DictReader(handle))
-    return [_record_from_row(row) for row in rows]
-
-
-def _record_from_row(row: Mapping[str, str]) -> GenerationRecord:
-    objectives = [float(v) for k, v in row.items() if k.startswith("objective_") and v != ""]
-    return GenerationRecord(
-        generation=int(row["generation"]),
-        best_fitness=float(row["best_fitness"]),
-        mean_fitness=float(row["mean_fitness"]),
-        best_so_far=float(row["best_so_far"]),
-        num_species=int(row["num_species"]),
-        species_threshold=float(row["species_threshold"]),
-        best_objectives=tuple(objectives) if objectives else None,
-        seconds=float(row["seconds"]),
-    )
-
-
-def _progress_bar(total: int, enabled: bool) -> Any:
-    if not enabled or total == 0 or not sys.stderr.isatty():
-        return None
-    try:
-        from tqdm import tqdm
-    except ImportError:
-        return None
-    return tqdm(total=total, desc="evolving", unit="gen", leave=False)
-
-
-def _advance(bar: Any, record: GenerationRecord) -> None:
-    if bar is None:
-        return
-    bar.set_postfix(best=f"{record.best_so_far:.4g}", species=record.num_species, refresh=False)
-    bar.update(1)
-
-
-class _SigintFlag:
-    """While active, the first Ctrl-C only sets a flag; a second one interrupts at once.
-
-    Outside the main thread, or when someone else handles SIGINT, nothing is
-    installed and Ctrl-C raises KeyboardInterrupt as usual (the loop then stops
-    in the middle of the generation, still returning the result so far).
-    """
-
-    def __init__(self) -> None:
-        self._event = threading.Event()
-        self._previous: Any = None
-        self._installed = False
-
-    def is_set(self) -> bool:
-        return self._event.is_set()
-
-    def __enter__(self) -> _SigintFlag:
-        if threading.current_thread() is threading.main_thread():
-            current = signal.getsignal(signal.SIGINT)
-            if current is signal.default_int_handler:
-                self._previous = signal.signal(signal.SIGINT, self._handle)
-                self._installed = True
-        return self
-
-    def _handle(self, signum: int, frame: FrameType | None) -> None:
-        if self._event.is_set():
-            signal.default_int_handler(signum, frame)
-        self._event.set()
-
-    def __exit__(self, *exc_info: object) -> None:
-        if self._installed:
-            signal.signal(signal.SIGINT, self._previous)
