@@ -48,7 +48,7 @@ def pop():
 
 
 def test_module_exports_and_signatures():
-    assert set(gw.__all__) == set(CLASSES) | set(FUNCTIONS) | {"InternalError"}
+    assert set(gw.__all__) == set(CLASSES) | set(FUNCTIONS) | {"InternalError", "resume"}
     for name, signature in FUNCTIONS.items():
         function = getattr(gw, name)
         assert function.__text_signature__ == signature

@@ -2,7 +2,8 @@
 
 The native core (``gridweave._core``) holds the population and does all the
 work; this package re-exports its six classes, its functions and the
-internal-failure exception. ``gridweave.routes`` wraps the least-cost
+internal-failure exception, and :func:`resume` (continue a run from its
+checkpoint, :mod:`gridweave.checkpoint`). ``gridweave.routes`` wraps the least-cost
 heuristics and the local polish in structure dictionaries.
 """
 
@@ -31,6 +32,7 @@ from ._core import (
     steiner_candidates,
     steiner_network,
 )
+from .checkpoint import resume
 
 __all__ = [
     "Genome",
@@ -56,4 +58,5 @@ __all__ = [
     "polish_genomes",
     "redundancy_chain",
     "InternalError",
+    "resume",
 ]

@@ -22,7 +22,9 @@ The ranking overwrites ``fitness``, so the loop keeps the raw evaluation score
 means the highest raw score.
 
 Reproducibility: ``seed=N`` reseeds the random generator of every thread
-before the population is created. With the environment variable
+before the population is created, and again at the start of every generation
+from the seed and the generation number (so that a run resumed from a
+checkpoint draws what it would have drawn without the stop). With the environment variable
 ``GRIDWEAVE_NUM_THREADS=1`` (set before ``gridweave`` is imported) a seeded
 run is exactly reproducible. With more worker threads, scheduling decides
 which thread's generator serves which genome during parallel mutation, and the
@@ -120,7 +122,7 @@ class EvolutionResult:
     ``archive_size`` entries), each carrying those objectives; otherwise it
     holds the non-dominated final members when they carry objective vectors,
     else ``None``. ``stop_reason`` is one of "generations", "fitness",
-    "stall", "time", "callback" and "interrupted".
+    "stall", "time", "callback" and "interrupted". ``seed`` is the run's seed.
 
     Example:
         >>> from gridweave.config import make_config
@@ -143,6 +145,7 @@ class EvolutionResult:
     pareto_front: list[Genome] | None
     stop_reason: str
     config: dict[str, Any] = field(repr=False, default_factory=dict)
+    seed: int | None = None
 
     @property
     def interrupted(self) -> bool:
@@ -179,6 +182,9 @@ def evolve(
     archive_size: int = 200,
     progress: bool = True,
     seed: int | None = None,
+    checkpoint: str | Path | None = None,
+    checkpoint_every: int = 1,
+    checkpoint_notes: Mapping[str, Any] | None = None,
 ) -> EvolutionResult:
     """Evolve a population on ``cost_map`` for up to ``generations`` generations.
 
@@ -207,8 +213,14 @@ def evolve(
     generation), or on Ctrl-C, which lets the current generation finish (a
     second Ctrl-C aborts at once). A progress bar is shown on a terminal when
     ``progress`` is true and tqdm is installed. ``seed`` reseeds all random
-    generators first; see the module documentation for when runs are
-    reproducible.
+    generators first and again at the start of every generation (from the
+    seed and the generation number); see the module documentation for when
+    runs are reproducible.
+
+    With ``checkpoint`` (a file path) the whole run is saved after generation
+    0, every ``checkpoint_every`` generations and when the run stops;
+    :func:`gridweave.resume` continues it (see :mod:`gridweave.checkpoint`).
+    ``checkpoint_notes`` (JSON-like values) are stored with it.
 
     Example:
         >>> from gridweave.config import make_config
@@ -232,6 +244,8 @@ def evolve(
         raise ValueError("polish_children must not be negative")
     if archive_size < 2:
         raise ValueError("archive_size must be at least 2")
+    if checkpoint_every < 1:
+        raise ValueError("checkpoint_every must be at least 1")
     if seed is not None:
         _core._seed(seed)
     started = time.perf_counter()
@@ -245,30 +259,72 @@ def evolve(
     run.take_members(evaluate=True)
     if first is not None and run.bridge:
         run.seed_redundancy(first)
-    callbacks = list(callbacks)
-    bar = _progress_bar(generations, progress)
     history = [run.record(0, time.perf_counter() - started)]
     limits = _Limits(stop_at_fitness, stall_generations, time_limit, began)
+    callbacks = list(callbacks)
     stop_reason = _stop_reason(run, history, callbacks, limits)
+    # Checkpoints (gridweave.checkpoint): the settings a resumed run needs.
+    saver = None
+    if checkpoint is not None:
+        from .checkpoint import Checkpointer
+
+        saver = Checkpointer(checkpoint, checkpoint_every, cost, dict(config), dict(
+            generations=generations, polish=polish, polish_children=polish_children,
+            archive_size=archive_size, stop_at_fitness=stop_at_fitness,
+            stall_generations=stall_generations, time_limit=time_limit, seed=seed,
+            notes=dict(checkpoint_notes or {})))
+        saver.save(run, history, limits)
+    return _generations(run, history, generations, callbacks, limits, stop_reason,
+                        progress, seed, saver, dict(config))
+
+
+def _generations(
+    run: _Run,
+    history: list[GenerationRecord],
+    generations: int,
+    callbacks: list[Callback],
+    limits: _Limits,
+    stop_reason: str,
+    progress: bool,
+    seed: int | None,
+    saver: Any,
+    config: dict[str, Any],
+) -> EvolutionResult:
+    """The generations after the last one in ``history``, up to ``generations``;
+    the loop of :func:`evolve`, also continued by :func:`gridweave.resume`."""
+    bar = _progress_bar(generations - history[-1].generation, progress)
     try:
         with _SigintFlag() as interrupted:
-            for generation in range(1, generations + 1):
+            for generation in range(history[-1].generation + 1, generations + 1):
                 if stop_reason:
                     break
                 try:
                     started = time.perf_counter()
+                    if seed is not None:
+                        _core._seed(_generation_seed(seed, generation))
                     run.step()
                     history.append(run.record(generation, time.perf_counter() - started))
                     _advance(bar, history[-1])
                     stop_reason = _stop_reason(run, history, callbacks, limits)
                 except KeyboardInterrupt:
                     stop_reason = "interrupted"
+                    break  # the generation is unfinished: nothing to save
                 if interrupted.is_set():
                     stop_reason = "interrupted"
+                if saver is not None and saver.due(generation, generations, stop_reason):
+                    saver.save(run, history, limits)
     finally:
         if bar is not None:
             bar.close()
-    return run.result(history, stop_reason or "generations", dict(config))
+    result = run.result(history, stop_reason or "generations", config)
+    result.seed = seed
+    return result
+
+
+def _generation_seed(seed: int, generation: int) -> int:
+    """The seed of one generation: a seeded run draws the same numbers in a
+    generation whether or not it was stopped and resumed before it."""
+    return (seed * 0x9E3779B97F4A7C15 + generation) % 2**64
 
 
 def _checked_cost(cost_map: np.ndarray, config: Mapping[str, Any]) -> np.ndarray:
