@@ -119,3 +119,24 @@ def test_python_m_gridweave_demo(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "1 generations" in done.stdout
     assert (out / "best.json").exists() and (out / "history.csv").exists()
+
+
+def test_run_with_checkpoint_then_resume(inputs, tmp_path, capsys):
+    saved = tmp_path / "run.ckpt"
+    first, second = tmp_path / "first", tmp_path / "second"
+    assert main(run_args(inputs, first, "--generations", "3", "--seed", "2",
+                         "--checkpoint", str(saved), "--checkpoint-every", "2")) == 0
+    assert main(["resume", str(saved), "--generations", "5", "--out", str(second), "--quiet"]) == 0
+    rows = list(csv.DictReader((second / "history.csv").open()))
+    assert [int(r["generation"]) for r in rows] == list(range(6))
+    best = json.loads((second / "best.json").read_text())
+    assert best["seed"] == 2 and best["format"] == 1 and (second / "front.geojson").exists()
+    assert main(["resume", str(tmp_path / "missing.ckpt")]) == 2
+    assert "no such file" in capsys.readouterr().err
+
+
+def test_core_and_cli_import_without_the_optional_extras():
+    code = ("import sys, gridweave, gridweave.cli, gridweave.formats, gridweave.checkpoint; "
+            "print(sorted({'rasterio', 'shapely', 'networkx', 'matplotlib'} & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"

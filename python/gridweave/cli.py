@@ -1,4 +1,4 @@
-"""Command line: ``gridweave demo`` and ``gridweave run``.
+"""Command line: ``gridweave demo``, ``gridweave run`` and ``gridweave resume``.
 
 ``gridweave demo`` evolves a network on the built-in terrain
 (:func:`gridweave.problems.default_problem`). ``gridweave run`` reads a cost
@@ -16,12 +16,24 @@ network), ``history.csv``, ``config.toml`` (the complete configuration, usable
 with ``--config``) and, with matplotlib installed, ``network.png``,
 ``fitness.png`` and, for multi-objective runs, ``pareto.png``. Errors in the
 input print one line on stderr and exit with status 2.
+
+GIS input (needs ``gridweave[geo]``): a cost map given as a raster (GeoTIFF
+and others, see :mod:`gridweave.gis`) keeps its transform and coordinate
+system; its nodata cells are impassable, and the terminals are then read as
+points in map coordinates from GeoJSON, GeoPackage or CSV. ``best.json``
+carries the network with its fitness, cost, seed and map (disabled edges left
+out), and ``network.geojson`` the network in map coordinates (in cells for
+plain maps); multi-objective runs add ``front.json`` and ``front.geojson``.
+
+Checkpoints: ``--checkpoint FILE`` saves the whole run every
+``--checkpoint-every N`` generations (default 10) and when it stops;
+``gridweave resume FILE`` continues it and writes the results as ``run``
+does (into the run's ``--out`` unless given).
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import time
 from collections.abc import Mapping, Sequence
@@ -30,6 +42,9 @@ from typing import Any
 
 import numpy as np
 
+from . import formats, gis
+from .checkpoint import load as load_checkpoint
+from .checkpoint import resume
 from .config import load_config, make_config, save_config, validate_config
 from .evolve import EvolutionResult, evolve
 from .problems import check_terminals, default_problem, load_cost_map, load_terminals
@@ -57,19 +72,27 @@ def main(argv: Sequence[str] | None = None) -> int:
         0
     """
     args = _parser().parse_args(argv)
+    if args.command == "resume":
+        return _resume(args)
     try:
         cost, terminals, config, label = _prepare(args)
     except InputError as error:
         print(f"gridweave: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    georeference = getattr(args, "georeference", {})
     started = time.perf_counter()
     result = evolve(
         cost, config, args.generations, start=args.start, time_limit=args.time_limit,
-        progress=not args.quiet, seed=args.seed,
+        progress=not args.quiet, seed=args.seed, **_checkpoint_options(args, label, georeference),
     )
     elapsed = time.perf_counter() - started
+    return _report(args.out, result, cost, config, label, elapsed, georeference)
+
+
+def _report(out: str, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any],
+            label: str, elapsed: float, georeference: Mapping[str, Any]) -> int:
     try:
-        written = _write_outputs(Path(args.out), result, cost, config, label)
+        written = _write_outputs(Path(out), result, cost, config, label, georeference)
     except OSError as error:
         print(f"gridweave: error: cannot write results: {_one_line(error)}", file=sys.stderr)
         return EXIT_USAGE
@@ -86,13 +109,65 @@ def _parser() -> argparse.ArgumentParser:
     _add_common(demo, DEMO_GENERATIONS, "gridweave-demo")
     run = commands.add_parser("run", help="evolve a network on your own cost map")
     run.add_argument("--cost-map", required=True, type=Path, metavar="FILE",
-                     help="cost map: .npy, .csv or grayscale .png")
+                     help="cost map: .npy, .csv, grayscale .png, or a GIS raster such as "
+                          "GeoTIFF (nodata cells impassable)")
     run.add_argument("--terminals", required=True, type=Path, metavar="FILE",
-                     help="terminal cells x,y: .csv or .json")
+                     help="terminal cells x,y: .csv or .json; with a GIS raster, points in "
+                          "map coordinates: .geojson, .gpkg or .csv")
     run.add_argument("--config", type=Path, metavar="FILE",
                      help="settings to change from the defaults: .toml or .json")
     _add_common(run, RUN_GENERATIONS, "gridweave-out")
+    run.add_argument("--checkpoint", type=Path, metavar="FILE",
+                     help="save the whole run to FILE, to continue with 'gridweave resume'")
+    run.add_argument("--checkpoint-every", type=_positive, default=10, metavar="N",
+                     help="generations between checkpoints (default 10)")
+    again = commands.add_parser("resume", help="continue a run from its checkpoint")
+    again.add_argument("checkpoint", type=Path, metavar="FILE", help="checkpoint file")
+    again.add_argument("--generations", type=_non_negative, metavar="N",
+                       help="generations in all (default: as the run was started)")
+    again.add_argument("--out", metavar="DIR", help="output directory (default: the run's)")
+    again.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
+
+
+def _positive(text: str) -> int:
+    value = _non_negative(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _checkpoint_options(args: argparse.Namespace, label: str,
+                        georeference: Mapping[str, Any]) -> dict[str, Any]:
+    """evolve()'s checkpoint arguments; the notes let 'resume' write the same outputs."""
+    if getattr(args, "checkpoint", None) is None:
+        return {}
+    notes = {"out": str(args.out), "label": label, **georeference}
+    return {"checkpoint": args.checkpoint, "checkpoint_every": args.checkpoint_every,
+            "checkpoint_notes": notes}
+
+
+def _resume(args: argparse.Namespace) -> int:
+    try:
+        notes = load_checkpoint(args.checkpoint)["settings"]["notes"]
+    except FileNotFoundError:
+        print(f"gridweave: error: no such file: {args.checkpoint}", file=sys.stderr)
+        return EXIT_USAGE
+    except (OSError, ValueError, KeyError) as error:
+        print(f"gridweave: error: {_one_line(error)}", file=sys.stderr)
+        return EXIT_USAGE
+    started = time.perf_counter()
+    try:
+        result = resume(args.checkpoint, args.generations, progress=not args.quiet)
+    except ValueError as error:
+        print(f"gridweave: error: {_one_line(error)}", file=sys.stderr)
+        return EXIT_USAGE
+    elapsed = time.perf_counter() - started
+    georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
+    cost = load_checkpoint(args.checkpoint)["cost"]
+    cost_map = np.frombuffer(cost[1], dtype=np.float64).reshape(cost[0])
+    return _report(args.out or notes.get("out", "gridweave-out"), result, cost_map,
+                   result.config, notes.get("label", "resumed"), elapsed, georeference)
 
 
 def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> None:
@@ -139,8 +214,11 @@ def _prepare(
         problem = default_problem()
         config = make_config(problem.grid_size, problem.terminals)
         return problem.cost_map, problem.terminals, config, problem.name
-    cost = _load(load_cost_map, args.cost_map)
-    terminals = _load(load_terminals, args.terminals)
+    if args.cost_map.suffix.lower() in gis.RASTER_SUFFIXES:
+        cost, terminals, args.georeference = _load_geo_inputs(args.cost_map, args.terminals)
+    else:
+        cost = _load(load_cost_map, args.cost_map)
+        terminals = _load(load_terminals, args.terminals)
     try:
         check_terminals(terminals, cost.shape)
     except ValueError as error:
@@ -152,6 +230,19 @@ def _prepare(
     except Exception as error:  # the native reader raises plain Exception too
         raise InputError(f"{args.config or 'configuration'}: {_one_line(error)}") from None
     return cost, terminals, config, args.cost_map.stem
+
+
+def _load_geo_inputs(
+    raster_path: Path, sites_path: Path
+) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any]]:
+    """A GIS raster, and the terminals as map points turned into its cells."""
+    raster = _load(gis.read_raster, raster_path)
+    sites = _load(gis.read_sites, sites_path)
+    try:
+        terminals = gis.cells_of(sites, raster.transform, raster.cost.shape)
+    except ValueError as error:
+        raise InputError(f"{sites_path}: {error}") from None
+    return raster.cost, terminals, {"transform": list(raster.transform), "crs": raster.crs}
 
 
 def _load(loader: Any, path: Path) -> Any:
@@ -178,14 +269,34 @@ def _one_line(error: BaseException) -> str:
 
 
 def _write_outputs(
-    out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str
+    out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str,
+    georeference: Mapping[str, Any] | None = None,
 ) -> list[Path]:
     out.mkdir(parents=True, exist_ok=True)
-    written = [out / "best.json", out / "history.csv", out / "config.toml"]
-    written[0].write_text(json.dumps(result.best_structure, indent=1) + "\n", encoding="utf-8")
-    result.history_to_csv(written[1])
-    save_config(config, written[2])
-    return written + _write_figures(out, result, cost, label)
+    written = [out / "history.csv", out / "config.toml"]
+    result.history_to_csv(written[0])
+    save_config(config, written[1])
+    networks = _write_networks(out, result, cost, dict(georeference or {}))
+    return networks + written + _write_figures(out, result, cost, label)
+
+
+def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
+                    georeference: dict[str, Any]) -> list[Path]:
+    """best.json and network.geojson; front.json and front.geojson for a front."""
+    seed = result.seed
+    options = {"transform": georeference.get("transform"), "crs": georeference.get("crs"),
+               "seed": seed}
+    written = [
+        formats.write_json(out / "best.json", formats.network_json(result.best_structure, cost, **options)),
+        formats.write_json(out / "network.geojson",
+                           formats.network_geojson(result.best_structure, cost, **options)),
+    ]
+    if result.pareto_front:
+        written.append(formats.write_json(out / "front.json",
+                                          formats.front_json(result.pareto_front, cost, **options)))
+        written.append(formats.write_json(out / "front.geojson",
+                                          formats.front_geojson(result.pareto_front, cost, **options)))
+    return written
 
 
 def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: str) -> list[Path]:
