@@ -149,25 +149,21 @@ def _checkpoint_options(args: argparse.Namespace, label: str,
 
 def _resume(args: argparse.Namespace) -> int:
     try:
-        notes = load_checkpoint(args.checkpoint)["settings"]["notes"]
+        saved = load_checkpoint(args.checkpoint)
+        notes, (shape, data) = saved["settings"]["notes"], saved["cost"]
+        cost = np.frombuffer(data, dtype=np.float64).reshape(shape)
+        started = time.perf_counter()
+        result = resume(args.checkpoint, args.generations, progress=not args.quiet)
     except FileNotFoundError:
         print(f"gridweave: error: no such file: {args.checkpoint}", file=sys.stderr)
         return EXIT_USAGE
-    except (OSError, ValueError, KeyError) as error:
-        print(f"gridweave: error: {_one_line(error)}", file=sys.stderr)
-        return EXIT_USAGE
-    started = time.perf_counter()
-    try:
-        result = resume(args.checkpoint, args.generations, progress=not args.quiet)
-    except ValueError as error:
+    except (OSError, ValueError, KeyError, TypeError) as error:
         print(f"gridweave: error: {_one_line(error)}", file=sys.stderr)
         return EXIT_USAGE
     elapsed = time.perf_counter() - started
     georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
-    cost = load_checkpoint(args.checkpoint)["cost"]
-    cost_map = np.frombuffer(cost[1], dtype=np.float64).reshape(cost[0])
-    return _report(args.out or notes.get("out", "gridweave-out"), result, cost_map,
-                   result.config, notes.get("label", "resumed"), elapsed, georeference)
+    return _report(args.out or notes.get("out", "gridweave-out"), result, cost, result.config,
+                   notes.get("label", "resumed"), elapsed, georeference)
 
 
 def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> None:
@@ -283,9 +279,8 @@ def _write_outputs(
 def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                     georeference: dict[str, Any]) -> list[Path]:
     """best.json and network.geojson; front.json and front.geojson for a front."""
-    seed = result.seed
-    options = {"transform": georeference.get("transform"), "crs": georeference.get("crs"),
-               "seed": seed}
+    options: dict[str, Any] = {"transform": georeference.get("transform"),
+                               "crs": georeference.get("crs"), "seed": result.seed}
     written = [
         formats.write_json(out / "best.json", formats.network_json(result.best_structure, cost, **options)),
         formats.write_json(out / "network.geojson",

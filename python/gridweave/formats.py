@@ -62,13 +62,15 @@ class _Network:
         self.cost_map = np.asarray(cost_map, dtype=np.float64)
         self.transform = None if transform is None else tuple(float(v) for v in transform)
         self.nodes = {int(n["id"]): n["data"] for n in sorted(structure["nodes"], key=lambda n: n["id"])}
+        # Edges naming a missing node are left out: they are no part of a network.
         self.edges = [dict(e) for e in sorted(structure["edges"], key=lambda e: e["id"])
-                      if include_disabled or e["enabled"]]
+                      if (include_disabled or e["enabled"])
+                      and e["node1"] in self.nodes and e["node2"] in self.nodes]
         self.scale = cell_size(self.transform or IDENTITY)
         self.fitness, self.edge_costs = self._evaluate()
         self.bridges = _bridges(list(self.nodes), [e for e in self.edges if e["enabled"]])
 
-    def _evaluate(self) -> tuple[float, list[float]]:
+    def _evaluate(self) -> tuple[float, list[float | None]]:
         config = make_config(self.cost_map.shape, [], population_size=0)
         whole = {"nodes": self._node_entries(self.nodes),
                  "edges": [e for e in self.edges if e["enabled"]]}
@@ -79,7 +81,7 @@ class _Network:
         return genomes[0].fitness, [self._map_cost(g.fitness) for g in genomes[1:]]
 
     def _node_entries(self, ids: Any) -> list[dict[str, Any]]:
-        return [{"id": i, "data": self.nodes[i]} for i in dict.fromkeys(ids) if i in self.nodes]
+        return [{"id": i, "data": self.nodes[i]} for i in dict.fromkeys(ids)]
 
     def _map_cost(self, fitness: float) -> float | None:
         return self.scale / fitness if fitness > 0 else None
@@ -94,9 +96,7 @@ class _Network:
             return [float(cell[0]), float(cell[1])]
         return list(cell_to_map(self.transform, cell))
 
-    def length(self, edge: Mapping[str, Any]) -> float | None:
-        if edge["node1"] not in self.nodes or edge["node2"] not in self.nodes:
-            return None
+    def length(self, edge: Mapping[str, Any]) -> float:
         return math.dist(self.point(edge["node1"]), self.point(edge["node2"]))
 
 
@@ -154,7 +154,7 @@ def network_json(
         >>> from gridweave.routes import spanning_tree
         >>> net = network_json(spanning_tree(np.ones((8, 8)), [(0, 0), (0, 4)]), np.ones((8, 8)))
         >>> net["format"], net["map_shape"], round(net["cost"], 6), len(net["edges"])
-        (1, [8, 8], 4.0, 1)
+        (1, [8, 8], 0.4375, 1)
     """
     net = _Network(network, cost_map, transform, include_disabled)
     nodes = [{"id": i, "data": {"pos": list(d["pos"]), "type": d["type"]}} for i, d in net.nodes.items()]
@@ -166,8 +166,6 @@ def network_json(
 def _features(net: _Network, extra: Mapping[str, Any]) -> list[dict[str, Any]]:
     features = []
     for edge, cost in zip(net.edges, net.edge_costs):
-        if edge["node1"] not in net.nodes or edge["node2"] not in net.nodes:
-            continue
         features.append({
             "type": "Feature",
             "geometry": {"type": "LineString",
@@ -266,7 +264,7 @@ def to_networkx(
         >>> from gridweave.routes import spanning_tree
         >>> g = to_networkx(spanning_tree(np.ones((8, 8)), [(0, 0), (0, 4)]), np.ones((8, 8)))
         >>> g.nodes[1]["pos"], round(g.edges[1, 2]["cost"], 6), g.graph["cost"]
-        ((0.0, 0.0), 4.0, 4.0)
+        ((0.0, 0.0), 0.4375, 0.4375)
     """
     try:
         import networkx as nx

@@ -83,7 +83,7 @@ def read_raster(path: str | Path) -> GeoRaster:
     try:
         with rasterio.open(path) as dataset:
             band = dataset.read(1, masked=True)
-            transform = tuple(float(v) for v in tuple(dataset.transform)[:6])
+            a, b, c, d, e, f = (float(v) for v in tuple(dataset.transform)[:6])
             crs = _crs_text(dataset.crs)
     except rasterio.errors.RasterioError as error:
         raise ValueError(f"{path}: not a readable raster ({error})") from None
@@ -93,7 +93,7 @@ def read_raster(path: str | Path) -> GeoRaster:
         raise ValueError(f"{path}: the cost map holds negative costs")
     if np.isinf(cost).all():
         raise ValueError(f"{path}: every cell is nodata or infinite")
-    return GeoRaster(np.ascontiguousarray(cost), transform, crs, str(path))
+    return GeoRaster(np.ascontiguousarray(cost), (a, b, c, d, e, f), crs, str(path))
 
 
 def _crs_text(crs: Any) -> str | None:
