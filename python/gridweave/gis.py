@@ -9,7 +9,8 @@ the rest of gridweave works without it.
   :class:`GeoRaster`.
 - :func:`read_sites` reads terminal points in map coordinates from GeoJSON,
   GeoPackage or CSV and :func:`cells_of` turns them into the grid cells of the
-  raster, refusing points outside it with a message naming the point.
+  raster, refusing points outside it with a message naming the point. Sites
+  must be in the raster's coordinate system: they are not reprojected.
 
 Cells follow the engine's convention: a node at ``(x, y)`` sits in row ``x``
 and column ``y`` of the cost map. A cell's map point is its centre:
