@@ -58,7 +58,7 @@ def test_run_writes_results(inputs, tmp_path, capsys):
     figures = {p.name for p in out.glob("*.png")}
     expected = {"network.png", "fitness.png", "pareto.png", "front.png"} if has_matplotlib() else set()
     assert figures == expected
-    front = json.loads((out / "front.json").read_text())
+    front = json.loads((out / "front.json").read_text())["networks"]
     costs = [network["objectives"][0] for network in front]
     assert front and costs == sorted(costs, reverse=True)
     assert all(len(network["objectives"]) == 2 and network["nodes"] for network in front)
@@ -263,3 +263,24 @@ def test_ctrl_c_exits_130(tmp_path):
     assert "Traceback" not in stderr
     if (out / "run.json").exists():  # the signal came during the generation loop
         assert json.loads((out / "run.json").read_text())["stop_reason"] == "interrupted"
+
+
+def test_run_with_checkpoint_then_resume(inputs, tmp_path, capsys):
+    saved = tmp_path / "run.ckpt"
+    first, second = tmp_path / "first", tmp_path / "second"
+    assert main(run_args(inputs, first, "--generations", "3", "--seed", "2",
+                         "--checkpoint", str(saved), "--checkpoint-every", "2")) == 0
+    assert main(["resume", str(saved), "--generations", "5", "--out", str(second), "--quiet"]) == 0
+    rows = list(csv.DictReader((second / "history.csv").open()))
+    assert [int(r["generation"]) for r in rows] == list(range(6))
+    best = json.loads((second / "best.json").read_text())
+    assert best["seed"] == 2 and best["format"] == 1 and (second / "front.geojson").exists()
+    assert main(["resume", str(tmp_path / "missing.ckpt")]) == 2
+    assert "no such file" in capsys.readouterr().err
+
+
+def test_core_and_cli_import_without_the_optional_extras():
+    code = ("import sys, gridweave, gridweave.cli, gridweave.formats, gridweave.exports, gridweave.checkpoint; "
+            "print(sorted({'rasterio', 'shapely', 'networkx', 'matplotlib'} & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"

@@ -48,7 +48,7 @@ def pop():
 
 
 def test_module_exports_and_signatures():
-    python_level = {"evolve", "make_config", "EvolutionResult", "__version__"}
+    python_level = {"evolve", "make_config", "EvolutionResult", "__version__", "resume"}
     assert set(gw.__all__) == set(CLASSES) | set(FUNCTIONS) | {"InternalError"} | python_level
     for name, signature in FUNCTIONS.items():
         function = getattr(gw, name)

@@ -12,3 +12,30 @@ def test_readme_example_runs():
         exec(compile(example, "README.md", "exec"), namespace)
         assert namespace["result"].best_fitness > 0
     assert 1 / namespace["result"].best_fitness <= namespace["tree"]["cost"] * (1 + 1e-12)
+
+
+def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
+    """Python blocks run in one namespace and `gridweave` commands as the CLI, in order."""
+    import shlex
+    import subprocess
+    import sys
+
+    import pytest
+
+    pytest.importorskip("rasterio")
+    text = (Path(__file__).parent.parent / "README.md").read_text()
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    for section in ("GIS workflow", "Checkpoint and resume"):
+        body = re.search(rf"## {section}\n(.*?)\n## ", text, re.S).group(1)
+        for language, block in re.findall(r"```(python|sh)\n(.*?)```", body, re.S):
+            if language == "python":
+                exec(compile(block, "README.md", "exec"), namespace)
+                continue
+            for line in block.splitlines():
+                command = shlex.split(line)
+                assert command[0] == "gridweave"
+                subprocess.run([sys.executable, "-m", "gridweave", *command[1:]], check=True)
+    assert (tmp_path / "gis-out" / "network.geojson").exists()
+    assert len((tmp_path / "ckpt-out" / "history.csv").read_text().splitlines()) == 12
+    assert namespace["result"].generations == 8

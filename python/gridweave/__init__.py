@@ -4,7 +4,8 @@ The native core (``gridweave._core``) holds the population and does all the
 work; this package re-exports its six classes, its functions and the
 internal-failure exception, and the two entry points of most programs:
 :func:`make_config` (a complete, checked configuration) and :func:`evolve`
-(the generation loop, :mod:`gridweave.driver`). ``gridweave.routes`` wraps
+(the generation loop, :mod:`gridweave.driver`), and :func:`resume` (continue
+a run from its checkpoint, :mod:`gridweave.checkpoint`). ``gridweave.routes`` wraps
 the least-cost heuristics and the local polish in structure dictionaries.
 
 Positions are (row, column) cells of the cost map, whose shape is
@@ -38,6 +39,7 @@ from ._core import (
     steiner_candidates,
     steiner_network,
 )
+from .checkpoint import resume
 from .config import make_config
 from .driver import EvolutionResult, evolve
 
@@ -74,4 +76,5 @@ __all__ = [
     "polish_genomes",
     "redundancy_chain",
     "InternalError",
+    "resume",
 ]

@@ -25,6 +25,10 @@ class Genome:
     objectives: list[float] | None
     def get_structure(self) -> dict[str, Any]:
         """The structure dictionary: ``{"nodes": [...], "edges": [...]}`` with ids."""
+    def __getstate__(self) -> bytes:
+        """The versioned state that pickle and copy use (registry included)."""
+    def __setstate__(self, state: object, /) -> None:
+        """Restore from a state of ``__getstate__``; ValueError for a damaged one."""
     @property
     def nodes(self) -> dict[int, Node]:
         """Copies of the nodes by node number."""
@@ -40,6 +44,10 @@ class Population:
     """
 
     def __init__(self, config: Any, start_genome: Genome | None = None) -> None: ...
+    def __getstate__(self) -> bytes:
+        """The versioned state that pickle and copy use (registry included)."""
+    def __setstate__(self, state: object, /) -> None:
+        """Restore from a state of ``__getstate__``; ValueError for a damaged one."""
     def get_initial_genomes(self) -> list[Genome]:
         """The current members (the same list as ``members``)."""
     @property
@@ -156,6 +164,10 @@ def _num_threads() -> int:
     """Number of worker threads of the pool (creates the pool)."""
 def _seed(seed: int) -> None:
     """Reseed the random generator of every thread."""
+def _save_run(population: Population, genomes: list[Genome]) -> bytes:
+    """A population and extra genomes as one state (shared registries stay shared)."""
+def _load_run(state: object) -> tuple[Population, list[Genome]]:
+    """The population and genomes of a state written by ``_save_run``."""
 def _read_config(obj: Any) -> dict[str, Any]:
     """Read a configuration with the native reader and write it back as a dictionary."""
 def _roundtrip_structure(obj: Any) -> dict[str, Any]:

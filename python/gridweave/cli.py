@@ -1,4 +1,4 @@
-"""Command line: ``gridweave demo`` and ``gridweave run``.
+"""Command line: ``gridweave demo``, ``gridweave run`` and ``gridweave resume``.
 
 ``gridweave demo`` evolves a network on the built-in terrain
 (:func:`gridweave.problems.default_problem`). ``gridweave run`` reads a cost
@@ -21,6 +21,19 @@ first) and ``front.png`` (the front beside its cheapest, knee and most
 redundant networks). Errors in the input print one line on
 stderr and exit with status 2; Ctrl-C lets the current generation finish,
 writes the results so far and exits with status 130.
+
+GIS input (needs ``gridweave[geo]``): a cost map given as a raster (GeoTIFF
+and others, see :mod:`gridweave.gis`) keeps its transform and coordinate
+system; its nodata cells are impassable, and the terminals are then read as
+points in map coordinates from GeoJSON, GeoPackage or CSV. ``best.json``
+carries the network with its fitness, cost, seed and map (disabled edges left
+out), and ``network.geojson`` the network in map coordinates (in cells for
+plain maps); runs with a front add ``front.geojson``.
+
+Checkpoints: ``--checkpoint FILE`` saves the whole run every
+``--checkpoint-every N`` generations (default 10) and when it stops;
+``gridweave resume FILE`` continues it and writes the results as ``run``
+does (into the run's ``--out`` unless given).
 """
 
 from __future__ import annotations
@@ -37,7 +50,9 @@ from typing import Any
 
 import numpy as np
 
-from . import __version__
+from . import __version__, exports, gis
+from .checkpoint import load as load_checkpoint
+from .checkpoint import resume
 from .config import (
     BY_KEY,
     PROBLEM_KEYS,
@@ -47,7 +62,7 @@ from .config import (
     parse_setting,
     save_config,
 )
-from .driver import EvolutionResult, canonical_structure, checked_cost, evolve
+from .driver import EvolutionResult, checked_cost, evolve
 from .formats import DEFAULT_PNG_RANGE, check_terminals, load_cost_map, load_terminals
 from .problems import default_problem
 from .routes import START_METHODS
@@ -59,7 +74,7 @@ RUN_GENERATIONS = 100
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 OUTPUTS = ("best.json", "history.csv", "config.toml", "run.json", "network.png", "fitness.png",
-           "pareto.png", "front.json", "front.png")
+           "pareto.png", "front.json", "front.png", "network.geojson", "front.geojson")
 CONVENTION = (
     "Positions are (row, column) cells of the cost map, whose shape is (rows, columns). "
     "Results give the network's cost in map units (cost times step length over its cells) "
@@ -85,7 +100,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """
     args = _parser().parse_args(argv)
     try:
-        return _run(args)
+        return _resume(args) if args.command == "resume" else _run(args)
     except InputError as error:
         print(f"gridweave: error: {error}", file=sys.stderr)
         return EXIT_USAGE
@@ -98,22 +113,54 @@ def _run(args: argparse.Namespace) -> int:
     cost, config, label = _prepare(args)
     if args.threads:
         os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
+    georeference = getattr(args, "georeference", {})
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = evolve(
             cost, config, args.generations, start=args.start, time_limit=args.time_limit,
             stall_generations=args.stall, progress=not args.quiet, seed=args.seed,
+            **_checkpoint_options(args, label, georeference),
         )
     for warning in caught:
         print(f"gridweave: warning: {_one_line(warning.message)}", file=sys.stderr)
-    elapsed = time.perf_counter() - started
+    return _report(args.out, result, cost, config, label, time.perf_counter() - started, georeference)
+
+
+def _report(out: str, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any],
+            label: str, elapsed: float, georeference: Mapping[str, Any]) -> int:
     try:
-        written = _write_outputs(Path(args.out), result, cost, config, label)
+        written = _write_outputs(Path(out), result, cost, config, label, georeference)
     except OSError as error:
         raise InputError(f"cannot write results: {_one_line(error)}") from None
     print(_summary(result, elapsed, written))
     return EXIT_INTERRUPTED if result.interrupted else 0
+
+
+def _checkpoint_options(args: argparse.Namespace, label: str,
+                        georeference: Mapping[str, Any]) -> dict[str, Any]:
+    """evolve()'s checkpoint arguments; the notes let 'resume' write the same outputs."""
+    if getattr(args, "checkpoint", None) is None:
+        return {}
+    notes = {"out": str(args.out), "label": label, **georeference}
+    return {"checkpoint": args.checkpoint, "checkpoint_every": args.checkpoint_every,
+            "checkpoint_notes": notes}
+
+
+def _resume(args: argparse.Namespace) -> int:
+    try:
+        saved = load_checkpoint(args.checkpoint)
+        notes, (shape, data) = saved["settings"]["notes"], saved["cost"]
+        cost = np.frombuffer(data, dtype=np.float64).reshape(shape)
+        started = time.perf_counter()
+        result = resume(args.checkpoint, args.generations, progress=not args.quiet)
+    except FileNotFoundError:
+        raise InputError(f"no such file: {args.checkpoint}") from None
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        raise InputError(f"{args.checkpoint}: {_one_line(error)}") from None
+    georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
+    return _report(args.out or notes.get("out", "gridweave-out"), result, cost, result.config,
+                   notes.get("label", "resumed"), time.perf_counter() - started, georeference)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -128,10 +175,11 @@ def _parser() -> argparse.ArgumentParser:
     run = commands.add_parser("run", help="evolve a network on your own cost map",
                               description=f"Evolve a network on your own cost map. {CONVENTION}")
     run.add_argument("--cost-map", required=True, type=Path, metavar="FILE",
-                     help="cost map indexed [row, column]: .npy, .csv/.txt or grey-scale .png; "
-                          "nan cells are impassable")
+                     help="cost map indexed [row, column]: .npy, .csv/.txt, grey-scale .png, or a "
+                          "GIS raster such as GeoTIFF; nan and nodata cells are impassable")
     run.add_argument("--terminals", required=True, type=Path, metavar="FILE",
-                     help="terminal cells, one 'row,column' per line (.csv/.txt) or .json")
+                     help="terminal cells, one 'row,column' per line (.csv/.txt) or .json; with a "
+                          "GIS raster, points in map coordinates: .geojson, .gpkg or .csv")
     run.add_argument("--png-range", nargs=2, type=float, metavar=("LOW", "HIGH"),
                      default=DEFAULT_PNG_RANGE,
                      help="costs of black and white pixels of a PNG map (default "
@@ -139,6 +187,16 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--nodata", type=float, metavar="VALUE",
                      help="cells of this value are impassable")
     _add_common(run, RUN_GENERATIONS, "gridweave-out")
+    run.add_argument("--checkpoint", type=Path, metavar="FILE",
+                     help="save the whole run to FILE, to continue with 'gridweave resume'")
+    run.add_argument("--checkpoint-every", type=_positive, default=10, metavar="N",
+                     help="generations between checkpoints (default 10)")
+    again = commands.add_parser("resume", help="continue a run from its checkpoint")
+    again.add_argument("checkpoint", type=Path, metavar="FILE", help="checkpoint file")
+    again.add_argument("--generations", type=_non_negative, metavar="N",
+                       help="generations in all (default: as the run was started)")
+    again.add_argument("--out", metavar="DIR", help="output directory (default: the run's)")
+    again.add_argument("--quiet", action="store_true", help="no progress bar")
     return parser
 
 
@@ -205,6 +263,9 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
     if args.command == "demo":
         problem = default_problem()
         cost, terminals, label = problem.cost_map, problem.terminals, problem.name
+    elif args.cost_map.suffix.lower() in gis.RASTER_SUFFIXES:
+        cost, terminals, args.georeference = _load_geo_inputs(args.cost_map, args.terminals)
+        label = args.cost_map.stem
     else:
         cost = _load(lambda p: load_cost_map(p, png_range=args.png_range, nodata=args.nodata),
                      args.cost_map)
@@ -276,6 +337,19 @@ def _without_problem(overrides: Mapping[str, Any]) -> dict[str, Any]:
     return result
 
 
+def _load_geo_inputs(
+    raster_path: Path, sites_path: Path
+) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any]]:
+    """A GIS raster, and the terminals as map points turned into its cells."""
+    raster = _load(gis.read_raster, raster_path)
+    sites = _load(gis.read_sites, sites_path)
+    try:
+        terminals = gis.cells_of(sites, raster.transform, raster.cost.shape)
+    except ValueError as error:
+        raise InputError(f"{sites_path}: {error}") from None
+    return raster.cost, terminals, {"transform": list(raster.transform), "crs": raster.crs}
+
+
 def _load(loader: Callable[[Path], Any], path: Path) -> Any:
     try:
         return loader(path)
@@ -292,30 +366,40 @@ def _one_line(error: BaseException | Warning | str) -> str:
 
 
 def _write_outputs(
-    out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str
+    out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str,
+    georeference: Mapping[str, Any] | None = None,
 ) -> list[Path]:
     out.mkdir(parents=True, exist_ok=True)
     for name in OUTPUTS:
         (out / name).unlink(missing_ok=True)
-    written = [out / "best.json", out / "history.csv", out / "config.toml", out / "run.json"]
-    written[0].write_text(json.dumps(result.best_structure, indent=1) + "\n", encoding="utf-8")
-    result.history_to_csv(written[1])
-    save_config(config, written[2])
-    written[3].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
-    if _is_bridge_run(result.config) and result.pareto_front:
-        written.append(out / "front.json")
-        written[-1].write_text(json.dumps(_front_networks(result), indent=1) + "\n", encoding="utf-8")
-    return written + _write_figures(out, result, cost, label)
+    written = [out / "history.csv", out / "config.toml", out / "run.json"]
+    result.history_to_csv(written[0])
+    save_config(config, written[1])
+    written[2].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
+    networks = _write_networks(out, result, cost, dict(georeference or {}))
+    return networks + written + _write_figures(out, result, cost, label)
+
+
+def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
+                    georeference: dict[str, Any]) -> list[Path]:
+    """best.json and network.geojson; front.json and front.geojson for a front."""
+    options: dict[str, Any] = {"transform": georeference.get("transform"),
+                               "crs": georeference.get("crs"), "seed": result.seed}
+    written = [
+        exports.write_json(out / "best.json", exports.network_json(result.best_structure, cost, **options)),
+        exports.write_json(out / "network.geojson",
+                           exports.network_geojson(result.best_structure, cost, **options)),
+    ]
+    if result.pareto_front:
+        written.append(exports.write_json(out / "front.json",
+                                          exports.front_json(result.pareto_front, cost, **options)))
+        written.append(exports.write_json(out / "front.geojson",
+                                          exports.front_geojson(result.pareto_front, cost, **options)))
+    return written
 
 
 def _is_bridge_run(config: Mapping[str, Any]) -> bool:
     return "MultiObjectiveBridge" in str(config["special"]["evaluation_strategy"])
-
-
-def _front_networks(result: EvolutionResult) -> list[dict[str, Any]]:
-    """Every front network, cheapest first, with its objectives."""
-    front = sorted(result.pareto_front or [], key=lambda g: -g.objectives[0])
-    return [{"objectives": list(g.objectives), **canonical_structure(g.get_structure())} for g in front]
 
 
 def _run_record(result: EvolutionResult) -> dict[str, Any]:

@@ -23,7 +23,9 @@ means the highest raw score.
 
 Reproducibility: every run is seeded (``seed=N``, or a seed drawn from the
 operating system, reported in ``EvolutionResult.seed``); the random generator
-of every thread is reseeded before the population is created. With the
+of every thread is reseeded before the population is created, and again at the
+start of every generation from the seed and the generation number (so that a
+run resumed from a checkpoint draws what it would have drawn without the stop). With the
 environment variable ``GRIDWEAVE_NUM_THREADS=1`` (set before ``gridweave`` is
 imported) a seeded run is exactly reproducible. With more worker threads,
 scheduling decides which thread's generator serves which genome during
@@ -157,6 +159,9 @@ def evolve(
     archive_size: int = 200,
     progress: bool = True,
     seed: int | None = None,
+    checkpoint: str | Path | None = None,
+    checkpoint_every: int = 10,
+    checkpoint_notes: Mapping[str, Any] | None = None,
 ) -> EvolutionResult:
     """Evolve a population on ``cost_map`` for up to ``generations`` generations.
 
@@ -194,8 +199,14 @@ def evolve(
     second Ctrl-C aborts at once). A progress bar is shown on a terminal when
     ``progress`` is true and tqdm is installed. ``seed`` (any non-negative
     integer; larger than 64 bits is hashed down) reseeds all random
-    generators first; without it a seed is drawn. See the module
-    documentation for when runs are reproducible.
+    generators first and again at the start of every generation (from the
+    seed and the generation number); without it a seed is drawn. See the
+    module documentation for when runs are reproducible.
+
+    With ``checkpoint`` (a file path) the whole run is saved after generation
+    0, every ``checkpoint_every`` generations and when the run stops;
+    :func:`gridweave.resume` continues it (see :mod:`gridweave.checkpoint`).
+    ``checkpoint_notes`` (JSON-like values) are stored with it.
 
     Example:
         >>> from gridweave.config import make_config
@@ -211,6 +222,8 @@ def evolve(
     """
     began = time.perf_counter()
     cost = _checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
+    if checkpoint_every < 1:
+        raise ValueError("checkpoint_every must be at least 1")
     seed = checked_seed(seed)
     started = time.perf_counter()
     first = _first_network(cost, config, start_genome, start)
@@ -218,29 +231,58 @@ def evolve(
                archive_size)
     run.begin(first)
     history = [run.record(0, time.perf_counter() - started)]
-    check = _StopCheck(run, history, list(callbacks), seed, dict(config),
-                       Limits(stop_at_fitness, stall_generations, time_limit, began))
+    limits = Limits(stop_at_fitness, stall_generations, time_limit, began)
+    check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
     stop_reason = check()
-    bar = progress_bar(generations, progress)
+    saver = None
+    if checkpoint is not None:
+        from .checkpoint import Checkpointer
+
+        saver = Checkpointer(checkpoint, checkpoint_every, cost, dict(config), dict(
+            generations=generations, polish=polish, polish_children=polish_children,
+            archive_size=archive_size, stop_at_fitness=stop_at_fitness,
+            stall_generations=stall_generations, time_limit=time_limit, seed=seed,
+            notes=dict(checkpoint_notes or {})))
+        saver.save(run, history, limits)
+    return run_generations(run, check, generations, stop_reason, progress, saver)
+
+
+def run_generations(
+    run: _Run, check: _StopCheck, generations: int, stop_reason: str, progress: bool, saver: Any
+) -> EvolutionResult:
+    """The generations after the last one in the history, up to ``generations``:
+    the loop of :func:`evolve`, also continued by :func:`gridweave.resume`."""
+    history = check.history
+    bar = progress_bar(generations - history[-1].generation, progress)
     try:
         with SigintFlag() as interrupted:
-            for generation in range(1, generations + 1):
+            for generation in range(history[-1].generation + 1, generations + 1):
                 if stop_reason:
                     break
                 try:
                     started = time.perf_counter()
+                    _core._seed(_generation_seed(check.seed, generation))
                     run.step()
                     history.append(run.record(generation, time.perf_counter() - started))
                     advance(bar, history[-1])
                     stop_reason = check()
                 except KeyboardInterrupt:
                     stop_reason = "interrupted"
+                    break  # the generation is unfinished: nothing to save
                 if interrupted.is_set():
                     stop_reason = "interrupted"
+                if saver is not None and saver.due(generation, generations, stop_reason):
+                    saver.save(run, history, check.limits)
     finally:
         if bar is not None:
             bar.close()
-    return run.result(history, stop_reason or "generations", seed, dict(config))
+    return run.result(history, stop_reason or "generations", check.seed, check.config)
+
+
+def _generation_seed(seed: int, generation: int) -> int:
+    """The seed of one generation: a seeded run draws the same numbers in a
+    generation whether or not it was stopped and resumed before it."""
+    return (_native_seed(seed) * 0x9E3779B97F4A7C15 + generation) % 2**64
 
 
 def _checked_inputs(
@@ -432,7 +474,6 @@ class _Run:
         self.last_improvement = 0
         self.recorded_best = -math.inf
         self.loop_cursor = 0
-        self.outsiders: set[int] = set()  # ids of archived genomes numbered by another registry
         self.best_structure: dict[str, Any] = {}
         self.best_cost = math.nan
         self.best_length = math.nan
@@ -513,10 +554,11 @@ class _Run:
         return [genomes[i] for i in non_dominated(points)]
 
     def consider_start(self, genome: Genome) -> None:
-        """Counts the start network (not itself a member) as a candidate for the best."""
-        raw, objectives = self.evaluate([genome])
-        self.consider([genome], raw, objectives)
-        self.outsiders.add(id(genome))
+        """Counts the start network (not itself a member) as a candidate for the best,
+        as a copy numbered by this population like every genome the run keeps."""
+        local = self.population.create_genome(genome.get_structure())
+        raw, objectives = self.evaluate([local])
+        self.consider([local], raw, objectives)
 
     def seed_redundancy(self, start: Genome) -> None:
         """Adds the greedy redundancy chains of the start network (see
@@ -556,8 +598,7 @@ class _Run:
     def loop_children(self, count: int) -> list[Genome]:
         """Networks with one loop more than archived ones, taken in turn: the
         loop that removes the most bridge share per unit of added cost."""
-        archived = self.archive.items() if self.archive is not None else []
-        items = [g for g in archived if id(g) not in self.outsiders]
+        items = self.archive.items() if self.archive is not None else []
         if not items:
             return []
         children: list[Genome] = []

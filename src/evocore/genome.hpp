@@ -90,6 +90,40 @@ class PopulationState {
     edge_counter_ = std::max(edge_counter_, at_least);
   }
 
+  // Everything the registry holds, for saving it; restore() takes it back.
+  struct Contents {
+    uint64_t node_counter = 0;
+    uint64_t edge_counter = 0;
+    std::vector<std::pair<std::pair<uint64_t, uint64_t>, uint64_t>> table;  // pair -> number
+    std::vector<std::pair<uint64_t, std::pair<uint64_t, uint64_t>>> pairs;  // number -> pair
+  };
+
+  Contents contents() const {
+    Contents contents;
+    {
+      std::lock_guard table_lock(table_mutex_);
+      contents.table.assign(table_.begin(), table_.end());
+      contents.pairs.assign(pairs_.begin(), pairs_.end());
+      std::lock_guard counter_lock(edge_mutex_);
+      contents.edge_counter = edge_counter_;
+    }
+    contents.node_counter = node_counter();
+    return contents;
+  }
+
+  // Replaces everything by `contents` (for a registry nobody else uses yet).
+  void restore(const Contents& contents) {
+    {
+      std::lock_guard table_lock(table_mutex_);
+      table_ = {contents.table.begin(), contents.table.end()};
+      pairs_ = {contents.pairs.begin(), contents.pairs.end()};
+      std::lock_guard counter_lock(edge_mutex_);
+      edge_counter_ = contents.edge_counter;
+    }
+    std::lock_guard node_lock(node_mutex_);
+    node_counter_ = contents.node_counter;
+  }
+
   uint64_t node_counter() const {
     std::lock_guard lock(node_mutex_);
     return node_counter_;

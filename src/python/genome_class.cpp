@@ -7,6 +7,7 @@
 #include "locking.hpp"
 #include "record.hpp"
 #include "records.hpp"
+#include "state.hpp"
 
 namespace gwpy {
 namespace {
@@ -102,6 +103,7 @@ void register_genome_class(nb::module_& module) {
   add_method(cls, &get_structure_def);
   add_property(cls, &nodes_def);
   add_property(cls, &edges_def);
+  cls.def("__getstate__", &genome_state).def("__setstate__", &restore_genome);  // pickle and copy
 }
 
 }  // namespace gwpy

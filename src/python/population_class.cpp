@@ -14,6 +14,7 @@
 #include "locking.hpp"
 #include "record.hpp"
 #include "records.hpp"
+#include "state.hpp"
 
 namespace gwpy {
 namespace {
@@ -274,6 +275,7 @@ void register_population_class(nb::module_& module) {
   add_property(cls, &threshold_def);
   add_method(cls, &create_genome_def);
   add_method(cls, &initialize_genome_def);
+  cls.def("__getstate__", &population_state).def("__setstate__", &restore_population);  // pickle and copy
 }
 
 }  // namespace gwpy

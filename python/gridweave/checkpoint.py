@@ -1,0 +1,253 @@
+"""Checkpoints: the whole state of an :func:`~gridweave.evolve` run in one file.
+
+``evolve(..., checkpoint="run.ckpt", checkpoint_every=10)`` writes the file
+after generation 0, after every 10th generation and when the run stops.
+Each write goes to a temporary file in the same directory, which then
+replaces the checkpoint (``os.replace``): a crash while writing leaves the
+previous checkpoint intact. :func:`resume` continues the run, writing to the
+same file.
+
+A checkpoint holds the population (members, species, threshold, innovation
+registry), the best network so far, the archive of the multi-objective
+front, the history, the stopping counters (generation of the last
+improvement, elapsed time), the cost map, the configuration, the driver's
+settings and the seed. A run draws its random numbers per generation from
+its seed and the generation number, so with one worker thread
+(``GRIDWEAVE_NUM_THREADS=1``) a resumed run ends exactly as the same run
+without a stop.
+
+The file is a pickle of built-in values only (the native states are bytes),
+read back by an unpickler that refuses every class: loading a checkpoint runs
+no code from the file.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import io
+import json
+import os
+import pickle
+import tempfile
+import time
+from collections.abc import Callable, Iterable, Mapping
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import _core
+from .driver import EvolutionResult, _Run, _StopCheck, run_generations
+from .history import GenerationRecord
+from .runtime import Limits
+
+__all__ = ["FORMAT", "Checkpointer", "load", "resume"]
+
+FORMAT = 1
+KIND = "gridweave checkpoint"
+
+
+class Checkpointer:
+    """Writes the checkpoints of one run (used by :func:`evolve` and :func:`resume`)."""
+
+    def __init__(
+        self,
+        path: str | Path,
+        every: int,
+        cost: np.ndarray,
+        config: Mapping[str, Any],
+        settings: Mapping[str, Any],
+    ):
+        if every < 1:
+            raise ValueError("checkpoint_every must be at least 1")
+        self.path = Path(path)
+        self.every = int(every)
+        self.cost = np.ascontiguousarray(cost, dtype=np.float64)
+        self.config = _plain(config)
+        self.settings = {**settings, "notes": _plain(settings.get("notes") or {})}
+
+    def due(self, generation: int, generations: int, stop_reason: str) -> bool:
+        """After every ``every``-th generation, the last one, and when the run stops."""
+        return generation % self.every == 0 or generation == generations or bool(stop_reason)
+
+    def save(self, run: _Run, history: list[GenerationRecord], limits: Limits) -> None:
+        contents = {
+            "kind": KIND,
+            "format": FORMAT,
+            **_run_contents(run),
+            "history": [_record_fields(r) for r in history],
+            "cost": (self.cost.shape, self.cost.tobytes()),
+            "config": self.config,
+            "settings": {
+                **self.settings,
+                "checkpoint_every": self.every,
+                "elapsed": time.perf_counter() - limits.began,
+            },
+        }
+        _write_atomically(self.path, pickle.dumps(contents, protocol=pickle.HIGHEST_PROTOCOL))
+
+
+def _run_contents(run: _Run) -> dict[str, Any]:
+    """The population and the genomes the driver holds besides it. A genome held
+    in several places is saved once; references to it are indices."""
+    extras: list[Any] = []
+    index: dict[int, int] = {}
+
+    def ref(genome: Any) -> int | None:
+        if genome is None:
+            return None
+        if id(genome) not in index:
+            index[id(genome)] = len(extras)
+            extras.append(genome)
+        return index[id(genome)]
+
+    best = ref(run.best)
+    archive = None
+    if run.archive is not None:
+        archive = [(ref(g), p) for g, p in zip(run.archive.items(), run.archive.points())]
+    return {
+        "state": _core._save_run(run.population, extras),
+        "best": best,
+        "archive": archive,
+        "run": {
+            "best_raw": run.best_raw,
+            "best_objectives": run.best_objectives,
+            "last_improvement": run.last_improvement,
+            "recorded_best": run.recorded_best,
+            "loop_cursor": run.loop_cursor,
+            "raw": list(run.raw),
+            "objectives": list(run.objectives),
+        },
+    }
+
+
+def _record_fields(record: GenerationRecord) -> tuple[Any, ...]:
+    return dataclasses.astuple(record)
+
+
+def _plain(config: Mapping[str, Any]) -> dict[str, Any]:
+    """The configuration as built-in values (NumPy numbers and tuples included)."""
+    def convert(value: Any) -> Any:
+        if isinstance(value, np.generic):
+            return value.item()
+        raise TypeError(f"cannot save a configuration value of type {type(value).__name__}")
+
+    return json.loads(json.dumps(dict(config), default=convert))
+
+
+def _write_atomically(path: Path, data: bytes) -> None:
+    """Writes a temporary file beside ``path``, then renames it over ``path``."""
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
+                                         dir=path.parent if str(path.parent) else ".")
+    try:
+        with os.fdopen(handle, "wb") as file:
+            file.write(data)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+
+
+class _BuiltinsOnly(pickle.Unpickler):
+    def find_class(self, module: str, name: str) -> Any:
+        raise pickle.UnpicklingError(f"it names {module}.{name}")
+
+
+def load(path: str | Path) -> dict[str, Any]:
+    """The contents of a checkpoint file; ValueError when it is not one.
+
+    Example:
+        >>> import os, tempfile
+        >>> from gridweave.config import make_config
+        >>> from gridweave.problems import make_terrain
+        >>> from gridweave import evolve
+        >>> p = make_terrain((16, 16), 3, seed=0)
+        >>> path = os.path.join(tempfile.mkdtemp(), "run.ckpt")
+        >>> _ = evolve(p.cost_map, make_config(p.grid_size, p.terminals, population_size=8), 2,
+        ...            progress=False, seed=1, checkpoint=path)
+        >>> [load(path)["history"][-1][0], load(path)["settings"]["generations"]]
+        [2, 2]
+    """
+    try:
+        contents = _BuiltinsOnly(io.BytesIO(Path(path).read_bytes())).load()
+    except OSError:
+        raise
+    except Exception as error:
+        raise ValueError(f"{path}: not a gridweave checkpoint ({error})") from None
+    if not isinstance(contents, dict) or contents.get("kind") != KIND:
+        raise ValueError(f"{path}: not a gridweave checkpoint")
+    if contents.get("format") != FORMAT:
+        raise ValueError(
+            f"{path}: checkpoint format {contents.get('format')!r}; this version reads {FORMAT}"
+        )
+    return contents
+
+
+def resume(
+    path: str | Path,
+    generations: int | None = None,
+    *,
+    callbacks: Iterable[Callable[..., Any]] = (),
+    progress: bool = True,
+    checkpoint_every: int | None = None,
+) -> EvolutionResult:
+    """Continue the run saved in the checkpoint ``path``, up to ``generations``
+    generations in all (default: the number the run was started with).
+
+    The run goes on with its saved settings and keeps writing checkpoints to
+    ``path`` (every ``checkpoint_every`` generations, default as before). The
+    time limit counts the time the run took before the checkpoint. A run that
+    had stopped early (stall, fitness, time, callback, Ctrl-C) continues.
+    """
+    contents = load(path)
+    try:
+        settings = contents["settings"]
+        shape, data = contents["cost"]
+        cost = np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
+        config = contents["config"]
+        history = [GenerationRecord(*fields) for fields in contents["history"]]
+        total = settings["generations"] if generations is None else int(generations)
+        every = settings["checkpoint_every"] if checkpoint_every is None else checkpoint_every
+        run = _restored_run(contents, cost, config, settings)
+    except (KeyError, TypeError, IndexError) as error:
+        raise ValueError(f"{path}: damaged gridweave checkpoint ({error!r})") from None
+    if total < history[-1].generation:
+        raise ValueError(
+            f"generations ({total}) is below the {history[-1].generation} generations already run"
+        )
+    limits = Limits(settings["stop_at_fitness"], settings["stall_generations"],
+                    settings["time_limit"], time.perf_counter() - settings["elapsed"])
+    saver = Checkpointer(path, every, cost, config, {**settings, "generations": total})
+    check = _StopCheck(run, history, list(callbacks), settings["seed"], dict(config), limits)
+    return run_generations(run, check, total, "", progress, saver)
+
+
+def _restored_run(
+    contents: Mapping[str, Any], cost: np.ndarray, config: Mapping[str, Any],
+    settings: Mapping[str, Any],
+) -> _Run:
+    population, extras = _core._load_run(contents["state"])
+    run = _Run(population, cost, config, settings["polish"], settings["polish_children"],
+               settings["archive_size"])
+    saved = contents["run"]
+    run.members = population.members
+    run.raw = list(saved["raw"])
+    run.objectives = [None if o is None else tuple(o) for o in saved["objectives"]]
+    if len(run.raw) != len(run.members) or len(run.objectives) != len(run.members):
+        raise IndexError("the saved scores do not match the members")
+    run.best = None if contents["best"] is None else extras[contents["best"]]
+    run.best_raw = saved["best_raw"]
+    run.best_objectives = saved["best_objectives"]
+    run.last_improvement = saved["last_improvement"]
+    run.recorded_best = saved["recorded_best"]
+    run.loop_cursor = saved["loop_cursor"]
+    if run.best is not None:
+        run.snapshot_best()
+    if run.archive is not None:
+        for item, point in contents["archive"] or ():
+            run.archive.add(extras[item], point)
+    return run

@@ -1,0 +1,538 @@
+#include "state.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "../weave/types.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "locking.hpp"
+
+namespace gwpy {
+namespace {
+
+using Config = weave::WeaveNEATConfig;
+using Registry = evocore::PopulationState;
+using RegistryHandle = evocore::StateHandle;
+
+constexpr char kMagic[4] = {'G', 'W', 'S', 'T'};
+enum class Kind : uint8_t { Genome = 1, Population = 2 };
+
+// Hash tables of more buckets are refused; no genome of a real run comes near.
+constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
+
+// A new configuration field must be saved and loaded below as well.
+static_assert(sizeof(weave::WeaveConfig) == 88, "save the new WeaveConfig field in the state");
+static_assert(sizeof(Config) == 224, "save the new NEATConfig field in the state");
+
+[[noreturn]] void damaged(const std::string& what) { evocore::refuse("not a valid gridweave state: " + what); }
+
+class Writer {
+ public:
+  template <class T>
+    requires std::is_arithmetic_v<T>
+  void put(T value) {
+    const size_t at = bytes_.size();
+    bytes_.resize(at + sizeof(T));
+    std::memcpy(bytes_.data() + at, &value, sizeof(T));
+  }
+  void flag(bool value) { put<uint8_t>(value ? 1 : 0); }
+  void count(size_t n) { put<uint64_t>(n); }
+  template <class E>
+  void variant(E value) {
+    put<uint8_t>(static_cast<uint8_t>(value));
+  }
+  void append(const std::string& bytes) { bytes_ += bytes; }
+  std::string take() { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
+
+// Reads with bounds checks; every failure is a refusal (ValueError).
+class Reader {
+ public:
+  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+
+  template <class T>
+    requires std::is_arithmetic_v<T>
+  T get() {
+    if (left() < sizeof(T)) damaged("it ends early");
+    T value;
+    std::memcpy(&value, bytes_.data() + at_, sizeof(T));
+    at_ += sizeof(T);
+    return value;
+  }
+  bool flag() {
+    const auto value = get<uint8_t>();
+    if (value > 1) damaged("a flag is neither 0 nor 1");
+    return value == 1;
+  }
+  // A count of items of at least `item_bytes` each: never more than the bytes left.
+  size_t count(size_t item_bytes) {
+    const auto n = get<uint64_t>();
+    if (n > left() / item_bytes) damaged("a count is larger than the data");
+    return static_cast<size_t>(n);
+  }
+  size_t index(size_t limit) {
+    const auto i = get<uint64_t>();
+    if (i >= limit) damaged("an index is out of range");
+    return static_cast<size_t>(i);
+  }
+  template <class E>
+  E variant(uint8_t variants) {
+    const auto value = get<uint8_t>();
+    if (value >= variants) damaged("an unknown variant");
+    return static_cast<E>(value);
+  }
+  void expect_end() const {
+    if (left() != 0) damaged("bytes after the end");
+  }
+
+ private:
+  size_t left() const { return bytes_.size() - at_; }
+  const std::string& bytes_;
+  size_t at_ = 0;
+};
+
+// ---- configuration --------------------------------------------------------
+
+void put_special(Writer& w, const weave::WeaveConfig& c) {
+  w.count(c.grid_size.width);
+  w.count(c.grid_size.height);
+  w.count(c.fixed_nodes.size());
+  for (const auto& pos : c.fixed_nodes) {
+    w.put(pos.x);
+    w.put(pos.y);
+  }
+  w.put(c.move_node_mutation_prob);
+  w.put(c.move_node_mutation_sigma);
+  w.variant(c.evaluation_strategy);
+  w.variant(c.graph_init.kind);
+  w.put(c.graph_init.cells_x);
+  w.put(c.graph_init.cells_y);
+  w.put(c.compatibility_sigma);
+  w.put(c.c3);
+}
+
+weave::WeaveConfig get_special(Reader& r) {
+  weave::WeaveConfig c;
+  c.grid_size.width = r.get<uint64_t>();
+  c.grid_size.height = r.get<uint64_t>();
+  c.fixed_nodes.resize(r.count(8));
+  for (auto& pos : c.fixed_nodes) {
+    pos.x = r.get<int32_t>();
+    pos.y = r.get<int32_t>();
+  }
+  c.move_node_mutation_prob = r.get<double>();
+  c.move_node_mutation_sigma = r.get<double>();
+  c.evaluation_strategy = r.variant<weave::EvaluationStrategy>(2);
+  c.graph_init.kind = r.variant<weave::GraphInit::Kind>(2);
+  c.graph_init.cells_x = r.get<uint32_t>();
+  c.graph_init.cells_y = r.get<uint32_t>();
+  c.compatibility_sigma = r.get<uint64_t>();
+  c.c3 = r.get<double>();
+  return c;
+}
+
+void put_config(Writer& w, const Config& c) {
+  w.put(c.population_size);
+  for (double p : {c.add_node_mutation_prob, c.add_edge_mutation_prob, c.remove_edge_mutation_prob,
+                   c.remove_node_mutation_prob, c.remove_node_single_mutation_prob})
+    w.put(p);
+  w.put(c.num_elites_species);
+  w.put(c.num_elites_global);
+  w.put(c.selection_share);
+  w.put(c.tournament_size);
+  w.put(c.species_threshold);
+  w.flag(c.target_species.has_value());
+  w.put(c.target_species.value_or(0));
+  w.variant(c.mating_strategy);
+  w.variant(c.selection_strategy);
+  w.flag(c.diversity_objective);
+  w.flag(c.crossover_enabled);
+  w.put(c.c1);
+  w.put(c.c2);
+  put_special(w, c.special);
+}
+
+// The settings are checked as the Population constructor checks them.
+template <class Check>
+void require_valid(Check&& check) {
+  try {
+    check();
+  } catch (const evocore::InvalidInput& refusal) {
+    damaged(refusal.what());
+  }
+}
+
+Config get_config(Reader& r) {
+  Config c;
+  c.population_size = r.get<uint64_t>();
+  for (double* p : {&c.add_node_mutation_prob, &c.add_edge_mutation_prob, &c.remove_edge_mutation_prob,
+                    &c.remove_node_mutation_prob, &c.remove_node_single_mutation_prob})
+    *p = r.get<double>();
+  c.num_elites_species = r.get<uint64_t>();
+  c.num_elites_global = r.get<uint64_t>();
+  c.selection_share = r.get<double>();
+  c.tournament_size = r.get<uint64_t>();
+  c.species_threshold = r.get<double>();
+  const bool has_target = r.flag();
+  const auto target = r.get<uint64_t>();
+  if (has_target) c.target_species = target;
+  c.mating_strategy = r.variant<evocore::MatingStrategy>(2);
+  c.selection_strategy = r.variant<evocore::SelectionStrategy>(3);
+  c.diversity_objective = r.flag();
+  c.crossover_enabled = r.flag();
+  c.c1 = r.get<double>();
+  c.c2 = r.get<double>();
+  c.special = get_special(r);
+  require_valid([&] {
+    evocore::validate(c);
+    weave::validate(c.special);
+  });
+  return c;
+}
+
+// ---- registries -------------------------------------------------------------
+
+void put_registry(Writer& w, const Registry& registry) {
+  const Registry::Contents contents = registry.contents();
+  w.put(contents.node_counter);
+  w.put(contents.edge_counter);
+  w.count(contents.table.size());
+  for (const auto& [pair, id] : contents.table) {
+    w.put(pair.first);
+    w.put(pair.second);
+    w.put(id);
+  }
+  w.count(contents.pairs.size());
+  for (const auto& [id, pair] : contents.pairs) {
+    w.put(id);
+    w.put(pair.first);
+    w.put(pair.second);
+  }
+}
+
+RegistryHandle get_registry(Reader& r) {
+  Registry::Contents contents;
+  contents.node_counter = r.get<uint64_t>();
+  contents.edge_counter = r.get<uint64_t>();
+  const auto require_issued = [&](uint64_t id) {
+    if (id > contents.edge_counter) damaged("an edge number above the registry's counter");
+  };
+  contents.table.resize(r.count(24));
+  for (auto& [pair, id] : contents.table) {
+    pair.first = r.get<uint64_t>();
+    pair.second = r.get<uint64_t>();
+    id = r.get<uint64_t>();
+    if (pair.first > pair.second) damaged("a node pair out of order");
+    require_issued(id);
+  }
+  contents.pairs.resize(r.count(24));
+  for (auto& [id, pair] : contents.pairs) {
+    id = r.get<uint64_t>();
+    pair.first = r.get<uint64_t>();
+    pair.second = r.get<uint64_t>();
+    require_issued(id);
+  }
+  auto registry = std::make_shared<Registry>();
+  registry->restore(contents);
+  return registry;
+}
+
+// ---- genomes ---------------------------------------------------------------
+
+// Entries in iteration order with the bucket count: loading rebuilds a table
+// that iterates in the same order, so a loaded run draws the same picks.
+template <class Map, class PutEntry>
+void put_table(Writer& w, const Map& map, PutEntry&& put_entry) {
+  w.count(map.bucket_count());
+  w.count(map.size());
+  for (const auto& [id, entry] : map) {
+    w.put(id);
+    put_entry(entry);
+  }
+}
+
+template <class Map, class GetEntry>
+Map get_table(Reader& r, size_t entry_bytes, uint64_t counter, GetEntry&& get_entry) {
+  const auto buckets = r.get<uint64_t>();
+  if (buckets > kMaxBuckets) damaged("a hash table of " + std::to_string(buckets) + " buckets");
+  std::vector<typename Map::value_type> entries;
+  const size_t count = r.count(entry_bytes);
+  entries.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const auto id = r.get<uint64_t>();
+    if (id == 0 || id > counter) damaged("a node or edge number the registry never issued");
+    entries.emplace_back(id, get_entry(id));
+  }
+  Map map;
+  map.rehash(buckets);
+  // An insert goes to the front of its bucket, so inserting backwards restores the order.
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
+    if (!map.insert(*entry).second) damaged("a number appears twice in one genome");
+  return map;
+}
+
+void put_genome(Writer& w, const Genome& genome, size_t registry) {
+  w.count(registry);
+  put_config(w, genome.config);
+  put_special(w, genome.specialization.config);
+  w.flag(genome.adjusted_fitness.has_value());
+  w.put(genome.adjusted_fitness.value_or(0.0));
+  w.flag(genome.objectives.has_value());
+  const auto& objectives = genome.objectives ? *genome.objectives : std::vector<double>{};
+  w.count(objectives.size());
+  for (double value : objectives) w.put(value);
+  put_table(w, genome.nodes, [&](const weave::WeaveNode& node) {
+    w.put(node.data.pos.x);
+    w.put(node.data.pos.y);
+    w.variant(node.data.type);
+  });
+  put_table(w, genome.edges, [&](const evocore::Edge& edge) {
+    w.put(edge.node1);
+    w.put(edge.node2);
+    w.flag(edge.enabled);
+  });
+  w.put(genome.fitness);
+  w.flag(genome.elite);
+}
+
+Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries) {
+  Genome genome;
+  genome.state = registries[r.index(registries.size())];
+  genome.config = get_config(r);
+  genome.specialization.config = get_special(r);
+  require_valid([&] { weave::validate(genome.specialization.config); });
+  const bool has_adjusted = r.flag();
+  const auto adjusted = r.get<double>();
+  if (has_adjusted) genome.adjusted_fitness = adjusted;
+  const bool has_objectives = r.flag();
+  std::vector<double> objectives(r.count(8));
+  for (double& value : objectives) value = r.get<double>();
+  if (has_objectives) genome.objectives = std::move(objectives);
+  const uint64_t nodes = genome.state->node_counter(), edges = genome.state->edge_counter();
+  genome.nodes = get_table<weave::WeaveNodeMap>(r, 17, nodes, [&](uint64_t id) {
+    weave::WeaveNode node{id, {}};
+    node.data.pos.x = r.get<int32_t>();
+    node.data.pos.y = r.get<int32_t>();
+    node.data.type = r.variant<weave::NodeType>(2);
+    return node;
+  });
+  genome.edges = get_table<evocore::EdgeMap>(r, 25, edges, [&](uint64_t id) {
+    evocore::Edge edge{id, 0, 0, true};
+    edge.node1 = r.get<uint64_t>();
+    edge.node2 = r.get<uint64_t>();
+    edge.enabled = r.flag();
+    return edge;
+  });
+  genome.fitness = r.get<double>();
+  genome.elite = r.flag();
+  return genome;
+}
+
+// ---- whole states ------------------------------------------------------------
+
+// Collects registries and genomes while a state is written; a registry or a
+// genome reached twice is written once and referred to by its index.
+class Saver {
+ public:
+  size_t registry(const RegistryHandle& handle) {
+    if (!handle) evocore::fail("a genome without an innovation registry");
+    auto [entry, added] = registry_index_.try_emplace(handle.get(), registries_.size());
+    if (added) registries_.push_back(handle);
+    return entry->second;
+  }
+
+  // Read-locks the genome while it is written.
+  size_t genome(const GenomeHandle& handle) {
+    auto [entry, added] = genome_index_.try_emplace(handle.identity(), genome_index_.size());
+    if (added) {
+      const auto guard = handle.read();
+      put_genome(genomes_, *guard, registry(guard->state));
+    }
+    return entry->second;
+  }
+
+  void inline_genome(Writer& w, const Genome& genome) { put_genome(w, genome, registry(genome.state)); }
+
+  // Registries come last, so their counters cover every number of the genomes.
+  std::string finish(Kind kind, Writer& payload) {
+    Writer w;
+    for (char c : kMagic) w.put(c);
+    w.put(kStateFormat);
+    w.variant(kind);
+    w.count(registries_.size());
+    for (const auto& registry : registries_) put_registry(w, *registry);
+    w.count(genome_index_.size());
+    w.append(genomes_.take());
+    w.append(payload.take());
+    return w.take();
+  }
+
+ private:
+  std::unordered_map<const Registry*, size_t> registry_index_;
+  std::vector<RegistryHandle> registries_;
+  std::unordered_map<const void*, size_t> genome_index_;
+  Writer genomes_;
+};
+
+void put_genome_indices(Writer& w, Saver& saver, const GenomeList& genomes) {
+  w.count(genomes.size());
+  for (const auto& genome : genomes) w.count(saver.genome(genome));
+}
+
+std::string save_population(const PopulationHandle& handle, const GenomeList& extras) {
+  Saver saver;
+  Writer w;
+  const auto population = handle.read();
+  w.count(saver.registry(population->state));
+  put_config(w, population->config);
+  put_special(w, population->specialization.config);
+  w.put(population->current_species_threshold);
+  put_genome_indices(w, saver, population->members);
+  w.count(population->species.size());
+  for (const auto& species : population->species) {
+    saver.inline_genome(w, species.representative);
+    put_config(w, species.config);
+    put_genome_indices(w, saver, species.members);
+  }
+  put_genome_indices(w, saver, extras);
+  return saver.finish(Kind::Population, w);
+}
+
+struct Loaded {
+  std::vector<RegistryHandle> registries;
+  GenomeList genomes;
+  std::optional<PopulationHandle> population;
+  GenomeList extras;
+};
+
+GenomeList get_genome_indices(Reader& r, const GenomeList& genomes) {
+  GenomeList list(r.count(8));
+  for (auto& genome : list) genome = genomes[r.index(genomes.size())];
+  return list;
+}
+
+Population get_population(Reader& r, const Loaded& loaded) {
+  Population population;
+  population.state = loaded.registries[r.index(loaded.registries.size())];
+  population.config = get_config(r);
+  population.specialization.config = get_special(r);
+  require_valid([&] { weave::validate(population.specialization.config); });
+  population.current_species_threshold = r.get<double>();
+  population.members = get_genome_indices(r, loaded.genomes);
+  population.species.resize(r.count(64));
+  for (auto& species : population.species) {
+    species.representative = get_genome(r, loaded.registries);
+    species.config = get_config(r);
+    species.members = get_genome_indices(r, loaded.genomes);
+  }
+  return population;
+}
+
+Loaded load(const std::string& bytes, Kind expected) {
+  Reader r(bytes);
+  for (char c : kMagic)
+    if (r.get<char>() != c) damaged("it does not start like one");
+  if (const auto format = r.get<uint32_t>(); format != kStateFormat)
+    damaged("format " + std::to_string(format) + ", this version reads format " + std::to_string(kStateFormat));
+  if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
+  Loaded loaded;
+  loaded.registries.resize(r.count(32));
+  for (auto& registry : loaded.registries) registry = get_registry(r);
+  loaded.genomes.resize(r.count(64));
+  for (auto& genome : loaded.genomes) genome = GenomeHandle::make(get_genome(r, loaded.registries));
+  if (expected == Kind::Population) {
+    loaded.population = PopulationHandle::make(get_population(r, loaded));
+    loaded.extras = get_genome_indices(r, loaded.genomes);
+  } else if (loaded.genomes.size() != 1) {
+    damaged("a genome state holds " + std::to_string(loaded.genomes.size()) + " genomes");
+  }
+  r.expect_end();
+  return loaded;
+}
+
+// Runs `body`, turning engine failures into Python exceptions (see guarded).
+template <class F>
+auto translated(F&& body) {
+  std::optional<decltype(body())> result;
+  PyObject* done = guarded([&] {
+    result.emplace(body());
+    Py_RETURN_NONE;
+  });
+  if (!done) throw nb::python_error();
+  Py_DECREF(done);
+  return std::move(*result);
+}
+
+std::string bytes_of(nb::handle state) {
+  if (!PyBytes_Check(state.ptr())) raise(PyExc_ValueError, "not a valid gridweave state: expected bytes, got " +
+                                                                type_name(state.ptr()));
+  return std::string(PyBytes_AS_STRING(state.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(state.ptr())));
+}
+
+nb::bytes to_bytes(const std::string& bytes) { return nb::bytes(bytes.data(), bytes.size()); }
+
+}  // namespace
+
+nb::bytes genome_state(const PyGenome& genome) {
+  const std::string bytes = translated([&] {
+    return without_gil([&] {
+      Saver saver;
+      Writer payload;
+      saver.genome(genome.handle);
+      return saver.finish(Kind::Genome, payload);
+    });
+  });
+  return to_bytes(bytes);
+}
+
+void restore_genome(PyGenome* self, nb::handle state) {
+  const std::string bytes = bytes_of(state);
+  Loaded loaded = translated([&] { return load(bytes, Kind::Genome); });
+  new (self) PyGenome{std::move(loaded.genomes.front())};
+}
+
+nb::bytes population_state(const PyPopulation& population) {
+  const std::string bytes =
+      translated([&] { return without_gil([&] { return save_population(population.handle, {}); }); });
+  return to_bytes(bytes);
+}
+
+void restore_population(PyPopulation* self, nb::handle state) {
+  const std::string bytes = bytes_of(state);
+  Loaded loaded = translated([&] { return load(bytes, Kind::Population); });
+  new (self) PyPopulation{std::move(*loaded.population)};
+}
+
+void register_state_functions(nb::module_& module) {
+  module.def(
+      "_save_run",
+      [](nb::handle population_obj, nb::handle genomes_obj) {
+        PopulationHandle population =
+            convert_arg("population", [&] { return to_population(population_obj.ptr()); });
+        GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj.ptr()); });
+        const std::string bytes =
+            translated([&] { return without_gil([&] { return save_population(population, genomes); }); });
+        return to_bytes(bytes);
+      },
+      nb::arg("population"), nb::arg("genomes"));
+  module.def(
+      "_load_run",
+      [](nb::handle state) {
+        const std::string bytes = bytes_of(state);
+        Loaded loaded = translated([&] { return load(bytes, Kind::Population); });
+        nb::object population = nb::cast(PyPopulation{std::move(*loaded.population)});
+        return nb::make_tuple(population, genome_list_object(loaded.extras));
+      },
+      nb::arg("state"));
+}
+
+}  // namespace gwpy

@@ -1,0 +1,137 @@
+"""Checkpoints of evolve(): resumed runs equal uninterrupted ones, a killed run resumes."""
+
+import json
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from gridweave import checkpoint
+from gridweave.config import make_config
+from gridweave import evolve
+from gridweave.problems import make_terrain
+
+# Runs one evolution in a fresh process with one worker thread and prints a
+# summary of its result. Modes: "full" (no stop), "stop" (a callback ends the
+# run after generation 3), "kill" (SIGKILL after generation 5), "resume".
+SCRIPT = textwrap.dedent(
+    """
+    import json, os, signal, sys
+    import gridweave
+    from gridweave.config import make_config
+    from gridweave import evolve
+    from gridweave.problems import make_terrain
+
+    mode, path, settings = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+    p = make_terrain((20, 20), 4, seed=3)
+    config = make_config(p.grid_size, p.terminals, population_size=14, **settings)
+
+    def stop_after_3(record, population):
+        return record.generation == 3
+
+    def kill_after_5(record, population):
+        if record.generation == 5:
+            os.kill(os.getpid(), signal.SIGKILL)
+
+    callbacks = {"stop": [stop_after_3], "kill": [kill_after_5]}.get(mode, [])
+    if mode == "resume":
+        result = gridweave.resume(path, progress=False)
+    else:
+        result = evolve(p.cost_map, config, 8, progress=False, seed=11, checkpoint=path,
+                        checkpoint_every=2, callbacks=callbacks, polish_children=1)
+    members = [sorted(map(str, g.get_structure()["edges"])) + [g.fitness, g.objectives]
+               for g in result.population.members]
+    print(json.dumps({
+        "best": [result.best_fitness, result.best_structure, result.best_objectives],
+        "history": [[r.generation, r.best_fitness, r.mean_fitness, r.best_so_far, r.num_species,
+                     r.species_threshold] for r in result.history],
+        "members": members,
+        "front": sorted(result.pareto_objectives()),
+        "stop": result.stop_reason,
+    }))
+    """
+)
+
+SETTINGS = {
+    "neat": {},
+    "nsga2-bridge": {"selection_strategy": "NSGA2", "evaluation_strategy": "MultiObjectiveBridge"},
+    "spea2-novelty": {"selection_strategy": "SPEA2", "diversity_objective": True},
+}
+
+
+def run_script(mode, path, settings, check=True):
+    env = dict(os.environ, GRIDWEAVE_NUM_THREADS="1")
+    done = subprocess.run(
+        [sys.executable, "-c", SCRIPT, mode, str(path), json.dumps(settings)],
+        capture_output=True, text=True, env=env, timeout=300,
+    )
+    if check:
+        assert done.returncode == 0, done.stderr
+    return done
+
+
+@pytest.mark.parametrize("name", SETTINGS)
+@pytest.mark.parametrize("stop", ["stop", "kill"])
+def test_resumed_run_equals_uninterrupted_run(tmp_path, name, stop):
+    settings = SETTINGS[name]
+    full = json.loads(run_script("full", tmp_path / "full.ckpt", settings).stdout)
+    path = tmp_path / "run.ckpt"
+    stopped = run_script(stop, path, settings, check=False)
+    if stop == "kill":
+        assert stopped.returncode == -signal.SIGKILL
+        # The last checkpoint is the one after generation 4, written whole.
+        assert checkpoint.load(path)["history"][-1][0] == 4
+        assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
+    else:
+        assert json.loads(stopped.stdout)["stop"] == "callback"
+    resumed = json.loads(run_script("resume", path, settings).stdout)
+    assert resumed == full
+
+
+@pytest.fixture(scope="module")
+def saved(tmp_path_factory):
+    p = make_terrain((16, 16), 3, seed=0)
+    path = tmp_path_factory.mktemp("ckpt") / "run.ckpt"
+    config = make_config(p.grid_size, p.terminals, population_size=8)
+    evolve(p.cost_map, config, 3, progress=False, seed=2, checkpoint=path, checkpoint_every=2)
+    return path
+
+
+def test_failed_write_keeps_the_previous_checkpoint(saved, monkeypatch):
+    before = saved.read_bytes()
+
+    def refuse(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(os, "replace", refuse)
+    with pytest.raises(OSError, match="disk full"):
+        checkpoint._write_atomically(saved, b"new")
+    assert saved.read_bytes() == before
+    assert not [p for p in os.listdir(saved.parent) if p.endswith(".tmp")]
+
+
+@pytest.mark.parametrize(
+    "contents, message",
+    [
+        (b"garbage", "not a gridweave checkpoint"),
+        (pickle.dumps({"kind": "gridweave checkpoint", "format": 99}), "format 99"),
+        (pickle.dumps(os.system), "not a gridweave checkpoint"),  # names a function: never called
+    ],
+)
+def test_foreign_files_are_refused(tmp_path, contents, message):
+    path = tmp_path / "x.ckpt"
+    path.write_bytes(contents)
+    with pytest.raises(ValueError, match=message):
+        checkpoint.resume(path)
+
+
+def test_resume_extends_a_finished_run(saved):
+    result = checkpoint.resume(saved, generations=5, progress=False)
+    assert [r.generation for r in result.history] == list(range(6))
+    assert checkpoint.load(saved)["settings"]["generations"] == 5
+    with pytest.raises(ValueError, match="below the 5 generations"):
+        checkpoint.resume(saved, generations=2)

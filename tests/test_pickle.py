@@ -1,0 +1,177 @@
+"""Pickling and copying of genomes and populations, and refusal of damaged states."""
+
+import copy
+import os
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import gridweave as gw
+from conftest import make_config
+
+FUZZ_EXAMPLES = int(os.environ.get("GRIDWEAVE_FUZZ_EXAMPLES", "300"))
+
+
+def evolved_population(generations=3, **changes):
+    """A population a few generations in, evaluated, with several species."""
+    pop = gw.Population(make_config(population_size=16, **changes))
+    cost = np.ones((32, 32))
+    for _ in range(generations):
+        gw.evaluate_genomes(pop.members, cost)
+        elites, species_elites, children = gw.make_offspring(pop, 16)
+        gw.mutate_genomes(children, pop)
+        gw.evaluate_genomes(children, cost)
+        gw.select(pop, elites, species_elites, children)
+    gw.evaluate_genomes(pop.members, cost)
+    return pop
+
+
+def genome_view(genome):
+    """Everything observable of a genome, in table order."""
+    return (
+        [(i, n.data.pos, n.data.type_) for i, n in genome.nodes.items()],
+        [(i, e.node1, e.node2, e.enabled) for i, e in genome.edges.items()],
+        genome.fitness,
+        genome.objectives,
+    )
+
+
+def population_view(pop):
+    return (
+        [genome_view(g) for g in pop.members],
+        [([genome_view(g) for g in s.members], genome_view(s.representative)) for s in pop.species],
+        pop.current_species_threshold,
+        pop.get_stats(),
+    )
+
+
+@pytest.mark.parametrize("copier", [lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy, copy.copy])
+def test_population_round_trip_keeps_everything_and_the_numbering(copier):
+    pop = evolved_population(selection_strategy="NEAT")
+    pop.members[0].objectives = [1.5, 2.5]
+    loaded = copier(pop)
+    assert population_view(loaded) == population_view(pop)
+    # The next numbers equal the ones the original hands out, and the two registries are independent.
+    assert [loaded.new_node_id(), loaded.get_edge_id(10**6, 10**6 + 1)] == [
+        pop.new_node_id(),
+        pop.get_edge_id(10**6, 10**6 + 1),
+    ]
+    loaded.new_node_id()
+    assert loaded.new_node_id() == pop.new_node_id() + 1
+
+
+def test_loaded_population_shares_one_registry_and_one_object_per_genome():
+    pop = evolved_population()
+    loaded = pickle.loads(pickle.dumps(pop))
+    species_member = loaded.species[0].members[0]
+    member = next(g for g in loaded.members if genome_view(g) == genome_view(species_member))
+    member.fitness = -7.0  # a member that is also a species member is one genome
+    assert species_member.fitness == -7.0
+    # Children of the loaded population draw from its registry, not the original's.
+    before = pop.new_node_id()
+    children = gw.make_offspring(loaded, 16)[2]
+    gw.mutate_genomes(children, loaded)
+    assert pop.new_node_id() == before + 1
+
+
+def test_genome_round_trip_carries_its_own_registry():
+    pop = gw.Population(make_config(add_node_mutation_prob=1.0))
+    genome = pop.initialize_genome()
+    genome.objectives = [0.25, float("inf")]
+    loaded = pickle.loads(pickle.dumps(genome))
+    assert genome_view(loaded) == genome_view(genome)
+    clone = copy.deepcopy(genome)
+    clone.fitness = 123.0
+    assert genome.fitness != 123.0
+    # The loaded genome draws from its own copy of the registry, which goes on
+    # from the same counters as the population's.
+    next_node = pop.new_node_id()
+    gw.mutate_genomes([loaded], pop)
+    assert max(loaded.nodes) == next_node
+    assert pop.new_node_id() == next_node + 1
+
+
+def test_run_state_keeps_shared_genomes_shared():
+    pop = evolved_population()
+    best = pop.members[3]
+    outsider = pop.create_genome({"nodes": [{"data": {"pos": (1, 1), "type": "Fixed"}}], "edges": []})
+    loaded, (best_again, outsider_again, best_twice) = gw._core._load_run(
+        gw._core._save_run(pop, [best, outsider, best])
+    )
+    best_again.fitness = -1.0
+    assert best_twice.fitness == -1.0
+    assert any(g.fitness == -1.0 for g in loaded.members)
+    assert genome_view(outsider_again) == genome_view(outsider)
+
+
+def test_elite_marks_and_adjusted_fitness_survive():
+    """Elite genomes stay unchanged by mutation after loading."""
+    pop = evolved_population()
+    elites = gw.make_offspring(pop, 16)[0]
+    assert elites
+    loaded = pickle.loads(pickle.dumps(elites[0]))
+    before = genome_view(loaded)
+    gw.mutate_genomes([loaded], pop)
+    assert genome_view(loaded) == before
+
+
+def valid_states():
+    pop = evolved_population(generations=1)
+    return [pop.__getstate__(), pop.members[0].__getstate__()]
+
+
+STATES = valid_states()
+
+
+@settings(max_examples=FUZZ_EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    which=st.integers(0, 1),
+    edits=st.lists(st.tuples(st.integers(0, 10**9), st.integers(0, 255)), max_size=6),
+    cut=st.one_of(st.none(), st.integers(0, 10**9)),
+)
+def test_damaged_states_raise_value_error(which, edits, cut):
+    state = bytearray(STATES[which])
+    for at, value in edits:
+        state[at % len(state)] = value
+    if cut is not None:
+        state = state[: cut % len(state)]
+    cls = (gw.Population, gw.Genome)[which]
+    obj = cls.__new__(cls)
+    try:
+        obj.__setstate__(bytes(state))
+    except ValueError:
+        return
+    # A state that still loads gives a usable object.
+    pickle.dumps(obj)
+
+
+@pytest.mark.parametrize(
+    "cls, state",
+    [
+        (gw.Genome, STATES[0]),  # a population's state
+        (gw.Population, STATES[1]),  # a genome's state
+        (gw.Genome, b""),
+        (gw.Population, "not bytes"),
+        (gw.Genome, STATES[1][:4] + b"\x63\x00\x00\x00" + STATES[1][8:]),  # another format
+    ],
+)
+def test_foreign_states_raise_value_error(cls, state):
+    with pytest.raises(ValueError, match="not a valid gridweave state"):
+        cls.__new__(cls).__setstate__(state)
+
+
+def test_evolution_result_round_trip():
+    from gridweave.config import make_config as full_config
+    from gridweave import evolve
+    from gridweave.problems import make_terrain
+
+    p = make_terrain((16, 16), 3, seed=0)
+    result = evolve(p.cost_map, full_config(p.grid_size, p.terminals, population_size=8), 2,
+                    progress=False, seed=4)
+    again = pickle.loads(pickle.dumps(result))
+    assert again.best_structure == result.best_structure and again.history == result.history
+    assert genome_view(again.best_genome) == genome_view(result.best_genome)
+    assert population_view(again.population) == population_view(result.population)
