@@ -3,17 +3,20 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
+# Pinned so that the lint and format checks do not change under a new release.
+LINT_DEPS := ruff==0.17.* clang-format==23.1.*
 # Development and CI builds treat warnings as errors; a plain `pip install` does not.
 WERROR ?= ON
 CMAKE_WERROR := -DGRIDWEAVE_WERROR=$(WERROR)
 PIP_WERROR := -C cmake.define.GRIDWEAVE_WERROR=$(WERROR)
+CXX_SOURCES = $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
 
-.PHONY: demo venv install test cpptest pytest typecheck sanitize tsan gtest format clean
+.PHONY: demo venv install test cpptest pytest typecheck lint sanitize tsan gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_DEPS)
+	$(VPY) -m pip install -q $(BUILD_DEPS) $(LINT_DEPS)
 	touch $@
 
 venv: $(VENV)/.ready
@@ -43,15 +46,20 @@ typecheck: install
 	cd python && ../$(VPY) -m mypy --ignore-missing-imports -p gridweave
 	MYPYPATH=python $(VPY) -m mypy --ignore-missing-imports examples/evolve_minimal.py
 
-test: cpptest pytest typecheck
+# Python lint and the C++ format check; `make format` applies the C++ format.
+lint: venv
+	$(VENV)/bin/ruff check python tests bench examples
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+
+test: lint cpptest pytest typecheck
 
 # The main job: evolve a network on the built-in sample map, results in out/.
 demo: venv
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation ".[all]"
 	$(VPY) -m gridweave demo --out out
 
-format:
-	clang-format -i $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
+format: venv
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV)

@@ -42,7 +42,8 @@ def main() -> None:
     args = parser.parse_args()
     suite = quality_suite()
     chosen = [suite[i] for i in args.problems] if args.problems else suite
-    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | seconds | front size |")
+    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | seconds "
+          "| front size |")
     print("|---|---|---|---|---|---|---|---|")
     ratios = []
     for problem in chosen:

@@ -2,7 +2,6 @@ import copy
 
 import pytest
 
-
 BASE_CONFIG = {
     "population_size": 10,
     "add_node_mutation_prob": 0.3,

@@ -46,11 +46,10 @@ from typing import Any
 
 import numpy as np
 
-from . import _core
+from . import _core, routes
 from ._core import Genome, Population
-from .problems import check_terminals
-from . import routes
 from .pareto import Archive, non_dominated
+from .problems import check_terminals
 
 __all__ = [
     "GenerationRecord",
