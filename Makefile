@@ -38,8 +38,14 @@ cpptest: gtest
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The docstring examples, run against the installed package; evolve, config
+# and cli are left out until their examples are brought up to date (delete
+# the DOCTEST_IGNORE line to include them).
+DOCTEST_IGNORE := --ignore-glob='*/gridweave/evolve.py' --ignore-glob='*/gridweave/config.py' --ignore-glob='*/gridweave/cli.py'
+
 pytest: install
 	$(VPY) -m pytest -q tests
+	$(VPY) -m pytest -q --doctest-modules --pyargs gridweave $(DOCTEST_IGNORE)
 
 # Static types of the package (native stubs included) and of the example.
 typecheck: install
