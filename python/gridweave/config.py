@@ -226,15 +226,20 @@ def validate_config(config: Mapping[str, Any]) -> None:
         Exception: unknown variant `neat`, expected ...
     """
     _core.Population(dict(config))
-    size = config["population_size"]
-    if isinstance(size, int) and size < 1:
-        raise ValueError("population_size must be at least 1")
+    check_population_size(config)
     width, height = config["special"]["grid_size"]
     if width < 1 or height < 1:
         raise ValueError(f"grid_size must be two positive sizes, got [{width}, {height}]")
     for x, y in config["special"]["fixed_nodes"]:
         if not (0 <= x < width and 0 <= y < height):
             raise ValueError(f"fixed node ({x}, {y}) lies outside the {width}x{height} grid")
+
+
+def check_population_size(config: Mapping[str, Any]) -> None:
+    """Raise ``ValueError`` when ``config`` asks for an empty population (the engine allows one)."""
+    size = config["population_size"]
+    if isinstance(size, int) and size < 1:
+        raise ValueError("population_size must be at least 1")
 
 
 def load_config(path: str | Path) -> Config:

@@ -48,6 +48,7 @@ import numpy as np
 
 from . import _core, routes
 from ._core import Genome, Population
+from .config import check_population_size
 from .pareto import Archive, non_dominated
 from .problems import check_terminals
 
@@ -281,9 +282,7 @@ def _checked_cost(cost_map: np.ndarray, config: Mapping[str, Any]) -> np.ndarray
             f"{tuple(special['grid_size'])}"
         )
     check_terminals(special["fixed_nodes"], cost.shape)
-    size = config["population_size"]
-    if isinstance(size, int) and size < 1:
-        raise ValueError("population_size must be at least 1")
+    check_population_size(config)
     return cost
 
 
