@@ -3,19 +3,26 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 BUILD_DEPS := scikit-build-core nanobind numpy pytest hypothesis
+# Pinned so that the lint and format checks do not change under a new release.
+LINT_DEPS := ruff==0.17.* clang-format==23.1.*
+# Development and CI builds treat warnings as errors; a plain `pip install` does not.
+WERROR ?= ON
+CMAKE_WERROR := -DGRIDWEAVE_WERROR=$(WERROR)
+PIP_WERROR := -C cmake.define.GRIDWEAVE_WERROR=$(WERROR)
+CXX_SOURCES = $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
 
-.PHONY: demo venv install test cpptest pytest typecheck sanitize tsan gtest format clean
+.PHONY: demo venv install test cpptest pytest typecheck lint sanitize tsan gtest format clean
 
 $(VENV)/.ready: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q $(BUILD_DEPS)
+	$(VPY) -m pip install -q $(BUILD_DEPS) $(LINT_DEPS)
 	touch $@
 
 venv: $(VENV)/.ready
 
 install: venv
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation ".[test]"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation $(PIP_WERROR) ".[test]"
 
 # GoogleTest comes from Debian's libgtest-dev; it is installed only when missing.
 gtest:
@@ -26,27 +33,35 @@ gtest:
 	fi
 
 cpptest: gtest
-	cmake -S . -B build/cpp -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake -S . -B build/cpp -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON $(CMAKE_WERROR) \
+	  -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/cpp -j $(JOBS)
 	ctest --test-dir build/cpp --output-on-failure -j $(JOBS)
 
+# The docstring examples run against the installed package.
 pytest: install
 	$(VPY) -m pytest -q tests
+	$(VPY) -m pytest -q --doctest-modules --pyargs gridweave
 
 # Static types of the package (native stubs included) and of the example.
 typecheck: install
 	cd python && ../$(VPY) -m mypy --ignore-missing-imports -p gridweave
 	MYPYPATH=python $(VPY) -m mypy --ignore-missing-imports examples/evolve_minimal.py
 
-test: cpptest pytest typecheck
+# Python lint and the C++ format check; `make format` applies the C++ format.
+lint: venv
+	$(VENV)/bin/ruff check python tests bench examples
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+
+test: lint cpptest pytest typecheck
 
 # The main job: evolve a network on the built-in sample map, results in out/.
 demo: venv
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation ".[all]"
 	$(VPY) -m gridweave demo --out out
 
-format:
-	clang-format -i $$(git ls-files 'src/*.hpp' 'src/*.cpp' 'tests/*.cpp' 'bench/*.cpp')
+format: venv
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(TSAN_VENV)
@@ -71,12 +86,12 @@ SANITIZE_FUZZ_EXAMPLES ?= 200
 
 sanitize: $(ASAN_VENV)/.ready gtest
 	cmake -S . -B build/cpp-asan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_SANITIZE=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build/cpp-asan -j $(JOBS)
 	$(ASAN_ENV) ctest --test-dir build/cpp-asan --output-on-failure -j $(JOBS)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation \
 	  -C build-dir=build/py-asan -C cmake.build-type=RelWithDebInfo \
-	  -C cmake.define.GRIDWEAVE_SANITIZE=ON ".[test]"
+	  -C cmake.define.GRIDWEAVE_SANITIZE=ON $(PIP_WERROR) ".[test]"
 	$(ASAN_ENV) GRIDWEAVE_FUZZ_EXAMPLES=$(SANITIZE_FUZZ_EXAMPLES) \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(SANITIZE_PYTEST)
@@ -90,11 +105,11 @@ TSAN_PYTEST ?= tests/test_stress.py tests/test_threads.py tests/test_broken.py t
 
 tsan: $(TSAN_VENV)/.ready gtest
 	cmake -S . -B build/cpp-tsan -DGRIDWEAVE_PYTHON=OFF -DGRIDWEAVE_TESTS=ON -DGRIDWEAVE_TSAN=ON \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	  $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build build/cpp-tsan -j $(JOBS)
 	$(TSAN_ENV) setarch -R ctest --test-dir build/cpp-tsan --output-on-failure -j $(JOBS)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(TSAN_VENV)/bin/python -m pip install -q --no-build-isolation \
 	  -C build-dir=build/py-tsan -C cmake.build-type=RelWithDebInfo \
-	  -C cmake.define.GRIDWEAVE_TSAN=ON ".[test]"
+	  -C cmake.define.GRIDWEAVE_TSAN=ON $(PIP_WERROR) ".[test]"
 	$(TSAN_ENV) LD_PRELOAD="$$($(CXX) -print-file-name=libtsan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  setarch -R $(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(TSAN_PYTEST)

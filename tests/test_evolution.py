@@ -140,7 +140,7 @@ def test_failure_marks_the_genome_broken():
     with pytest.raises(gw.InternalError):
         gw.evaluate_genomes([genome], np.ones((4, 4)))
     with pytest.raises(gw.InternalError):
-        genome.fitness
+        _ = genome.fitness
     with pytest.raises(gw.InternalError):
         gw.mutate_genomes([genome], pop)
 

@@ -1,6 +1,7 @@
 import inspect
 import math
 import threading
+from operator import itemgetter
 
 import numpy as np
 import pytest
@@ -74,7 +75,7 @@ def test_classes_are_final_and_have_no_dict(name):
 
 def test_uninitialised_instance_is_refused():
     with pytest.raises(TypeError):
-        gw.Genome.__new__(gw.Genome).fitness
+        _ = gw.Genome.__new__(gw.Genome).fitness
 
 
 def test_population_basics(pop):
@@ -84,7 +85,6 @@ def test_population_basics(pop):
     best, mean, n_species, per_species = pop.get_stats()
     assert (best, mean) == (0.0, 0.0)
     assert n_species == len(pop.species) == len(per_species)
-    members = {id(m) for m in pop.members}
     for species in pop.species:
         assert species.members
         assert isinstance(species.representative, gw.Genome)
@@ -142,7 +142,7 @@ def test_structure_round_trip_and_reprs(pop):
     structure = genome.get_structure()
     assert list(structure) == ["nodes", "edges"]
     again = pop.create_genome(structure).get_structure()
-    key = lambda e: e["id"]
+    key = itemgetter("id")
     assert sorted(again["nodes"], key=key) == sorted(structure["nodes"], key=key)
     assert sorted(again["edges"], key=key) == sorted(structure["edges"], key=key)
     node = genome.nodes[1]

@@ -381,7 +381,7 @@ def test_reading_keeps_reference_counts_of_inputs():
     for _ in range(100):
         core._read_config(config)
         core._roundtrip_structure(given)
-        with pytest.raises(Exception):
+        with pytest.raises(TypeError):
             core._read_config({**config, "c1": probe})
     assert (sys.getrefcount(probe), sys.getrefcount(big)) == before
 

@@ -5,7 +5,6 @@ the population's invariants hold after every step. GRIDWEAVE_FUZZ_LONG=1 runs
 the long profile.
 """
 
-import math
 import os
 
 import numpy as np

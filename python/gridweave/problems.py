@@ -31,6 +31,7 @@ __all__ = [
     "make_mountains",
     "make_barriers",
     "quality_suite",
+    "QUALITY_PROBLEMS",
     "default_problem",
     "load_cost_map",
     "load_terminals",
@@ -177,24 +178,31 @@ def make_barriers(
     return Problem(cost, terminals, f"barriers-{width}x{height}-seed{seed}")
 
 
+# The problems of the quality benchmark as (builder, size, terminals, seed).
+QUALITY_PROBLEMS: tuple[tuple[Callable[..., Problem], tuple[int, int], int, int], ...] = (
+    (make_terrain, (64, 64), 5, 1),
+    (make_mountains, (96, 96), 8, 2),
+    (make_barriers, (128, 128), 10, 3),
+    (make_terrain, (128, 128), 12, 4),
+    (make_mountains, (256, 256), 15, 5),
+    (make_barriers, (256, 256), 20, 6),
+    (make_terrain, (384, 384), 25, 7),
+    (make_mountains, (512, 512), 20, 8),
+    (make_barriers, (512, 512), 30, 9),
+)
+
+
 def quality_suite() -> list[Problem]:
     """The problems of the quality benchmark: 64x64 to 512x512, 5 to 30 terminals.
 
+    Building all of ``QUALITY_PROBLEMS`` takes seconds; the example builds one.
+
     Example:
-        >>> [p.name for p in quality_suite()][:2]
-        ['terrain-64x64-seed1', 'mountains-96x96-seed2']
+        >>> build, size, n_terminals, seed = QUALITY_PROBLEMS[1]
+        >>> build(size, n_terminals, seed=seed).name
+        'mountains-96x96-seed2'
     """
-    return [
-        make_terrain((64, 64), 5, seed=1),
-        make_mountains((96, 96), 8, seed=2),
-        make_barriers((128, 128), 10, seed=3),
-        make_terrain((128, 128), 12, seed=4),
-        make_mountains((256, 256), 15, seed=5),
-        make_barriers((256, 256), 20, seed=6),
-        make_terrain((384, 384), 25, seed=7),
-        make_mountains((512, 512), 20, seed=8),
-        make_barriers((512, 512), 30, seed=9),
-    ]
+    return [build(size, n_terminals, seed=seed) for build, size, n_terminals, seed in QUALITY_PROBLEMS]
 
 
 def _checked_size(size: Sequence[int], n_terminals: int) -> tuple[int, int]:

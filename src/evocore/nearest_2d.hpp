@@ -13,16 +13,9 @@ namespace evocore {
 // split on the wider side of each box (robust to very different axis scales).
 class KthNearest2D {
  public:
+  // Squared distances come from squared_distance (objective_table.hpp), as in
+  // SPEA2's general density, so their roots match it bit for bit.
   using Point = std::array<double, 2>;
-
-  // Same expression as the general distance before its square root, so the
-  // roots of these sums match it bit for bit.
-  static double squared_distance(const Point& a, const Point& b) {
-    double sum = 0.0;
-    sum += (a[0] - b[0]) * (a[0] - b[0]);
-    sum += (a[1] - b[1]) * (a[1] - b[1]);
-    return sum;
-  }
 
   // Rows must hold two finite objectives.
   explicit KthNearest2D(const ObjectiveTable& table) {

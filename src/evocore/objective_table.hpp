@@ -46,6 +46,14 @@ void write_fitness(const std::vector<GenomeHandle<S>>& genomes, std::span<const 
   for (size_t i = 0; i < genomes.size(); ++i) genomes[i].write()->fitness = fitness[i];
 }
 
+// Squared Euclidean distance over the common entries of two objective vectors.
+inline double squared_distance(std::span<const double> a, std::span<const double> b) {
+  const size_t common = std::min(a.size(), b.size());
+  double sum = 0.0;
+  for (size_t i = 0; i < common; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
+  return sum;
+}
+
 // a dominates b: over their common entries, a is nowhere worse and somewhere
 // better (all objectives maximised; comparisons with NaN count neither way).
 inline bool dominates(std::span<const double> a, std::span<const double> b) {

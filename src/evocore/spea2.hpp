@@ -74,10 +74,7 @@ struct SPEA2 {
   }
 
   static double distance(std::span<const double> a, std::span<const double> b) {
-    const size_t common = std::min(a.size(), b.size());
-    double sum = 0.0;
-    for (size_t i = 0; i < common; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-    return std::sqrt(sum);
+    return std::sqrt(squared_distance(a, b));
   }
 
   // 1 / (sigma + 2), sigma the k-th smallest distance counting the genome's own 0.

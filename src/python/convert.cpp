@@ -73,14 +73,6 @@ GenomeList to_genome_list(PyObject* obj) {
   return genomes;
 }
 
-uint64_t to_u64(PyObject* obj) {
-  nb::object index = nb::steal(PyNumber_Index(obj));
-  if (!index.is_valid()) throw nb::python_error();
-  const unsigned long long value = PyLong_AsUnsignedLongLong(index.ptr());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
-  return value;
-}
-
 size_t to_size(PyObject* obj) {
   nb::object index = nb::steal(PyNumber_Index(obj));
   if (!index.is_valid()) throw nb::python_error();
@@ -89,16 +81,10 @@ size_t to_size(PyObject* obj) {
   return value;
 }
 
-double to_f64(PyObject* obj) {
-  const double value = PyFloat_AsDouble(obj);
-  if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return value;
-}
-
 std::optional<std::vector<double>> to_optional_float_list(PyObject* obj) {
   if (obj == Py_None) return std::nullopt;
   std::vector<double> values;
-  for_each_item(obj, [&](PyObject* item) { values.push_back(to_f64(item)); });
+  for_each_item(obj, [&](PyObject* item) { values.push_back(read_f64(item)); });
   return values;
 }
 

@@ -10,6 +10,7 @@
 
 #include "errors.hpp"
 #include "handles.hpp"
+#include "record.hpp"
 
 namespace gwpy {
 
@@ -34,9 +35,10 @@ std::string type_name(PyObject* obj);
 PopulationHandle to_population(PyObject* obj);
 GenomeHandle to_genome(PyObject* obj);
 GenomeList to_genome_list(PyObject* obj);
-uint64_t to_u64(PyObject* obj);
 size_t to_size(PyObject* obj);
-double to_f64(PyObject* obj);
+// Integers and floats are read as record fields are.
+using record_io::read_f64;
+using record_io::read_u64;
 std::optional<std::vector<double>> to_optional_float_list(PyObject* obj);
 std::pair<size_t, size_t> to_shape(PyObject* obj);
 

@@ -5,6 +5,7 @@
 #include "../evocore/lock_pair.hpp"
 #include "../evocore/multi_objective.hpp"
 #include "../evocore/mutation.hpp"
+#include "../evocore/objective_table.hpp"
 #include "../evocore/reproduction.hpp"
 #include "../evocore/selection.hpp"
 #include "../evocore/thread_pool.hpp"
@@ -54,7 +55,7 @@ PyObject* make_offspring(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *pop_obj = nullptr, *count_obj = nullptr;
     parse_args(args, kwargs, "OO:make_offspring", keywords, &pop_obj, &count_obj);
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
-    const uint64_t count = convert_arg("count", [&] { return to_u64(count_obj); });
+    const uint64_t count = convert_arg("count", [&] { return read_u64(count_obj); });
     if (count > evocore::kMaxPopulationSize)
       raise(PyExc_ValueError, "argument 'count': " + std::to_string(count) + " is larger than the largest population (" +
                                   std::to_string(evocore::kMaxPopulationSize) + ")");
@@ -107,18 +108,6 @@ PyObject* process_multi_objective(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// k dominates j over the indices of j's vector (NaN counts neither way). Only
-// an empty vector can be shorter than another here: it dominates nothing.
-bool front_dominates(const std::vector<double>& k, const std::vector<double>& j) {
-  if (k.size() < j.size()) return false;
-  bool better = false;
-  for (size_t i = 0; i < j.size(); ++i) {
-    if (k[i] < j[i]) return false;
-    if (k[i] > j[i]) better = true;
-  }
-  return better;
-}
-
 PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"genomes", nullptr};
@@ -136,8 +125,9 @@ PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
     for (size_t j = 0; j < genomes.size(); ++j) {
       if (!vectors[j]) continue;
       bool dominated = false;
+      // The lengths are equal except for empty vectors, which dominate nothing.
       for (size_t k = 0; k < genomes.size() && !dominated; ++k)
-        dominated = k != j && vectors[k] && front_dominates(*vectors[k], *vectors[j]);
+        dominated = k != j && vectors[k] && evocore::dominates(*vectors[k], *vectors[j]);
       if (!dominated) front.push_back(genomes[j]);
     }
     return genome_list_object(front).release().ptr();

@@ -23,7 +23,7 @@ int set_fitness(PyObject* self, PyObject* value, void*) {
   PyObject* result = guarded([&]() -> PyObject* {
     if (!value) raise(PyExc_AttributeError, "can't delete attribute");
     auto& genome = self_as<PyGenome>(self);
-    const double fitness = convert_arg("v", [&] { return to_f64(value); });
+    const double fitness = convert_arg("v", [&] { return read_f64(value); });
     write_locked(genome.handle, [&](Genome& g) { g.fitness = fitness; });
     Py_RETURN_NONE;
   });

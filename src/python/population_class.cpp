@@ -105,8 +105,8 @@ PyObject* get_edge_id(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *n1_obj = nullptr, *n2_obj = nullptr;
     parse_args(args, kwargs, "OO:get_edge_id", keywords, &n1_obj, &n2_obj);
     PopulationHandle& handle = population_of(self);
-    const uint64_t n1 = convert_arg("n1", [&] { return to_u64(n1_obj); });
-    const uint64_t n2 = convert_arg("n2", [&] { return to_u64(n2_obj); });
+    const uint64_t n1 = convert_arg("n1", [&] { return read_u64(n1_obj); });
+    const uint64_t n2 = convert_arg("n2", [&] { return read_u64(n2_obj); });
     const uint64_t id = read_locked(handle, [&](const Population& p) { return p.state->get_edge_id(n1, n2); });
     return PyLong_FromUnsignedLongLong(id);
   });
