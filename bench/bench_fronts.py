@@ -20,9 +20,8 @@ import statistics
 import time
 
 import gridweave as gw
-from gridweave import routes
+from gridweave import evolve, routes
 from gridweave.config import make_config
-from gridweave import evolve
 from gridweave.pareto import hypervolume
 from gridweave.problems import quality_suite
 
@@ -37,7 +36,8 @@ def reference_front(problem, config):
 
 def print_fronts(problems, generations: int, time_limit: float, seed: int) -> list[float]:
     """Prints one table row per problem and strategy; returns the hypervolume ratios."""
-    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | ceiling | seconds | front size |")
+    print("| problem | strategy | front hypervolume | greedy reference | ratio | cheapest / tree | ceiling "
+          "| seconds | front size |")
     print("|---|---|---|---|---|---|---|---|---|")
     ratios = []
     for problem in problems:

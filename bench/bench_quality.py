@@ -26,9 +26,8 @@ import math
 import statistics
 import time
 
-from gridweave import routes
+from gridweave import evolve, routes
 from gridweave.config import make_config
-from gridweave import evolve
 from gridweave.problems import Problem, quality_suite
 
 

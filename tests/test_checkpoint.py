@@ -10,9 +10,8 @@ import textwrap
 
 import pytest
 
-from gridweave import checkpoint
+from gridweave import checkpoint, evolve
 from gridweave.config import make_config
-from gridweave import evolve
 from gridweave.problems import make_terrain
 
 # Runs one evolution in a fresh process with one worker thread and prints a

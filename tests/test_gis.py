@@ -16,9 +16,9 @@ from rasterio.transform import Affine  # noqa: E402
 
 import gridweave as gw  # noqa: E402
 from gridweave import exports, gis  # noqa: E402
-from gridweave.measure import network_cost  # noqa: E402
 from gridweave.cli import main  # noqa: E402
 from gridweave.config import make_config  # noqa: E402
+from gridweave.measure import network_cost  # noqa: E402
 from gridweave.routes import genome_from_structure  # noqa: E402
 
 # 30 m cells, slightly rotated and sheared, in UTM 33N.

@@ -8,8 +8,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import gridweave as gw
-from gridweave.config import make_config
 from gridweave import evolve
+from gridweave.config import make_config
 from gridweave.pareto import Archive, dominates, hypervolume, knee_point, non_dominated
 from gridweave.problems import make_barriers
 

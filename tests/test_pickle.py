@@ -164,8 +164,8 @@ def test_foreign_states_raise_value_error(cls, state):
 
 
 def test_evolution_result_round_trip():
-    from gridweave.config import make_config as full_config
     from gridweave import evolve
+    from gridweave.config import make_config as full_config
     from gridweave.problems import make_terrain
 
     p = make_terrain((16, 16), 3, seed=0)

@@ -7,9 +7,8 @@ import numpy as np
 import pytest
 
 import gridweave as gw
-from gridweave import routes
+from gridweave import evolve, routes
 from gridweave.config import make_config
-from gridweave import evolve
 from gridweave.problems import make_barriers, make_mountains, make_terrain, quality_suite
 
 PROBLEMS = [make_terrain((40, 32), 5, seed=3), make_mountains((48, 48), 6, seed=1),
