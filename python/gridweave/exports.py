@@ -156,7 +156,7 @@ def network_json(
         >>> from gridweave.routes import spanning_tree
         >>> net = network_json(spanning_tree(np.ones((8, 8)), [(0, 0), (0, 4)]), np.ones((8, 8)))
         >>> net["format"], net["map_shape"], round(net["cost"], 6), len(net["edges"])
-        (1, [8, 8], 0.4375, 1)
+        (1, [8, 8], 7.0, 1)
     """
     net = _Network(network, cost_map, transform, include_disabled)
     nodes = [{"id": i, "data": {"pos": list(d["pos"]), "type": d["type"]}} for i, d in net.nodes.items()]
@@ -275,7 +275,7 @@ def to_networkx(
         >>> from gridweave.routes import spanning_tree
         >>> g = to_networkx(spanning_tree(np.ones((8, 8)), [(0, 0), (0, 4)]), np.ones((8, 8)))
         >>> g.nodes[1]["pos"], round(g.edges[1, 2]["cost"], 6), g.graph["cost"]
-        ((0.0, 0.0), 0.4375, 0.4375)
+        ((0.0, 0.0), 7.0, 7.0)
     """
     try:
         import networkx as nx
