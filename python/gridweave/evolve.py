@@ -237,14 +237,7 @@ def evolve(
     started = time.perf_counter()
     if start_genome is None and start != "config":
         start_genome = _heuristic_start(cost, config, start)
-    first = _start_genome(config, start_genome)
-    population = _core.Population(dict(config), first)
-    run = _Run(population, cost, config, polish, polish_children, archive_size)
-    if first is not None:
-        run.consider_start(first)
-    run.take_members(evaluate=True)
-    if first is not None and run.bridge:
-        run.seed_redundancy(first)
+    run = start_run(cost, config, start_genome, polish, polish_children, archive_size)
     callbacks = list(callbacks)
     bar = _progress_bar(generations, progress)
     history = [run.record(0, time.perf_counter() - started)]
@@ -269,6 +262,31 @@ def evolve(
         if bar is not None:
             bar.close()
     return run.result(history, stop_reason or "generations", dict(config))
+
+
+def start_run(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    start_genome: Genome | Mapping[str, Any] | None,
+    polish: bool,
+    polish_children: int,
+    archive_size: int,
+) -> _Run:
+    """The population of generation 0, evaluated, with the start network counted.
+
+    ``cost`` must have passed the checks of :func:`evolve`. Advance the run
+    with ``run.step()`` and ``run.record()``; ``run.result()`` ends it. The
+    island model drives its populations through this entry point too.
+    """
+    first = _start_genome(config, start_genome)
+    population = _core.Population(dict(config), first)
+    run = _Run(population, cost, config, polish, polish_children, archive_size)
+    if first is not None:
+        run.consider_start(first)
+    run.take_members(evaluate=True)
+    if first is not None and run.bridge:
+        run.seed_redundancy(first)
+    return run
 
 
 def _checked_cost(cost_map: np.ndarray, config: Mapping[str, Any]) -> np.ndarray:
@@ -446,8 +464,12 @@ class _Run:
         self.raw, self.objectives = reader(self.members)
         self.consider(self.members, self.raw, self.objectives)
 
-    def step(self) -> None:
-        """One generation: rank, breed, mutate, evaluate, select."""
+    def step(self, newcomers: Sequence[Genome] = ()) -> None:
+        """One generation: rank, breed, mutate, evaluate, select.
+
+        ``newcomers`` (evaluated genomes of this population's registry, such as
+        migrants from another island) compete in selection like children.
+        """
         pop = self.population
         self.rank(self.members, self.raw, self.objectives)
         elites, species_elites, children = _core.make_offspring(pop, self.size)
@@ -457,6 +479,10 @@ class _Run:
             self.polish_best(children, child_raw, self.polish_children)
             child_raw, child_objectives = self.read_raw(children)
         self.consider(children, child_raw, child_objectives)
+        if newcomers:
+            children, child_raw, child_objectives = self.admit(
+                list(newcomers), children, child_raw, child_objectives
+            )
         if self.ranked:
             # Members are candidates of NSGA2/SPEA2 selection anyway; the elites among
             # them would otherwise take two places.
@@ -469,6 +495,27 @@ class _Run:
         else:
             _core.select(pop, elites, species_elites, children)
         self.take_members(evaluate=False)
+
+    def admit(
+        self,
+        newcomers: list[Genome],
+        children: list[Genome],
+        child_raw: list[float],
+        child_objectives: list[Objectives],
+    ) -> tuple[list[Genome], list[float], list[Objectives]]:
+        """Newcomers join the children. NSGA2/SPEA2 selection ranks them all;
+        NEAT selection keeps children unsorted, so there the newcomers take
+        the places of the weakest children they beat."""
+        raw, objectives = self.read_raw(newcomers)
+        self.consider(newcomers, raw, objectives)
+        genomes = children + newcomers
+        scores, vectors = child_raw + raw, child_objectives + objectives
+        if not self.ranked:
+            order = sorted(range(len(genomes)), key=lambda i: math.inf if math.isnan(scores[i]) else -scores[i])
+            kept = sorted(order[: len(children)])
+            genomes = [genomes[i] for i in kept]
+            scores, vectors = [scores[i] for i in kept], [vectors[i] for i in kept]
+        return genomes, scores, vectors
 
     def record(self, generation: int, seconds: float) -> GenerationRecord:
         best_index = _argmax(self.raw)

@@ -1,0 +1,119 @@
+import os
+import signal
+import threading
+
+import pytest
+
+import gridweave
+from gridweave.config import make_config as full_config
+from gridweave.problems import make_terrain
+
+distributed = pytest.importorskip("distributed")
+islands = pytest.importorskip("gridweave.islands")
+
+PROBLEM = make_terrain((40, 40), 5, seed=3)
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A real cluster of two worker processes, one engine thread each."""
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+        env={islands.THREADS_VARIABLE: "1"},
+    ) as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+def config(**changes):
+    return full_config(PROBLEM.grid_size, PROBLEM.terminals, **{"population_size": 16, **changes})
+
+
+@pytest.mark.parametrize("changes", [
+    {},
+    {"selection_strategy": "NSGA2", "evaluation_strategy": "MultiObjectiveBridge"},
+])
+def test_short_run_returns_the_best_of_all_islands(client, changes):
+    res = islands.evolve_islands(PROBLEM.cost_map, config(**changes), 4, islands=2,
+                                 migration_every=2, migrants=2, client=client)
+    assert res.best_fitness == max(r.best_fitness for r in res.islands)
+    assert res.islands[res.best_island].best_fitness == res.best_fitness
+    gridweave.evaluate_genomes([res.best_genome], PROBLEM.cost_map)
+    assert res.best_genome.fitness == pytest.approx(res.best_fitness)
+    assert [[h.generation for h in r.history] for r in res.islands] == [list(range(5))] * 2
+    assert all(r.engine_threads == 1 and r.migrants_received == 2 for r in res.islands)
+    assert res.stop_reason == "generations" and not res.restarts
+    if "evaluation_strategy" in changes:
+        points = res.pareto_objectives()
+        assert points and all(
+            not (a[0] >= b[0] and a[1] >= b[1] and a != b) for a in points for b in points
+        )
+
+
+def check_registry(structures):
+    """Every node pair has one number, every number one pair, every edge its nodes."""
+    pair_of, number_of = {}, {}
+    for structure in structures:
+        nodes = {n["id"] for n in structure["nodes"]}
+        for e in structure["edges"]:
+            assert {e["node1"], e["node2"]} <= nodes
+            pair = (min(e["node1"], e["node2"]), max(e["node1"], e["node2"]))
+            assert pair_of.setdefault(e["id"], pair) == pair
+            assert number_of.setdefault(pair, e["id"]) == e["id"]
+
+
+@pytest.mark.parametrize("topology, numbering", [("ring", "fresh"), ("complete", "position")])
+def test_registry_stays_consistent_over_many_migrations(client, topology, numbering):
+    res = islands.evolve_islands(PROBLEM.cost_map, config(), 12, islands=3, migration_every=1,
+                                 migrants=4, topology=topology, numbering=numbering, client=client)
+    for report in res.islands:
+        assert report.migrants_received == 4 * 11  # no migration after the last block
+        check_registry([m.structure for m in report.members])
+        fixed = {tuple(n["data"]["pos"]): n["id"] for m in report.members
+                 for n in m.structure["nodes"] if n["data"]["type"] == "Fixed"}
+        assert sorted(fixed) == sorted(map(tuple, PROBLEM.terminals))
+        per_position = [[n["id"] for n in m.structure["nodes"] if n["data"]["type"] == "Fixed"]
+                        for m in report.members]
+        assert all(sorted(ids) == sorted(fixed.values()) for ids in per_position)
+
+
+def test_a_killed_worker_loses_at_most_one_block(client):
+    victim = sorted(client.scheduler_info()["workers"])[0]  # island 0 lives there
+    pid = client.run(os.getpid)[victim]
+    timer = threading.Timer(3.0, os.kill, (pid, signal.SIGKILL))
+    timer.start()
+    try:
+        res = islands.evolve_islands(PROBLEM.cost_map, config(), 10**6, islands=2,
+                                     migration_every=3, client=client, time_limit=12)
+    finally:
+        timer.cancel()
+    assert res.restarts and res.stop_reason == "time"
+    assert all(r.generations_lost <= 3 for r in res.restarts)
+    lost = res.islands[res.restarts[0].island]
+    assert lost.restarts >= 1
+    assert [h.generation for h in lost.history] == list(range(len(lost.history)))
+    assert res.best_fitness == max(r.best_fitness for r in res.islands) > 0
+
+
+@pytest.mark.parametrize("argument, value", [
+    ("islands", 0), ("migration_every", 0), ("migrants", -1), ("topology", "star"),
+    ("numbering", "global"), ("workers", 0),
+])
+def test_bad_arguments_are_refused_before_a_cluster_starts(argument, value):
+    with pytest.raises(ValueError, match=argument):
+        islands.evolve_islands(PROBLEM.cost_map, config(), 2, **{argument: value})
+
+
+def test_renumbered_migrants_share_fresh_numbers_within_a_batch():
+    population = gridweave.Population(config(population_size=4))
+    fixed = {tuple(n.data.pos): i for i, n in population.members[0].nodes.items() if n.data.type_ == "Fixed"}
+    structure = {"nodes": [{"id": 1000, "data": {"pos": (5, 5), "type": "Flexible"}},
+                           *[{"id": 2000 + k, "data": {"pos": p, "type": "Fixed"}}
+                             for k, p in enumerate(fixed)]],
+                 "edges": [{"id": 77, "node1": 1000, "node2": 2000, "enabled": True}]}
+    fresh = {}
+    first = population.create_genome(islands.renumber(structure, fixed, fresh, population.new_node_id))
+    second = population.create_genome(islands.renumber(structure, fixed, fresh, population.new_node_id))
+    assert first.edges.keys() == second.edges.keys()
+    (edge,) = first.edges.values()
+    assert edge.node2 == fixed[next(iter(fixed))] and edge.node1 == fresh[1000]
+    assert population.get_edge_id(edge.node1, edge.node2) == edge.id
