@@ -17,10 +17,7 @@ PROBLEM = make_terrain((40, 40), 5, seed=3)
 @pytest.fixture(scope="module")
 def client():
     """A real cluster of two worker processes, one engine thread each."""
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-        env={islands.THREADS_VARIABLE: "1"},
-    ) as cluster, distributed.Client(cluster) as client:
+    with islands.local_cluster(2) as cluster, distributed.Client(cluster) as client:
         yield client
 
 

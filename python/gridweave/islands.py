@@ -52,6 +52,7 @@ __all__ = [
     "Migrant",
     "Checkpoint",
     "renumber",
+    "local_cluster",
     "TOPOLOGIES",
     "NUMBERINGS",
 ]
@@ -61,6 +62,7 @@ NUMBERINGS = ("fresh", "position")
 
 # Engine threads per island; the worker processes read it before importing gridweave.
 THREADS_VARIABLE = "GRIDWEAVE_NUM_THREADS"
+PROFILER_SETTING = "distributed.worker.profile.enabled"
 
 Cell = tuple[int, int]
 
@@ -132,7 +134,8 @@ class IslandsResult:
     ``MultiObjectiveBridge`` (else ``None``). ``wall_seconds`` is the whole
     call, cluster start included; ``epoch_seconds`` the time spent evolving
     (start network and final polish excluded); ``exchange_seconds`` the part
-    of it beyond the slowest island's evolving (transfer, routing, barrier).
+    of it the busiest worker did not spend inside its islands (transfer,
+    routing, waiting at the migration barrier).
     """
 
     best_genome: Genome
@@ -184,6 +187,7 @@ class _Epoch:
     compute_seconds: float
     migration_seconds: float
     stopped: bool
+    worker: str
 
 
 @dataclass
@@ -409,7 +413,7 @@ class Island:
         emigrants = self._emigrants(self.settings.migrants)
         checkpoint = self.checkpoint()
         exchange += time.perf_counter() - began
-        return _Epoch(self.generation, emigrants, checkpoint, compute, exchange, stopped)
+        return _Epoch(self.generation, emigrants, checkpoint, compute, exchange, stopped, _worker_address())
 
     def finish(self, stop_reason: str) -> _Final:
         """Ends the run as :func:`gridweave.evolve` does (final polish of the best)."""
@@ -421,6 +425,23 @@ class Island:
 
 
 # -- coordinator -------------------------------------------------------------
+
+
+def _worker_address() -> str:
+    try:
+        from distributed import get_worker
+
+        return str(get_worker().address)
+    except (ImportError, ValueError):
+        return "local"
+
+
+def _busiest_worker(outcomes: Sequence[_Epoch]) -> float:
+    """Seconds the most loaded worker spent inside its islands' epochs."""
+    busy: dict[str, float] = {}
+    for outcome in outcomes:
+        busy[outcome.worker] = busy.get(outcome.worker, 0.0) + outcome.compute_seconds + outcome.migration_seconds
+    return max(busy.values(), default=0.0)
 
 
 def _route(emigrants: list[list[Migrant]], topology: str, count: int) -> list[list[Migrant]]:
@@ -463,17 +484,23 @@ def _available_cpus() -> int:
         return os.cpu_count() or 1
 
 
-def _local_cluster(workers: int) -> Any:
+def local_cluster(workers: int) -> Any:
+    """A ``LocalCluster`` of ``workers`` processes made for islands: one Dask
+    thread and one engine thread each, without the dashboard and without Dask's
+    sampling profiler (its every-10-ms stack walks take the interpreter lock
+    and made generations several times slower)."""
+    import dask
     from distributed import LocalCluster
 
-    return LocalCluster(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address=None,
-        silence_logs=logging.ERROR,
-        env={THREADS_VARIABLE: "1"},
-    )
+    with dask.config.set({PROFILER_SETTING: False}):
+        return LocalCluster(
+            n_workers=workers,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+            silence_logs=logging.ERROR,
+            env={THREADS_VARIABLE: "1"},
+        )
 
 
 class _Coordinator:
@@ -642,7 +669,7 @@ def evolve_islands(
     except ImportError as error:
         raise ImportError("evolve_islands needs dask distributed: pip install gridweave[distributed]") from error
     if client is None:
-        owned_cluster = _local_cluster(workers or min(islands, _available_cpus()))
+        owned_cluster = local_cluster(workers or min(islands, _available_cpus()))
         client = owned_client = Client(owned_cluster)
     elif isinstance(client, str):
         client = owned_client = Client(client)
@@ -684,7 +711,7 @@ def _run_islands(
         done = min(coordinator.generation)
         arriving = _route([o.emigrants for o in outcomes], topology, settings.migrants)
         evolving += time.perf_counter() - started
-        exchange += time.perf_counter() - started - max(o.compute_seconds for o in outcomes)
+        exchange += time.perf_counter() - started - _busiest_worker(outcomes)
         if any(o.stopped for o in outcomes):
             stop_reason = "time"
             break
