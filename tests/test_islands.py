@@ -114,3 +114,14 @@ def test_renumbered_migrants_share_fresh_numbers_within_a_batch():
     (edge,) = first.edges.values()
     assert edge.node2 == fixed[next(iter(fixed))] and edge.node1 == fresh[1000]
     assert population.get_edge_id(edge.node1, edge.node2) == edge.id
+
+
+def test_position_numbering_never_merges_two_nodes_of_a_migrant():
+    draws = iter(range(500, 600))
+    structure = {"nodes": [{"id": 1, "data": {"pos": (3, 3), "type": "Flexible"}},
+                           {"id": 2, "data": {"pos": (9, 9), "type": "Flexible"}}],
+                 "edges": [{"id": 4, "node1": 1, "node2": 2, "enabled": False}]}
+    moved = {(3, 3): 40, (9, 9): 40}  # node 40 sits at different cells in two members
+    out = islands.renumber(structure, {}, {}, lambda: next(draws), known=moved)
+    assert [n["id"] for n in out["nodes"]] == [40, 500]
+    assert out["edges"] == [{"node1": 40, "node2": 500, "enabled": False}]

@@ -210,7 +210,8 @@ def renumber(
 
     Fixed nodes take ``fixed_ids[pos]``; with ``known`` (position numbering)
     a flexible node at a position the receiver already numbered takes that
-    number; every other node takes ``fresh[old id]``, drawn by ``draw()`` the
+    number, unless another node of the structure took it already (a node
+    that moved is known at several positions); every other node takes ``fresh[old id]``, drawn by ``draw()`` the
     first time. Edge numbers are left out, so the receiver's registry gives
     each edge the number of its node pair. Edges naming a node the structure
     lacks are dropped.
@@ -225,18 +226,21 @@ def renumber(
         ([1, 100], [{'node1': 1, 'node2': 100, 'enabled': True}])
     """
     ids: dict[int, int] = {}
+    used: set[int] = set()
     nodes = []
     for node in structure["nodes"]:
         pos = (int(node["data"]["pos"][0]), int(node["data"]["pos"][1]))
-        if node["data"]["type"] == "Fixed" and pos in fixed_ids:
+        fixed = node["data"]["type"] == "Fixed"
+        if fixed and pos in fixed_ids:
             new = fixed_ids[pos]
-        elif known is not None and node["data"]["type"] != "Fixed" and pos in known:
+        elif not fixed and known is not None and pos in known and known[pos] not in used:
             new = known[pos]
         else:
             if node["id"] not in fresh:
                 fresh[node["id"]] = draw()
             new = fresh[node["id"]]
         ids[node["id"]] = new
+        used.add(new)
         nodes.append({"id": new, "data": dict(node["data"])})
     edges = [
         {"node1": ids[e["node1"]], "node2": ids[e["node2"]], "enabled": bool(e["enabled"])}
@@ -386,10 +390,12 @@ class Island:
     # -- actor methods -------------------------------------------------------
 
     def advance(
-        self, expected_generation: int, generations: int, migrants: list[Migrant], seconds_left: float | None
+        self, expected_generation: int, generations: int, migrants: list[Migrant], deadline: float | None
     ) -> _Epoch:
         """Takes in the migrants, evolves up to ``generations`` generations (fewer
-        when ``seconds_left`` runs out) and returns the emigrants and a checkpoint."""
+        once the wall clock passes ``deadline``, a ``time.time()`` value, since
+        islands sharing a worker wait for each other) and returns the emigrants
+        and a checkpoint."""
         if expected_generation != self.generation:
             raise IslandLost(
                 f"island {self.index} is at generation {self.generation}, expected {expected_generation}"
@@ -400,7 +406,7 @@ class Island:
         exchange = time.perf_counter() - began
         stopped = False
         for step in range(generations):
-            if seconds_left is not None and time.perf_counter() - began >= seconds_left:
+            if deadline is not None and time.time() >= deadline:
                 stopped = True
                 break
             started = time.perf_counter()
@@ -434,6 +440,23 @@ def _worker_address() -> str:
         return str(get_worker().address)
     except (ImportError, ValueError):
         return "local"
+
+
+class _Failed:
+    """Stands for a call that could not even be sent (its actor is known to be lost)."""
+
+    def __init__(self, error: Exception):
+        self.error = error
+
+    def result(self) -> Any:
+        raise self.error
+
+
+def _send(actor: Any, method: str, *args: Any) -> Any:
+    try:
+        return getattr(actor, method)(*args)
+    except Exception as error:  # Dask refuses calls to an actor whose worker was lost
+        return _Failed(error)
 
 
 def _busiest_worker(outcomes: Sequence[_Epoch]) -> float:
@@ -564,7 +587,9 @@ class _Coordinator:
 
     def call_advance(self, index: int, target: int, arriving: list[Migrant]) -> Any:
         steps = target - self.generation[index]
-        return self.actors[index].advance(self.generation[index], steps, arriving, self.seconds_left())
+        left = self.seconds_left()
+        deadline = None if left is None else time.time() + left
+        return _send(self.actors[index], "advance", self.generation[index], steps, arriving, deadline)
 
     def epoch(self, steps: int, arriving: list[list[Migrant]]) -> list[_Epoch]:
         """Advances every island by ``steps`` generations; lost islands are rebuilt and rerun."""
@@ -589,14 +614,14 @@ class _Coordinator:
         return outcome
 
     def finish(self, stop_reason: str) -> list[_Final]:
-        calls = [actor.finish(stop_reason) for actor in self.actors]
+        calls = [_send(actor, "finish", stop_reason) for actor in self.actors]
         finals = []
         for index, call in enumerate(calls):
             try:
                 finals.append(call.result())
             except Exception as error:
                 self.replace(index, error, self.generation[index])
-                finals.append(self.actors[index].finish(stop_reason).result())
+                finals.append(_send(self.actors[index], "finish", stop_reason).result())
         return finals
 
 
