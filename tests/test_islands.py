@@ -125,3 +125,24 @@ def test_position_numbering_never_merges_two_nodes_of_a_migrant():
     out = islands.renumber(structure, {}, {}, lambda: next(draws), known=moved)
     assert [n["id"] for n in out["nodes"]] == [40, 500]
     assert out["edges"] == [{"node1": 40, "node2": 500, "enabled": False}]
+
+
+def geometry(structure):
+    cell = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
+    return sorted((*sorted((cell[e["node1"]], cell[e["node2"]])), e["enabled"]) for e in structure["edges"])
+
+
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", "evaluation_strategy": "MultiObjectiveBridge"}])
+def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes):
+    settings = islands._Settings(None, True, 1, 50, 2, "fresh", None)
+    island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
+    island.advance(0, 3, [], None)
+    saved = island.checkpoint()
+    rebuilt = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
+    assert rebuilt.generation == 3 and [h.generation for h in rebuilt.history] == [0, 1, 2, 3]
+    # ranked selection reorders the members by fitness
+    assert (sorted(geometry(g.get_structure()) for g in rebuilt.run.members)
+            == sorted(geometry(m.structure()) for m in saved.members))
+    assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in saved.members))
+    assert rebuilt.run.best_raw == pytest.approx(island.run.best_raw)
+    check_registry([g.get_structure() for g in rebuilt.run.members])

@@ -51,6 +51,7 @@ __all__ = [
     "Restart",
     "Migrant",
     "Checkpoint",
+    "PackedGenome",
     "renumber",
     "local_cluster",
     "TOPOLOGIES",
@@ -77,14 +78,53 @@ class Migrant:
     objectives: tuple[float, ...] | None
 
 
+@dataclass(frozen=True)
+class PackedGenome:
+    """A structure dictionary as arrays, cheap to pickle (checkpoints travel
+    after every block): node ids, positions and fixed flags; edge ids with
+    both end nodes, and enabled flags; then the raw score and objectives."""
+
+    node_ids: np.ndarray
+    node_cells: np.ndarray
+    node_fixed: np.ndarray
+    edges: np.ndarray
+    edge_enabled: np.ndarray
+    fitness: float
+    objectives: tuple[float, ...] | None
+
+    @classmethod
+    def of(cls, structure: Mapping[str, Any], fitness: float, objectives: tuple[float, ...] | None) -> PackedGenome:
+        nodes, edges = structure["nodes"], structure["edges"]
+        return cls(
+            node_ids=np.array([n["id"] for n in nodes], dtype=np.uint64),
+            node_cells=np.array([n["data"]["pos"] for n in nodes], dtype=np.int64).reshape(-1, 2),
+            node_fixed=np.array([n["data"]["type"] == "Fixed" for n in nodes], dtype=bool),
+            edges=np.array([(e["id"], e["node1"], e["node2"]) for e in edges], dtype=np.uint64).reshape(-1, 3),
+            edge_enabled=np.array([bool(e["enabled"]) for e in edges], dtype=bool),
+            fitness=fitness,
+            objectives=objectives,
+        )
+
+    def structure(self) -> dict[str, Any]:
+        nodes = [
+            {"id": int(i), "data": {"pos": (int(x), int(y)), "type": "Fixed" if fixed else "Flexible"}}
+            for i, (x, y), fixed in zip(self.node_ids, self.node_cells, self.node_fixed)
+        ]
+        edges = [
+            {"id": int(i), "node1": int(a), "node2": int(b), "enabled": bool(on)}
+            for (i, a, b), on in zip(self.edges, self.edge_enabled)
+        ]
+        return {"nodes": nodes, "edges": edges}
+
+
 @dataclass
 class Checkpoint:
     """Everything an island is rebuilt from: plain data, picklable."""
 
     generation: int
-    members: list[Migrant]
-    best: Migrant | None
-    front: list[Migrant]
+    members: list[PackedGenome]
+    best: PackedGenome | None
+    front: list[PackedGenome]
     history: list[GenerationRecord]
     migrants_received: int
     evaluations: int
@@ -339,15 +379,19 @@ class Island:
             for g, score, values in zip(genomes, raw, objectives)
         ]
 
+    def _packed(self, genomes: Sequence[Genome]) -> list[PackedGenome]:
+        raw, objectives = self.run.read_raw(list(genomes))
+        return [PackedGenome.of(g.get_structure(), score, values) for g, score, values in zip(genomes, raw, objectives)]
+
     def checkpoint(self) -> Checkpoint:
         run = self.run
-        best = self._as_migrants([run.best])[0] if run.best is not None else None
-        if best is not None:
-            best = Migrant(best.structure, run.best_raw, run.best_objectives)
-        front = self._as_migrants(run.archive.items()) if run.archive is not None else []
+        best = None
+        if run.best is not None:
+            best = PackedGenome.of(run.best.get_structure(), run.best_raw, run.best_objectives)
+        front = self._packed(run.archive.items()) if run.archive is not None else []
         return Checkpoint(
             generation=self.generation,
-            members=self._as_migrants(run.members),
+            members=self._packed(run.members),
             best=best,
             front=front,
             history=list(self.history),
@@ -362,10 +406,10 @@ class Island:
         population = run.population
         fresh: dict[int, int] = {}
 
-        def rebuild(items: Sequence[Migrant]) -> list[Genome]:
+        def rebuild(items: Sequence[PackedGenome]) -> list[Genome]:
             genomes = []
             for item in items:
-                structure = renumber(item.structure, self.fixed_ids, fresh, population.new_node_id)
+                structure = renumber(item.structure(), self.fixed_ids, fresh, population.new_node_id)
                 genome = population.create_genome(structure)
                 genome.fitness = item.fitness
                 genome.objectives = None if item.objectives is None else list(item.objectives)
