@@ -146,3 +146,32 @@ def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes):
     assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in saved.members))
     assert rebuilt.run.best_raw == pytest.approx(island.run.best_raw)
     check_registry([g.get_structure() for g in rebuilt.run.members])
+
+
+@pytest.mark.parametrize("selection", ["NEAT", "NSGA2"])
+@pytest.mark.parametrize("strong", [True, False])
+def test_newcomers_compete_like_children(selection, strong):
+    from gridweave.evolve import start_run
+
+    cfg = config(selection_strategy=selection, population_size=12)
+    run = start_run(PROBLEM.cost_map, cfg, None, False, 0, 50)
+    newcomer = run.population.create_genome(run.best.get_structure())
+    gridweave.evaluate_genomes([newcomer], PROBLEM.cost_map)
+    if strong:
+        newcomer.fitness = 1e9  # better than every child
+    else:
+        newcomer.fitness = 0.0
+        newcomer.objectives = [0.0] if selection == "NSGA2" else None
+    run.step([newcomer])
+    kept = [g.get_structure() == newcomer.get_structure() and g.fitness == newcomer.fitness
+            for g in run.population.members]
+    assert len(run.members) == 12 and any(kept) == strong
+
+
+def test_routes_of_migrants():
+    batches = [[islands.Migrant({}, float(i * 10 + k), None) for k in range(2)] for i in range(3)]
+    ring = islands._route(batches, "ring", 2)
+    assert [[m.fitness for m in arriving] for arriving in ring] == [[20, 21], [0, 1], [10, 11]]
+    complete = islands._route(batches, "complete", 2)
+    assert [[m.fitness for m in arriving] for arriving in complete] == [[21, 20], [21, 20], [11, 10]]
+    assert islands._route(batches[:1], "ring", 2) == [[]]
