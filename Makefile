@@ -22,7 +22,7 @@ $(VENV)/.ready: pyproject.toml
 venv: $(VENV)/.ready
 
 install: venv
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation $(PIP_WERROR) ".[test]"
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip install -q --no-build-isolation $(PIP_WERROR) ".[test,distributed]"
 
 # GoogleTest comes from Debian's libgtest-dev; it is installed only when missing.
 gtest:

@@ -226,10 +226,7 @@ def evolve(
         raise ValueError("checkpoint_every must be at least 1")
     seed = checked_seed(seed)
     started = time.perf_counter()
-    first = _first_network(cost, config, start_genome, start)
-    run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
-               archive_size)
-    run.begin(first)
+    run = start_run(cost, config, start_genome, start, polish, polish_children, archive_size)
     history = [run.record(0, time.perf_counter() - started)]
     limits = Limits(stop_at_fitness, stall_generations, time_limit, began)
     check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
@@ -283,6 +280,28 @@ def _generation_seed(seed: int, generation: int) -> int:
     """The seed of one generation: a seeded run draws the same numbers in a
     generation whether or not it was stopped and resumed before it."""
     return (_native_seed(seed) * 0x9E3779B97F4A7C15 + generation) % 2**64
+
+
+def start_run(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    start_genome: Genome | Mapping[str, Any] | None,
+    start: str,
+    polish: bool,
+    polish_children: int,
+    archive_size: int,
+) -> _Run:
+    """The population of generation 0, evaluated, with the start network counted.
+
+    ``cost`` must have passed the checks of :func:`evolve`. Advance the run
+    with ``run.step()`` and ``run.record()``; ``run.result()`` ends it. The
+    island model drives its populations through this entry point too.
+    """
+    first = _first_network(cost, config, start_genome, start)
+    run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
+               archive_size)
+    run.begin(first)
+    return run
 
 
 def _checked_inputs(
@@ -614,8 +633,12 @@ class _Run:
         self.raw, self.objectives = reader(self.members)
         self.consider(self.members, self.raw, self.objectives)
 
-    def step(self) -> None:
-        """One generation: rank, breed, mutate, evaluate, select."""
+    def step(self, newcomers: Sequence[Genome] = ()) -> None:
+        """One generation: rank, breed, mutate, evaluate, select.
+
+        ``newcomers`` (evaluated genomes of this population's registry, such as
+        migrants from another island) compete in selection like children.
+        """
         pop = self.population
         self.rank(self.members, self.raw, self.objectives)
         elites, species_elites, children = _core.make_offspring(pop, self.size)
@@ -626,6 +649,10 @@ class _Run:
             self.polish_best(children, child_raw, self.polish_children)
             child_raw, child_objectives = self.read_raw(children)
         self.consider(children, child_raw, child_objectives)
+        if newcomers:
+            children, child_raw, child_objectives = self.admit(
+                list(newcomers), children, child_raw, child_objectives
+            )
         if self.ranked:
             # Members are candidates of NSGA2/SPEA2 selection anyway; the elites among
             # them would otherwise take two places.
@@ -638,6 +665,27 @@ class _Run:
         else:
             _core.select(pop, elites, species_elites, children)
         self.take_members(evaluate=False)
+
+    def admit(
+        self,
+        newcomers: list[Genome],
+        children: list[Genome],
+        child_raw: list[float],
+        child_objectives: list[Objectives],
+    ) -> tuple[list[Genome], list[float], list[Objectives]]:
+        """Newcomers join the children. NSGA2/SPEA2 selection ranks them all;
+        NEAT selection keeps children unsorted, so there the newcomers take
+        the places of the weakest children they beat."""
+        raw, objectives = self.read_raw(newcomers)
+        self.consider(newcomers, raw, objectives)
+        genomes = children + newcomers
+        scores, vectors = child_raw + raw, child_objectives + objectives
+        if not self.ranked:
+            order = sorted(range(len(genomes)), key=lambda i: math.inf if math.isnan(scores[i]) else -scores[i])
+            kept = sorted(order[: len(children)])
+            genomes = [genomes[i] for i in kept]
+            scores, vectors = [scores[i] for i in kept], [vectors[i] for i in kept]
+        return genomes, scores, vectors
 
     def record(self, generation: int, seconds: float) -> GenerationRecord:
         best_index = _argmax(self.raw)
