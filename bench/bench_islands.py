@@ -61,7 +61,8 @@ def single(problem, config, args, scale, start):
     seconds = time.perf_counter() - started
     evaluations = res.generations * config["population_size"]
     return dict(best=res.best_fitness / scale, hv=front_volume(res.pareto_front, scale) if res.pareto_front else None,
-                evals=evaluations / max(1e-9, sum(r.seconds for r in res.history[1:])), gens=res.generations, seconds=seconds,
+                evals=evaluations / max(1e-9, sum(r.seconds for r in res.history[1:])),
+                gens=res.generations, seconds=seconds,
                 migration="-")
 
 

@@ -132,7 +132,8 @@ def geometry(structure):
     return sorted((*sorted((cell[e["node1"]], cell[e["node2"]])), e["enabled"]) for e in structure["edges"])
 
 
-@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", "evaluation_strategy": "MultiObjectiveBridge"}])
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2",
+                                         "evaluation_strategy": "MultiObjectiveBridge"}])
 def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes):
     settings = islands._Settings(None, True, 1, 50, 2, "fresh", None)
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
