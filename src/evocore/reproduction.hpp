@@ -121,7 +121,7 @@ double adjusted_sum(const Species<S>& species) {
 // Elites of one species and the parents of its children, given its allotment.
 template <class S>
 void mate_species(const Species<S>& species, uint64_t allotment, const NEATConfig<typename S::Config>& config,
-                   Handles<S>& species_elites, Matings<S>& matings, Rng& rng) {
+                  Handles<S>& species_elites, Matings<S>& matings, Rng& rng) {
   const auto& members = species.members;
   const uint64_t n = members.size();
   const uint64_t k = std::min(n, config.num_elites_species);
