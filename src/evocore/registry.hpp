@@ -70,7 +70,8 @@ class PopulationState {
 
  private:
   using NodePair = std::pair<uint64_t, uint64_t>;
-  static constexpr size_t kShards = 64;  // a power of two, well above the worker count
+  static constexpr unsigned kShardBits = 6;
+  static constexpr size_t kShards = size_t{1} << kShardBits;  // well above the worker count
 
   // Own cache lines, so that threads working on different shards do not share one.
   struct alignas(64) PairShard {
@@ -85,7 +86,7 @@ class PopulationState {
   PairShard& pair_shard(const NodePair& key) {
     // The table's hash keeps low bits of the ids; the shard takes well-mixed high bits.
     const uint64_t mixed = static_cast<uint64_t>(NodePairHash{}(key)) * 0x9E3779B97F4A7C15ULL;
-    return pair_shards_[mixed >> 58];
+    return pair_shards_[mixed >> (64 - kShardBits)];
   }
   NumberShard& number_shard(uint64_t id) { return number_shards_[id % kShards]; }
   const NumberShard& number_shard(uint64_t id) const { return number_shards_[id % kShards]; }
@@ -118,7 +119,6 @@ class PopulationState {
     }
   }
 
-  static_assert((kShards & (kShards - 1)) == 0 && kShards == 64, "pair_shard takes the top 6 bits");
   std::array<PairShard, kShards> pair_shards_;
   std::array<NumberShard, kShards> number_shards_;
   std::atomic<uint64_t> edge_counter_{0};
