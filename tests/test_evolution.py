@@ -84,6 +84,23 @@ def test_select_nsga2_sorts_stably_and_allows_duplicates():
     assert pop.members[2].get_structure() == child.get_structure()
 
 
+@pytest.mark.parametrize("vectors, lengths, table", [
+    ([], [], np.zeros((0, 0))),
+    ([None, []], [-1, 0], np.zeros((2, 0))),
+    ([[1, 2], None, [], [3]], [2, -1, 0, 1], [[1, 2], [np.nan, np.nan], [np.nan, np.nan], [3, np.nan]]),
+])
+def test_batch_reads_match_the_genome_fields(vectors, lengths, table):
+    pop = gw.Population(make_config(population_size=0))
+    genomes = with_objectives(pop, vectors)
+    for i, genome in enumerate(genomes):
+        genome.fitness = i / 2
+    fitness = gw.get_fitness_values(genomes + genomes[:1])
+    assert fitness.dtype == np.float64 and fitness.tolist() == [g.fitness for g in genomes + genomes[:1]]
+    values, found = gw.get_objective_vectors(genomes)
+    assert found.tolist() == lengths
+    np.testing.assert_array_equal(values, np.array(table, dtype=float), strict=True)
+
+
 @pytest.mark.parametrize("count", [0, 1, 7])
 def test_global_tournament_counts(count):
     pop = gw.Population(make_config(population_size=5, mating_strategy="GlobalTournament", num_elites_global=2))

@@ -32,6 +32,30 @@ def test_pool_size_follows_affinity_mask():
     assert _pool_size(env, prefix=("taskset", "-c", "0")) == 1
 
 
+_BREED = """
+import sys
+import gridweave as gw
+from gridweave.config import make_config
+gw._core._seed(11)
+config = make_config((32, 32), [(2, 2), (29, 3), (15, 28)], population_size=30, mating_strategy=sys.argv[1])
+pop = gw.Population(config)
+for i, member in enumerate(pop.members):
+    member.fitness = float(len(member.edges) + i % 3)
+print([child.get_structure() for child in gw.make_offspring(pop, 60)[2]])
+"""
+
+
+@pytest.mark.parametrize("strategy", ["NEATSpeciation", "GlobalTournament"])
+def test_seeded_offspring_do_not_depend_on_the_thread_count(strategy):
+    children = []
+    for threads in ("1", "2"):
+        env = dict(os.environ, GRIDWEAVE_NUM_THREADS=threads)
+        run = subprocess.run([sys.executable, "-c", _BREED, strategy], env=env, capture_output=True, text=True,
+                             check=True)
+        children.append(run.stdout)
+    assert children[0] == children[1] and "edges" in children[0]
+
+
 def shutil_which(name):
     import shutil
 

@@ -24,7 +24,9 @@ from ._core import (
     Species,
     evaluate_genomes,
     genome_compatibility,
+    get_fitness_values,
     get_genome_mask,
+    get_objective_vectors,
     get_pareto_front,
     get_trace_difference,
     least_cost_distances,
@@ -75,6 +77,8 @@ __all__ = [
     "spanning_network",
     "polish_genomes",
     "redundancy_chain",
+    "get_fitness_values",
+    "get_objective_vectors",
     "InternalError",
     "resume",
 ]

@@ -160,6 +160,12 @@ def redundancy_chain(
 ) -> list[Genome]:
     """Copies of the genome with one more loop each, removing the most bridge share per cost
     (straight edges; with ``routed``, also straightened least-cost paths)."""
+def get_fitness_values(genomes: Sequence[Genome]) -> npt.NDArray[np.float64]:
+    """The fitness of every genome, as a float64 array."""
+def get_objective_vectors(
+    genomes: Sequence[Genome],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
+    """Objective vectors as rows padded with NaN, and each row's length (-1: none)."""
 def _num_threads() -> int:
     """Number of worker threads of the pool (creates the pool)."""
 def _seed(seed: int) -> None:

@@ -519,12 +519,13 @@ class _Run:
 
     def read_raw(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
         """Raw scores and evaluation objectives, also after ranking and augmentation."""
-        raw: list[float] = []
-        objectives: list[Objectives] = []
-        for genome in genomes:
-            values = genome.objectives
-            raw.append(values[0] if values else genome.fitness)
-            objectives.append(tuple(values[:2]) if self.bridge and values else None)
+        fitness = _core.get_fitness_values(genomes)
+        values, lengths = _core.get_objective_vectors(genomes)
+        raw: list[float] = np.where(lengths > 0, values[:, 0] if values.shape[1] else 0.0, fitness).tolist()
+        objectives: list[Objectives] = [
+            tuple(row[: min(n, 2)]) if self.bridge and n > 0 else None
+            for row, n in zip(values.tolist(), lengths.tolist())
+        ]
         return raw, objectives
 
     def augment(self, genomes: list[Genome]) -> None:

@@ -15,6 +15,7 @@
 #include "rng.hpp"
 #include "selection.hpp"
 #include "specialization.hpp"
+#include "thread_pool.hpp"
 
 namespace evocore {
 
@@ -44,6 +45,33 @@ GenomeHandle<S> make_child(const GenomeHandle<S>& parent1, const GenomeHandle<S>
   return GenomeHandle<S>::make(std::move(child));
 }
 
+// The parents of one child and the seed of the generator its crossover draws from.
+template <class S>
+struct Mating {
+  GenomeHandle<S> parent1;
+  GenomeHandle<S> parent2;
+  uint64_t seed = 0;
+};
+
+template <class S>
+using Matings = std::vector<Mating<S>>;
+
+// Parents are drawn on the caller's generator, followed by one draw that seeds
+// the child's own: the children do not depend on which thread breeds them.
+template <class S>
+void plan_child(const GenomeHandle<S>& parent1, const GenomeHandle<S>& parent2, Rng& rng, Matings<S>& matings) {
+  matings.push_back({parent1, parent2, rng.next_u64()});
+}
+
+// Crossover of every planned pair on the worker pool; children in plan order.
+template <class S>
+Handles<S> breed(const Matings<S>& matings) {
+  return parallel_map<GenomeHandle<S>>(matings.size(), [&](size_t i) {
+    Rng rng(matings[i].seed);
+    return make_child(matings[i].parent1, matings[i].parent2, rng);
+  });
+}
+
 // Marks the first `count` genomes as elites and appends them to `elites`.
 template <class S>
 void mark_elites(const Handles<S>& ranked, uint64_t count, Handles<S>& elites) {
@@ -56,16 +84,17 @@ void mark_elites(const Handles<S>& ranked, uint64_t count, Handles<S>& elites) {
 
 template <class S>
 Reproduction<S> global_tournament(Population<S>& population, Rng& rng) {
-  Handles<S> elites, offspring;
+  Handles<S> elites;
+  Matings<S> matings;
   sort_by_fitness(population.members);
   mark_elites(population.members, population.config.num_elites_global, elites);
-  while (elites.size() + offspring.size() < population.config.population_size) {
+  while (elites.size() + matings.size() < population.config.population_size) {
     check_interrupt();
     const auto& parent1 = tournament_select(population, rng);
     const auto& parent2 = tournament_select(population, rng);
-    offspring.push_back(make_child(parent1, parent2, rng));
+    plan_child(parent1, parent2, rng, matings);
   }
-  return {std::move(elites), Handles<S>{}, std::move(offspring)};
+  return {std::move(elites), Handles<S>{}, breed(matings)};
 }
 
 // Sets every member's adjusted fitness to fitness / species size and ranks the species.
@@ -89,10 +118,10 @@ double adjusted_sum(const Species<S>& species) {
   return sum;
 }
 
-// Elites and offspring of one species given its allotment.
+// Elites of one species and the parents of its children, given its allotment.
 template <class S>
-void breed_species(const Species<S>& species, uint64_t allotment, const NEATConfig<typename S::Config>& config,
-                   Handles<S>& species_elites, Handles<S>& offspring, Rng& rng) {
+void mate_species(const Species<S>& species, uint64_t allotment, const NEATConfig<typename S::Config>& config,
+                  Handles<S>& species_elites, Matings<S>& matings, Rng& rng) {
   const auto& members = species.members;
   const uint64_t n = members.size();
   const uint64_t k = std::min(n, config.num_elites_species);
@@ -103,13 +132,13 @@ void breed_species(const Species<S>& species, uint64_t allotment, const NEATConf
     check_interrupt();
     const auto& parent1 = members[rng.index(pool)];
     const auto& parent2 = members[rng.index(pool)];
-    offspring.push_back(make_child(parent1, parent2, rng));
+    plan_child(parent1, parent2, rng, matings);
   }
 }
 
-// Tops up with children of random species until the target size is reached.
+// Tops up with matings within random species until the target size is reached.
 template <class S>
-void fill_up(const Population<S>& population, size_t made, Handles<S>& offspring, Rng& rng) {
+void fill_up(const Population<S>& population, size_t made, Matings<S>& matings, Rng& rng) {
   const auto& all = population.species;
   if (all.empty()) return;
   for (; made < population.config.population_size; ++made) {
@@ -118,14 +147,15 @@ void fill_up(const Population<S>& population, size_t made, Handles<S>& offspring
     if (members.empty()) return;
     const auto& parent1 = members[rng.index(members.size())];
     const auto& parent2 = members[rng.index(members.size())];
-    offspring.push_back(make_child(parent1, parent2, rng));
+    plan_child(parent1, parent2, rng, matings);
   }
 }
 
 template <class S>
 Reproduction<S> neat_speciation(Population<S>& population, Rng& rng) {
   const auto& config = population.config;
-  Handles<S> elites, species_elites, offspring;
+  Handles<S> elites, species_elites;
+  Matings<S> matings;
   for (auto& species : population.species) share_fitness(species);
   {
     Handles<S> ranked = population.members;
@@ -143,18 +173,19 @@ Reproduction<S> neat_speciation(Population<S>& population, Rng& rng) {
     for (size_t i = 0; i < population.species.size(); ++i) {
       const uint64_t allotment = saturating_count(std::round(sums[i] / total * static_cast<double>(remaining)));
       if (allotment == 0) continue;
-      breed_species(population.species[i], allotment, config, species_elites, offspring, rng);
+      mate_species(population.species[i], allotment, config, species_elites, matings, rng);
     }
   }
-  fill_up(population, elites.size() + species_elites.size() + offspring.size(), offspring, rng);
-  return {std::move(elites), std::move(species_elites), std::move(offspring)};
+  fill_up(population, elites.size() + species_elites.size() + matings.size(), matings, rng);
+  return {std::move(elites), std::move(species_elites), breed(matings)};
 }
 
 }  // namespace reproduction_detail
 
 // Global elites, species elites and crossover offspring for the next
 // generation, by the configured mating strategy. The caller holds the
-// population's write lock.
+// population's write lock; parents are chosen on the calling thread, and the
+// children are bred on the worker pool.
 template <Specialization S>
 Reproduction<S> reproduce(Population<S>& population, Rng& rng) {
   if (population.config.mating_strategy == MatingStrategy::GlobalTournament)

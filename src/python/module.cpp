@@ -11,5 +11,6 @@ NB_MODULE(_core, module) {
   gwpy::register_classes(module);
   gwpy::register_functions(module);
   gwpy::register_routing_functions(module);
+  gwpy::register_batch_functions(module);
   gwpy::register_private(module);
 }

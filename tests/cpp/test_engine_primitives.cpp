@@ -43,6 +43,37 @@ TEST(Registry, ConcurrentRequestsGetOneNumberPerPair) {
   EXPECT_EQ(state.edge_counter(), static_cast<uint64_t>(kPairs));
 }
 
+TEST(Registry, OneThreadNumbersPairsInCallOrderAndReadsThemBack) {
+  PopulationState state;
+  for (uint64_t i = 1; i <= 300; ++i) ASSERT_EQ(state.get_edge_id(i * 7919, i), i);  // pairs of many shards
+  EXPECT_EQ(state.pair_of(5), std::make_pair(uint64_t{5}, uint64_t{5 * 7919}));
+  state.set_edge_id(7919, 1, 500);  // replaces number 1, which then stands for nothing
+  EXPECT_EQ(state.get_edge_id(1, 7919), 500u);
+  EXPECT_EQ(state.pair_of(500), std::make_pair(uint64_t{1}, uint64_t{7919}));
+  EXPECT_FALSE(state.pair_of(1).has_value());
+  EXPECT_EQ(state.get_edge_id(1, 2), 301u);
+}
+
+TEST(Registry, ConcurrentNodeNumbersAreDistinctAndDense) {
+  PopulationState state;
+  constexpr int kThreads = 4, kEach = 2000;
+  std::vector<std::vector<uint64_t>> drawn(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < kEach; ++k) {
+        drawn[t].push_back(state.new_node_id());
+        state.get_edge_id(drawn[t].back(), 0);
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  std::set<uint64_t> distinct;
+  for (const auto& numbers : drawn) distinct.insert(numbers.begin(), numbers.end());
+  EXPECT_EQ(distinct.size(), size_t{kThreads * kEach});
+  EXPECT_EQ(*distinct.rbegin(), uint64_t{kThreads * kEach});
+  EXPECT_EQ(state.edge_counter(), uint64_t{kThreads * kEach});
+}
+
 TEST(Registry, ExhaustedNumbersFailInsteadOfWrapping) {
   PopulationState state;
   state.raise_node_counter(UINT64_MAX);

@@ -1,0 +1,177 @@
+#pragma once
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace evocore {
+
+struct NodePairHash {
+  size_t operator()(const std::pair<uint64_t, uint64_t>& key) const noexcept {
+    return std::hash<uint64_t>{}(key.first * 0x9E3779B97F4A7C15ULL ^ key.second);
+  }
+};
+
+// Innovation registry of one population. The table from node pair to edge
+// number is split into shards with a lock each, so that threads mutating
+// different genomes seldom wait for one another; the counters are atomic. An
+// edge number is drawn while its pair's shard is locked, so every pair gets
+// exactly one number, and on one thread numbers follow the order of the calls.
+// Lock order: a pair shard, then a number shard (the table read backwards).
+class PopulationState {
+ public:
+  uint64_t new_node_id() { return next_number(node_counter_, "node"); }
+
+  uint64_t get_edge_id(uint64_t a, uint64_t b) {
+    const NodePair key = std::minmax(a, b);
+    PairShard& shard = pair_shard(key);
+    std::lock_guard lock(shard.mutex);
+    if (auto found = shard.numbers.find(key); found != shard.numbers.end()) return found->second;
+    const uint64_t id = next_number(edge_counter_, "edge");
+    shard.numbers.emplace(key, id);
+    remember_pair(id, key);
+    return id;
+  }
+
+  // Registers `id` for the unordered pair, replacing any earlier number.
+  void set_edge_id(uint64_t a, uint64_t b, uint64_t id) {
+    const NodePair key = std::minmax(a, b);
+    PairShard& shard = pair_shard(key);
+    std::lock_guard lock(shard.mutex);
+    auto [entry, added] = shard.numbers.try_emplace(key, id);
+    if (!added) {
+      forget_pair(entry->second, key);
+      entry->second = id;
+    }
+    remember_pair(id, key);
+  }
+
+  // The unordered pair (smaller id first) that edge number `id` stands for, if any.
+  std::optional<std::pair<uint64_t, uint64_t>> pair_of(uint64_t id) const {
+    const NumberShard& shard = number_shard(id);
+    std::lock_guard lock(shard.mutex);
+    if (auto found = shard.pairs.find(id); found != shard.pairs.end()) return found->second;
+    return std::nullopt;
+  }
+
+  void raise_node_counter(uint64_t at_least) { raise(node_counter_, at_least); }
+  void raise_edge_counter(uint64_t at_least) { raise(edge_counter_, at_least); }
+  uint64_t node_counter() const { return node_counter_.load(); }
+  uint64_t edge_counter() const { return edge_counter_.load(); }
+
+  // Everything the registry holds, for saving it; restore() takes it back.
+  struct Contents {
+    uint64_t node_counter = 0;
+    uint64_t edge_counter = 0;
+    std::vector<std::pair<std::pair<uint64_t, uint64_t>, uint64_t>> table;  // pair -> number
+    std::vector<std::pair<uint64_t, std::pair<uint64_t, uint64_t>>> pairs;  // number -> pair
+  };
+
+  // Sorted, so that a registry saves the same way whatever its shards hold.
+  Contents contents() const {
+    Contents contents;
+    for (const PairShard& shard : pair_shards_) {
+      std::lock_guard lock(shard.mutex);
+      contents.table.insert(contents.table.end(), shard.numbers.begin(), shard.numbers.end());
+    }
+    for (const NumberShard& shard : number_shards_) {
+      std::lock_guard lock(shard.mutex);
+      contents.pairs.insert(contents.pairs.end(), shard.pairs.begin(), shard.pairs.end());
+    }
+    std::sort(contents.table.begin(), contents.table.end());
+    std::sort(contents.pairs.begin(), contents.pairs.end());
+    contents.edge_counter = edge_counter();
+    contents.node_counter = node_counter();
+    return contents;
+  }
+
+  // Replaces everything by `contents` (for a registry nobody else uses yet).
+  void restore(const Contents& contents) {
+    for (PairShard& shard : pair_shards_) {
+      std::lock_guard lock(shard.mutex);
+      shard.numbers.clear();
+    }
+    for (NumberShard& shard : number_shards_) {
+      std::lock_guard lock(shard.mutex);
+      shard.pairs.clear();
+    }
+    for (const auto& [key, id] : contents.table) {
+      PairShard& shard = pair_shard(key);
+      std::lock_guard lock(shard.mutex);
+      shard.numbers.insert_or_assign(key, id);
+    }
+    for (const auto& [id, key] : contents.pairs) remember_pair(id, key);
+    edge_counter_.store(contents.edge_counter);
+    node_counter_.store(contents.node_counter);
+  }
+
+ private:
+  using NodePair = std::pair<uint64_t, uint64_t>;
+  static constexpr unsigned kShardBits = 6;
+  static constexpr size_t kShards = size_t{1} << kShardBits;  // well above the worker count
+
+  // Own cache lines, so that threads working on different shards do not share one.
+  struct alignas(64) PairShard {
+    mutable std::mutex mutex;
+    std::unordered_map<NodePair, uint64_t, NodePairHash> numbers;
+  };
+  struct alignas(64) NumberShard {
+    mutable std::mutex mutex;
+    std::unordered_map<uint64_t, NodePair> pairs;
+  };
+
+  PairShard& pair_shard(const NodePair& key) {
+    // The table's hash keeps low bits of the ids; the shard takes well-mixed high bits.
+    const uint64_t mixed = static_cast<uint64_t>(NodePairHash{}(key)) * 0x9E3779B97F4A7C15ULL;
+    return pair_shards_[mixed >> (64 - kShardBits)];
+  }
+  NumberShard& number_shard(uint64_t id) { return number_shards_[id % kShards]; }
+  const NumberShard& number_shard(uint64_t id) const { return number_shards_[id % kShards]; }
+
+  void remember_pair(uint64_t id, const NodePair& key) {
+    NumberShard& shard = number_shard(id);
+    std::lock_guard lock(shard.mutex);
+    shard.pairs.insert_or_assign(id, key);
+  }
+
+  // Drops number `id` from the backward table if it still stands for `key`.
+  void forget_pair(uint64_t id, const NodePair& key) {
+    NumberShard& shard = number_shard(id);
+    std::lock_guard lock(shard.mutex);
+    if (auto old = shard.pairs.find(id); old != shard.pairs.end() && old->second == key) shard.pairs.erase(old);
+  }
+
+  // A counter at the top of the range would wrap to numbers already in use.
+  static uint64_t next_number(std::atomic<uint64_t>& counter, const char* kind) {
+    uint64_t current = counter.load();
+    do {
+      if (current == std::numeric_limits<uint64_t>::max()) fail(std::string(kind) + " numbers are exhausted");
+    } while (!counter.compare_exchange_weak(current, current + 1));
+    return current + 1;
+  }
+
+  static void raise(std::atomic<uint64_t>& counter, uint64_t at_least) {
+    uint64_t current = counter.load();
+    while (current < at_least && !counter.compare_exchange_weak(current, at_least)) {
+    }
+  }
+
+  std::array<PairShard, kShards> pair_shards_;
+  std::array<NumberShard, kShards> number_shards_;
+  std::atomic<uint64_t> edge_counter_{0};
+  std::atomic<uint64_t> node_counter_{0};
+};
+
+using StateHandle = std::shared_ptr<PopulationState>;
+
+}  // namespace evocore
