@@ -115,9 +115,110 @@ inline uint64_t repeats_after(uint64_t i, uint64_t last, double x1, double y1, d
   return end > static_cast<double>(i) ? static_cast<uint64_t>(end) - i : 0;
 }
 
+// The sample rule itself: the cell of sample i of the edge p1 -> p2 with
+// `steps` steps, before the in-shape check.
+struct SampleCell {
+  uint64_t u = 0;
+  uint64_t v = 0;
+};
+
+inline SampleCell exact_sample(double x1, double y1, double x2, double y2, uint64_t i, uint64_t steps) {
+  const double t = static_cast<double>(i) / static_cast<double>(steps);
+  return {sample_index(t * x2 + (1.0 - t) * x1), sample_index(t * y2 + (1.0 - t) * y1)};
+}
+
+// Samples [first, last] evaluated one by one with the sample rule; a run of
+// samples that certainly share a cell (see repeats_after) is passed once with
+// its weights summed. Serves the samples whose major coordinate is negative.
+template <class OnSample>
+void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps, double weight, bool x_is_major,
+                uint64_t first, uint64_t last, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  for (uint64_t i = first; i <= last; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(steps);
+    const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
+    const uint64_t u = sample_index(x), v = sample_index(y);
+    const bool in_shape = u < rows && v < cols;
+    if (in_shape) on_sample(u * cols + v, weight, i == 0 || i == steps);
+    if ((x_is_major ? x : y) >= 0.0) continue;
+    const uint64_t repeats = repeats_after(i, last, x1, y1, x2, y2, steps, x, y);
+    if (repeats == 0) continue;
+    if (in_shape) on_sample(u * cols + v, weight * static_cast<double>(repeats), false);
+    i += repeats;
+  }
+}
+
+// Incremental form of the sample rule for samples whose major coordinate is
+// not negative. The major coordinate of sample i is exactly major1 + i * step;
+// the minor one is minor1 + sign * (i * rise) / steps, tracked as a quotient
+// and a remainder. It rounds up exactly when 2 * remainder > steps; within
+// `band` of a half (where the floating-point rule may round either way) the
+// sample rule itself decides.
+struct MinorAxis {
+  int64_t start = 0;     // minor coordinate of sample 0
+  int64_t sign = 1;      // direction of the minor coordinate
+  uint64_t rise = 0;     // |minor difference|, at most steps
+  uint64_t quotient = 0;
+  uint64_t remainder = 0;
+  int64_t band = 0;      // |2 * remainder - steps| at or below this takes the sample rule
+};
+
+template <class OnSample>
+void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, bool x_is_major, uint64_t first,
+                      uint64_t last, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  const int64_t major1 = x_is_major ? p1.x : p1.y, major2 = x_is_major ? p2.x : p2.y;
+  const int64_t minor1 = x_is_major ? p1.y : p1.x, minor2 = x_is_major ? p2.y : p2.x;
+  const int64_t major_step = major2 >= major1 ? 1 : -1;
+  const uint64_t major_limit = x_is_major ? rows : cols, minor_limit = x_is_major ? cols : rows;
+  MinorAxis minor{minor1, minor2 >= minor1 ? 1 : -1,
+                  static_cast<uint64_t>(minor2 >= minor1 ? minor2 - minor1 : minor1 - minor2), 0, 0, 0};
+  // Start state at sample `first`; the product needs up to 64 bits per factor.
+  const unsigned __int128 travelled = static_cast<unsigned __int128>(first) * minor.rise;
+  minor.quotient = static_cast<uint64_t>(travelled / steps);
+  minor.remainder = static_cast<uint64_t>(travelled % steps);
+  // The floating-point rule is off the exact value by far less than this slack.
+  const double slack = 1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
+  minor.band = static_cast<int64_t>(2.0 * static_cast<double>(steps) * slack);
+  const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
+  const auto signed_steps = static_cast<int64_t>(steps);
+  const uint64_t major_stride = x_is_major ? cols : 1, minor_stride = x_is_major ? 1 : cols;
+  for (uint64_t i = first; i <= last; ++i) {
+    const auto major = static_cast<uint64_t>(major1 + major_step * static_cast<int64_t>(i));  // >= 0 here
+    const int64_t twice_off_half = 2 * static_cast<int64_t>(minor.remainder) - signed_steps;
+    if (major < major_limit) {
+      if (twice_off_half > minor.band || twice_off_half < -minor.band) {
+        const int64_t rounded =
+            minor.start + minor.sign * static_cast<int64_t>(minor.quotient + (twice_off_half > 0 ? 1 : 0));
+        const uint64_t minor_index = rounded > 0 ? static_cast<uint64_t>(rounded) : 0;
+        if (minor_index < minor_limit)
+          on_sample(major * major_stride + minor_index * minor_stride, weight, i == 0 || i == steps);
+      } else {
+        const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
+        if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, i == 0 || i == steps);
+      }
+    }
+    minor.remainder += minor.rise;
+    if (minor.remainder >= steps) {
+      minor.remainder -= steps;
+      ++minor.quotient;
+    }
+  }
+}
+
+// Samples whose major coordinate major1 + i * (+-1) is at least 0.
+inline SampleSpan non_negative_major(int64_t major1, int64_t major2, uint64_t steps) {
+  if (major2 >= major1) return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0, steps};
+  if (major1 < 0) return {};
+  return {0, static_cast<uint64_t>(major1)};
+}
+
+inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
+  return {std::max(a.first, b.first), std::min(a.last, b.last)};
+}
+
 // Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one
-// edge; a run of samples that certainly share a cell (see repeats_after) is
-// passed once with its weights summed.
+// edge, in sample order. Samples with a negative major coordinate (saturated to
+// index 0) take the one-by-one rule, which merges long runs on one cell; the
+// rest are stepped incrementally.
 template <class OnSample>
 void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
@@ -129,18 +230,15 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
   const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
-  for (uint64_t i = span.first; i <= span.last; ++i) {
-    const double t = static_cast<double>(i) / static_cast<double>(steps);
-    const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
-    const uint64_t u = sample_index(x), v = sample_index(y);
-    const bool in_shape = u < rows && v < cols;
-    if (in_shape) on_sample(u * cols + v, weight, i == 0 || i == steps);
-    if ((x_is_major ? x : y) >= 0.0) continue;
-    const uint64_t repeats = repeats_after(i, span.last, x1, y1, x2, y2, steps, x, y);
-    if (repeats == 0) continue;
-    if (in_shape) on_sample(u * cols + v, weight * static_cast<double>(repeats), false);
-    i += repeats;
-  }
+  if (span.first > span.last) return;
+  const SampleSpan stepped = intersect(span, non_negative_major(x_is_major ? p1.x : p1.y, x_is_major ? p2.x : p2.y, steps));
+  const auto exact = [&](uint64_t from, uint64_t to) {
+    walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
+  };
+  if (stepped.first > stepped.last) return exact(span.first, span.last);
+  if (stepped.first > span.first) exact(span.first, stepped.first - 1);
+  walk_incremental(p1, p2, steps, weight, x_is_major, stepped.first, stepped.last, rows, cols, on_sample);
+  if (stepped.last < span.last) exact(stepped.last + 1, span.last);
 }
 
 // Walks a genome's trace contributions in the order of the trace algorithm:
