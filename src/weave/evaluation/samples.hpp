@@ -147,68 +147,63 @@ void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps, doub
   }
 }
 
-// Incremental form of the sample rule for samples whose major coordinate is
-// not negative. The major coordinate of sample i is exactly major1 + i * step;
-// the minor one is minor1 + sign * (i * rise) / steps, tracked as a quotient
-// and a remainder. It rounds up exactly when 2 * remainder > steps; within
-// `band` of a half (where the floating-point rule may round either way) the
-// sample rule itself decides.
-struct MinorAxis {
-  int64_t start = 0;     // minor coordinate of sample 0
-  int64_t sign = 1;      // direction of the minor coordinate
-  uint64_t rise = 0;     // |minor difference|, at most steps
-  uint64_t quotient = 0;
-  uint64_t remainder = 0;
-  int64_t band = 0;      // |2 * remainder - steps| at or below this takes the sample rule
-};
-
-template <class OnSample>
-void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, bool x_is_major, uint64_t first,
-                      uint64_t last, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
-  const int64_t major1 = x_is_major ? p1.x : p1.y, major2 = x_is_major ? p2.x : p2.y;
-  const int64_t minor1 = x_is_major ? p1.y : p1.x, minor2 = x_is_major ? p2.y : p2.x;
-  const int64_t major_step = major2 >= major1 ? 1 : -1;
-  const uint64_t major_limit = x_is_major ? rows : cols, minor_limit = x_is_major ? cols : rows;
-  MinorAxis minor{minor1, minor2 >= minor1 ? 1 : -1,
-                  static_cast<uint64_t>(minor2 >= minor1 ? minor2 - minor1 : minor1 - minor2), 0, 0, 0};
-  // Start state at sample `first`; the product needs up to 64 bits per factor.
-  const unsigned __int128 travelled = static_cast<unsigned __int128>(first) * minor.rise;
-  minor.quotient = static_cast<uint64_t>(travelled / steps);
-  minor.remainder = static_cast<uint64_t>(travelled % steps);
+// Incremental form of the sample rule for samples whose major coordinate lies
+// in [0, major limit). The major coordinate of sample i is exactly
+// major1 + i * (+-1); the minor one is minor1 + sign * i * rise / steps, which
+// rounds to minor1 + sign * floor((2 * i * rise + steps) / (2 * steps)) unless
+// it is a half. That quotient and its remainder are stepped with integers;
+// where the remainder comes within `band` of a half (and the floating-point
+// rule may round either way) the sample rule itself decides.
+template <bool XMajor, class OnSample>
+void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, uint64_t first, uint64_t last,
+                      uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  const int64_t major1 = XMajor ? p1.x : p1.y, major2 = XMajor ? p2.x : p2.y;
+  const int64_t minor1 = XMajor ? p1.y : p1.x, minor2 = XMajor ? p2.y : p2.x;
+  const int64_t major_step = major2 >= major1 ? 1 : -1, minor_sign = minor2 >= minor1 ? 1 : -1;
+  const uint64_t minor_limit = XMajor ? cols : rows;
+  const int64_t major_stride = XMajor ? static_cast<int64_t>(cols) : 1;
+  const uint64_t minor_stride = XMajor ? 1 : cols;
+  const auto rise2 = 2 * static_cast<uint64_t>(minor2 >= minor1 ? minor2 - minor1 : minor1 - minor2);
+  const uint64_t period = 2 * steps;
+  // State at sample `first`; the product needs up to 66 bits.
+  const unsigned __int128 numerator = static_cast<unsigned __int128>(first) * rise2 + steps;
+  int64_t minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
+  uint64_t remainder = static_cast<uint64_t>(numerator % period);  // 0 is exactly a half
   // The floating-point rule is off the exact value by far less than this slack.
   const double slack = 1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
-  minor.band = static_cast<int64_t>(2.0 * static_cast<double>(steps) * slack);
+  const auto band = static_cast<uint64_t>(2.0 * static_cast<double>(steps) * slack);
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
-  const auto signed_steps = static_cast<int64_t>(steps);
-  const uint64_t major_stride = x_is_major ? cols : 1, minor_stride = x_is_major ? 1 : cols;
+  int64_t major_offset = (major1 + major_step * static_cast<int64_t>(first)) * major_stride;
+  const int64_t major_move = major_step * major_stride;
   for (uint64_t i = first; i <= last; ++i) {
-    const auto major = static_cast<uint64_t>(major1 + major_step * static_cast<int64_t>(i));  // >= 0 here
-    const int64_t twice_off_half = 2 * static_cast<int64_t>(minor.remainder) - signed_steps;
-    if (major < major_limit) {
-      if (twice_off_half > minor.band || twice_off_half < -minor.band) {
-        const int64_t rounded =
-            minor.start + minor.sign * static_cast<int64_t>(minor.quotient + (twice_off_half > 0 ? 1 : 0));
-        const uint64_t minor_index = rounded > 0 ? static_cast<uint64_t>(rounded) : 0;
-        if (minor_index < minor_limit)
-          on_sample(major * major_stride + minor_index * minor_stride, weight, i == 0 || i == steps);
-      } else {
-        const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
-        if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, i == 0 || i == steps);
-      }
+    const bool is_endpoint = i == 0 || i == steps;
+    if (remainder - band - 1 < period - 2 * band - 1) {  // remainder in (band, period - band)
+      const uint64_t minor_index = minor > 0 ? static_cast<uint64_t>(minor) : 0;
+      if (minor_index < minor_limit)
+        on_sample(static_cast<uint64_t>(major_offset) + minor_index * minor_stride, weight, is_endpoint);
+    } else {
+      const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
+      if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, is_endpoint);
     }
-    minor.remainder += minor.rise;
-    if (minor.remainder >= steps) {
-      minor.remainder -= steps;
-      ++minor.quotient;
+    major_offset += major_move;
+    remainder += rise2;
+    if (remainder >= period) {
+      remainder -= period;
+      minor += minor_sign;
     }
   }
 }
 
-// Samples whose major coordinate major1 + i * (+-1) is at least 0.
-inline SampleSpan non_negative_major(int64_t major1, int64_t major2, uint64_t steps) {
-  if (major2 >= major1) return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0, steps};
+// Samples whose major coordinate major1 + i * (+-1) lies in [0, limit).
+inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps, uint64_t limit) {
+  const auto top = static_cast<int64_t>(std::min<uint64_t>(limit, uint64_t{1} << 40)) - 1;  // far beyond int32
+  if (top < 0) return {};
+  if (major2 >= major1) {
+    if (major1 > top) return {};
+    return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0, std::min(steps, static_cast<uint64_t>(top - major1))};
+  }
   if (major1 < 0) return {};
-  return {0, static_cast<uint64_t>(major1)};
+  return {major1 > top ? static_cast<uint64_t>(major1 - top) : 0, std::min(steps, static_cast<uint64_t>(major1))};
 }
 
 inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
@@ -231,13 +226,17 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
   const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
   if (span.first > span.last) return;
-  const SampleSpan stepped = intersect(span, non_negative_major(x_is_major ? p1.x : p1.y, x_is_major ? p2.x : p2.y, steps));
+  const SampleSpan stepped =
+      x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows)) : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
   const auto exact = [&](uint64_t from, uint64_t to) {
     walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
   };
   if (stepped.first > stepped.last) return exact(span.first, span.last);
   if (stepped.first > span.first) exact(span.first, stepped.first - 1);
-  walk_incremental(p1, p2, steps, weight, x_is_major, stepped.first, stepped.last, rows, cols, on_sample);
+  if (x_is_major)
+    walk_incremental<true>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
+  else
+    walk_incremental<false>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
   if (stepped.last < span.last) exact(stepped.last + 1, span.last);
 }
 
