@@ -1,4 +1,4 @@
-#include <algorithm>
+#include <memory>
 
 #include "evaluation/sparse_trace.hpp"
 #include "specialization.hpp"
@@ -6,40 +6,6 @@
 namespace weave {
 
 static_assert(evocore::HasCompatibilitySignature<WeaveSpecialization>);
-
-namespace {
-
-// What the trace of a genome depends on, in map order.
-std::vector<int64_t> structure_of(const WeaveNodeMap& nodes, const EdgeMap& edges) {
-  std::vector<int64_t> structure;
-  structure.reserve(3 * nodes.size() + 4 * edges.size() + 1);
-  structure.push_back(static_cast<int64_t>(nodes.size()));
-  for (const auto& [id, node] : nodes)
-    structure.insert(structure.end(), {static_cast<int64_t>(id), node.data.pos.x, node.data.pos.y});
-  for (const auto& [id, edge] : edges)
-    structure.insert(structure.end(), {static_cast<int64_t>(id), static_cast<int64_t>(edge.node1),
-                                       static_cast<int64_t>(edge.node2), edge.enabled ? 1 : 0});
-  return structure;
-}
-
-bool same_structure(const std::vector<int64_t>& recorded, const WeaveNodeMap& nodes, const EdgeMap& edges) {
-  if (recorded.size() != 1 + 3 * nodes.size() + 4 * edges.size()) return false;
-  if (recorded[0] != static_cast<int64_t>(nodes.size())) return false;
-  auto at = recorded.begin() + 1;
-  for (const auto& [id, node] : nodes) {
-    if (at[0] != static_cast<int64_t>(id) || at[1] != node.data.pos.x || at[2] != node.data.pos.y) return false;
-    at += 3;
-  }
-  for (const auto& [id, edge] : edges) {
-    if (at[0] != static_cast<int64_t>(id) || at[1] != static_cast<int64_t>(edge.node1) ||
-        at[2] != static_cast<int64_t>(edge.node2) || at[3] != (edge.enabled ? 1 : 0))
-      return false;
-    at += 4;
-  }
-  return true;
-}
-
-}  // namespace
 
 // Distance of the max-pooled traces, computed from the touched cells only; equal
 // to the Euclidean distance of the dense pooled grids.
@@ -50,15 +16,8 @@ double WeaveSpecialization::compatibility(const GenomeT& a, const GenomeT& b,
 
 WeaveSpecialization::Signature WeaveSpecialization::signature(const GenomeT& genome) const {
   const auto& size = config.grid_size;
-  const SignatureCache& cache = genome.specialization.signature_cache;
-  auto entry = cache.get();
-  if (entry && accepts(Signature(entry, &entry->trace)) && same_structure(entry->structure, genome.nodes, genome.edges))
-    return Signature(entry, &entry->trace);
-  auto fresh = std::make_shared<SignatureCache::Entry>(SignatureCache::Entry{
-      structure_of(genome.nodes, genome.edges),
-      pooled_trace(size.width, size.height, config.compatibility_sigma, genome.nodes, genome.edges)});
-  cache.put(fresh);
-  return Signature(fresh, &fresh->trace);
+  return std::make_shared<const PooledTrace>(
+      pooled_trace(size.width, size.height, config.compatibility_sigma, genome.nodes, genome.edges));
 }
 
 bool WeaveSpecialization::accepts(const Signature& signature) const {

@@ -1,7 +1,5 @@
 #pragma once
-#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
@@ -14,47 +12,14 @@
 
 namespace weave {
 
-// The signature a genome had when it last asked, with the structure it was made
-// from (node ids and positions, edge ids, ends and flags, in map order). Kept in
-// the genome's own specialization copy; a clone shares the entry, and a genome
-// whose structure differs from the recorded one makes a new signature.
-class SignatureCache {
- public:
-  struct Entry {
-    std::vector<int64_t> structure;
-    PooledTrace trace;
-  };
-
-  SignatureCache() = default;
-  SignatureCache(const SignatureCache& other) : entry_(other.get()) {}
-  SignatureCache& operator=(const SignatureCache& other) {
-    if (this != &other) put(other.get());
-    return *this;
-  }
-
-  std::shared_ptr<const Entry> get() const {
-    std::lock_guard lock(mutex_);
-    return entry_;
-  }
-  void put(std::shared_ptr<const Entry> entry) const {
-    std::lock_guard lock(mutex_);
-    entry_ = std::move(entry);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::shared_ptr<const Entry> entry_;
-};
-
 // The grid-network implementation of the engine's specialization interface.
 struct WeaveSpecialization {
   using NodeData = WeaveNodeData;
   using Config = WeaveConfig;
-  using Signature = std::shared_ptr<const PooledTrace>;  // never null
+  using Signature = std::shared_ptr<const PooledTrace>;  // never null; copies share one trace
   using GenomeT = evocore::Genome<WeaveSpecialization>;
 
   WeaveConfig config{};
-  SignatureCache signature_cache{};
 
   std::pair<std::vector<WeaveNode>, std::vector<Edge>> initialize_genome(
       evocore::PopulationState& state) const;
@@ -71,8 +36,7 @@ struct WeaveSpecialization {
   double compatibility(const GenomeT& a, const GenomeT& b, std::span<const uint64_t> matching) const;
 
   // Pooled trace of a genome under this specialization's settings, so that many
-  // pairs can be compared without rasterising again; kept in the genome's
-  // signature cache until its structure changes.
+  // pairs can be compared without rasterising again.
   Signature signature(const GenomeT& genome) const;
   bool accepts(const Signature& signature) const;
   double compatibility(const Signature& a, const Signature& b) const;
