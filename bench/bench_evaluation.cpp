@@ -1,5 +1,6 @@
 // Genomes per second of the cost evaluation: the sparse form (touched cells
-// only) against a dense one (full trace grid, then trace x cost over every cell).
+// only) against a dense one (full trace grid, then trace x cost over every cell),
+// and the trace kernel alone against a plain gather of the same samples.
 #include <chrono>
 #include <cstdio>
 #include <set>
@@ -9,6 +10,7 @@
 #include "evocore/rng.hpp"
 #include "weave/evaluation/connectivity.hpp"
 #include "weave/evaluation/evaluate.hpp"
+#include "weave/evaluation/samples.hpp"
 #include "weave/evaluation/traces.hpp"
 
 namespace {
@@ -54,6 +56,26 @@ double dense_fitness(const Network& network, const CostMap& map) {
   return 1.0 / (cost > 1e-7 ? cost : 1e-7);
 }
 
+struct Sample {
+  uint64_t cell;
+  double weight;
+};
+
+// Every node cell and edge sample the kernel visits, listed once beforehand.
+std::vector<Sample> samples_of(const Network& network, const CostMap& map) {
+  std::vector<Sample> samples;
+  detail::for_each_trace_contribution(
+      map.rows, map.cols, network.nodes, network.edges, [&](uint64_t cell) { samples.push_back({cell, 1.0}); },
+      [&](uint64_t cell, double weight, bool) { samples.push_back({cell, weight}); });
+  return samples;
+}
+
+double gathered_cost(const std::vector<Sample>& samples, const CostMap& map) {
+  double sum = 0.0;
+  for (const Sample& sample : samples) sum += sample.weight * map.data[sample.cell];
+  return sum * detail::trace_scale(map.rows, map.cols);
+}
+
 template <class Evaluate>
 double genomes_per_second(const std::vector<Network>& networks, Evaluate&& evaluate, double& checksum) {
   const auto start = std::chrono::steady_clock::now();
@@ -78,6 +100,19 @@ void run(int32_t side, evocore::Rng& rng) {
       sparse_sum);
   const double dense = genomes_per_second(
       networks, [&](const Network& n) { return dense_fitness(n, map); }, dense_sum);
+  std::vector<std::vector<Sample>> samples;
+  size_t sample_count = 0;
+  for (const auto& network : networks) sample_count += samples.emplace_back(samples_of(network, map)).size();
+  double kernel_sum = 0.0, gather_sum = 0.0;
+  const double kernel = genomes_per_second(
+      networks, [&](const Network& n) { return trace_cost(n.nodes, n.edges, map); }, kernel_sum);
+  size_t next = 0;
+  const double gather = genomes_per_second(
+      networks, [&](const Network&) { return gathered_cost(samples[next++], map); }, gather_sum);
+  std::printf("%4d x %-4d  kernel %10.0f genomes/s  gather %8.0f genomes/s  gather / kernel %5.2f"
+              "  (%.0f samples per genome, cost sums %.9g / %.9g)\n",
+              side, side, kernel, gather, gather / kernel,
+              static_cast<double>(sample_count) / static_cast<double>(networks.size()), kernel_sum, gather_sum);
   std::printf(
       "%4d x %-4d  sparse %10.0f genomes/s  dense %8.0f genomes/s  ratio %6.1f  (fitness sums %.9g / %.9g)\n",
       side, side, sparse, dense, sparse / dense, sparse_sum, dense_sum);

@@ -230,14 +230,14 @@ def test_keyword_arguments_work(pop):
         gw.select(pop, [], [])
 
 
-def test_nan_cost_map_is_refused(pop):
+@pytest.mark.parametrize("cell, fitness", [((7, 7), 16 / 6), ((2, 0), 0.0)])
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray])
+def test_nan_cell_is_impassable_where_touched(pop, cell, fitness, layout):
     genome = pop.create_genome(two_node_structure())
-    genome.fitness = 4.0
     cost = np.ones((8, 8))
-    cost[7, 7] = np.nan
-    with pytest.raises(ValueError, match="cost_map"):
-        gw.evaluate_genomes([genome], cost)
-    assert genome.fitness == 4.0
+    cost[cell] = np.nan
+    gw.evaluate_genomes([genome], layout(cost))
+    assert genome.fitness == pytest.approx(fitness)
 
 
 def test_evaluation_functions(pop):

@@ -119,7 +119,8 @@ class Edge:
         """False once mutation has removed the edge."""
 
 def evaluate_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64]) -> None:
-    """Score the genomes in parallel: 0 when not connected, else 1 / trace cost (at most 1e7)."""
+    """Score the genomes in parallel: 0 when not connected, else 1 / trace cost (at most 1e7).
+    A NaN cell of ``cost_map`` is impassable like +inf: a network touching it scores 0."""
 def mutate_genomes(genomes: Sequence[Genome], pop: Population) -> None:
     """Mutate the genomes in parallel with the population's configuration; elites stay unchanged."""
 def make_offspring(pop: Population, count: int) -> tuple[list[Genome], list[Genome], list[Genome]]:

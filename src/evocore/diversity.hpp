@@ -1,6 +1,8 @@
 #pragma once
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -35,32 +37,53 @@ std::vector<const CompatibilityProfile<S>*> profiles_by_position(
   return profiles;
 }
 
-// Symmetric n x n distance matrix, row-major; each pair is measured with the
-// lower-indexed genome first.
+// The k + 1 smallest values of one row of the distance matrix (its own 0
+// included), ascending with NaN last.
+class NearestDistances {
+ public:
+  explicit NearestDistances(size_t keep) : keep_(keep) { offer(0.0); }
+
+  void offer(double distance) {
+    std::lock_guard lock(mutex_);
+    if (size_ == keep_ && !ascending_nan_last(distance, smallest_[size_ - 1])) return;
+    size_t at = size_ < keep_ ? size_++ : size_ - 1;
+    for (; at > 0 && ascending_nan_last(distance, smallest_[at - 1]); --at) smallest_[at] = smallest_[at - 1];
+    smallest_[at] = distance;
+  }
+
+  // Mean of the kept values after the smallest one (the genome's own 0).
+  double novelty() const {
+    double sum = -0.0;
+    for (size_t i = 1; i < size_; ++i) sum += smallest_[i];
+    return sum / static_cast<double>(size_ - 1);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::array<double, kNeighbours + 1> smallest_{};
+  size_t keep_;
+  size_t size_ = 0;
+};
+
+// Offers every pair's distance to both rows; each pair is measured once, with
+// the lower-indexed genome first. Memory stays linear in the number of genomes.
 template <class S>
-std::vector<double> distance_matrix(const std::vector<GenomeHandle<S>>& genomes,
-                                    const std::vector<const CompatibilityProfile<S>*>& profiles) {
+std::vector<double> novelty_scores(const std::vector<GenomeHandle<S>>& genomes,
+                                   const std::vector<const CompatibilityProfile<S>*>& profiles, size_t k) {
   const size_t n = genomes.size();
-  std::vector<double> matrix(n * n, 0.0);
+  std::vector<std::unique_ptr<NearestDistances>> rows(n);
+  for (auto& row : rows) row = std::make_unique<NearestDistances>(k + 1);
   parallel_for(n, [&](size_t i) {
     for (size_t j = i + 1; j < n; ++j) {
       const ReadPair<Genome<S>> pair(genomes[i], genomes[j]);  // a genome listed twice is locked once
       const double distance = calculate_compatibility(pair.first(), *profiles[i], pair.second(), *profiles[j]);
-      matrix[i * n + j] = distance;
-      matrix[j * n + i] = distance;
+      rows[i]->offer(distance);
+      rows[j]->offer(distance);
     }
   });
-  return matrix;
-}
-
-// Mean of the k smallest distances after the smallest one (the genome's own 0).
-inline double novelty(std::span<const double> row, size_t k) {
-  std::array<double, kNeighbours + 1> smallest{};
-  const auto end = smallest.begin() + static_cast<std::ptrdiff_t>(k + 1);
-  std::partial_sort_copy(row.begin(), row.end(), smallest.begin(), end, ascending_nan_last);
-  double sum = -0.0;
-  for (auto value = smallest.begin() + 1; value != end; ++value) sum += *value;
-  return sum / static_cast<double>(k);
+  std::vector<double> scores(n);
+  for (size_t i = 0; i < n; ++i) scores[i] = rows[i]->novelty();
+  return scores;
 }
 
 }  // namespace diversity_detail
@@ -74,11 +97,7 @@ void augment_diversity(const Population<S>& population, const std::vector<Genome
   if (!population.config.diversity_objective || n < 2) return;
   std::vector<std::optional<CompatibilityProfile<S>>> storage;
   const auto profiles = profiles_by_position(genomes, storage);
-  const auto matrix = distance_matrix(genomes, profiles);
-  const size_t k = std::min(n - 1, kNeighbours);
-  const auto scores = parallel_map<double>(n, [&](size_t i) {
-    return novelty(std::span<const double>(matrix).subspan(i * n, n), k);
-  });
+  const auto scores = novelty_scores(genomes, profiles, std::min(n - 1, kNeighbours));
   for (size_t i = 0; i < n; ++i) {
     const auto genome = genomes[i].write();
     if (genome->objectives)

@@ -52,7 +52,8 @@ std::vector<Representative<S>> copy_representatives(const std::vector<Species<S>
   return reps;
 }
 
-// Profiles every member and finds its first species within the threshold.
+// Profiles every member and finds its first species within the threshold;
+// keeps the profiles of the members that found none.
 template <class S>
 std::vector<std::optional<Candidate<S>>> assign_to_existing(const std::vector<GenomeHandle<S>>& members,
                                                              const std::vector<Representative<S>>& reps,
@@ -62,6 +63,8 @@ std::vector<std::optional<Candidate<S>>> assign_to_existing(const std::vector<Ge
     const auto member = members[i].read();
     auto profile = make_profile(*member);
     const size_t species = first_species_within(*member, profile, reps, threshold);
+    // Only members left for new species are compared again; the others' profiles go now.
+    if (species != kUnassigned) profile = {};
     candidates[i].emplace(Candidate<S>{std::move(profile), species});
   });
   return candidates;

@@ -11,9 +11,8 @@ namespace gwpy {
 
 namespace {
 using CostArray = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
-}
 
-OwnedCostMap copy_cost_map(PyObject* obj, const char* argument, bool non_negative) {
+OwnedCostMap copy_cells(PyObject* obj) {
   CostArray array;
   if (!nb::try_cast(nb::handle(obj), array, /*convert=*/false)) raise_cannot_convert(obj, "ndarray[float64, ndim=2]");
   OwnedCostMap map{array.shape(0), array.shape(1), {}};
@@ -23,12 +22,28 @@ OwnedCostMap copy_cost_map(PyObject* obj, const char* argument, bool non_negativ
   for (size_t x = 0; x < map.rows; ++x)
     for (size_t y = 0; y < map.cols; ++y)
       map.cells[x * map.cols + y] = data[static_cast<int64_t>(x) * row_stride + static_cast<int64_t>(y) * col_stride];
+  return map;
+}
+
+}  // namespace
+
+OwnedCostMap copy_cost_map(PyObject* obj, const char* argument, bool non_negative) {
+  OwnedCostMap map = copy_cells(obj);
   for (double cost : map.cells) {
     if (std::isnan(cost)) raise(PyExc_ValueError, "argument '" + std::string(argument) + "': the cost map contains NaN");
     if (non_negative && cost < 0.0)
       raise(PyExc_ValueError, "argument '" + std::string(argument) + "': the cost map contains negative costs");
   }
   return map;
+}
+
+BorrowedCostMap::BorrowedCostMap(PyObject* obj) {
+  if (nb::try_cast(nb::handle(obj), array_, /*convert=*/false)) {
+    view_ = weave::CostMap{array_.shape(0), array_.shape(1), array_.data()};
+  } else {
+    copy_ = copy_cells(obj);
+    view_ = copy_.view();
+  }
 }
 
 PyObject* new_array(std::vector<double>&& cells, size_t rows, size_t cols) {

@@ -1,3 +1,4 @@
+#include <memory>
 #include <vector>
 
 #include "../evocore/thread_pool.hpp"
@@ -22,10 +23,10 @@ PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
     parse_args(args, kwargs, "OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    OwnedCostMap cost_map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
+    const auto cost_map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
     const InterruptScope interruptible;
     without_gil([&] {
-      const weave::CostMap view = cost_map.view();
+      const weave::CostMap view = cost_map->view();
       evocore::parallel_for(genomes.size(), [&](size_t i) {
         auto genome = genomes[i].write();
         weave::evaluate_genome(*genome, view);

@@ -1,4 +1,5 @@
 #pragma once
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -15,7 +16,7 @@ namespace weave {
 struct WeaveSpecialization {
   using NodeData = WeaveNodeData;
   using Config = WeaveConfig;
-  using Signature = PooledTrace;
+  using Signature = std::shared_ptr<const PooledTrace>;  // never null; copies share one trace
   using GenomeT = evocore::Genome<WeaveSpecialization>;
 
   WeaveConfig config{};
@@ -34,11 +35,11 @@ struct WeaveSpecialization {
   void mutate_structure(WeaveNodeMap& nodes, EdgeMap& edges, evocore::Rng& rng) const;
   double compatibility(const GenomeT& a, const GenomeT& b, std::span<const uint64_t> matching) const;
 
-  // Pooled trace of a genome under this specialization's settings, computed once
-  // per genome so that many pairs can be compared without rasterising again.
-  PooledTrace signature(const GenomeT& genome) const;
-  bool accepts(const PooledTrace& signature) const;
-  double compatibility(const PooledTrace& a, const PooledTrace& b) const;
+  // Pooled trace of a genome under this specialization's settings, so that many
+  // pairs can be compared without rasterising again.
+  Signature signature(const GenomeT& genome) const;
+  bool accepts(const Signature& signature) const;
+  double compatibility(const Signature& a, const Signature& b) const;
 };
 
 using Genome = evocore::Genome<WeaveSpecialization>;

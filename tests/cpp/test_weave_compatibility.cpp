@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "weave/evaluation/traces.hpp"
 #include "weave_graphs.hpp"
@@ -72,4 +73,30 @@ TEST(WeaveCompatibility, SignatureAcceptsOnlyMatchingSettings) {
   EXPECT_FALSE(WeaveSpecialization{pooled_config(6, 8, 2, 1.0)}.accepts(signature));
   EXPECT_FALSE(WeaveSpecialization{pooled_config(8, 6, 3, 1.0)}.accepts(signature));
   EXPECT_THROW(WeaveSpecialization{pooled_config(8, 6, 0, 1.0)}.signature(genome), evocore::InternalError);
+}
+
+// The signature follows every structural change the trace depends on.
+TEST(WeaveCompatibility, SignatureFollowsEveryChange) {
+  const auto config = pooled_config(12, 10, 2, 1.5);
+  auto genome = genome_of(config, nodes_of({{1, 0, 0}, {2, 9, 7}, {3, 4, 1}}), edges_of({{1, 1, 2}, {2, 2, 3}}));
+  const auto other = genome_of(config, nodes_of({{5, 11, 0}, {6, 2, 9}}), edges_of({{3, 5, 6}}));
+  const WeaveSpecialization specialization{config};
+  const auto expect_fresh = [&] {
+    expect_relative_near(specialization.compatibility(genome, other, {}), dense_term(config, genome, other));
+  };
+  expect_fresh();
+  const std::function<void()> changes[] = {
+      [&] { genome.nodes.at(3).data.pos = {6, 6}; },
+      [&] { genome.edges.at(2).enabled = false; },
+      [&] { genome.edges.at(2) = Edge{2, 1, 3, true}; },
+      [&] { genome.nodes.emplace(4, WeaveNode{4, {{11, 9}, NodeType::Flexible}}); },
+      [&] { genome.edges.emplace(7, Edge{7, 3, 4, true}); },
+      [&] { genome.edges.erase(1); },
+  };
+  for (const auto& change : changes) {
+    change();
+    expect_fresh();
+  }
+  const WeaveSpecialization wider{pooled_config(12, 10, 3, 1.5)};  // other settings, other signature
+  EXPECT_EQ(wider.signature(genome)->window, 3u);
 }

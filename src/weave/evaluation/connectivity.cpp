@@ -10,6 +10,26 @@ namespace weave {
 
 namespace {
 
+using Links = std::vector<std::pair<size_t, size_t>>;
+
+// Undirected adjacency in CSR form: the neighbours of node i are
+// neighbours[offsets[i] .. offsets[i + 1]), in the order of the links.
+struct Adjacency {
+  std::vector<size_t> offsets;
+  std::vector<size_t> neighbours;
+};
+
+Adjacency adjacency_of(size_t node_count, const Links& links) {
+  Adjacency graph;
+  graph.offsets.assign(node_count + 1, 0);
+  for (const auto& [a, b] : links) ++graph.offsets[a + 1], ++graph.offsets[b + 1];
+  for (size_t i = 1; i < graph.offsets.size(); ++i) graph.offsets[i] += graph.offsets[i - 1];
+  graph.neighbours.resize(graph.offsets.back());
+  std::vector<size_t> fill(graph.offsets.begin(), graph.offsets.end() - 1);
+  for (const auto& [a, b] : links) graph.neighbours[fill[a]++] = b, graph.neighbours[fill[b]++] = a;
+  return graph;
+}
+
 // Undirected graph over ids numbered in first-seen order, adjacency in CSR form.
 class CompactGraph {
  public:
@@ -21,12 +41,7 @@ class CompactGraph {
 
   // Number of ids reachable from `start` (itself included).
   size_t count_reached(size_t start) const {
-    std::vector<size_t> offsets(index_.size() + 1, 0);
-    for (const auto& [a, b] : links_) ++offsets[a + 1], ++offsets[b + 1];
-    for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
-    std::vector<size_t> neighbours(offsets.back());
-    std::vector<size_t> fill(offsets.begin(), offsets.end() - 1);
-    for (const auto& [a, b] : links_) neighbours[fill[a]++] = b, neighbours[fill[b]++] = a;
+    const auto [offsets, neighbours] = adjacency_of(index_.size(), links_);
     std::vector<char> visited(index_.size(), 0);
     std::vector<size_t> stack{start};
     visited[start] = 1;
@@ -42,13 +57,11 @@ class CompactGraph {
 
  private:
   std::unordered_map<uint64_t, size_t> index_;
-  std::vector<std::pair<size_t, size_t>> links_;
+  Links links_;
 };
 
-struct BridgeGraph {
+struct BridgeGraph : Adjacency {  // neighbours in edge-map order
   std::vector<Pos> positions;
-  std::vector<size_t> offsets;  // CSR adjacency, neighbours in edge-map order
-  std::vector<size_t> neighbours;
   double total_length = 0.0;
 };
 
@@ -66,18 +79,13 @@ BridgeGraph build_bridge_graph(const WeaveNodeMap& nodes, const EdgeMap& edges) 
       evocore::fail("edge " + std::to_string(edge.id) + " names missing node " + std::to_string(id));
     return found->second;
   };
-  std::vector<std::pair<size_t, size_t>> links;
+  Links links;
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled) continue;
     links.emplace_back(index_of(edge, edge.node1), index_of(edge, edge.node2));
     graph.total_length += distance(graph.positions[links.back().first], graph.positions[links.back().second]);
   }
-  graph.offsets.assign(nodes.size() + 1, 0);
-  for (const auto& [a, b] : links) ++graph.offsets[a + 1], ++graph.offsets[b + 1];
-  for (size_t i = 1; i < graph.offsets.size(); ++i) graph.offsets[i] += graph.offsets[i - 1];
-  graph.neighbours.resize(graph.offsets.back());
-  std::vector<size_t> fill(graph.offsets.begin(), graph.offsets.end() - 1);
-  for (const auto& [a, b] : links) graph.neighbours[fill[a]++] = b, graph.neighbours[fill[b]++] = a;
+  static_cast<Adjacency&>(graph) = adjacency_of(nodes.size(), links);
   return graph;
 }
 

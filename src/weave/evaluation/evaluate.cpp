@@ -11,9 +11,12 @@ namespace {
 
 constexpr double kMinCost = 1e-7;
 
+// A cost that is not a number comes from a NaN cell on the network (or +inf and
+// -inf cells together): impassable, like an infinite cost.
 double fitness_from_cost(double cost) {
+  if (std::isnan(cost)) return 0.0;
   return 1.0 / (cost > kMinCost ? cost : kMinCost);
-}  // NaN takes the floor
+}
 
 }  // namespace
 
@@ -42,13 +45,6 @@ Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, Eval
     evaluation.objectives =
         std::vector<double>{evaluation.fitness, 1.0 - calculate_bridge_share(nodes, edges)};
   return evaluation;
-}
-
-bool cost_map_has_nan(const CostMap& cost_map) {
-  const uint64_t cells = cost_map.rows * cost_map.cols;
-  for (uint64_t cell = 0; cell < cells; ++cell)
-    if (std::isnan(cost_map.data[cell])) return true;
-  return false;
 }
 
 }  // namespace weave

@@ -21,13 +21,12 @@ struct Evaluation {
 
 // Fitness (and under MultiObjectiveBridge the objectives [fitness, 1 - bridge
 // share]) of a network: 0 when it is not connected, otherwise 1 / max(cost, 1e-7)
-// where cost sums trace x cost over the cells the network touches.
+// where cost sums trace x cost over the cells the network touches. A NaN cell
+// on the network makes it impassable like +inf: fitness 0.
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
                            const CostMap& cost_map);
 
 // Sum over the touched cells of trace value x cost; untouched cells never enter.
 double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map);
-
-bool cost_map_has_nan(const CostMap& cost_map);
 
 }  // namespace weave

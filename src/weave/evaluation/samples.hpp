@@ -115,9 +115,105 @@ inline uint64_t repeats_after(uint64_t i, uint64_t last, double x1, double y1, d
   return end > static_cast<double>(i) ? static_cast<uint64_t>(end) - i : 0;
 }
 
+// The sample rule itself: the cell of sample i of the edge p1 -> p2 with
+// `steps` steps, before the in-shape check.
+struct SampleCell {
+  uint64_t u = 0;
+  uint64_t v = 0;
+};
+
+inline SampleCell exact_sample(double x1, double y1, double x2, double y2, uint64_t i, uint64_t steps) {
+  const double t = static_cast<double>(i) / static_cast<double>(steps);
+  return {sample_index(t * x2 + (1.0 - t) * x1), sample_index(t * y2 + (1.0 - t) * y1)};
+}
+
+// Samples [first, last] evaluated one by one with the sample rule; a run of
+// samples that certainly share a cell (see repeats_after) is passed once with
+// its weights summed. Serves the samples whose major coordinate is negative.
+template <class OnSample>
+void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps, double weight, bool x_is_major,
+                uint64_t first, uint64_t last, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  for (uint64_t i = first; i <= last; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(steps);
+    const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
+    const uint64_t u = sample_index(x), v = sample_index(y);
+    const bool in_shape = u < rows && v < cols;
+    if (in_shape) on_sample(u * cols + v, weight, i == 0 || i == steps);
+    if ((x_is_major ? x : y) >= 0.0) continue;
+    const uint64_t repeats = repeats_after(i, last, x1, y1, x2, y2, steps, x, y);
+    if (repeats == 0) continue;
+    if (in_shape) on_sample(u * cols + v, weight * static_cast<double>(repeats), false);
+    i += repeats;
+  }
+}
+
+// Incremental form of the sample rule for samples whose major coordinate lies
+// in [0, major limit). The major coordinate of sample i is exactly
+// major1 + i * (+-1); the minor one is minor1 + sign * i * rise / steps, which
+// rounds to minor1 + sign * floor((2 * i * rise + steps) / (2 * steps)) unless
+// it is a half. That quotient and its remainder are stepped with integers;
+// where the remainder comes within `band` of a half (and the floating-point
+// rule may round either way) the sample rule itself decides.
+template <bool XMajor, class OnSample>
+void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, uint64_t first, uint64_t last,
+                      uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+  const int64_t major1 = XMajor ? p1.x : p1.y, major2 = XMajor ? p2.x : p2.y;
+  const int64_t minor1 = XMajor ? p1.y : p1.x, minor2 = XMajor ? p2.y : p2.x;
+  const int64_t major_step = major2 >= major1 ? 1 : -1, minor_sign = minor2 >= minor1 ? 1 : -1;
+  const uint64_t minor_limit = XMajor ? cols : rows;
+  const int64_t major_stride = XMajor ? static_cast<int64_t>(cols) : 1;
+  const uint64_t minor_stride = XMajor ? 1 : cols;
+  const auto rise2 = 2 * static_cast<uint64_t>(minor2 >= minor1 ? minor2 - minor1 : minor1 - minor2);
+  const uint64_t period = 2 * steps;
+  // State at sample `first`; the product needs up to 66 bits.
+  const unsigned __int128 numerator = static_cast<unsigned __int128>(first) * rise2 + steps;
+  int64_t minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
+  uint64_t remainder = static_cast<uint64_t>(numerator % period);  // 0 is exactly a half
+  // The floating-point rule is off the exact value by far less than this slack.
+  const double slack = 1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
+  const auto band = static_cast<uint64_t>(2.0 * static_cast<double>(steps) * slack);
+  const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
+  int64_t major_offset = (major1 + major_step * static_cast<int64_t>(first)) * major_stride;
+  const int64_t major_move = major_step * major_stride;
+  for (uint64_t i = first; i <= last; ++i) {
+    const bool is_endpoint = i == 0 || i == steps;
+    if (remainder - band - 1 < period - 2 * band - 1) {  // remainder in (band, period - band)
+      const uint64_t minor_index = minor > 0 ? static_cast<uint64_t>(minor) : 0;
+      if (minor_index < minor_limit)
+        on_sample(static_cast<uint64_t>(major_offset) + minor_index * minor_stride, weight, is_endpoint);
+    } else {
+      const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
+      if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, is_endpoint);
+    }
+    major_offset += major_move;
+    remainder += rise2;
+    if (remainder >= period) {
+      remainder -= period;
+      minor += minor_sign;
+    }
+  }
+}
+
+// Samples whose major coordinate major1 + i * (+-1) lies in [0, limit).
+inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps, uint64_t limit) {
+  const auto top = static_cast<int64_t>(std::min<uint64_t>(limit, uint64_t{1} << 40)) - 1;  // far beyond int32
+  if (top < 0) return {};
+  if (major2 >= major1) {
+    if (major1 > top) return {};
+    return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0, std::min(steps, static_cast<uint64_t>(top - major1))};
+  }
+  if (major1 < 0) return {};
+  return {major1 > top ? static_cast<uint64_t>(major1 - top) : 0, std::min(steps, static_cast<uint64_t>(major1))};
+}
+
+inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
+  return {std::max(a.first, b.first), std::min(a.last, b.last)};
+}
+
 // Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one
-// edge; a run of samples that certainly share a cell (see repeats_after) is
-// passed once with its weights summed.
+// edge, in sample order. Samples with a negative major coordinate (saturated to
+// index 0) take the one-by-one rule, which merges long runs on one cell; the
+// rest are stepped incrementally.
 template <class OnSample>
 void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
@@ -129,18 +225,19 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
   const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
-  for (uint64_t i = span.first; i <= span.last; ++i) {
-    const double t = static_cast<double>(i) / static_cast<double>(steps);
-    const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
-    const uint64_t u = sample_index(x), v = sample_index(y);
-    const bool in_shape = u < rows && v < cols;
-    if (in_shape) on_sample(u * cols + v, weight, i == 0 || i == steps);
-    if ((x_is_major ? x : y) >= 0.0) continue;
-    const uint64_t repeats = repeats_after(i, span.last, x1, y1, x2, y2, steps, x, y);
-    if (repeats == 0) continue;
-    if (in_shape) on_sample(u * cols + v, weight * static_cast<double>(repeats), false);
-    i += repeats;
-  }
+  if (span.first > span.last) return;
+  const SampleSpan stepped =
+      x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows)) : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
+  const auto exact = [&](uint64_t from, uint64_t to) {
+    walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
+  };
+  if (stepped.first > stepped.last) return exact(span.first, span.last);
+  if (stepped.first > span.first) exact(span.first, stepped.first - 1);
+  if (x_is_major)
+    walk_incremental<true>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
+  else
+    walk_incremental<false>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
+  if (stepped.last < span.last) exact(stepped.last + 1, span.last);
 }
 
 // Walks a genome's trace contributions in the order of the trace algorithm:

@@ -38,6 +38,47 @@ std::vector<CellValue> trace_contributions(uint64_t rows, uint64_t cols, const W
   return contributions;
 }
 
+// Above this many cells the dense scratch would cost more memory per thread
+// than sorting the contributions costs time.
+constexpr uint64_t kDenseScratchCells = uint64_t{1} << 22;
+
+// Dense per-thread grids of cell sums and window maxima; every entry is 0
+// between calls (a failed call clears what it touched, too).
+struct PoolScratch {
+  std::vector<double> cells, windows;
+  std::vector<uint64_t> touched_cells, touched_windows;
+};
+
+class ScratchLease {
+ public:
+  ScratchLease(uint64_t cells, uint64_t windows) : scratch_(local()) {
+    if (scratch_.cells.size() < cells) scratch_.cells.resize(cells, 0.0);
+    if (scratch_.windows.size() < windows) scratch_.windows.resize(windows, 0.0);
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  ~ScratchLease() {
+    for (uint64_t cell : scratch_.touched_cells) scratch_.cells[cell] = 0.0;
+    for (uint64_t window : scratch_.touched_windows) scratch_.windows[window] = 0.0;
+    scratch_.touched_cells.clear();
+    scratch_.touched_windows.clear();
+  }
+  PoolScratch& operator*() const { return scratch_; }
+
+ private:
+  static PoolScratch& local() {
+    thread_local PoolScratch scratch;
+    return scratch;
+  }
+  PoolScratch& scratch_;
+};
+
+// Contributions are positive, so a cell is new exactly while its sum is 0.
+void add_to_cell(PoolScratch& scratch, uint64_t cell, double value) {
+  if (scratch.cells[cell] == 0.0) scratch.touched_cells.push_back(cell);
+  scratch.cells[cell] += value;
+}
+
 void check_same_shape(const PooledTrace& a, const PooledTrace& b) {
   if (a.rows != b.rows || a.cols != b.cols || a.window != b.window)
     evocore::fail("pooled traces of different shapes cannot be compared");
@@ -87,6 +128,34 @@ PooledTrace pool_sparse(const SparseTrace& trace, uint64_t k) {
     }
     begin = end;
   }
+  return pooled;
+}
+
+PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
+                         const EdgeMap& edges) {
+  if (k == 0) evocore::fail("pooling window must be at least 1");
+  detail::check_grid_shape(rows, cols);
+  if (rows * cols > kDenseScratchCells) return pool_sparse(compute_sparse_traces(rows, cols, nodes, edges), k);
+  const uint64_t out_rows = rows / k, out_cols = cols / k;
+  const ScratchLease lease(rows * cols, out_rows * out_cols);
+  PoolScratch& scratch = *lease;
+  detail::for_each_trace_contribution(
+      rows, cols, nodes, edges, [&](uint64_t cell) { add_to_cell(scratch, cell, 1.0); },
+      [&](uint64_t cell, double weight, bool) { add_to_cell(scratch, cell, weight); });
+  const double scale = detail::trace_scale(rows, cols);
+  for (uint64_t cell : scratch.touched_cells) {
+    const uint64_t x = cell / cols / k, y = cell % cols / k;
+    if (x >= out_rows || y >= out_cols) continue;
+    const uint64_t window = x * out_cols + y;
+    const double value = scratch.cells[cell] * scale;
+    if (!(value > 0.0)) continue;  // the pool of a window is at least 0
+    if (scratch.windows[window] == 0.0) scratch.touched_windows.push_back(window);
+    scratch.windows[window] = std::max(scratch.windows[window], value);
+  }
+  std::sort(scratch.touched_windows.begin(), scratch.touched_windows.end());
+  PooledTrace pooled{rows, cols, k, scratch.touched_windows, {}};
+  pooled.values.reserve(pooled.cells.size());
+  for (uint64_t window : pooled.cells) pooled.values.push_back(scratch.windows[window]);
   return pooled;
 }
 

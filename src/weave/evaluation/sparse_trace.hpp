@@ -31,6 +31,12 @@ SparseTrace compute_sparse_traces(uint64_t rows, uint64_t cols, const WeaveNodeM
 // max_pool of a sparse trace; the pooled grid has shape (rows / k, cols / k).
 PooledTrace pool_sparse(const SparseTrace& trace, uint64_t k);
 
+// pool_sparse(compute_sparse_traces(rows, cols, ...), k) in one pass over a
+// per-thread dense scratch (grids up to a few million cells): sums per cell,
+// maxima per window, and only the touched windows sorted.
+PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
+                         const EdgeMap& edges);
+
 // Euclidean distance of two pooled grids of the same shape and window.
 double pooled_distance(const PooledTrace& a, const PooledTrace& b);
 
