@@ -90,8 +90,9 @@ def main() -> None:
             line += f" {times[0] / times[-1]:>8.2f}x "
             line += " ".join(f"{1e3 * runs[t][operation + '/cpu']:>10.1f}" for t in args.threads)
             if before:
-                line += " " + " ".join(f"{before.get(f'{size}/{operation}/{t}', float('nan')) / runs[t][operation]:>8.2f}x"
-                                       for t in args.threads)
+                line += " " + " ".join(
+                    f"{before.get(f'{size}/{operation}/{t}', float('nan')) / runs[t][operation]:>8.2f}x"
+                    for t in args.threads)
             print(line, flush=True)
     if args.save:
         with open(args.save, "w") as file:

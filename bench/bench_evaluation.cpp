@@ -65,7 +65,8 @@ struct Sample {
 std::vector<Sample> samples_of(const Network& network, const CostMap& map) {
   std::vector<Sample> samples;
   detail::for_each_trace_contribution(
-      map.rows, map.cols, network.nodes, network.edges, [&](uint64_t cell) { samples.push_back({cell, 1.0}); },
+      map.rows, map.cols, network.nodes, network.edges,
+      [&](uint64_t cell) { samples.push_back({cell, 1.0}); },
       [&](uint64_t cell, double weight, bool) { samples.push_back({cell, weight}); });
   return samples;
 }
@@ -98,8 +99,8 @@ void run(int32_t side, evocore::Rng& rng) {
         return evaluate_genome(n.nodes, n.edges, EvaluationStrategy::SingleObjective, map).fitness;
       },
       sparse_sum);
-  const double dense = genomes_per_second(
-      networks, [&](const Network& n) { return dense_fitness(n, map); }, dense_sum);
+  const double dense =
+      genomes_per_second(networks, [&](const Network& n) { return dense_fitness(n, map); }, dense_sum);
   std::vector<std::vector<Sample>> samples;
   size_t sample_count = 0;
   for (const auto& network : networks) sample_count += samples.emplace_back(samples_of(network, map)).size();
@@ -109,10 +110,11 @@ void run(int32_t side, evocore::Rng& rng) {
   size_t next = 0;
   const double gather = genomes_per_second(
       networks, [&](const Network&) { return gathered_cost(samples[next++], map); }, gather_sum);
-  std::printf("%4d x %-4d  kernel %10.0f genomes/s  gather %8.0f genomes/s  gather / kernel %5.2f"
-              "  (%.0f samples per genome, cost sums %.9g / %.9g)\n",
-              side, side, kernel, gather, gather / kernel,
-              static_cast<double>(sample_count) / static_cast<double>(networks.size()), kernel_sum, gather_sum);
+  std::printf(
+      "%4d x %-4d  kernel %10.0f genomes/s  gather %8.0f genomes/s  gather / kernel %5.2f"
+      "  (%.0f samples per genome, cost sums %.9g / %.9g)\n",
+      side, side, kernel, gather, gather / kernel,
+      static_cast<double>(sample_count) / static_cast<double>(networks.size()), kernel_sum, gather_sum);
   std::printf(
       "%4d x %-4d  sparse %10.0f genomes/s  dense %8.0f genomes/s  ratio %6.1f  (fitness sums %.9g / %.9g)\n",
       side, side, sparse, dense, sparse / dense, sparse_sum, dense_sum);

@@ -207,7 +207,8 @@ def test_empty_population_stats():
 @pytest.mark.parametrize("call, prefix, exc", [
     (lambda p: gw.get_pareto_front("abc"), "argument 'genomes': ", TypeError),
     (lambda p: gw.get_pareto_front([1]), "argument 'genomes': 'int' object cannot be converted to 'Genome'", TypeError),
-    (lambda p: gw.get_fitness_values([1]), "argument 'genomes': 'int' object cannot be converted to 'Genome'", TypeError),
+    (lambda p: gw.get_fitness_values([1]), "argument 'genomes': 'int' object cannot be converted to 'Genome'",
+     TypeError),
     (lambda p: gw.get_objective_vectors(3), "argument 'genomes': ", TypeError),
     (lambda p: gw.make_offspring(1, 3), "argument 'pop': 'int' object cannot be converted to 'Population'", TypeError),
     (lambda p: gw.make_offspring(p, 2.0), "argument 'count': ", TypeError),

@@ -84,8 +84,8 @@ CompatibilityProfile<S> make_profile(const Genome<S>& genome) {
 
 // Same value as calculate_compatibility(a, b), from the genomes' profiles.
 template <Specialization S>
-double calculate_compatibility(const Genome<S>& a, const CompatibilityProfile<S>& profile_a, const Genome<S>& b,
-                               const CompatibilityProfile<S>& profile_b) {
+double calculate_compatibility(const Genome<S>& a, const CompatibilityProfile<S>& profile_a,
+                               const Genome<S>& b, const CompatibilityProfile<S>& profile_b) {
   const size_t count_a = profile_a.edge_ids.size(), count_b = profile_b.edge_ids.size();
   if constexpr (HasCompatibilitySignature<S>) {
     if (a.specialization.accepts(profile_b.signature)) {

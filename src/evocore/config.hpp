@@ -42,7 +42,8 @@ struct NEATConfig {
 // Refuses a probability outside [0, 1] or NaN, naming its configuration key.
 inline void require_probability(double p, const char* key) {
   if (!(p >= 0.0 && p <= 1.0))
-    refuse(std::string("configuration key '") + key + "': " + std::to_string(p) + " is not a probability in [0, 1]");
+    refuse(std::string("configuration key '") + key + "': " + std::to_string(p) +
+           " is not a probability in [0, 1]");
 }
 
 // Refuses a size above `limit`, naming its configuration key.

@@ -27,7 +27,8 @@ Genome<S> crossover(const Genome<S>& parent1, const Genome<S>& parent2, Rng& rng
     }
     edges.insert_or_assign(inherited.id, inherited);
   }
-  return Genome<S>::create(fitter.config, fitter.specialization, fitter.state, std::move(edges), fitter.nodes);
+  return Genome<S>::create(fitter.config, fitter.specialization, fitter.state, std::move(edges),
+                           fitter.nodes);
 }
 
 }  // namespace evocore

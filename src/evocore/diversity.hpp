@@ -24,10 +24,12 @@ constexpr size_t kNeighbours = 5;
 // One profile per distinct genome; a genome listed twice shares its profile.
 template <class S>
 std::vector<const CompatibilityProfile<S>*> profiles_by_position(
-    const std::vector<GenomeHandle<S>>& genomes, std::vector<std::optional<CompatibilityProfile<S>>>& storage) {
+    const std::vector<GenomeHandle<S>>& genomes,
+    std::vector<std::optional<CompatibilityProfile<S>>>& storage) {
   std::unordered_map<const void*, size_t> first_position;
   std::vector<size_t> owner(genomes.size());
-  for (size_t i = 0; i < genomes.size(); ++i) owner[i] = first_position.emplace(genomes[i].identity(), i).first->second;
+  for (size_t i = 0; i < genomes.size(); ++i)
+    owner[i] = first_position.emplace(genomes[i].identity(), i).first->second;
   storage.resize(genomes.size());
   parallel_for(genomes.size(), [&](size_t i) {
     if (owner[i] == i) storage[i].emplace(make_profile(*genomes[i].read()));
@@ -76,7 +78,8 @@ std::vector<double> novelty_scores(const std::vector<GenomeHandle<S>>& genomes,
   parallel_for(n, [&](size_t i) {
     for (size_t j = i + 1; j < n; ++j) {
       const ReadPair<Genome<S>> pair(genomes[i], genomes[j]);  // a genome listed twice is locked once
-      const double distance = calculate_compatibility(pair.first(), *profiles[i], pair.second(), *profiles[j]);
+      const double distance =
+          calculate_compatibility(pair.first(), *profiles[i], pair.second(), *profiles[j]);
       rows[i]->offer(distance);
       rows[j]->offer(distance);
     }

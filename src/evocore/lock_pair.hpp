@@ -13,8 +13,7 @@ template <class T>
 class ReadPair {
  public:
   ReadPair(const Shared<T>& a, const Shared<T>& b)
-      : a_first_(!std::less<const void*>{}(b.identity(), a.identity())),
-        lower_((a_first_ ? a : b).read()) {
+      : a_first_(!std::less<const void*>{}(b.identity(), a.identity())), lower_((a_first_ ? a : b).read()) {
     if (!a.same_as(b)) upper_ = (a_first_ ? b : a).read();
   }
   const T& first() const { return a_first_ || !distinct() ? lower_.get() : upper_.get(); }

@@ -19,7 +19,8 @@ constexpr int kAddEdgeTries = 20;
 template <class S>
 const Node<typename S::NodeData>& node_at(const Genome<S>& genome, uint64_t id) {
   const auto found = genome.nodes.find(id);
-  if (found == genome.nodes.end()) fail("an edge names node " + std::to_string(id) + ", which the genome lacks");
+  if (found == genome.nodes.end())
+    fail("an edge names node " + std::to_string(id) + ", which the genome lacks");
   return found->second;
 }
 
@@ -58,8 +59,8 @@ std::vector<uint64_t> nodes_of_enabled_degree(const Genome<S>& genome, size_t de
 }
 
 struct Incidence {
-  std::vector<uint64_t> all;           // every edge touching the node
-  std::vector<const Edge*> enabled;    // the enabled ones among them
+  std::vector<uint64_t> all;         // every edge touching the node
+  std::vector<const Edge*> enabled;  // the enabled ones among them
 };
 
 template <class S>
@@ -79,7 +80,9 @@ void erase_node_with_edges(Genome<S>& genome, uint64_t node, const std::vector<u
   genome.nodes.erase(node);
 }
 
-inline uint64_t other_end(const Edge& edge, uint64_t node) { return edge.node1 != node ? edge.node1 : edge.node2; }
+inline uint64_t other_end(const Edge& edge, uint64_t node) {
+  return edge.node1 != node ? edge.node1 : edge.node2;
+}
 
 template <class S>
 void add_node(Genome<S>& genome, Rng& rng) {
@@ -149,7 +152,8 @@ void remove_node_bridging(Genome<S>& genome, Rng& rng) {
   const uint64_t u = other_end(f, v);
   const uint64_t w = other_end(g, v);
   const Edge bridge{genome.state->get_edge_id(u, w), u, w, true};
-  if (!genome.specialization.remove_node(genome.nodes.at(v), f, g, bridge, genome.nodes, genome.edges, rng)) return;
+  if (!genome.specialization.remove_node(genome.nodes.at(v), f, g, bridge, genome.nodes, genome.edges, rng))
+    return;
   erase_node_with_edges(genome, v, incidence.all);
   genome.edges.insert_or_assign(bridge.id, bridge);
 }

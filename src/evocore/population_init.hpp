@@ -9,8 +9,8 @@
 #include "mutation.hpp"
 #include "population.hpp"
 #include "rng.hpp"
-#include "speciation.hpp"
 #include "specialization.hpp"
+#include "speciation.hpp"
 
 namespace evocore {
 
@@ -18,7 +18,7 @@ namespace init_detail {
 
 template <class S>
 std::pair<NodeMap<typename S::NodeData>, EdgeMap> initial_structure(Population<S>& population,
-                                                                      std::optional<Genome<S>>& start) {
+                                                                    std::optional<Genome<S>>& start) {
   if (start) return {std::move(start->nodes), std::move(start->edges)};
   auto [node_list, edge_list] = population.specialization.initialize_genome(*population.state);
   NodeMap<typename S::NodeData> nodes;

@@ -148,7 +148,8 @@ class PopulationState {
   void forget_pair(uint64_t id, const NodePair& key) {
     NumberShard& shard = number_shard(id);
     std::lock_guard lock(shard.mutex);
-    if (auto old = shard.pairs.find(id); old != shard.pairs.end() && old->second == key) shard.pairs.erase(old);
+    if (auto old = shard.pairs.find(id); old != shard.pairs.end() && old->second == key)
+      shard.pairs.erase(old);
   }
 
   // A counter at the top of the range would wrap to numbers already in use.

@@ -59,7 +59,8 @@ using Matings = std::vector<Mating<S>>;
 // Parents are drawn on the caller's generator, followed by one draw that seeds
 // the child's own: the children do not depend on which thread breeds them.
 template <class S>
-void plan_child(const GenomeHandle<S>& parent1, const GenomeHandle<S>& parent2, Rng& rng, Matings<S>& matings) {
+void plan_child(const GenomeHandle<S>& parent1, const GenomeHandle<S>& parent2, Rng& rng,
+                Matings<S>& matings) {
   matings.push_back({parent1, parent2, rng.next_u64()});
 }
 
@@ -126,7 +127,8 @@ void mate_species(const Species<S>& species, uint64_t allotment, const NEATConfi
   const uint64_t n = members.size();
   const uint64_t k = std::min(n, config.num_elites_species);
   mark_elites(members, k, species_elites);
-  const uint64_t pool = std::min(saturating_count(std::ceil(static_cast<double>(n) * config.selection_share)), n);
+  const uint64_t pool =
+      std::min(saturating_count(std::ceil(static_cast<double>(n) * config.selection_share)), n);
   if (allotment <= k || pool == 0) return;
   for (uint64_t i = k; i < allotment; ++i) {
     check_interrupt();
@@ -168,10 +170,12 @@ Reproduction<S> neat_speciation(Population<S>& population, Rng& rng) {
     sums.push_back(adjusted_sum(species));
     total += sums.back();
   }
-  const uint64_t remaining = config.population_size > elites.size() ? config.population_size - elites.size() : 0;
+  const uint64_t remaining =
+      config.population_size > elites.size() ? config.population_size - elites.size() : 0;
   if (total > 1e-9) {
     for (size_t i = 0; i < population.species.size(); ++i) {
-      const uint64_t allotment = saturating_count(std::round(sums[i] / total * static_cast<double>(remaining)));
+      const uint64_t allotment =
+          saturating_count(std::round(sums[i] / total * static_cast<double>(remaining)));
       if (allotment == 0) continue;
       mate_species(population.species[i], allotment, config, species_elites, matings, rng);
     }

@@ -10,8 +10,8 @@
 #include "ordering.hpp"
 #include "population.hpp"
 #include "rng.hpp"
-#include "speciation.hpp"
 #include "specialization.hpp"
+#include "speciation.hpp"
 
 namespace evocore {
 

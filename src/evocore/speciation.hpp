@@ -56,8 +56,8 @@ std::vector<Representative<S>> copy_representatives(const std::vector<Species<S>
 // keeps the profiles of the members that found none.
 template <class S>
 std::vector<std::optional<Candidate<S>>> assign_to_existing(const std::vector<GenomeHandle<S>>& members,
-                                                             const std::vector<Representative<S>>& reps,
-                                                             double threshold) {
+                                                            const std::vector<Representative<S>>& reps,
+                                                            double threshold) {
   std::vector<std::optional<Candidate<S>>> candidates(members.size());
   parallel_for(members.size(), [&](size_t i) {
     const auto member = members[i].read();
@@ -84,8 +84,8 @@ void found_new_species(Population<S>& population, std::vector<size_t> rest,
     const auto within = parallel_map<uint8_t>(rest.size() - 1, [&](size_t k) {
       const size_t index = rest[k + 1];
       const auto genome = members[index].read();
-      return static_cast<uint8_t>(calculate_compatibility(rep, rep_profile, *genome, candidates[index]->profile) <
-                                  threshold);
+      return static_cast<uint8_t>(
+          calculate_compatibility(rep, rep_profile, *genome, candidates[index]->profile) < threshold);
     });
     Species<S> species{rep, population.config, {members[founder]}};
     std::vector<size_t> others;

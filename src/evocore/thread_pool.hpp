@@ -1,8 +1,9 @@
 #pragma once
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <pthread.h>
 #include <cstddef>
 #include <deque>
 #include <exception>
@@ -86,7 +87,7 @@ class ThreadPool {
     const size_t n;
     const std::function<void(size_t)>& body;
     const std::atomic<bool>* const interrupt;  // the submitter's interrupt request
-    std::atomic<bool> stopping{false};  // set at the first failure; unstarted elements are skipped
+    std::atomic<bool> stopping{false};         // set at the first failure; unstarted elements are skipped
     std::mutex mutex;
     std::condition_variable finished;
     // All below guarded by mutex.
@@ -184,7 +185,8 @@ class ThreadPool {
     Job& job = *chunk.job;
     const InterruptRequestScope lent(job.interrupt);
     std::exception_ptr error;
-    for (size_t i = chunk.begin; !error && i < chunk.end && !job.stopping.load(std::memory_order_relaxed); ++i) {
+    for (size_t i = chunk.begin; !error && i < chunk.end && !job.stopping.load(std::memory_order_relaxed);
+         ++i) {
       try {
         check_interrupt();
         job.body(i);

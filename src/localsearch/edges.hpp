@@ -14,7 +14,8 @@ namespace localsearch {
 inline std::optional<uint64_t> edge_number(weave::Genome& genome, uint64_t a, uint64_t b) {
   const uint64_t id = genome.state->get_edge_id(a, b);
   const auto found = genome.edges.find(id);
-  if (found != genome.edges.end() && std::minmax(found->second.node1, found->second.node2) != std::minmax(a, b))
+  if (found != genome.edges.end() &&
+      std::minmax(found->second.node1, found->second.node2) != std::minmax(a, b))
     return std::nullopt;
   return id;
 }

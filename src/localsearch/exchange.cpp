@@ -61,7 +61,8 @@ class Exchanger {
     for (const auto& entry : genome_.nodes) adjacency_[entry.first];
     for (const auto& [id, edge] : genome_.edges) {
       if (!edge.enabled) continue;
-      if (edge.node1 == edge.node2 || !genome_.nodes.contains(edge.node1) || !genome_.nodes.contains(edge.node2))
+      if (edge.node1 == edge.node2 || !genome_.nodes.contains(edge.node1) ||
+          !genome_.nodes.contains(edge.node2))
         return false;
       adjacency_[edge.node1].push_back({edge.node2, id});
       adjacency_[edge.node2].push_back({edge.node1, id});
@@ -104,7 +105,8 @@ class Exchanger {
   }
 
   // Nodes reached from `start` without crossing the `blocked` edges.
-  std::unordered_set<uint64_t> reached_from(uint64_t start, const std::unordered_set<uint64_t>& blocked) const {
+  std::unordered_set<uint64_t> reached_from(uint64_t start,
+                                            const std::unordered_set<uint64_t>& blocked) const {
     std::unordered_set<uint64_t> seen{start};
     std::vector<uint64_t> stack{start};
     while (!stack.empty()) {
@@ -129,12 +131,14 @@ class Exchanger {
     for (uint64_t node : part)
       for (const Neighbour& next : adjacency_.at(node)) {
         if (!part.contains(next.node) || next.node < node) continue;
-        weave::detail::for_each_edge_sample(pos_of(node), pos_of(next.node), map_.rows, map_.cols,
-                                            [&](uint64_t cell, double, bool) { cells.try_emplace(cell, Attachment{0, next.edge}); });
+        weave::detail::for_each_edge_sample(
+            pos_of(node), pos_of(next.node), map_.rows, map_.cols,
+            [&](uint64_t cell, double, bool) { cells.try_emplace(cell, Attachment{0, next.edge}); });
       }
     for (uint64_t node : part) {
       const Pos pos = pos_of(node);
-      if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows && static_cast<uint64_t>(pos.y) < map_.cols)
+      if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows &&
+          static_cast<uint64_t>(pos.y) < map_.cols)
         cells[routing::pos_cell(map_, pos)] = Attachment{node, 0};
     }
     return cells;
@@ -151,7 +155,8 @@ class Exchanger {
   bool try_exchange(const KeyPath& path) {
     double removed = 0.0;
     for (uint64_t edge : path.edges) removed += edge_cost(edge);
-    for (size_t i = 1; i + 1 < path.nodes.size(); ++i) removed += weave::node_cost(pos_of(path.nodes[i]), map_);
+    for (size_t i = 1; i + 1 < path.nodes.size(); ++i)
+      removed += weave::node_cost(pos_of(path.nodes[i]), map_);
     const std::unordered_set<uint64_t> blocked(path.edges.begin(), path.edges.end());
     const auto part_a = reached_from(path.nodes.front(), blocked);
     const auto part_b = reached_from(path.nodes.back(), blocked);
@@ -162,15 +167,17 @@ class Exchanger {
     const auto reached = search.propagate_until([&](uint64_t cell) { return cells_b.contains(cell); });
     if (!reached) return false;
     std::vector<uint64_t> cells = search.path_from(*reached);  // from part B back to part A
-    if (cells.size() < 2) return false;  // the parts share a cell
+    if (cells.size() < 2) return false;                        // the parts share a cell
     const std::vector<size_t> bends = routing::best_bends(map_, cells, lookahead_);
     const Attachment at_b = cells_b.at(cells.front()), at_a = cells_a.at(cells.back());
     const Pos end_b = routing::cell_pos(map_, cells.front()), end_a = routing::cell_pos(map_, cells.back());
-    if (at_a.node && at_b.node && bends.size() == 2 && !edge_number(genome_, at_a.node, at_b.node)) return false;
+    if (at_a.node && at_b.node && bends.size() == 2 && !edge_number(genome_, at_a.node, at_b.node))
+      return false;
 
     double added = attach_cost(at_a, end_a) + attach_cost(at_b, end_b);
     for (size_t k = 1; k < bends.size(); ++k) {
-      added += weave::edge_cost(routing::cell_pos(map_, cells[bends[k - 1]]), routing::cell_pos(map_, cells[bends[k]]), map_);
+      added += weave::edge_cost(routing::cell_pos(map_, cells[bends[k - 1]]),
+                                routing::cell_pos(map_, cells[bends[k]]), map_);
       if (k + 1 < bends.size()) added += weave::node_cost(routing::cell_pos(map_, cells[bends[k]]), map_);
     }
     if (!(added < removed - 1e-9 * std::max(1.0, removed))) return false;
@@ -208,7 +215,8 @@ class Exchanger {
     for (size_t i = 1; i + 1 < path.nodes.size(); ++i) {
       const uint64_t inner = path.nodes[i];
       genome_.nodes.erase(inner);
-      std::erase_if(genome_.edges, [&](const auto& e) { return e.second.node1 == inner || e.second.node2 == inner; });
+      std::erase_if(genome_.edges,
+                    [&](const auto& e) { return e.second.node1 == inner || e.second.node2 == inner; });
     }
     uint64_t previous = attach(at_b, routing::cell_pos(map_, cells.front()));
     const uint64_t last = attach(at_a, routing::cell_pos(map_, cells.back()));

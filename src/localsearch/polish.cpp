@@ -65,7 +65,9 @@ class Polisher {
   }
 
   Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
-  uint64_t other_end(const Edge& edge, uint64_t node) const { return edge.node1 == node ? edge.node2 : edge.node1; }
+  uint64_t other_end(const Edge& edge, uint64_t node) const {
+    return edge.node1 == node ? edge.node2 : edge.node1;
+  }
 
   double edge_cost(const Edge& edge) const {
     return weave::edge_cost(weave::edge_end(genome_.nodes, edge, edge.node1).data.pos,
@@ -143,7 +145,8 @@ class Polisher {
       if (edges.size() != 2) continue;
       const uint64_t a = other_end(*edges[0], node), b = other_end(*edges[1], node);
       if (a == b) continue;
-      const double current = weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
+      const double current =
+          weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
       const bool already_linked = linked(genome_.edges, a, b);
       // Dropping a node of a triangle opens a cycle: only where cycles may go.
       if (already_linked && !options_.break_cycles) continue;
@@ -161,7 +164,8 @@ class Polisher {
   // Appends the cell nearest to (x, y) when it lies inside the map.
   void offer_rounded(std::vector<Pos>& cells, double x, double y) const {
     const double row = std::round(x), col = std::round(y);
-    if (row >= 0.0 && col >= 0.0 && row < static_cast<double>(map_.rows) && col < static_cast<double>(map_.cols))
+    if (row >= 0.0 && col >= 0.0 && row < static_cast<double>(map_.rows) &&
+        col < static_cast<double>(map_.cols))
       cells.push_back({static_cast<int32_t>(row), static_cast<int32_t>(col)});
   }
 
@@ -350,11 +354,13 @@ PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const Pol
   PolishOutcome outcome;
   outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
   PolishOptions chosen = options;
-  chosen.break_cycles = genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
+  chosen.break_cycles =
+      genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
   if (weave::is_connected(genome.nodes, genome.edges)) {
     for (size_t round = 0; round < options.max_rounds; ++round) {
       outcome.changes += Polisher(genome, map, chosen).run();
-      const size_t exchanged = options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
+      const size_t exchanged =
+          options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
       if (exchanged == 0) break;
       outcome.changes += exchanged;
     }

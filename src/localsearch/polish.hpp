@@ -13,9 +13,9 @@ struct PolishOptions {
   int32_t radius = 2;      // a node may move to any free cell this many cells away per step
   size_t max_rounds = 64;  // rounds over all nodes and edges; polishing stops earlier when nothing improves
   bool split_edges = true;
-  bool break_cycles = false;   // drop edges on cycles; polish_genome sets it under SingleObjective
+  bool break_cycles = false;    // drop edges on cycles; polish_genome sets it under SingleObjective
   bool exchange_paths = false;  // key-path exchange between rounds of local moves (trees only)
-  size_t lookahead = 64;       // longest straight edge of an exchanged path, in path cells
+  size_t lookahead = 64;        // longest straight edge of an exchanged path, in path cells
 };
 
 struct PolishOutcome {
@@ -31,7 +31,8 @@ struct PolishOutcome {
 // cheaper free cells and splits edges by a bend. Fixed nodes never move and are
 // never removed, and the network stays connected. A disconnected network is
 // left unchanged. With exchange_paths, key paths of a tree are also exchanged
-// for cheaper least-cost connections (see exchange_key_paths). Ends by evaluating the genome as evaluate_genome does.
+// for cheaper least-cost connections (see exchange_key_paths). Ends by evaluating the genome as
+// evaluate_genome does.
 PolishOutcome polish_genome(weave::Genome& genome, const weave::CostMap& map, const PolishOptions& options);
 
 }  // namespace localsearch

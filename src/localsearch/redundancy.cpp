@@ -87,9 +87,8 @@ std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap
                                size_t lookahead) {
   std::vector<Loop> loops;
   const auto ids = sorted_node_ids(genome);
-  if (ids.empty() || !std::all_of(ids.begin(), ids.end(), [&](uint64_t id) {
-        return inside(genome.nodes.at(id).data.pos, map);
-      }))
+  if (ids.empty() || !std::all_of(ids.begin(), ids.end(),
+                                  [&](uint64_t id) { return inside(genome.nodes.at(id).data.pos, map); }))
     return loops;
   std::unordered_map<uint64_t, uint64_t> node_at;  // cell -> node
   for (uint64_t id : ids) node_at.emplace(cell_of(genome.nodes.at(id).data.pos, map), id);
@@ -133,8 +132,8 @@ class Chain {
     for (const Loop& loop : loops) {
       if (!(loop.cost > 0.0) || !genome_.nodes.contains(loop.a) || !genome_.nodes.contains(loop.b)) continue;
       Addition candidate{&loop, 0, 0.0};
-      const auto removed = loop.bends.empty() ? removed_by_edge(loop, share, candidate.edge_id)
-                                              : removed_by_path(loop, share);
+      const auto removed =
+          loop.bends.empty() ? removed_by_edge(loop, share, candidate.edge_id) : removed_by_path(loop, share);
       if (removed && *removed > 0.0 && *removed / loop.cost > best.gain) {
         candidate.gain = *removed / loop.cost;
         best = candidate;
@@ -169,7 +168,10 @@ class Chain {
     const bool was_enabled = slot->second.enabled;
     slot->second.enabled = true;
     const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges);
-    if (added) genome_.edges.erase(slot); else slot->second.enabled = was_enabled;
+    if (added)
+      genome_.edges.erase(slot);
+    else
+      slot->second.enabled = was_enabled;
     return removed;
   }
 
@@ -212,8 +214,8 @@ class Chain {
 
 }  // namespace
 
-std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map, size_t steps,
-                                            const RedundancyOptions& options) {
+std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map,
+                                            size_t steps, const RedundancyOptions& options) {
   std::vector<weave::Genome> chain;
   weave::Genome current = genome.clone();
   if (!weave::is_connected(current.nodes, current.edges)) return chain;

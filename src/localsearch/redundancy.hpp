@@ -8,9 +8,9 @@
 namespace localsearch {
 
 struct RedundancyOptions {
-  bool routed = false;     // also offer least-cost paths (straightened) between nodes near along the map
-  size_t neighbours = 8;   // routed paths from each node to this many nodes nearest along the map
-  size_t lookahead = 32;   // longest straight edge of a routed path, in path cells
+  bool routed = false;    // also offer least-cost paths (straightened) between nodes near along the map
+  size_t neighbours = 8;  // routed paths from each node to this many nodes nearest along the map
+  size_t lookahead = 32;  // longest straight edge of a routed path, in path cells
 };
 
 // Greedy redundancy: starting from `genome`, adds one straight edge between two
@@ -18,7 +18,7 @@ struct RedundancyOptions {
 // path through new flexible nodes), each the one that removes the most bridge
 // share per unit of added cost, until `steps` are added or none removes any.
 // Returns the network after each addition (new genomes sharing the registry).
-std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map, size_t steps,
-                                            const RedundancyOptions& options = {});
+std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map,
+                                            size_t steps, const RedundancyOptions& options = {});
 
 }  // namespace localsearch

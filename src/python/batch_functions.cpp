@@ -55,7 +55,8 @@ PyObject* objective_arrays(const std::vector<std::optional<std::vector<double>>>
   std::vector<int64_t> lengths(vectors.size(), -1);
   for (size_t row = 0; row < vectors.size(); ++row) {
     if (!vectors[row]) continue;
-    std::copy(vectors[row]->begin(), vectors[row]->end(), values.begin() + static_cast<ptrdiff_t>(row * width));
+    std::copy(vectors[row]->begin(), vectors[row]->end(),
+              values.begin() + static_cast<ptrdiff_t>(row * width));
     lengths[row] = static_cast<int64_t>(vectors[row]->size());
   }
   nb::object table = nb::steal(new_array(std::move(values), vectors.size(), width));

@@ -12,9 +12,8 @@ namespace nb = nanobind;
 template <class Class>
 void add_no_constructor(Class& cls, const char* name) {
   const std::string message = std::string("No constructor defined for ") + name;
-  cls.def("__init__", [message](typename Class::Type*, nb::args, nb::kwargs) {
-    raise(PyExc_TypeError, message);
-  });
+  cls.def("__init__",
+          [message](typename Class::Type*, nb::args, nb::kwargs) { raise(PyExc_TypeError, message); });
 }
 
 void register_genome_class(nb::module_& module);

@@ -91,14 +91,11 @@ std::optional<std::vector<double>> to_optional_float_list(PyObject* obj) {
 std::pair<size_t, size_t> to_shape(PyObject* obj) {
   if (!PyTuple_Check(obj)) raise_cannot_convert(obj, "PyTuple");
   const Py_ssize_t length = PyTuple_GET_SIZE(obj);
-  if (length != 2)
-    raise(PyExc_TypeError, "expected a tuple of length 2, got " + std::to_string(length));
+  if (length != 2) raise(PyExc_TypeError, "expected a tuple of length 2, got " + std::to_string(length));
   return {to_size(PyTuple_GET_ITEM(obj, 0)), to_size(PyTuple_GET_ITEM(obj, 1))};
 }
 
-PyObject* new_genome_object(const GenomeHandle& handle) {
-  return nb::cast(PyGenome{handle}).release().ptr();
-}
+PyObject* new_genome_object(const GenomeHandle& handle) { return nb::cast(PyGenome{handle}).release().ptr(); }
 
 nb::list genome_list_object(const GenomeList& genomes) {
   nb::list list;

@@ -9,12 +9,12 @@ PyObject* internal_error = nullptr;
 PyObject* internal_error_type() { return internal_error ? internal_error : PyExc_RuntimeError; }
 
 void register_internal_error(nb::module_& module) {
-  internal_error = PyErr_NewExceptionWithDoc(
-      "gridweave.InternalError",
-      "A broken invariant inside the engine. Derived from BaseException so that\n"
-      "`except Exception` does not swallow it; objects locked for writing when it\n"
-      "happened are marked broken.",
-      PyExc_BaseException, nullptr);
+  internal_error =
+      PyErr_NewExceptionWithDoc("gridweave.InternalError",
+                                "A broken invariant inside the engine. Derived from BaseException so that\n"
+                                "`except Exception` does not swallow it; objects locked for writing when it\n"
+                                "happened are marked broken.",
+                                PyExc_BaseException, nullptr);
   if (!internal_error) throw nb::python_error();
   module.attr("InternalError") = nb::handle(internal_error);
   // Engine failures raised through nanobind-bound code take the same class.

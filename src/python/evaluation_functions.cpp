@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "../evocore/thread_pool.hpp"
-#include "../weave/genome_evaluation.hpp"
 #include "../weave/evaluation/traces.hpp"
+#include "../weave/genome_evaluation.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "functions.hpp"
@@ -14,7 +14,8 @@ namespace gwpy {
 namespace {
 
 std::vector<double> mask_of(const GenomeHandle& handle, size_t rows, size_t cols) {
-  return read_locked(handle, [&](const Genome& g) { return weave::compute_traces(rows, cols, g.nodes, g.edges); });
+  return read_locked(handle,
+                     [&](const Genome& g) { return weave::compute_traces(rows, cols, g.nodes, g.edges); });
 }
 
 PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -23,7 +24,8 @@ PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
     parse_args(args, kwargs, "OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    const auto cost_map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    const auto cost_map =
+        convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
     const InterruptScope interruptible;
     without_gil([&] {
       const weave::CostMap view = cost_map->view();

@@ -57,7 +57,8 @@ PyObject* make_offspring(PyObject*, PyObject* args, PyObject* kwargs) {
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
     const uint64_t count = convert_arg("count", [&] { return read_u64(count_obj); });
     if (count > evocore::kMaxPopulationSize)
-      raise(PyExc_ValueError, "argument 'count': " + std::to_string(count) + " is larger than the largest population (" +
+      raise(PyExc_ValueError, "argument 'count': " + std::to_string(count) +
+                                  " is larger than the largest population (" +
                                   std::to_string(evocore::kMaxPopulationSize) + ")");
     const InterruptScope interruptible;
     auto [elites, species_elites, children] = without_gil([&] {
@@ -151,8 +152,10 @@ PyObject* genome_compatibility(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef mutate_genomes_def =
     keyword_def<mutate_genomes>("mutate_genomes", "mutate_genomes(genomes, pop)\n--\n\n");
-PyMethodDef make_offspring_def = keyword_def<make_offspring>("make_offspring", "make_offspring(pop, count)\n--\n\n");
-PyMethodDef select_def = keyword_def<select>("select", "select(pop, elites, species_elites, children)\n--\n\n");
+PyMethodDef make_offspring_def =
+    keyword_def<make_offspring>("make_offspring", "make_offspring(pop, count)\n--\n\n");
+PyMethodDef select_def =
+    keyword_def<select>("select", "select(pop, elites, species_elites, children)\n--\n\n");
 PyMethodDef genome_compatibility_def =
     keyword_def<genome_compatibility>("genome_compatibility", "genome_compatibility(g1, g2)\n--\n\n");
 PyMethodDef get_pareto_front_def =

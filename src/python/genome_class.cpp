@@ -14,7 +14,8 @@ namespace {
 
 PyObject* get_fitness(PyObject* self, void*) {
   return guarded([&] {
-    const double fitness = read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.fitness; });
+    const double fitness =
+        read_locked(self_as<PyGenome>(self).handle, [](const Genome& g) { return g.fitness; });
     return PyFloat_FromDouble(fitness);
   });
 }
@@ -58,7 +59,8 @@ GenomeDTO structure_of(const Genome& genome) {
   dto.nodes.reserve(genome.nodes.size());
   dto.edges.reserve(genome.edges.size());
   for (const auto& [id, node] : genome.nodes) dto.nodes.push_back(NodeDTO{id, node.data});
-  for (const auto& [id, edge] : genome.edges) dto.edges.push_back(EdgeDTO{id, edge.node1, edge.node2, edge.enabled});
+  for (const auto& [id, edge] : genome.edges)
+    dto.edges.push_back(EdgeDTO{id, edge.node1, edge.node2, edge.enabled});
   return dto;
 }
 

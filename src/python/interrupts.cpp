@@ -35,7 +35,8 @@ const std::atomic<bool>* request_for_this_thread() { return on_main_thread() ? &
 }  // namespace
 
 InterruptScope::InterruptScope() : request_(request_for_this_thread()) {
-  if (!on_main_thread() || sigaction(SIGINT, nullptr, &previous_) != 0 || !is_interpreter_handler(previous_)) return;
+  if (!on_main_thread() || sigaction(SIGINT, nullptr, &previous_) != 0 || !is_interpreter_handler(previous_))
+    return;
   interpreter_action = previous_;
   sigint_seen.store(false);
   struct sigaction action{};

@@ -37,7 +37,8 @@ PyObject* get_members(PyObject* self, void*) { return get_initial_genomes(self, 
 
 PyObject* get_species(PyObject* self, void*) {
   return guarded([&] {
-    std::vector<Species> copies = read_locked(population_of(self), [](const Population& p) { return p.species; });
+    std::vector<Species> copies =
+        read_locked(population_of(self), [](const Population& p) { return p.species; });
     nb::list list;
     for (auto& species : copies) list.append(nb::cast(PySpecies{std::move(species)}));
     return list.release().ptr();
@@ -94,7 +95,8 @@ PyObject* augment_diversity(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* new_node_id(PyObject* self, PyObject*) {
   return guarded([&] {
-    const uint64_t id = read_locked(population_of(self), [](const Population& p) { return p.state->new_node_id(); });
+    const uint64_t id =
+        read_locked(population_of(self), [](const Population& p) { return p.state->new_node_id(); });
     return PyLong_FromUnsignedLongLong(id);
   });
 }
@@ -107,7 +109,8 @@ PyObject* get_edge_id(PyObject* self, PyObject* args, PyObject* kwargs) {
     PopulationHandle& handle = population_of(self);
     const uint64_t n1 = convert_arg("n1", [&] { return read_u64(n1_obj); });
     const uint64_t n2 = convert_arg("n2", [&] { return read_u64(n2_obj); });
-    const uint64_t id = read_locked(handle, [&](const Population& p) { return p.state->get_edge_id(n1, n2); });
+    const uint64_t id =
+        read_locked(handle, [&](const Population& p) { return p.state->get_edge_id(n1, n2); });
     return PyLong_FromUnsignedLongLong(id);
   });
 }
@@ -130,9 +133,10 @@ void require_free_edge_ids(const evocore::PopulationState& state, const GenomeDT
     auto registered = state.pair_of(*edge.id);
     if (auto earlier = given.find(*edge.id); earlier != given.end()) registered = earlier->second;
     if (registered && *registered != pair)
-      evocore::refuse("argument 'structure': edge id " + std::to_string(*edge.id) + " already stands for nodes " +
-                      std::to_string(registered->first) + " and " + std::to_string(registered->second) +
-                      ", not " + std::to_string(pair.first) + " and " + std::to_string(pair.second));
+      evocore::refuse("argument 'structure': edge id " + std::to_string(*edge.id) +
+                      " already stands for nodes " + std::to_string(registered->first) + " and " +
+                      std::to_string(registered->second) + ", not " + std::to_string(pair.first) + " and " +
+                      std::to_string(pair.second));
     given.insert_or_assign(*edge.id, pair);
   }
 }
@@ -177,8 +181,9 @@ PyObject* create_genome(PyObject* self, PyObject* args, PyObject* kwargs) {
       return 0;
     });
     GenomeDTO dto = read_record<GenomeDTO>(structure);
-    GenomeHandle genome = write_locked(
-        handle, [&](Population& population) { return GenomeHandle::make(genome_from_structure(population, dto)); });
+    GenomeHandle genome = write_locked(handle, [&](Population& population) {
+      return GenomeHandle::make(genome_from_structure(population, dto));
+    });
     return new_genome_object(genome);
   });
 }

@@ -1,8 +1,8 @@
 #include <nanobind/nanobind.h>
 
+#include "../evocore/cpu_count.hpp"
 #include "../evocore/rng.hpp"
 #include "../evocore/thread_pool.hpp"
-#include "../evocore/cpu_count.hpp"
 #include "interrupts.hpp"
 #include "records.hpp"
 #include "register.hpp"

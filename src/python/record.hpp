@@ -35,22 +35,22 @@ template <class Record, class Member>
 struct Field {
   using Value = Member;
   const char* key;
-  Member Record::*member;
+  Member Record::* member;
   Presence presence;
 };
 
 template <class R, class M>
-constexpr Field<R, M> required_field(const char* key, M R::*member) {
+constexpr Field<R, M> required_field(const char* key, M R::* member) {
   return {key, member, Presence::Required};
 }
 
 template <class R, class M>
-constexpr Field<R, std::optional<M>> optional_field(const char* key, std::optional<M> R::*member) {
+constexpr Field<R, std::optional<M>> optional_field(const char* key, std::optional<M> R::* member) {
   return {key, member, Presence::Optional};
 }
 
 template <class R, class M>
-constexpr Field<R, std::optional<M>> omissible_field(const char* key, std::optional<M> R::*member) {
+constexpr Field<R, std::optional<M>> omissible_field(const char* key, std::optional<M> R::* member) {
   return {key, member, Presence::OmittedWhenAbsent};
 }
 
@@ -71,7 +71,7 @@ template <class T, class Tag, class... Payload>
 struct TaggedVariant {
   using Target = T;
   const char* name;
-  Tag T::*tag;
+  Tag T::* tag;
   Tag value;
   std::tuple<Payload T::*...> payload;
   constexpr T make() const {
@@ -88,7 +88,7 @@ constexpr UnitVariant<E> unit_variant(const char* name, E value) {
 }
 
 template <class T, class Tag, class... Payload>
-constexpr TaggedVariant<T, Tag, Payload...> tagged_variant(const char* name, Tag T::*tag, Tag value,
+constexpr TaggedVariant<T, Tag, Payload...> tagged_variant(const char* name, Tag T::* tag, Tag value,
                                                            Payload T::*... payload) {
   return {name, tag, value, std::tuple<Payload T::*...>{payload...}};
 }
@@ -101,17 +101,11 @@ template <class T>
 struct EnumTraits {};
 
 template <class T>
-concept DescribedRecord = requires {
-  RecordTraits<T>::fields;
-};
+concept DescribedRecord = requires { RecordTraits<T>::fields; };
 template <class T>
-concept DescribedGroup = requires {
-  GroupTraits<T>::members;
-};
+concept DescribedGroup = requires { GroupTraits<T>::members; };
 template <class T>
-concept DescribedEnum = requires {
-  EnumTraits<T>::variants;
-};
+concept DescribedEnum = requires { EnumTraits<T>::variants; };
 
 // ---- Non-template helpers (record.cpp) ----------------------------------------
 
@@ -172,8 +166,7 @@ template <size_t N, class F>
 bool first_of(F&& visit) {
   return [&]<size_t... I>(std::index_sequence<I...>) {
     return (visit(std::integral_constant<size_t, I>{}) || ...);
-  }
-  (std::make_index_sequence<N>{});
+  }(std::make_index_sequence<N>{});
 }
 
 // Interned key strings of a record, made once and kept for the life of the process.
@@ -248,8 +241,7 @@ void read_group_into(PyObject* obj, T& target, const Members& members) {
     ((target.*std::get<I>(members) = read_value<std::remove_cvref_t<decltype(target.*std::get<I>(members))>>(
           sequence_item(obj, static_cast<Py_ssize_t>(I)).ptr())),
      ...);
-  }
-  (std::make_index_sequence<count>{});
+  }(std::make_index_sequence<count>{});
 }
 
 template <class Element>
@@ -365,8 +357,7 @@ nb::object write_group(const T& source, const Members& members) {
   nb::object tuple = owned(PyTuple_New(static_cast<Py_ssize_t>(count)));
   [&]<size_t... I>(std::index_sequence<I...>) {
     (PyTuple_SET_ITEM(tuple.ptr(), I, write_value(source.*std::get<I>(members)).release().ptr()), ...);
-  }
-  (std::make_index_sequence<count>{});
+  }(std::make_index_sequence<count>{});
   return tuple;
 }
 

@@ -1,4 +1,5 @@
 #include <limits>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -47,10 +48,11 @@ Pos to_cell(PyObject* obj, const OwnedCostMap& map, const char* argument) {
   }
   if (coordinates[0] < 0 || coordinates[1] < 0 || static_cast<uint64_t>(coordinates[0]) >= map.rows ||
       static_cast<uint64_t>(coordinates[1]) >= map.cols)
-    raise_value(argument, std::string("cell ")
-                              .append(pair_text(coordinates[0], coordinates[1]))
-                              .append(" lies outside the cost map of shape ")
-                              .append(pair_text(static_cast<int64_t>(map.rows), static_cast<int64_t>(map.cols))));
+    raise_value(argument,
+                std::string("cell ")
+                    .append(pair_text(coordinates[0], coordinates[1]))
+                    .append(" lies outside the cost map of shape ")
+                    .append(pair_text(static_cast<int64_t>(map.rows), static_cast<int64_t>(map.cols))));
   return Pos{static_cast<int32_t>(coordinates[0]), static_cast<int32_t>(coordinates[1])};
 }
 
@@ -65,7 +67,8 @@ std::vector<Pos> to_cells(PyObject* obj, const OwnedCostMap& map, const char* ar
     nb::object item = nb::steal(PySequence_GetItem(obj, i));
     if (!item.is_valid()) throw nb::python_error();
     const Pos cell = convert_arg(argument, [&] { return to_cell(item.ptr(), map, argument); });
-    if (!seen.insert({cell.x, cell.y}).second) raise_value(argument, "cell " + cell_text(cell) + " is given twice");
+    if (!seen.insert({cell.x, cell.y}).second)
+      raise_value(argument, "cell " + cell_text(cell) + " is given twice");
     cells.push_back(cell);
   }
   return cells;
@@ -101,7 +104,8 @@ bool truth(PyObject* obj) {
 }
 
 [[noreturn]] void raise_unreachable() {
-  raise_value("terminals", "some terminals cannot be joined: every route between them crosses impassable cells");
+  raise_value("terminals",
+              "some terminals cannot be joined: every route between them crosses impassable cells");
 }
 
 PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -109,8 +113,10 @@ PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "sources", nullptr};
     PyObject *cost_obj = nullptr, *sources_obj = nullptr;
     parse_args(args, kwargs, "OO:least_cost_distances", keywords, &cost_obj, &sources_obj);
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
-    const std::vector<Pos> sources = convert_arg("sources", [&] { return to_cells(sources_obj, map, "sources"); });
+    const OwnedCostMap map =
+        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const std::vector<Pos> sources =
+        convert_arg("sources", [&] { return to_cells(sources_obj, map, "sources"); });
     std::vector<double> distances(map.rows * map.cols);
     {
       nb::gil_scoped_release unlocked;
@@ -128,7 +134,8 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "start", "end", nullptr};
     PyObject *cost_obj = nullptr, *start_obj = nullptr, *end_obj = nullptr;
     parse_args(args, kwargs, "OOO:least_cost_path", keywords, &cost_obj, &start_obj, &end_obj);
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const OwnedCostMap map =
+        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
     const Pos start = convert_arg("start", [&] { return to_cell(start_obj, map, "start"); });
     const Pos end = convert_arg("end", [&] { return to_cell(end_obj, map, "end"); });
     std::vector<uint64_t> cells;
@@ -137,7 +144,8 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
       cells = routing::least_cost_path(map.view(), routing::pos_cell(map.view(), start),
                                        routing::pos_cell(map.view(), end));
     }
-    if (cells.empty()) raise_value("end", "cannot be reached from the start without crossing impassable cells");
+    if (cells.empty())
+      raise_value("end", "cannot be reached from the start without crossing impassable cells");
     nb::list path;
     for (uint64_t cell : cells) path.append(nb::make_tuple(cell / map.cols, cell % map.cols));
     return path.release().ptr();
@@ -150,7 +158,8 @@ PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Buil
   static const char* keywords[] = {"cost_map", "terminals", "method", "roots", "lookahead", nullptr};
   PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *method_obj = nullptr, *roots_obj = nullptr,
            *lookahead_obj = nullptr;
-  parse_args(args, kwargs, format, keywords, &cost_obj, &terminals_obj, &method_obj, &roots_obj, &lookahead_obj);
+  parse_args(args, kwargs, format, keywords, &cost_obj, &terminals_obj, &method_obj, &roots_obj,
+             &lookahead_obj);
   const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
   const std::vector<Pos> terminals =
       convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
@@ -195,7 +204,8 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "terminals", nullptr};
     PyObject *cost_obj = nullptr, *terminals_obj = nullptr;
     parse_args(args, kwargs, "OO:spanning_network", keywords, &cost_obj, &terminals_obj);
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const OwnedCostMap map =
+        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
     const std::vector<Pos> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
     routing::Network network;
@@ -209,14 +219,15 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes", "cost_map", "radius", "max_rounds", "split_edges", "exchange",
-                                     nullptr};
+    static const char* keywords[] = {"genomes",     "cost_map", "radius", "max_rounds",
+                                     "split_edges", "exchange", nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
              *split_obj = nullptr, *exchange_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj, &rounds_obj,
-               &split_obj, &exchange_obj);
+    parse_args(args, kwargs, "OO|OOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
+               &rounds_obj, &split_obj, &exchange_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
+    // Read in place: these run every generation, on maps of any size.
+    const auto map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
     localsearch::PolishOptions options;
     if (split_obj) options.split_edges = truth(split_obj);
     if (exchange_obj) options.exchange_paths = truth(exchange_obj);
@@ -230,7 +241,7 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      const weave::CostMap view = map.view();
+      const weave::CostMap view = map->view();
       evocore::parallel_for(genomes.size(), [&](size_t i) {
         auto genome = genomes[i].write();
         costs[i] = localsearch::polish_genome(*genome, view, options).cost_after;
@@ -246,9 +257,11 @@ PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"genome", "cost_map", "steps", "routed", nullptr};
     PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr, *routed_obj = nullptr;
-    parse_args(args, kwargs, "OO|OO:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj, &routed_obj);
+    parse_args(args, kwargs, "OO|OO:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj,
+               &routed_obj);
     GenomeHandle genome = convert_arg("genome", [&] { return to_genome(genome_obj); });
-    const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map"); });
+    // Read in place: these run every generation, on maps of any size.
+    const auto map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
     const size_t steps = steps_obj ? convert_arg("steps", [&] { return to_size(steps_obj); }) : 64;
     localsearch::RedundancyOptions options;
     if (routed_obj) options.routed = truth(routed_obj);
@@ -256,7 +269,7 @@ PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      chain = localsearch::redundancy_chain(*genome.read(), map.view(), steps, options);
+      chain = localsearch::redundancy_chain(*genome.read(), map->view(), steps, options);
     }
     GenomeList handles;
     for (Genome& network : chain) handles.push_back(GenomeHandle::make(std::move(network)));
@@ -277,7 +290,8 @@ PyMethodDef routing_defs[] = {
         "steiner_network",
         "steiner_network(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
         "Least-cost Steiner tree heuristic, straightened into straight edges.\n"
-        "Returns (nodes, fixed_count, edges, cost): node cells (terminals first), index pairs and the trace cost."),
+        "Returns (nodes, fixed_count, edges, cost): node cells (terminals first), index pairs and the trace "
+        "cost."),
     keyword_def<steiner_candidates>(
         "steiner_candidates",
         "steiner_candidates(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"

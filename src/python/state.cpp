@@ -30,7 +30,9 @@ constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
 static_assert(sizeof(weave::WeaveConfig) == 88, "save the new WeaveConfig field in the state");
 static_assert(sizeof(Config) == 224, "save the new NEATConfig field in the state");
 
-[[noreturn]] void damaged(const std::string& what) { evocore::refuse("not a valid gridweave state: " + what); }
+[[noreturn]] void damaged(const std::string& what) {
+  evocore::refuse("not a valid gridweave state: " + what);
+}
 
 class Writer {
  public:
@@ -442,7 +444,8 @@ Loaded load(const std::string& bytes, Kind expected) {
   for (char c : kMagic)
     if (r.get<char>() != c) damaged("it does not start like one");
   if (const auto format = r.get<uint32_t>(); format != kStateFormat)
-    damaged("format " + std::to_string(format) + ", this version reads format " + std::to_string(kStateFormat));
+    damaged("format " + std::to_string(format) + ", this version reads format " +
+            std::to_string(kStateFormat));
   if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
   Loaded loaded;
   loaded.registries.resize(r.count(32));
@@ -473,8 +476,8 @@ auto translated(F&& body) {
 }
 
 std::string bytes_of(nb::handle state) {
-  if (!PyBytes_Check(state.ptr())) raise(PyExc_ValueError, "not a valid gridweave state: expected bytes, got " +
-                                                                type_name(state.ptr()));
+  if (!PyBytes_Check(state.ptr()))
+    raise(PyExc_ValueError, "not a valid gridweave state: expected bytes, got " + type_name(state.ptr()));
   return std::string(PyBytes_AS_STRING(state.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(state.ptr())));
 }
 

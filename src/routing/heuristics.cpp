@@ -49,7 +49,8 @@ std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Po
   return networks;
 }
 
-Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals, const SteinerOptions& options) {
+Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals,
+                        const SteinerOptions& options) {
   std::vector<Network> candidates = steiner_candidates(map, terminals, options);
   size_t best = 0;
   for (size_t i = 1; i < candidates.size(); ++i)

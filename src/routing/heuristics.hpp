@@ -12,8 +12,8 @@ enum class SteinerMethod { Voronoi, Grow, Best };
 
 struct SteinerOptions {
   SteinerMethod method = SteinerMethod::Best;
-  size_t roots = 4;        // roots tried by the growing heuristic
-  size_t lookahead = 64;   // longest straight edge of the straightening, in path cells
+  size_t roots = 4;       // roots tried by the growing heuristic
+  size_t lookahead = 64;  // longest straight edge of the straightening, in path cells
 };
 
 // Every straightened Steiner tree the chosen heuristics build: the Voronoi

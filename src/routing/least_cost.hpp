@@ -70,7 +70,8 @@ struct Offset {
   int dx;
   int dy;
 };
-inline constexpr Offset kNeighbours[8] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
+inline constexpr Offset kNeighbours[8] = {{-1, 0},  {1, 0},  {0, -1}, {0, 1},
+                                          {-1, -1}, {-1, 1}, {1, -1}, {1, 1}};
 
 // Calls visit(neighbour_cell, direction) for every neighbour inside the map.
 template <class Visit>
@@ -78,7 +79,8 @@ void for_each_neighbour(const CostMap& map, uint64_t cell, Visit&& visit) {
   const int64_t x = static_cast<int64_t>(cell / map.cols), y = static_cast<int64_t>(cell % map.cols);
   for (uint8_t d = 0; d < 8; ++d) {
     const int64_t nx = x + kNeighbours[d].dx, ny = y + kNeighbours[d].dy;
-    if (nx < 0 || ny < 0 || nx >= static_cast<int64_t>(map.rows) || ny >= static_cast<int64_t>(map.cols)) continue;
+    if (nx < 0 || ny < 0 || nx >= static_cast<int64_t>(map.rows) || ny >= static_cast<int64_t>(map.cols))
+      continue;
     visit(static_cast<uint64_t>(nx) * map.cols + static_cast<uint64_t>(ny), d);
   }
 }

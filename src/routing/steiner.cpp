@@ -31,7 +31,9 @@ void append_path_steps(const std::vector<uint64_t>& path, std::vector<CellEdge>&
   for (size_t i = 1; i < path.size(); ++i) edges.emplace_back(path[i - 1], path[i]);
 }
 
-CellEdge ordered(CellEdge edge) { return edge.first < edge.second ? edge : CellEdge{edge.second, edge.first}; }
+CellEdge ordered(CellEdge edge) {
+  return edge.first < edge.second ? edge : CellEdge{edge.second, edge.first};
+}
 
 // Minimum spanning forest of the distinct steps (cycles removed), then
 // non-terminal leaves pruned until every leaf is a terminal.
@@ -52,7 +54,8 @@ CellTree tidy_tree(const LeastCostSearch& search, std::vector<CellEdge> steps,
 
   const std::unordered_set<uint64_t> terminal_cells(terminals.begin(), terminals.end());
   std::unordered_map<uint64_t, std::vector<size_t>> incident;
-  for (size_t e = 0; e < kept.size(); ++e) incident[kept[e].first].push_back(e), incident[kept[e].second].push_back(e);
+  for (size_t e = 0; e < kept.size(); ++e)
+    incident[kept[e].first].push_back(e), incident[kept[e].second].push_back(e);
   std::vector<bool> removed(kept.size(), false);
   std::unordered_map<uint64_t, size_t> degree;
   std::vector<uint64_t> leaves;
@@ -94,7 +97,8 @@ std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& 
       const int32_t la = search.label(cell), lb = search.label(next);
       if (la == lb) return;
       const double length = search.distance(cell) + search.step_cost(cell, next) + search.distance(next);
-      const uint64_t key = static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
+      const uint64_t key =
+          static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
       Boundary& entry = best[key];
       if (length < entry.length) entry = {length, cell, next};
     });

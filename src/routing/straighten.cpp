@@ -40,7 +40,8 @@ using Adjacency = std::map<uint64_t, std::vector<uint64_t>>;  // ordered: node n
 
 class TreeWalker {
  public:
-  TreeWalker(const CostMap& map, const CellTree& tree, const std::vector<uint64_t>& terminals, size_t lookahead)
+  TreeWalker(const CostMap& map, const CellTree& tree, const std::vector<uint64_t>& terminals,
+             size_t lookahead)
       : map_(map), lookahead_(lookahead) {
     for (const auto& [a, b] : tree.edges) adjacency_[a].push_back(b), adjacency_[b].push_back(a);
     for (uint64_t cell : terminals) node_of(cell), is_key_.insert(cell);

@@ -16,9 +16,9 @@ void check_lattice(const GraphInit& init, const GridSize& size) {
   const uint64_t lattice = uint64_t{init.cells_x} * init.cells_y;
   const uint64_t cells = size.width * size.height;  // both sides are at most 2^24
   if (lattice > cells || lattice > kMaxLatticeNodes)
-    evocore::refuse("configuration key 'graph_init': a Grid lattice of " + std::to_string(init.cells_x) + " x " +
-                    std::to_string(init.cells_y) + " nodes does not fit a grid of " + std::to_string(size.width) +
-                    " x " + std::to_string(size.height) + " cells");
+    evocore::refuse("configuration key 'graph_init': a Grid lattice of " + std::to_string(init.cells_x) +
+                    " x " + std::to_string(init.cells_y) + " nodes does not fit a grid of " +
+                    std::to_string(size.width) + " x " + std::to_string(size.height) + " cells");
 }
 
 }  // namespace
@@ -26,7 +26,8 @@ void check_lattice(const GraphInit& init, const GridSize& size) {
 void validate(const WeaveConfig& config) {
   check_grid_size(config.grid_size);
   evocore::require_probability(config.move_node_mutation_prob, "move_node_mutation_prob");
-  if (config.compatibility_sigma == 0) evocore::refuse("configuration key 'compatibility_sigma': must be at least 1");
+  if (config.compatibility_sigma == 0)
+    evocore::refuse("configuration key 'compatibility_sigma': must be at least 1");
   check_lattice(config.graph_init, config.grid_size);
 }
 

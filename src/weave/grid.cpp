@@ -10,8 +10,7 @@ bool is_occupied(const WeaveNodeMap& nodes, Pos pos) {
 
 std::optional<Pos> Grid::find_free_pos(int32_t x, int32_t y, const WeaveNodeMap& nodes,
                                        evocore::Rng& rng) const {
-  return find_free_cell(
-      x, y, [&](Pos pos) { return is_occupied(nodes, pos); }, rng);
+  return find_free_cell(x, y, [&](Pos pos) { return is_occupied(nodes, pos); }, rng);
 }
 
 }  // namespace weave

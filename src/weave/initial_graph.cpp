@@ -43,8 +43,7 @@ LatticeCells place_lattice(const Grid& grid, const GraphInit& init, evocore::Pop
     evocore::check_interrupt();
     for (uint32_t j = 0; j < init.cells_y; ++j) {
       const int32_t x = round_to_i32((i + 0.5) * spacing_x), y = round_to_i32((j + 0.5) * spacing_y);
-      const auto cell = grid.find_free_cell(
-          x, y, [&](Pos pos) { return occupied.contains(pack(pos)); }, rng);
+      const auto cell = grid.find_free_cell(x, y, [&](Pos pos) { return occupied.contains(pack(pos)); }, rng);
       if (!cell) continue;
       occupied.insert(pack(*cell));
       const WeaveNode node{state.new_node_id(), {*cell, NodeType::Flexible}};

@@ -59,7 +59,7 @@ TEST(EngineMutation, EliteUntouchedAndZeroProbabilitiesDrawFiveTimes) {
 // One operator at probability 1 on a given genome: expected counts afterwards.
 struct StepCase {
   const char* name;
-  double Config::*probability;
+  double Config::* probability;
   std::vector<uint64_t> nodes;
   std::vector<Edge> edges;
   bool allow;
@@ -74,8 +74,8 @@ TEST_P(EngineMutationStep, AppliesOneOperator) {
   Config config = quiet_config();
   config.*c.probability = 1.0;
   ToySpecialization special;
-  special.allow_add_node = special.allow_remove_edge = special.allow_remove_node = special.allow_remove_single =
-      c.allow;
+  special.allow_add_node = special.allow_remove_edge = special.allow_remove_node =
+      special.allow_remove_single = c.allow;
   Genome genome = make_genome(c.nodes, c.edges, 0, config, special);
   Rng rng(7);
   evocore::mutate(genome, rng);
@@ -96,18 +96,100 @@ const Edge e12{1, 1, 2, true}, e23{2, 2, 3, true}, e12_off{1, 1, 2, false}, e23_
 INSTANTIATE_TEST_SUITE_P(
     Cases, EngineMutationStep,
     testing::Values(
-        StepCase{"SplitsAnEnabledEdge", &Config::add_node_mutation_prob, {1, 2, 3}, {e12, e23}, true, 4, 4, 3, 4, 4},
-        StepCase{"RefusedSplitKeepsNumbers", &Config::add_node_mutation_prob, {1, 2, 3}, {e12, e23}, false, 3, 2, 2, 4, 4},
-        StepCase{"NoSplitWhenAllDisabled", &Config::add_node_mutation_prob, {1, 2, 3}, {e12_off, e23_off}, true, 3, 2, 0, 3, 2},
+        StepCase{"SplitsAnEnabledEdge",
+                 &Config::add_node_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 true,
+                 4,
+                 4,
+                 3,
+                 4,
+                 4},
+        StepCase{"RefusedSplitKeepsNumbers",
+                 &Config::add_node_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 false,
+                 3,
+                 2,
+                 2,
+                 4,
+                 4},
+        StepCase{"NoSplitWhenAllDisabled",
+                 &Config::add_node_mutation_prob,
+                 {1, 2, 3},
+                 {e12_off, e23_off},
+                 true,
+                 3,
+                 2,
+                 0,
+                 3,
+                 2},
         StepCase{"OneNodeGetsNoEdge", &Config::add_edge_mutation_prob, {1}, {}, true, 1, 0, 0, 1, 0},
-        StepCase{"JoinedPairGetsNoEdge", &Config::add_edge_mutation_prob, {1, 2}, {e12_off}, true, 2, 1, 0, 2, 1},
-        StepCase{"AddsTheMissingPair", &Config::add_edge_mutation_prob, {1, 2, 3}, {e12, e23}, true, 3, 3, 3, 3, 3},
+        StepCase{
+            "JoinedPairGetsNoEdge", &Config::add_edge_mutation_prob, {1, 2}, {e12_off}, true, 2, 1, 0, 2, 1},
+        StepCase{"AddsTheMissingPair",
+                 &Config::add_edge_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 true,
+                 3,
+                 3,
+                 3,
+                 3,
+                 3},
         StepCase{"DisablesAnEdge", &Config::remove_edge_mutation_prob, {1, 2}, {e12}, true, 2, 1, 0, 2, 1},
-        StepCase{"DisabledEdgeStaysDisabled", &Config::remove_edge_mutation_prob, {1, 2}, {e12_off}, true, 2, 1, 0, 2, 1},
-        StepCase{"BridgesTheMiddleNode", &Config::remove_node_mutation_prob, {1, 2, 3}, {e12, e23}, true, 2, 1, 1, 3, 3},
-        StepCase{"RefusedBridgeRegistersPair", &Config::remove_node_mutation_prob, {1, 2, 3}, {e12, e23}, false, 3, 2, 2, 3, 3},
-        StepCase{"RemovesALeaf", &Config::remove_node_single_mutation_prob, {1, 2, 3}, {e12, e23}, true, 2, 1, 1, 3, 2},
-        StepCase{"LeafWithDisabledEdgeIsNoLeaf", &Config::remove_node_single_mutation_prob, {1, 2}, {e12_off}, true, 2, 1, 0, 2, 1}),
+        StepCase{"DisabledEdgeStaysDisabled",
+                 &Config::remove_edge_mutation_prob,
+                 {1, 2},
+                 {e12_off},
+                 true,
+                 2,
+                 1,
+                 0,
+                 2,
+                 1},
+        StepCase{"BridgesTheMiddleNode",
+                 &Config::remove_node_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 true,
+                 2,
+                 1,
+                 1,
+                 3,
+                 3},
+        StepCase{"RefusedBridgeRegistersPair",
+                 &Config::remove_node_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 false,
+                 3,
+                 2,
+                 2,
+                 3,
+                 3},
+        StepCase{"RemovesALeaf",
+                 &Config::remove_node_single_mutation_prob,
+                 {1, 2, 3},
+                 {e12, e23},
+                 true,
+                 2,
+                 1,
+                 1,
+                 3,
+                 2},
+        StepCase{"LeafWithDisabledEdgeIsNoLeaf",
+                 &Config::remove_node_single_mutation_prob,
+                 {1, 2},
+                 {e12_off},
+                 true,
+                 2,
+                 1,
+                 0,
+                 2,
+                 1}),
     [](const testing::TestParamInfo<StepCase>& info) { return std::string(info.param.name); });
 
 TEST(EngineMutation, SplitAndBridgeDetails) {

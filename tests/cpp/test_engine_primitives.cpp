@@ -102,7 +102,11 @@ void throw_at_element_3(size_t i) {
 }
 
 TEST(ThreadPool, FailuresKeepTheirKindAndInterruptionsStopLoops) {
-  EXPECT_THROW(evocore::parallel_for(8, [](size_t i) { if (i == 3) throw std::bad_alloc(); }), std::bad_alloc);
+  EXPECT_THROW(evocore::parallel_for(8,
+                                     [](size_t i) {
+                                       if (i == 3) throw std::bad_alloc();
+                                     }),
+               std::bad_alloc);
   EXPECT_THROW(evocore::parallel_for(8, throw_at_element_3<evocore::InvalidInput>), evocore::InvalidInput);
   EXPECT_THROW(evocore::parallel_for(8, throw_at_element_3<std::out_of_range>), evocore::InternalError);
   std::atomic<bool> interrupt{true};

@@ -12,7 +12,8 @@ using evocore::Rng;
 
 namespace {
 
-std::vector<Handle> labelled_range(int first, int count, double fitness = 0.0, Config config = quiet_config()) {
+std::vector<Handle> labelled_range(int first, int count, double fitness = 0.0,
+                                   Config config = quiet_config()) {
   std::vector<Handle> genomes;
   for (int i = 0; i < count; ++i) genomes.push_back(labelled(first + i, fitness, config));
   return genomes;
@@ -44,7 +45,8 @@ TEST(EngineSelect, NeatKeepsCandidatesInOrderAndSpeciates) {
   Population population = Population::create(quiet_config(), {});
   population.members = labelled_range(90, 4);
   Rng rng(1);
-  evocore::select(population, labelled_range(10, 3, 5.0), labelled_range(20, 3, 9.0), labelled_range(0, 6), rng);
+  evocore::select(population, labelled_range(10, 3, 5.0), labelled_range(20, 3, 9.0), labelled_range(0, 6),
+                  rng);
   EXPECT_EQ(labels_of(population.members), (std::vector<int>{0, 1, 2, 3, 4, 5, 10, 11, 12, 20}));
   size_t speciated_members = 0;
   for (const auto& species : population.species) speciated_members += species.members.size();
@@ -98,7 +100,8 @@ TEST(EngineTournament, FirstDrawKeepsTiesAndNanNeverWins) {
     uint64_t size;
     std::vector<double> fitness;
   };
-  for (const Case& c : {Case{0, {1, 5, 3}}, Case{1, {1, 5, 3}}, Case{6, {2, 2, 2}}, Case{9, {std::nan(""), 1.0}}}) {
+  for (const Case& c :
+       {Case{0, {1, 5, 3}}, Case{1, {1, 5, 3}}, Case{6, {2, 2, 2}}, Case{9, {std::nan(""), 1.0}}}) {
     Config config = quiet_config();
     config.tournament_size = c.size;
     Population population = Population::create(config, {});

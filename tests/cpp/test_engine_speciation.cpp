@@ -26,7 +26,8 @@ std::shared_ptr<const DistanceTable> line_distances(int n, double unit) {
   return table;
 }
 
-Population population_of(const std::vector<int>& labels, ToySpecialization special, Config config = quiet_config()) {
+Population population_of(const std::vector<int>& labels, ToySpecialization special,
+                         Config config = quiet_config()) {
   Population population = Population::create(config, special);
   for (int label : labels) population.members.push_back(labelled(label, 0.0, config, special));
   return population;
@@ -36,7 +37,8 @@ std::vector<std::vector<int>> species_labels(const Population& population) {
   std::vector<std::vector<int>> result;
   for (const auto& species : population.species) {
     result.emplace_back();
-    for (const auto& member : species.members) result.back().push_back(ToySpecialization::label(member.read()->nodes));
+    for (const auto& member : species.members)
+      result.back().push_back(ToySpecialization::label(member.read()->nodes));
   }
   return result;
 }
@@ -53,7 +55,8 @@ TEST(EngineCompatibility, EdgeTermsUseTheFirstGenomesWeights) {
   const Genome b = make_genome({1}, edges_with_ids({1, 2, 5}), 0, other, special);
   EXPECT_DOUBLE_EQ(evocore::calculate_compatibility(a, b), 0.25 + 0.5);
   EXPECT_DOUBLE_EQ(evocore::calculate_compatibility(b, a), 0.25 + 10.0 * 1 / 4 + 10.0 * 2 / 4);
-  EXPECT_DOUBLE_EQ(evocore::calculate_compatibility(a, evocore::make_profile(a), b, evocore::make_profile(b)), 0.75);
+  EXPECT_DOUBLE_EQ(evocore::calculate_compatibility(a, evocore::make_profile(a), b, evocore::make_profile(b)),
+                   0.75);
   const Genome empty = make_genome({1}, {}, 0, config, special);
   EXPECT_DOUBLE_EQ(evocore::calculate_compatibility(empty, empty), 0.25);
 }
@@ -63,12 +66,15 @@ TEST(EngineCompatibility, ProfilesGiveThePlainValueWithAndWithoutSignatures) {
   SignedToySpecialization scale2, scale3;
   scale2.scale = 2;
   scale3.scale = 3;
-  const Signed a = make_genome<SignedToySpecialization>({1, 2}, edges_with_ids({1, 4}), 5, quiet_config(), scale2);
-  const Signed b = make_genome<SignedToySpecialization>({1}, edges_with_ids({4, 6}), 1, quiet_config(), scale2);
+  const Signed a =
+      make_genome<SignedToySpecialization>({1, 2}, edges_with_ids({1, 4}), 5, quiet_config(), scale2);
+  const Signed b =
+      make_genome<SignedToySpecialization>({1}, edges_with_ids({4, 6}), 1, quiet_config(), scale2);
   const Signed c = make_genome<SignedToySpecialization>({1}, edges_with_ids({2}), 9, quiet_config(), scale3);
   for (const Signed* x : {&a, &b, &c})
     for (const Signed* y : {&a, &b, &c}) {
-      const double cached = evocore::calculate_compatibility(*x, evocore::make_profile(*x), *y, evocore::make_profile(*y));
+      const double cached =
+          evocore::calculate_compatibility(*x, evocore::make_profile(*x), *y, evocore::make_profile(*y));
       EXPECT_DOUBLE_EQ(cached, evocore::calculate_compatibility(*x, *y));
     }
 }
@@ -148,7 +154,8 @@ TEST(EngineSpeciation, ProfilesAreComputedOncePerGenome) {
 
 TEST(EngineDiversity, NearestNeighbourScores) {
   ToySpecialization special;
-  special.distances = std::make_shared<DistanceTable>(DistanceTable{{{0, 1}, 1.0}, {{0, 2}, 2.0}, {{1, 2}, 4.0}});
+  special.distances =
+      std::make_shared<DistanceTable>(DistanceTable{{{0, 1}, 1.0}, {{0, 2}, 2.0}, {{1, 2}, 4.0}});
   Config config = quiet_config();
   config.diversity_objective = true;
   const Population population = Population::create(config, special);
@@ -185,7 +192,8 @@ TEST(EngineDiversity, TenGenomesUseFiveNeighboursAndSwitchesHold) {
   EXPECT_EQ(genomes[0].read()->objectives->size(), 2u);
 
   // Distances that are not numbers sort last and do not break the scores of others.
-  special.distances = std::make_shared<DistanceTable>(DistanceTable{{{0, 1}, std::nan("")}, {{0, 2}, 1.0}, {{1, 2}, 3.0}});
+  special.distances =
+      std::make_shared<DistanceTable>(DistanceTable{{{0, 1}, std::nan("")}, {{0, 2}, 1.0}, {{1, 2}, 3.0}});
   std::vector<Handle> odd{labelled(0, 0.0, config, special), labelled(1, 0.0, config, special),
                           labelled(2, 0.0, config, special)};
   evocore::augment_diversity(Population::create(config, special), odd);

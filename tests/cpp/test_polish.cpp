@@ -44,7 +44,8 @@ Genome random_network(unsigned seed, bool with_cycle) {
     nodes[id] = WeaveNode{id, {pos, id <= 3 ? NodeType::Fixed : NodeType::Flexible}};
   }
   uint64_t edge_id = 1;
-  for (uint64_t id = 2; id <= count; ++id) edges[edge_id] = Edge{edge_id, 1 + rng() % (id - 1), id, true}, ++edge_id;
+  for (uint64_t id = 2; id <= count; ++id)
+    edges[edge_id] = Edge{edge_id, 1 + rng() % (id - 1), id, true}, ++edge_id;
   if (with_cycle) edges[edge_id] = Edge{edge_id, 2, count, true}, ++edge_id;
   edges[edge_id] = Edge{edge_id, 1, count, false};
   auto genome = genome_of(config_of(30, 24), std::move(nodes), std::move(edges));
@@ -67,8 +68,9 @@ TEST_P(PolishProperties, NeverRaisesTheCostKeepsFixedNodesAndConnectivity) {
 
   EXPECT_LE(outcome.cost_after, outcome.cost_before * (1 + 1e-12));
   EXPECT_DOUBLE_EQ(outcome.cost_after, trace_cost(genome.nodes, genome.edges, map.view()));
-  EXPECT_DOUBLE_EQ(genome.fitness, evaluate_genome(genome.nodes, genome.edges, EvaluationStrategy::SingleObjective,
-                                                   map.view()).fitness);
+  EXPECT_DOUBLE_EQ(
+      genome.fitness,
+      evaluate_genome(genome.nodes, genome.edges, EvaluationStrategy::SingleObjective, map.view()).fitness);
   EXPECT_TRUE(is_connected(genome.nodes, genome.edges));
   for (const auto& [id, pos] : fixed) {
     ASSERT_TRUE(genome.nodes.contains(id));
@@ -94,9 +96,10 @@ INSTANTIATE_TEST_SUITE_P(RandomNetworks, PolishProperties,
 TEST(Polish, RemovesUselessFlexibleNodesAndBendsAroundAWall) {
   Map flat{20, 20, std::vector<double>(400, 1.0)};
   // A straight line with a bend on it and a dangling flexible leaf.
-  Genome genome = genome_of(config_of(20, 20),
-                            nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 2, 9}, {4, 9, 9}}),
-                            edges_of({{1, 1, 3}, {2, 3, 2}, {3, 3, 4}}));
+  Genome genome =
+      genome_of(config_of(20, 20),
+                nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 2, 9}, {4, 9, 9}}),
+                edges_of({{1, 1, 3}, {2, 3, 2}, {3, 3, 4}}));
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   localsearch::polish_genome(genome, flat.view(), {});
   EXPECT_EQ(genome.nodes.size(), 2u);
@@ -107,8 +110,9 @@ TEST(Polish, RemovesUselessFlexibleNodesAndBendsAroundAWall) {
   Map walled = flat;
   for (uint64_t y = 0; y < 20; ++y)
     if (y < 16) walled.cells[10 * 20 + y] = 1000.0;
-  Genome crossing = genome_of(config_of(20, 20), nodes_of({{1, 2, 8, NodeType::Fixed}, {2, 18, 8, NodeType::Fixed}}),
-                              edges_of({{1, 1, 2}}));
+  Genome crossing =
+      genome_of(config_of(20, 20), nodes_of({{1, 2, 8, NodeType::Fixed}, {2, 18, 8, NodeType::Fixed}}),
+                edges_of({{1, 1, 2}}));
   evocore::seed_registry(*crossing.state, crossing.nodes, crossing.edges);
   const auto outcome = localsearch::polish_genome(crossing, walled.view(), {});
   EXPECT_LT(outcome.cost_after * 10, outcome.cost_before);
@@ -134,9 +138,10 @@ TEST(Polish, BreaksCyclesOnlyUnderTheSingleObjective) {
   for (auto strategy : {EvaluationStrategy::SingleObjective, EvaluationStrategy::MultiObjectiveBridge}) {
     WeaveConfig config = config_of(20, 20);
     config.evaluation_strategy = strategy;
-    Genome genome = genome_of(config,
-                              nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 17, 2, NodeType::Fixed}}),
-                              edges_of({{1, 1, 2}, {2, 2, 3}, {3, 1, 3}}));
+    Genome genome = genome_of(
+        config,
+        nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 17, 2, NodeType::Fixed}}),
+        edges_of({{1, 1, 2}, {2, 2, 3}, {3, 1, 3}}));
     genome.config.special = config;
     evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
     localsearch::polish_genome(genome, flat.view(), {});
@@ -158,9 +163,10 @@ namespace {
 TEST(Polish, NodesFarOutsideTheMapMoveInsideWithoutOverflow) {
   Map flat{20, 20, std::vector<double>(400, 1.0)};
   constexpr int32_t kFar = 2147483647;
-  Genome genome = genome_of(config_of(20, 20),
-                            nodes_of({{1, 2, 2, NodeType::Fixed}, {2, kFar, kFar}, {3, -kFar, 5}, {4, 17, 17, NodeType::Fixed}}),
-                            edges_of({{1, 1, 2}, {2, 2, 4}, {3, 3, 1}}));
+  Genome genome = genome_of(
+      config_of(20, 20),
+      nodes_of({{1, 2, 2, NodeType::Fixed}, {2, kFar, kFar}, {3, -kFar, 5}, {4, 17, 17, NodeType::Fixed}}),
+      edges_of({{1, 1, 2}, {2, 2, 4}, {3, 3, 1}}));
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   const auto outcome = localsearch::polish_genome(genome, flat.view(), {});
   EXPECT_LE(outcome.cost_after, outcome.cost_before);
@@ -180,8 +186,9 @@ TEST(Polish, KeepsTrianglesUnderTheBridgeObjective) {
   WeaveConfig config = config_of(20, 20);
   config.evaluation_strategy = EvaluationStrategy::MultiObjectiveBridge;
   // Node 3 closes a triangle with the edge 1-2: dropping it would open the cycle.
-  Genome genome = genome_of(config, nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 6, 9}}),
-                            edges_of({{1, 1, 2}, {2, 1, 3}, {3, 3, 2}}));
+  Genome genome =
+      genome_of(config, nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 6, 9}}),
+                edges_of({{1, 1, 2}, {2, 1, 3}, {3, 3, 2}}));
   genome.config.special = config;
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   localsearch::PolishOptions options;
@@ -196,10 +203,10 @@ TEST(Polish, ForksNoBridgeIntoACycleUnderTheBridgeObjective) {
   WeaveConfig config = config_of(40, 40);
   config.evaluation_strategy = EvaluationStrategy::MultiObjectiveBridge;
   // A triangle of terminals: a Steiner point at a corner would hang that corner on a bridge.
-  Genome genome = genome_of(config,
-                            nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 37, NodeType::Fixed},
-                                      {3, 32, 20, NodeType::Fixed}}),
-                            edges_of({{1, 1, 2}, {2, 2, 3}, {3, 3, 1}}));
+  Genome genome = genome_of(
+      config,
+      nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 37, NodeType::Fixed}, {3, 32, 20, NodeType::Fixed}}),
+      edges_of({{1, 1, 2}, {2, 2, 3}, {3, 3, 1}}));
   genome.config.special = config;
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   const auto outcome = localsearch::polish_genome(genome, flat.view(), {});

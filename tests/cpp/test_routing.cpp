@@ -41,10 +41,12 @@ std::vector<double> relaxed_distances(const Map& map, uint64_t source) {
       for (int64_t dx = -1; dx <= 1; ++dx)
         for (int64_t dy = -1; dy <= 1; ++dy) {
           const int64_t nx = x + dx, ny = y + dy;
-          if ((!dx && !dy) || nx < 0 || ny < 0 || nx >= int64_t(map.rows) || ny >= int64_t(map.cols)) continue;
+          if ((!dx && !dy) || nx < 0 || ny < 0 || nx >= int64_t(map.rows) || ny >= int64_t(map.cols))
+            continue;
           const uint64_t next = uint64_t(nx) * map.cols + uint64_t(ny);
           const double step = std::hypot(double(dx), double(dy)) * 0.5 * (map.cells[cell] + map.cells[next]);
-          if (distance[cell] + step < distance[next] - 1e-12) distance[next] = distance[cell] + step, changed = true;
+          if (distance[cell] + step < distance[next] - 1e-12)
+            distance[next] = distance[cell] + step, changed = true;
         }
     }
   }
@@ -95,7 +97,8 @@ double bends_cost(const Map& map, const std::vector<uint64_t>& path, const std::
   for (size_t k = 1; k < bends.size(); ++k) {
     cost += weave::edge_cost(routing::cell_pos(map.view(), path[bends[k - 1]]),
                              routing::cell_pos(map.view(), path[bends[k]]), map.view());
-    if (k + 1 < bends.size()) cost += weave::node_cost(routing::cell_pos(map.view(), path[bends[k]]), map.view());
+    if (k + 1 < bends.size())
+      cost += weave::node_cost(routing::cell_pos(map.view(), path[bends[k]]), map.view());
   }
   return cost;
 }
@@ -153,7 +156,8 @@ TEST(Heuristics, TreesJoinEveryTerminalAndAreDeterministic) {
       const Pos pos{int32_t(rng() % 40), int32_t(rng() % 30)};
       if (chosen.insert({pos.x, pos.y}).second) terminals.push_back(pos);
     }
-    for (auto method : {routing::SteinerMethod::Voronoi, routing::SteinerMethod::Grow, routing::SteinerMethod::Best}) {
+    for (auto method :
+         {routing::SteinerMethod::Voronoi, routing::SteinerMethod::Grow, routing::SteinerMethod::Best}) {
       routing::SteinerOptions options;
       options.method = method;
       const auto first = routing::steiner_network(map.view(), terminals, options);

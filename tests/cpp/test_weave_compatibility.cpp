@@ -78,7 +78,8 @@ TEST(WeaveCompatibility, SignatureAcceptsOnlyMatchingSettings) {
 // The signature follows every structural change the trace depends on.
 TEST(WeaveCompatibility, SignatureFollowsEveryChange) {
   const auto config = pooled_config(12, 10, 2, 1.5);
-  auto genome = genome_of(config, nodes_of({{1, 0, 0}, {2, 9, 7}, {3, 4, 1}}), edges_of({{1, 1, 2}, {2, 2, 3}}));
+  auto genome =
+      genome_of(config, nodes_of({{1, 0, 0}, {2, 9, 7}, {3, 4, 1}}), edges_of({{1, 1, 2}, {2, 2, 3}}));
   const auto other = genome_of(config, nodes_of({{5, 11, 0}, {6, 2, 9}}), edges_of({{3, 5, 6}}));
   const WeaveSpecialization specialization{config};
   const auto expect_fresh = [&] {

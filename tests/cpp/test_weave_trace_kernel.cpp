@@ -63,7 +63,8 @@ SampleSums kernel_samples(Pos p1, Pos p2, uint64_t rows, uint64_t cols) {
 
 void expect_same_samples(Pos p1, Pos p2, uint64_t rows, uint64_t cols) {
   const SampleSums want = reference_samples(p1, p2, rows, cols), got = kernel_samples(p1, p2, rows, cols);
-  ASSERT_EQ(got.size(), want.size()) << "edge (" << p1.x << ", " << p1.y << ") - (" << p2.x << ", " << p2.y << ")";
+  ASSERT_EQ(got.size(), want.size()) << "edge (" << p1.x << ", " << p1.y << ") - (" << p2.x << ", " << p2.y
+                                     << ")";
   for (const auto& [key, weight] : want) {
     ASSERT_TRUE(got.contains(key)) << "cell " << key.first << " of edge (" << p1.x << ", " << p1.y << ") - ("
                                    << p2.x << ", " << p2.y << ")";
@@ -97,7 +98,8 @@ TEST(WeaveTraceKernel, MatchesTheSampleRuleOnTies) {
     const Pos p1{draw(rng, -10, 60), draw(rng, -10, 60)};
     const int32_t sx = rng() % 2 ? 1 : -1, sy = rng() % 2 ? 1 : -1;
     const bool x_major = rng() % 2;
-    const Pos p2 = x_major ? Pos{p1.x + sx * steps, p1.y + sy * rise} : Pos{p1.x + sx * rise, p1.y + sy * steps};
+    const Pos p2 =
+        x_major ? Pos{p1.x + sx * steps, p1.y + sy * rise} : Pos{p1.x + sx * rise, p1.y + sy * steps};
     expect_same_samples(p1, p2, 64, 64);
     expect_same_samples(p2, p1, 64, 64);
   }
@@ -123,7 +125,8 @@ TEST(WeaveTraceKernel, MatchesTheSampleRuleWithFarAwayEnds) {
 TEST(WeaveTraceKernel, MatchesTheSampleRuleOnLongEdgesAcrossTheGrid) {
   std::mt19937_64 rng(3);
   for (int n = 0; n < 200; ++n) {
-    const Pos p1{draw(rng, -5000, 0), draw(rng, -5000, 6000)}, p2{draw(rng, 1000, 6000), draw(rng, -5000, 6000)};
+    const Pos p1{draw(rng, -5000, 0), draw(rng, -5000, 6000)},
+        p2{draw(rng, 1000, 6000), draw(rng, -5000, 6000)};
     expect_same_samples(p1, p2, 1000, 1000);
     expect_same_samples(p2, p1, 1000, 1000);
   }

@@ -40,11 +40,12 @@ struct ToySpecialization {
   bool allow_remove_edge = true;
   bool allow_remove_node = true;
   bool allow_remove_single = true;
-  double term = 0.0;                              // compatibility term when no table applies
+  double term = 0.0;                               // compatibility term when no table applies
   std::shared_ptr<const DistanceTable> distances;  // label distances, when set
 
   // A path of path_length nodes whose data are 0, 1, 2, ...
-  std::pair<std::vector<ToyNode>, std::vector<Edge>> initialize_genome(evocore::PopulationState& state) const {
+  std::pair<std::vector<ToyNode>, std::vector<Edge>> initialize_genome(
+      evocore::PopulationState& state) const {
     std::vector<ToyNode> nodes;
     std::vector<Edge> edges;
     for (int i = 0; i < path_length; ++i) {
@@ -61,7 +62,9 @@ struct ToySpecialization {
     node.data = new_node_data;
     return allow_add_node;
   }
-  bool remove_edge(const Edge&, const NodeMap&, const EdgeMap&, evocore::Rng&) const { return allow_remove_edge; }
+  bool remove_edge(const Edge&, const NodeMap&, const EdgeMap&, evocore::Rng&) const {
+    return allow_remove_edge;
+  }
   bool remove_node(const ToyNode&, const Edge&, const Edge&, const Edge&, const NodeMap&, const EdgeMap&,
                    evocore::Rng&) const {
     return allow_remove_node;
@@ -146,11 +149,12 @@ evocore::Genome<S> make_genome(const std::vector<uint64_t>& node_ids, const std:
   EdgeMap edge_map;
   for (const Edge& edge : edges) edge_map[edge.id] = edge;
   evocore::seed_registry(*state, nodes, edge_map);
-  return evocore::Genome<S>::create(std::move(config), std::move(special), std::move(state), std::move(edge_map),
-                                    std::move(nodes));
+  return evocore::Genome<S>::create(std::move(config), std::move(special), std::move(state),
+                                    std::move(edge_map), std::move(nodes));
 }
 
-inline Handle labelled(int label, double fitness = 0.0, Config config = quiet_config(), ToySpecialization special = {}) {
+inline Handle labelled(int label, double fitness = 0.0, Config config = quiet_config(),
+                       ToySpecialization special = {}) {
   auto genome = make_genome({1}, {}, label, std::move(config), std::move(special));
   genome.fitness = fitness;
   return Handle::make(std::move(genome));

@@ -109,9 +109,9 @@ inline uint64_t repeats_after(uint64_t i, uint64_t last, double x1, double y1, d
   const AxisCell cell_x = certain_cell(x, slack), cell_y = certain_cell(y, slack);
   if (cell_x.low > cell_x.high || cell_y.low > cell_y.high) return 0;
   const double total = static_cast<double>(steps);
-  const double end = std::min({last_in_cell(cell_x, x1, x2, total, slack),
-                               last_in_cell(cell_y, y1, y2, total, slack),
-                               static_cast<double>(last), total - 1.0});  // the end sample stays single
+  const double end =
+      std::min({last_in_cell(cell_x, x1, x2, total, slack), last_in_cell(cell_y, y1, y2, total, slack),
+                static_cast<double>(last), total - 1.0});  // the end sample stays single
   return end > static_cast<double>(i) ? static_cast<uint64_t>(end) - i : 0;
 }
 
@@ -170,7 +170,8 @@ void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, uint64_t fi
   int64_t minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
   uint64_t remainder = static_cast<uint64_t>(numerator % period);  // 0 is exactly a half
   // The floating-point rule is off the exact value by far less than this slack.
-  const double slack = 1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
+  const double slack =
+      1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
   const auto band = static_cast<uint64_t>(2.0 * static_cast<double>(steps) * slack);
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
   int64_t major_offset = (major1 + major_step * static_cast<int64_t>(first)) * major_stride;
@@ -196,14 +197,17 @@ void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, uint64_t fi
 
 // Samples whose major coordinate major1 + i * (+-1) lies in [0, limit).
 inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps, uint64_t limit) {
-  const auto top = static_cast<int64_t>(std::min<uint64_t>(limit, uint64_t{1} << 40)) - 1;  // far beyond int32
+  const auto top =
+      static_cast<int64_t>(std::min<uint64_t>(limit, uint64_t{1} << 40)) - 1;  // far beyond int32
   if (top < 0) return {};
   if (major2 >= major1) {
     if (major1 > top) return {};
-    return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0, std::min(steps, static_cast<uint64_t>(top - major1))};
+    return {major1 < 0 ? static_cast<uint64_t>(-major1) : 0,
+            std::min(steps, static_cast<uint64_t>(top - major1))};
   }
   if (major1 < 0) return {};
-  return {major1 > top ? static_cast<uint64_t>(major1 - top) : 0, std::min(steps, static_cast<uint64_t>(major1))};
+  return {major1 > top ? static_cast<uint64_t>(major1 - top) : 0,
+          std::min(steps, static_cast<uint64_t>(major1))};
 }
 
 inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
@@ -226,8 +230,8 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
   const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
   if (span.first > span.last) return;
-  const SampleSpan stepped =
-      x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows)) : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
+  const SampleSpan stepped = x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows))
+                                        : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
   const auto exact = [&](uint64_t from, uint64_t to) {
     walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
   };

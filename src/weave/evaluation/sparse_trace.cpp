@@ -135,7 +135,8 @@ PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNo
                          const EdgeMap& edges) {
   if (k == 0) evocore::fail("pooling window must be at least 1");
   detail::check_grid_shape(rows, cols);
-  if (rows * cols > kDenseScratchCells) return pool_sparse(compute_sparse_traces(rows, cols, nodes, edges), k);
+  if (rows * cols > kDenseScratchCells)
+    return pool_sparse(compute_sparse_traces(rows, cols, nodes, edges), k);
   const uint64_t out_rows = rows / k, out_cols = cols / k;
   const ScratchLease lease(rows * cols, out_rows * out_cols);
   PoolScratch& scratch = *lease;
