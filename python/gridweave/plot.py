@@ -221,7 +221,7 @@ def plot_front_networks(
     members = [m for m in front if len(_objectives(m)) >= 2]
     if not members:
         raise ValueError("plot_front_networks needs at least one network with two objectives")
-    points = [tuple(_objectives(m)[:2]) for m in members]
+    points = [(float(_objectives(m)[0]), float(_objectives(m)[1])) for m in members]
     picks = {
         "cheapest": max(range(len(points)), key=lambda i: (points[i][0], points[i][1])),
         "knee": knee_point(points),
