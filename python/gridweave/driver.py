@@ -50,6 +50,7 @@ import numpy as np
 from . import _core, routes
 from ._core import Genome, Population
 from .config import strategy_name, validate_config
+from .formats import negative_cost_message
 from .history import GenerationRecord, history_to_csv
 from .measure import network_cost, network_length
 from .pareto import Archive, non_dominated
@@ -348,13 +349,9 @@ def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
             f"cost map shape (rows, columns) {tuple(cost.shape)} does not match grid_size "
             f"{tuple(grid_size)}"
         )
-    negative = np.argwhere(cost < 0)
-    if len(negative):
-        row, column = (int(v) for v in negative[0])
-        raise ValueError(
-            f"the cost map holds negative costs (first at (row, column) ({row}, {column}): "
-            f"{cost[row, column]})"
-        )
+    negative = negative_cost_message(cost)
+    if negative:
+        raise ValueError(negative)
     cost[np.isnan(cost)] = np.inf
     return cost
 

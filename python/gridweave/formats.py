@@ -148,14 +148,20 @@ def _checked_cost_map(data: np.ndarray, path: Path, nodata: float | None) -> np.
     cost = np.array(data, dtype=np.float64)
     if nodata is not None:
         cost[cost == nodata] = np.nan
-    bad = np.argwhere(cost < 0)
-    if len(bad):
-        row, column = (int(v) for v in bad[0])
-        raise ValueError(
-            f"{path}: the cost map holds negative costs (first at (row, column) ({row}, {column}): "
-            f"{cost[row, column]}); mark impassable cells with nan or --nodata"
-        )
+    negative = negative_cost_message(cost)
+    if negative:
+        raise ValueError(f"{path}: {negative}; mark impassable cells with nan or --nodata")
     return cost
+
+
+def negative_cost_message(cost: np.ndarray) -> str:
+    """Names the first negative cell of ``cost`` ("" when there is none)."""
+    negative = np.argwhere(cost < 0)
+    if not len(negative):
+        return ""
+    row, column = (int(v) for v in negative[0])
+    return (f"the cost map holds negative costs (first at (row, column) ({row}, {column}): "
+            f"{cost[row, column]})")
 
 
 def load_terminals(path: str | Path) -> list[Terminal]:
