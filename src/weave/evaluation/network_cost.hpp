@@ -20,10 +20,15 @@ inline double node_cost(Pos pos, const CostMap& map) {
 // Sum of weight x cost over the in-shape samples of a straight edge, before the
 // trace grid's 1 / (rows + cols) scale.
 inline double edge_cost(Pos a, Pos b, const CostMap& map) {
-  double sum = 0.0;
-  detail::for_each_edge_sample(a, b, map.rows, map.cols,
-                               [&](uint64_t cell, double weight, bool) { sum += weight * map.data[cell]; });
-  return sum;
+  // A local aggregate rather than a captured reference, so that the running sum
+  // stays in a register instead of being stored after every sample.
+  struct CostSum {
+    const double* data;
+    double sum;
+    void operator()(uint64_t cell, double weight, bool) { sum += weight * data[cell]; }
+  } sink{map.data, 0.0};
+  detail::for_each_edge_sample(a, b, map.rows, map.cols, sink);
+  return sink.sum;
 }
 
 }  // namespace weave

@@ -131,8 +131,9 @@ inline SampleCell exact_sample(double x1, double y1, double x2, double y2, uint6
 // samples that certainly share a cell (see repeats_after) is passed once with
 // its weights summed. Serves the samples whose major coordinate is negative.
 template <class OnSample>
-void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps, double weight, bool x_is_major,
-                uint64_t first, uint64_t last, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+[[gnu::always_inline]] inline void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps,
+                                              double weight, bool x_is_major, uint64_t first, uint64_t last,
+                                              uint64_t rows, uint64_t cols, OnSample&& on_sample) {
   for (uint64_t i = first; i <= last; ++i) {
     const double t = static_cast<double>(i) / static_cast<double>(steps);
     const double x = t * x2 + (1.0 - t) * x1, y = t * y2 + (1.0 - t) * y1;
@@ -147,51 +148,113 @@ void walk_exact(double x1, double y1, double x2, double y2, uint64_t steps, doub
   }
 }
 
+inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
+  return {std::max(a.first, b.first), std::min(a.last, b.last)};
+}
+
+// Samples i whose stepped quotient floor((i * rise2 + steps) / period) lies in
+// [low, high]; the quotient never decreases with i.
+inline SampleSpan quotient_span(int64_t low, int64_t high, uint64_t rise2, uint64_t steps, uint64_t period) {
+  using Wide = __int128;
+  if (high < low || high < 0) return {};
+  const Wide limit = Wide{1} << 80;  // far beyond any sample number
+  const Wide first = low <= 0 || rise2 == 0
+                         ? Wide{low <= 0 ? 0 : 1} * limit
+                         : (Wide{low} * period - steps + rise2 - 1) / rise2;  // ceil; numerator > 0
+  const Wide last = rise2 == 0 ? limit : (Wide{high + 1} * period - steps - 1) / rise2;
+  if (first > last || first >= limit) return {};
+  const auto clamp = [](Wide value) {
+    return static_cast<uint64_t>(std::min<Wide>(value, ~uint64_t{0} >> 1));
+  };
+  return {clamp(first), clamp(last)};
+}
+
 // Incremental form of the sample rule for samples whose major coordinate lies
 // in [0, major limit). The major coordinate of sample i is exactly
 // major1 + i * (+-1); the minor one is minor1 + sign * i * rise / steps, which
 // rounds to minor1 + sign * floor((2 * i * rise + steps) / (2 * steps)) unless
 // it is a half. That quotient and its remainder are stepped with integers;
 // where the remainder comes within `band` of a half (and the floating-point
-// rule may round either way) the sample rule itself decides.
+// rule may round either way) the sample rule itself decides. Where the stepped
+// minor cell certainly lies inside the map, one running cell offset replaces
+// the per-sample bounds checks.
 template <bool XMajor, class OnSample>
-void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight, uint64_t first, uint64_t last,
-                      uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+[[gnu::always_inline]] inline void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight,
+                                                    uint64_t first, uint64_t last, uint64_t rows,
+                                                    uint64_t cols, OnSample&& on_sample) {
   const int64_t major1 = XMajor ? p1.x : p1.y, major2 = XMajor ? p2.x : p2.y;
   const int64_t minor1 = XMajor ? p1.y : p1.x, minor2 = XMajor ? p2.y : p2.x;
   const int64_t major_step = major2 >= major1 ? 1 : -1, minor_sign = minor2 >= minor1 ? 1 : -1;
   const uint64_t minor_limit = XMajor ? cols : rows;
   const int64_t major_stride = XMajor ? static_cast<int64_t>(cols) : 1;
-  const uint64_t minor_stride = XMajor ? 1 : cols;
+  const int64_t minor_stride = XMajor ? 1 : static_cast<int64_t>(cols);
   const auto rise2 = 2 * static_cast<uint64_t>(minor2 >= minor1 ? minor2 - minor1 : minor1 - minor2);
   const uint64_t period = 2 * steps;
-  // State at sample `first`; the product needs up to 66 bits.
-  const unsigned __int128 numerator = static_cast<unsigned __int128>(first) * rise2 + steps;
-  int64_t minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
-  uint64_t remainder = static_cast<uint64_t>(numerator % period);  // 0 is exactly a half
   // The floating-point rule is off the exact value by far less than this slack.
   const double slack =
       1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
   const auto band = static_cast<uint64_t>(2.0 * static_cast<double>(steps) * slack);
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
-  int64_t major_offset = (major1 + major_step * static_cast<int64_t>(first)) * major_stride;
-  const int64_t major_move = major_step * major_stride;
-  for (uint64_t i = first; i <= last; ++i) {
-    const bool is_endpoint = i == 0 || i == steps;
-    if (remainder - band - 1 < period - 2 * band - 1) {  // remainder in (band, period - band)
-      const uint64_t minor_index = minor > 0 ? static_cast<uint64_t>(minor) : 0;
-      if (minor_index < minor_limit)
-        on_sample(static_cast<uint64_t>(major_offset) + minor_index * minor_stride, weight, is_endpoint);
-    } else {
-      const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
-      if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, is_endpoint);
-    }
-    major_offset += major_move;
+  const int64_t major_move = major_step * major_stride, minor_move = minor_sign * minor_stride;
+
+  int64_t minor = 0, major_offset = 0;
+  uint64_t remainder = 0;  // 0 is exactly a half
+  const auto start_at = [&](uint64_t i) {
+    const unsigned __int128 numerator = static_cast<unsigned __int128>(i) * rise2 + steps;  // up to 66 bits
+    minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
+    remainder = static_cast<uint64_t>(numerator % period);
+    major_offset = (major1 + major_step * static_cast<int64_t>(i)) * major_stride;
+  };
+  const auto near_half = [&] { return remainder - band - 1 >= period - 2 * band - 1; };
+  const auto exact = [&](uint64_t i) {
+    const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
+    if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, i == 0 || i == steps);
+  };
+  // Branch-free carry: it follows the slope, which a predictor cannot learn.
+  // Returns all ones on a carry, else 0, for masking the minor move.
+  const auto carry = [&] {
     remainder += rise2;
-    if (remainder >= period) {
-      remainder -= period;
-      minor += minor_sign;
+    const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(remainder >= period);
+    remainder -= period & mask;
+    return static_cast<int64_t>(mask);
+  };
+  const auto walk_checked = [&](uint64_t from, uint64_t to) {
+    for (uint64_t i = from; i <= to; ++i) {
+      if (near_half()) {
+        exact(i);
+      } else {
+        const uint64_t minor_index = minor > 0 ? static_cast<uint64_t>(minor) : 0;
+        if (minor_index < minor_limit)
+          on_sample(static_cast<uint64_t>(major_offset) + minor_index * static_cast<uint64_t>(minor_stride),
+                    weight, i == 0 || i == steps);
+      }
+      major_offset += major_move;
+      minor += minor_sign & carry();
     }
+  };
+
+  // Samples whose stepped minor cell lies in [0, minor_limit), the edge's two
+  // ends aside (they carry the endpoint flag).
+  const int64_t top = static_cast<int64_t>(std::min<uint64_t>(minor_limit, uint64_t{1} << 40)) - 1;
+  const SampleSpan inside =
+      intersect(intersect({first, last}, {1, steps - 1}),
+                minor_sign > 0 ? quotient_span(-minor1, top - minor1, rise2, steps, period)
+                               : quotient_span(minor1 - top, minor1, rise2, steps, period));
+  start_at(first);
+  if (inside.first > inside.last) return walk_checked(first, last);
+  if (inside.first > first) walk_checked(first, inside.first - 1);
+  start_at(inside.first);
+  int64_t cell = major_offset + minor * minor_stride;
+  for (uint64_t i = inside.first; i <= inside.last; ++i) {
+    if (near_half()) [[unlikely]]
+      exact(i);
+    else
+      on_sample(static_cast<uint64_t>(cell), weight, false);
+    cell += major_move + (minor_move & carry());
+  }
+  if (inside.last < last) {
+    start_at(inside.last + 1);
+    walk_checked(inside.last + 1, last);
   }
 }
 
@@ -210,16 +273,13 @@ inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps,
           std::min(steps, static_cast<uint64_t>(major1))};
 }
 
-inline SampleSpan intersect(SampleSpan a, SampleSpan b) {
-  return {std::max(a.first, b.first), std::min(a.last, b.last)};
-}
-
 // Calls on_sample(cell, weight, is_endpoint) for every in-shape sample of one
 // edge, in sample order. Samples with a negative major coordinate (saturated to
 // index 0) take the one-by-one rule, which merges long runs on one cell; the
 // rest are stepped incrementally.
 template <class OnSample>
-void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample&& on_sample) {
+[[gnu::always_inline]] inline void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols,
+                                                        OnSample&& on_sample) {
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
   const double dx = x2 - x1, dy = y2 - y1;
   if (std::sqrt(dx * dx + dy * dy) < 1e-5) return;  // both ends share a cell
@@ -232,7 +292,7 @@ void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols, OnSample
   if (span.first > span.last) return;
   const SampleSpan stepped = x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows))
                                         : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
-  const auto exact = [&](uint64_t from, uint64_t to) {
+  const auto exact = [&](uint64_t from, uint64_t to) __attribute__((always_inline)) {
     walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
   };
   if (stepped.first > stepped.last) return exact(span.first, span.last);
