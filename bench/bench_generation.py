@@ -25,8 +25,11 @@ import os
 import resource
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
+
+import numpy as np
 
 PHASES = ("evaluate", "mutate", "make_offspring", "select", "rank", "driver")
 SELECTIONS = ("NEAT", "NSGA2")
@@ -67,19 +70,36 @@ class TimedCore:
         return self._clock.timed(self.CALLS[name], value) if name in self.CALLS else value
 
 
-def run_case(selection, population, side, generations):
-    """One case in this process: seconds per generation by phase, and the peak RSS."""
-    from gridweave import _core
-    from gridweave import evolve as driver
-    from gridweave.config import make_config
-    from gridweave.problems import make_terrain
+def problem_file(side):
+    """The case's terrain, built once with this tree's package and shared by every build compared."""
+    path = Path(tempfile.gettempdir()) / f"gridweave-bench-terrain-{side}.npz"
+    if not path.exists():
+        from gridweave.problems import make_terrain
 
-    problem = make_terrain((side, side), n_terminals=15, seed=0)
+        problem = make_terrain((side, side), n_terminals=15, seed=0)
+        np.savez(path, cost_map=problem.cost_map, terminals=np.array(problem.terminals))
+    return path
+
+
+def run_case(selection, population, side, generations, problem_path):
+    """One case in this process: seconds per generation by phase, and the peak RSS."""
+    import importlib
+
+    from gridweave import _core
+    from gridweave.config import make_config
+
+    # The generation loop's module was renamed once; earlier builds call it evolve.
+    try:
+        driver = importlib.import_module("gridweave.driver")
+    except ImportError:
+        driver = importlib.import_module("gridweave.evolve")
+    stored = np.load(problem_path)
+    cost_map, terminals = stored["cost_map"], [tuple(int(v) for v in t) for t in stored["terminals"]]
     strategy = "MultiObjectiveBridge" if selection == "NSGA2" else "SingleObjective"
-    config = make_config(problem.grid_size, problem.terminals, population_size=population,
+    config = make_config(cost_map.shape, terminals, population_size=population,
                          selection_strategy=selection, evaluation_strategy=strategy)
     _core._seed(1)
-    run = driver._Run(_core.Population(dict(config), None), problem.cost_map, config)
+    run = driver._Run(_core.Population(dict(config), None), cost_map, config)
     run.take_members(evaluate=True)
     clock = PhaseClock()
     driver._core = TimedCore(_core, clock)
@@ -100,7 +120,8 @@ def measure(case, generations, package_dir=None):
     env = dict(os.environ)
     if package_dir:
         env["PYTHONPATH"] = os.pathsep.join([str(package_dir), env.get("PYTHONPATH", "")])
-    command = [sys.executable, __file__, "--child", case, "--generations", str(generations)]
+    command = [sys.executable, __file__, "--child", case, "--generations", str(generations),
+               "--problem", str(problem_file(int(case.split(":")[2])))]
     done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         return {"error": done.stderr.strip().splitlines()[-1] if done.stderr.strip() else "failed"}
@@ -132,10 +153,11 @@ def main():
     parser.add_argument("--generations", type=int, default=3, help="timed generations per case")
     parser.add_argument("--compare", type=Path, help="directory holding another build of gridweave")
     parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--problem", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         selection, population, side = args.child.split(":")
-        print(json.dumps(run_case(selection, int(population), int(side), args.generations)))
+        print(json.dumps(run_case(selection, int(population), int(side), args.generations, args.problem)))
         return
     cases = args.cases or (QUICK if args.quick else
                            [f"{s}:{p}:{n}" for s in SELECTIONS for p in POPULATIONS for n in SIDES])

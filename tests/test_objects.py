@@ -29,6 +29,7 @@ FUNCTIONS = {
     "redundancy_chain": "(genome, cost_map, steps=64, routed=False)",
     "get_fitness_values": "(genomes)",
     "get_objective_vectors": "(genomes)",
+    "network_costs": "(genomes, cost_map)",
 }
 
 
@@ -210,6 +211,7 @@ def test_empty_population_stats():
     (lambda p: gw.get_fitness_values([1]), "argument 'genomes': 'int' object cannot be converted to 'Genome'",
      TypeError),
     (lambda p: gw.get_objective_vectors(3), "argument 'genomes': ", TypeError),
+    (lambda p: gw.network_costs(p.members, "map"), "argument 'cost_map': ", TypeError),
     (lambda p: gw.make_offspring(1, 3), "argument 'pop': 'int' object cannot be converted to 'Population'", TypeError),
     (lambda p: gw.make_offspring(p, 2.0), "argument 'count': ", TypeError),
     (lambda p: p.create_genome([]), "argument 'structure': 'list' object cannot be converted to 'PyDict'", TypeError),
@@ -255,6 +257,12 @@ def test_evaluation_functions(pop):
     assert mask.flags.c_contiguous and mask.dtype == np.float64
     assert mask[:, 0].tolist() == [0.25, 0.125, 0.125, 0.25] and mask.sum() == pytest.approx(0.75)
     assert gw.get_genome_mask(genome, (0, 5)).shape == (0, 5)
+    # Map units: the evaluation's cost without the 1 / (rows + columns) scale, and the mask's dot product.
+    gw.evaluate_genomes([genome], cost)
+    units = gw.network_costs([genome, genome], cost)
+    assert units.tolist() == [units[0]] * 2 and units[0] == pytest.approx(8 / c_order)
+    assert units[0] == pytest.approx(float(np.sum(mask * cost)) * 8)
+    assert gw.network_costs([], cost).shape == (0,)
     assert np.array_equal(gw.get_trace_difference(genome, genome, (10, 10), 3), np.zeros((3, 3)))
     assert gw.get_trace_difference(genome, genome, (5, 5), 10).shape == (0, 0)
     with pytest.raises(gw.InternalError):

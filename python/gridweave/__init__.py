@@ -27,6 +27,7 @@ from ._core import (
     get_fitness_values,
     get_genome_mask,
     get_objective_vectors,
+    network_costs,
     get_pareto_front,
     get_trace_difference,
     least_cost_distances,
@@ -79,6 +80,7 @@ __all__ = [
     "redundancy_chain",
     "get_fitness_values",
     "get_objective_vectors",
+    "network_costs",
     "InternalError",
     "resume",
 ]

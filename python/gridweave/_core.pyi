@@ -167,6 +167,8 @@ def get_objective_vectors(
     genomes: Sequence[Genome],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """Objective vectors as rows padded with NaN, and each row's length (-1: none)."""
+def network_costs(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """Each genome's cost in map units: node cells plus edge samples times step length."""
 def _num_threads() -> int:
     """Number of worker threads of the pool (creates the pool)."""
 def _seed(seed: int) -> None:

@@ -4,7 +4,7 @@ The fitness is ``1 / S`` where ``S`` is the trace cost of the evaluation:
 the traces are scaled by ``1 / (rows + columns)``, so ``S`` does not relate
 to the map. :func:`network_cost` undoes that scale: it is the sum over the
 network's node cells and sampled edge cells of cost times step length, with
-the same native trace kernel as the evaluation (a straight 64-cell line on a
+the native trace kernel of the evaluation, reading only the cells the network touches (a straight 64-cell line on a
 map of cost 1 costs about 64 plus its two node cells).
 """
 
@@ -33,13 +33,8 @@ def network_cost(genome: Genome, cost_map: Any) -> float:
         >>> network_cost(genome_from_structure(make_config((8, 8), [(0, 0), (0, 7)]), tree), cost)
         10.0
     """
-    cost = np.asarray(cost_map, dtype=np.float64)
-    rows, columns = cost.shape
-    mask = _core.get_genome_mask(genome, (rows, columns))
-    touched = mask > 0
-    if not touched.any():
-        return 0.0
-    return float(np.sum(mask[touched] * cost[touched]) * (rows + columns))
+    cost = float(_core.network_costs([genome], np.asarray(cost_map, dtype=np.float64))[0])
+    return math.inf if math.isnan(cost) else cost  # a NaN cell is impassable
 
 
 def network_length(network: Genome | Mapping[str, Any]) -> float:

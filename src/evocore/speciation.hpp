@@ -20,12 +20,6 @@ namespace speciation_detail {
 constexpr size_t kUnassigned = std::numeric_limits<size_t>::max();
 
 template <class S>
-struct Candidate {
-  CompatibilityProfile<S> profile;
-  size_t species = kUnassigned;
-};
-
-template <class S>
 struct Representative {
   Genome<S> genome;
   CompatibilityProfile<S> profile;
@@ -33,8 +27,8 @@ struct Representative {
 
 template <class S>
 size_t first_species_within(const Genome<S>& member, const CompatibilityProfile<S>& profile,
-                            const std::vector<Representative<S>>& reps, double threshold) {
-  for (size_t i = 0; i < reps.size(); ++i)
+                            const std::vector<Representative<S>>& reps, size_t from, double threshold) {
+  for (size_t i = from; i < reps.size(); ++i)
     if (calculate_compatibility(reps[i].genome, reps[i].profile, member, profile) < threshold) return i;
   return kUnassigned;
 }
@@ -52,51 +46,42 @@ std::vector<Representative<S>> copy_representatives(const std::vector<Species<S>
   return reps;
 }
 
-// Profiles every member and finds its first species within the threshold;
-// keeps the profiles of the members that found none.
-template <class S>
-std::vector<std::optional<Candidate<S>>> assign_to_existing(const std::vector<GenomeHandle<S>>& members,
-                                                            const std::vector<Representative<S>>& reps,
-                                                            double threshold) {
-  std::vector<std::optional<Candidate<S>>> candidates(members.size());
-  parallel_for(members.size(), [&](size_t i) {
-    const auto member = members[i].read();
-    auto profile = make_profile(*member);
-    const size_t species = first_species_within(*member, profile, reps, threshold);
-    // Only members left for new species are compared again; the others' profiles go now.
-    if (species != kUnassigned) profile = {};
-    candidates[i].emplace(Candidate<S>{std::move(profile), species});
-  });
-  return candidates;
-}
+// Members are profiled this many at a time, so that memory holds one chunk's
+// profiles (tens of KiB each on large grids) rather than the population's.
+constexpr size_t kProfileChunk = 512;
 
-// Founds species from the unassigned members, in order. The founder always
-// joins its own species, which also ends the loop for thresholds of 0 or less
-// and for distances that are not numbers.
+// Puts every member in the first species, in order, whose representative is
+// within the threshold: first the old species (their representatives copied
+// beforehand), then the species founded during this pass, each by the first
+// member that fit no earlier one. The founder is its species' representative
+// until pick_representatives, and always joins its own species, which also
+// ends the search for thresholds of 0 or less and distances that are not numbers.
 template <class S>
-void found_new_species(Population<S>& population, std::vector<size_t> rest,
-                       std::vector<std::optional<Candidate<S>>>& candidates, double threshold) {
+void assign_members(Population<S>& population, std::vector<Representative<S>>& reps, double threshold) {
   const auto& members = population.members;
-  while (!rest.empty()) {
-    const size_t founder = rest.front();
-    const Genome<S> rep = members[founder].read()->clone();
-    const CompatibilityProfile<S> rep_profile = std::move(candidates[founder]->profile);
-    const auto within = parallel_map<uint8_t>(rest.size() - 1, [&](size_t k) {
-      const size_t index = rest[k + 1];
-      const auto genome = members[index].read();
-      return static_cast<uint8_t>(
-          calculate_compatibility(rep, rep_profile, *genome, candidates[index]->profile) < threshold);
+  std::vector<CompatibilityProfile<S>> profiles;
+  for (size_t begin = 0; begin < members.size(); begin += kProfileChunk) {
+    const size_t count = std::min(kProfileChunk, members.size() - begin);
+    const size_t known = reps.size();  // species that exist before this chunk
+    profiles.assign(count, {});
+    const auto first = parallel_map<size_t>(count, [&](size_t k) {
+      const auto member = members[begin + k].read();
+      profiles[k] = make_profile(*member);
+      return first_species_within(*member, profiles[k], reps, 0, threshold);
     });
-    Species<S> species{rep, population.config, {members[founder]}};
-    std::vector<size_t> others;
-    for (size_t k = 1; k < rest.size(); ++k) {
-      if (within[k - 1])
-        species.members.push_back(members[rest[k]]);
-      else
-        others.push_back(rest[k]);
+    for (size_t k = 0; k < count; ++k) {
+      size_t species = first[k];
+      if (species == kUnassigned) {  // only species founded within this chunk are left to try
+        const auto member = members[begin + k].read();
+        species = first_species_within(*member, profiles[k], reps, known, threshold);
+        if (species == kUnassigned) {
+          species = reps.size();
+          reps.push_back(Representative<S>{member->clone(), std::move(profiles[k])});
+          population.species.push_back(Species<S>{reps.back().genome.clone(), population.config, {}});
+        }
+      }
+      population.species[species].members.push_back(members[begin + k]);
     }
-    population.species.push_back(std::move(species));
-    rest = std::move(others);
   }
 }
 
@@ -124,20 +109,10 @@ inline double adapted_threshold(double threshold, uint64_t target, size_t specie
 template <Specialization S>
 void respeciate(Population<S>& population, Rng& rng) {
   using namespace speciation_detail;
-  const auto reps = copy_representatives(population.species);
-  for (auto& species : population.species) species.members.clear();
   const double threshold = population.current_species_threshold;
-
-  auto candidates = assign_to_existing(population.members, reps, threshold);
-  std::vector<size_t> rest;
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    const size_t species = candidates[i]->species;
-    if (species == kUnassigned)
-      rest.push_back(i);
-    else
-      population.species[species].members.push_back(population.members[i]);
-  }
-  found_new_species(population, std::move(rest), candidates, threshold);
+  auto reps = copy_representatives(population.species);
+  for (auto& species : population.species) species.members.clear();
+  assign_members(population, reps, population.current_species_threshold);
 
   std::erase_if(population.species, [](const Species<S>& species) { return species.members.empty(); });
   pick_representatives(population, rng);

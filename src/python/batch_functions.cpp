@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
+#include "../evocore/thread_pool.hpp"
+#include "../weave/evaluation/evaluate.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "locking.hpp"
@@ -75,16 +78,42 @@ PyObject* get_objective_vectors(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Each genome's cost in map units on the trace kernel, in parallel; the map is
+// read in place.
+PyObject* network_costs(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"genomes", "cost_map", nullptr};
+    PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
+    parse_args(args, kwargs, "OO:network_costs", keywords, &genomes_obj, &cost_obj);
+    const GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
+    const auto cost_map =
+        convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    auto costs = without_gil([&] {
+      const weave::CostMap view = cost_map->view();
+      std::vector<double> values(genomes.size());
+      evocore::parallel_for(genomes.size(), [&](size_t i) {
+        const auto genome = genomes[i].read();
+        values[i] = weave::map_units_cost(genome->nodes, genome->edges, view);
+      });
+      return values;
+    });
+    return vector_array(std::move(costs)).release().ptr();
+  });
+}
+
 PyMethodDef get_fitness_values_def =
     keyword_def<get_fitness_values>("get_fitness_values", "get_fitness_values(genomes)\n--\n\n");
 PyMethodDef get_objective_vectors_def =
     keyword_def<get_objective_vectors>("get_objective_vectors", "get_objective_vectors(genomes)\n--\n\n");
+PyMethodDef network_costs_def =
+    keyword_def<network_costs>("network_costs", "network_costs(genomes, cost_map)\n--\n\n");
 
 }  // namespace
 
 void register_batch_functions(nb::module_& module) {
   add_function(module, &get_fitness_values_def);
   add_function(module, &get_objective_vectors_def);
+  add_function(module, &network_costs_def);
 }
 
 }  // namespace gwpy

@@ -21,6 +21,10 @@ double fitness_from_cost(double cost) {
 }  // namespace
 
 double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map) {
+  return map_units_cost(nodes, edges, cost_map) * detail::trace_scale(cost_map.rows, cost_map.cols);
+}
+
+double map_units_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map) {
   detail::check_grid_shape(cost_map.rows, cost_map.cols);
   double cost = 0.0;
   for (const auto& entry : nodes) cost += node_cost(entry.second.data.pos, cost_map);
@@ -29,7 +33,7 @@ double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap
     cost += edge_cost(edge_end(nodes, edge, edge.node1).data.pos, edge_end(nodes, edge, edge.node2).data.pos,
                       cost_map);
   }
-  return cost * detail::trace_scale(cost_map.rows, cost_map.cols);
+  return cost;
 }
 
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,

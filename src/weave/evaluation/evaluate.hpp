@@ -29,4 +29,8 @@ Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, Eval
 // Sum over the touched cells of trace value x cost; untouched cells never enter.
 double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map);
 
+// The same sum in map units, without the trace grid's 1 / (rows + cols) scale:
+// node cells plus every edge sample's cost times its step length.
+double map_units_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map);
+
 }  // namespace weave
