@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../evocore/thread_pool.hpp"
 #include "../routing/least_cost.hpp"
 #include "../routing/straighten.hpp"
 #include "../weave/evaluation/connectivity.hpp"
@@ -69,15 +70,19 @@ double chain_cost(Pos a, const std::vector<Pos>& bends, Pos b, const weave::Cost
   return (cost + weave::edge_cost(previous, b, map)) * weave::detail::trace_scale(map.rows, map.cols);
 }
 
-// Every straight edge between two nodes of the genome.
+// Every straight edge between two nodes of the genome, priced on the worker
+// pool: on large maps the pairs' edge walks are most of a loop child's time.
 std::vector<Loop> straight_loops(const weave::Genome& genome, const weave::CostMap& map) {
   std::vector<Loop> loops;
   const auto ids = sorted_node_ids(genome);
   for (size_t i = 0; i < ids.size(); ++i)
-    for (size_t j = i + 1; j < ids.size(); ++j) {
-      const Pos pa = genome.nodes.at(ids[i]).data.pos, pb = genome.nodes.at(ids[j]).data.pos;
-      if (pa != pb) loops.push_back({ids[i], ids[j], {}, chain_cost(pa, {}, pb, map)});
-    }
+    for (size_t j = i + 1; j < ids.size(); ++j)
+      if (genome.nodes.at(ids[i]).data.pos != genome.nodes.at(ids[j]).data.pos)
+        loops.push_back({ids[i], ids[j], {}, 0.0});
+  evocore::parallel_for(loops.size(), [&](size_t k) {
+    Loop& loop = loops[k];
+    loop.cost = chain_cost(genome.nodes.at(loop.a).data.pos, {}, genome.nodes.at(loop.b).data.pos, map);
+  });
   return loops;
 }
 

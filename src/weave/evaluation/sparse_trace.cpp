@@ -79,6 +79,52 @@ void add_to_cell(PoolScratch& scratch, uint64_t cell, double value) {
   scratch.cells[cell] += value;
 }
 
+// Stable LSD radix sort by key, 11 bits a pass, as many passes as the largest key needs.
+void radix_sort_by_cell(std::vector<CellValue>& entries, uint64_t max_key) {
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  std::vector<CellValue> buffer(entries.size());
+  for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += kBits) {
+    std::vector<size_t> starts(kBuckets + 1, 0);
+    for (const CellValue& entry : entries) ++starts[((entry.cell >> shift) & (kBuckets - 1)) + 1];
+    for (size_t bucket = 1; bucket <= kBuckets; ++bucket) starts[bucket] += starts[bucket - 1];
+    for (const CellValue& entry : entries) buffer[starts[(entry.cell >> shift) & (kBuckets - 1)]++] = entry;
+    entries.swap(buffer);
+  }
+}
+
+// pooled_trace for grids too large for a dense scratch: contributions keyed by
+// window first and cell within the window second, so that one radix sort lines
+// up both the cells to sum and the windows to take the maximum of.
+PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
+                                    const EdgeMap& edges) {
+  const uint64_t out_rows = rows / k, out_cols = cols / k, area = k * k;
+  std::vector<CellValue> keyed;
+  for (const CellValue& entry : trace_contributions(rows, cols, nodes, edges)) {
+    const uint64_t x = entry.cell / cols, y = entry.cell % cols;
+    if (x / k >= out_rows || y / k >= out_cols) continue;
+    keyed.push_back({((x / k) * out_cols + y / k) * area + (x % k) * k + y % k, entry.value});
+  }
+  radix_sort_by_cell(keyed, out_rows * out_cols * area);
+  PooledTrace pooled{rows, cols, k, {}, {}};
+  const double scale = detail::trace_scale(rows, cols);
+  for (size_t begin = 0; begin < keyed.size();) {
+    const uint64_t window = keyed[begin].cell / area;
+    double best = 0.0;  // the pool of a window is at least 0; NaN never wins
+    while (begin < keyed.size() && keyed[begin].cell / area == window) {
+      const uint64_t key = keyed[begin].cell;
+      double sum = 0.0;
+      for (; begin < keyed.size() && keyed[begin].cell == key; ++begin) sum += keyed[begin].value;
+      if (sum * scale > best) best = sum * scale;
+    }
+    if (best > 0.0) {
+      pooled.cells.push_back(window);
+      pooled.values.push_back(best);
+    }
+  }
+  return pooled;
+}
+
 void check_same_shape(const PooledTrace& a, const PooledTrace& b) {
   if (a.rows != b.rows || a.cols != b.cols || a.window != b.window)
     evocore::fail("pooled traces of different shapes cannot be compared");
@@ -135,8 +181,7 @@ PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNo
                          const EdgeMap& edges) {
   if (k == 0) evocore::fail("pooling window must be at least 1");
   detail::check_grid_shape(rows, cols);
-  if (rows * cols > kDenseScratchCells)
-    return pool_sparse(compute_sparse_traces(rows, cols, nodes, edges), k);
+  if (rows * cols > kDenseScratchCells) return pooled_trace_by_sorting(rows, cols, k, nodes, edges);
   const uint64_t out_rows = rows / k, out_cols = cols / k;
   const ScratchLease lease(rows * cols, out_rows * out_cols);
   PoolScratch& scratch = *lease;
