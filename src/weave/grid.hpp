@@ -18,7 +18,8 @@ struct Grid {
 
   // (x, y) itself when no node sits there (not clamped); otherwise up to 10
   // random tries per radius r = 1 .. max(width, height) - 1, each drawing dx
-  // then dy uniformly from [-r, r] and clamping the candidate to the grid.
+  // then dy uniformly from [-r, r] and clamping the candidate to the grid;
+  // when every try misses, the same candidates are scanned ring by ring.
   std::optional<Pos> find_free_pos(int32_t x, int32_t y, const WeaveNodeMap& nodes, evocore::Rng& rng) const;
 
   // The same search against any occupancy test `occupied(Pos) -> bool`.
@@ -34,6 +35,20 @@ struct Grid {
         if (!occupied(candidate)) return candidate;
       }
     }
+    return nearest_free_cell(x, y, occupied);
+  }
+
+  // Every candidate the random tries could draw, ring by ring around (x, y):
+  // the tries can miss the last free cells of a nearly full grid.
+  template <class Occupied>
+  std::optional<Pos> nearest_free_cell(int32_t x, int32_t y, Occupied&& occupied) const {
+    const int64_t extent = std::max(width, height);
+    for (int64_t radius = 1; radius < extent; ++radius)
+      for (int64_t dx = -radius; dx <= radius; ++dx)
+        for (int64_t dy = -radius; dy <= radius; dy += (dx == -radius || dx == radius) ? 1 : 2 * radius) {
+          const Pos candidate{clamp_x(x + dx), clamp_y(y + dy)};
+          if (!occupied(candidate)) return candidate;
+        }
     return std::nullopt;
   }
 

@@ -133,3 +133,13 @@ TEST(WeaveFindFreePos, SearchDrawsDxThenDyAndClamps) {
     EXPECT_EQ(grid.find_free_pos(0, 0, nodes, rng), expected);
   }
 }
+
+// The random tries can miss the one free cell of a nearly full grid; the ring
+// scan behind them never does.
+TEST(WeaveFindFreePos, LastFreeCellIsAlwaysFound) {
+  const auto nodes = nodes_of({{1, 0, 0}, {2, 0, 1}, {3, 1, 0}});
+  for (uint64_t seed = 0; seed < 500; ++seed) {
+    evocore::Rng rng(seed);
+    EXPECT_EQ((Grid{2, 2}.find_free_pos(0, 0, nodes, rng)), (Pos{1, 1}));
+  }
+}
