@@ -79,13 +79,14 @@ void add_to_cell(PoolScratch& scratch, uint64_t cell, double value) {
   scratch.cells[cell] += value;
 }
 
-// Stable LSD radix sort by key, 11 bits a pass, as many passes as the largest key needs.
+// Stable LSD radix sort by key, 12 bits a pass, as many passes as the largest key needs.
 void radix_sort_by_cell(std::vector<CellValue>& entries, uint64_t max_key) {
-  constexpr unsigned kBits = 11;
+  constexpr unsigned kBits = 12;
   constexpr size_t kBuckets = size_t{1} << kBits;
   std::vector<CellValue> buffer(entries.size());
+  std::vector<size_t> starts(kBuckets + 1);
   for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += kBits) {
-    std::vector<size_t> starts(kBuckets + 1, 0);
+    std::fill(starts.begin(), starts.end(), 0);
     for (const CellValue& entry : entries) ++starts[((entry.cell >> shift) & (kBuckets - 1)) + 1];
     for (size_t bucket = 1; bucket <= kBuckets; ++bucket) starts[bucket] += starts[bucket - 1];
     for (const CellValue& entry : entries) buffer[starts[(entry.cell >> shift) & (kBuckets - 1)]++] = entry;
@@ -93,25 +94,57 @@ void radix_sort_by_cell(std::vector<CellValue>& entries, uint64_t max_key) {
   }
 }
 
+// Quotient and remainder by a divisor fixed for many divisions: a multiply by
+// the reciprocal, then one correction step, instead of a hardware division.
+// Larger dividends than 2^52 take the division.
+class Divider {
+ public:
+  explicit Divider(uint64_t divisor) : divisor_(divisor), inverse_(1.0 / static_cast<double>(divisor)) {}
+  uint64_t quotient(uint64_t n) const {
+    if (n >= kExactBelow) return n / divisor_;
+    auto q = static_cast<uint64_t>(static_cast<double>(n) * inverse_);  // off by at most one
+    if (q * divisor_ > n)
+      --q;
+    else if (n - q * divisor_ >= divisor_)
+      ++q;
+    return q;
+  }
+ private:
+  static constexpr uint64_t kExactBelow = uint64_t{1} << 52;
+  uint64_t divisor_;
+  double inverse_;
+};
+
 // pooled_trace for grids too large for a dense scratch: contributions keyed by
 // window first and cell within the window second, so that one radix sort lines
 // up both the cells to sum and the windows to take the maximum of.
 PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
                                     const EdgeMap& edges) {
   const uint64_t out_rows = rows / k, out_cols = cols / k, area = k * k;
+  const Divider by_cols(cols), by_k(k);
   std::vector<CellValue> keyed;
-  for (const CellValue& entry : trace_contributions(rows, cols, nodes, edges)) {
-    const uint64_t x = entry.cell / cols, y = entry.cell % cols;
-    if (x / k >= out_rows || y / k >= out_cols) continue;
-    keyed.push_back({((x / k) * out_cols + y / k) * area + (x % k) * k + y % k, entry.value});
-  }
+  keyed.reserve(nodes.size() + 4 * edges.size());
+  const auto add = [&](uint64_t cell, double value) {
+    const uint64_t x = by_cols.quotient(cell), y = cell - x * cols;
+    const uint64_t wx = by_k.quotient(x), wy = by_k.quotient(y);
+    if (wx >= out_rows || wy >= out_cols) return;
+    const uint64_t key = (wx * out_cols + wy) * area + (x - wx * k) * k + (y - wy * k);
+    if (!keyed.empty() && keyed.back().cell == key)
+      keyed.back().value += value;  // repeated samples on one cell, as along a clipped border
+    else
+      keyed.push_back({key, value});
+  };
+  detail::for_each_trace_contribution(
+      rows, cols, nodes, edges, [&](uint64_t cell) { add(cell, 1.0); },
+      [&](uint64_t cell, double weight, bool) { add(cell, weight); });
   radix_sort_by_cell(keyed, out_rows * out_cols * area);
   PooledTrace pooled{rows, cols, k, {}, {}};
   const double scale = detail::trace_scale(rows, cols);
   for (size_t begin = 0; begin < keyed.size();) {
     const uint64_t window = keyed[begin].cell / area;
+    const uint64_t window_end = (window + 1) * area;
     double best = 0.0;  // the pool of a window is at least 0; NaN never wins
-    while (begin < keyed.size() && keyed[begin].cell / area == window) {
+    while (begin < keyed.size() && keyed[begin].cell < window_end) {
       const uint64_t key = keyed[begin].cell;
       double sum = 0.0;
       for (; begin < keyed.size() && keyed[begin].cell == key; ++begin) sum += keyed[begin].value;
