@@ -109,6 +109,7 @@ class Divider {
       ++q;
     return q;
   }
+
  private:
   static constexpr uint64_t kExactBelow = uint64_t{1} << 52;
   uint64_t divisor_;
