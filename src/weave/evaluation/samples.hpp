@@ -242,8 +242,7 @@ template <bool XMajor, class OnSample>
                                : quotient_span(minor1 - top, minor1, rise2, steps, period));
   start_at(first);
   if (inside.first > inside.last) return walk_checked(first, last);
-  if (inside.first > first) walk_checked(first, inside.first - 1);
-  start_at(inside.first);
+  if (inside.first > first) walk_checked(first, inside.first - 1);  // leaves the state at inside.first
   int64_t cell = major_offset + minor * minor_stride;
   for (uint64_t i = inside.first; i <= inside.last; ++i) {
     if (near_half()) [[unlikely]]
