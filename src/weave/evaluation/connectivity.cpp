@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include "../../evocore/error.hpp"
 
@@ -30,34 +31,48 @@ Adjacency adjacency_of(size_t node_count, const Links& links) {
   return graph;
 }
 
-// Undirected graph over ids numbered in first-seen order, adjacency in CSR form.
-class CompactGraph {
+// Components of an undirected graph over uint64 ids, by union-find. The listed
+// ids are numbered in ascending order and found by binary search; an id that
+// only a link names gets a number of its own after them.
+class Components {
  public:
-  explicit CompactGraph(size_t expected_ids) { index_.reserve(expected_ids); }
+  explicit Components(std::vector<uint64_t> ids) : ids_(std::move(ids)) {
+    std::sort(ids_.begin(), ids_.end());
+    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
+    parent_.resize(ids_.size());
+    for (size_t i = 0; i < parent_.size(); ++i) parent_[i] = i;
+  }
 
-  size_t index_of(uint64_t id) { return index_.try_emplace(id, index_.size()).first->second; }
+  size_t index_of(uint64_t id) {
+    const auto found = std::lower_bound(ids_.begin(), ids_.end(), id);
+    if (found != ids_.end() && *found == id) return static_cast<size_t>(found - ids_.begin());
+    const auto [unlisted, added] = unlisted_.try_emplace(id, parent_.size());
+    if (added) parent_.push_back(parent_.size());
+    return unlisted->second;
+  }
 
-  void add_link(uint64_t a, uint64_t b) { links_.emplace_back(index_of(a), index_of(b)); }
+  void add_link(uint64_t a, uint64_t b) {
+    const size_t root_a = root(index_of(a)), root_b = root(index_of(b));
+    if (root_a != root_b) parent_[std::max(root_a, root_b)] = std::min(root_a, root_b);
+  }
 
-  // Number of ids reachable from `start` (itself included).
-  size_t count_reached(size_t start) const {
-    const auto [offsets, neighbours] = adjacency_of(index_.size(), links_);
-    std::vector<char> visited(index_.size(), 0);
-    std::vector<size_t> stack{start};
-    visited[start] = 1;
-    size_t reached = 1;
-    while (!stack.empty()) {
-      const size_t current = stack.back();
-      stack.pop_back();
-      for (size_t k = offsets[current]; k < offsets[current + 1]; ++k)
-        if (!visited[neighbours[k]]) visited[neighbours[k]] = 1, ++reached, stack.push_back(neighbours[k]);
-    }
+  // Number of ids, listed or not, in the component of `id`.
+  size_t count_reached(uint64_t id) {
+    const size_t start = root(index_of(id));
+    size_t reached = 0;
+    for (size_t i = 0; i < parent_.size(); ++i) reached += root(i) == start;
     return reached;
   }
 
  private:
-  std::unordered_map<uint64_t, size_t> index_;
-  Links links_;
+  size_t root(size_t i) {
+    while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];  // path halving
+    return i;
+  }
+
+  std::vector<uint64_t> ids_;
+  std::vector<size_t> parent_;
+  std::unordered_map<uint64_t, size_t> unlisted_;
 };
 
 struct BridgeGraph : Adjacency {  // neighbours in edge-map order
@@ -134,30 +149,30 @@ double dfs(const BridgeGraph& graph, size_t start) {
 
 bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& edges) {
   if (ids.empty()) return true;
-  CompactGraph graph(ids.size());
-  for (uint64_t id : ids) graph.index_of(id);
+  Components graph(ids);
   for (const auto& [edge_id, ends] : edges) graph.add_link(ends.first, ends.second);
-  return graph.count_reached(graph.index_of(ids.front())) == ids.size();
+  return graph.count_reached(ids.front()) == ids.size();
 }
 
 bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node,
                   std::optional<uint64_t> without_edge) {
-  CompactGraph graph(nodes.size());
-  size_t listed = 0;
+  std::vector<uint64_t> ids;
+  ids.reserve(nodes.size());
   std::optional<uint64_t> first;
   for (const auto& [id, node] : nodes) {
     if (id == without_node) continue;
     if (!first) first = id;
-    graph.index_of(id);
-    ++listed;
+    ids.push_back(id);
   }
   if (!first) return true;
+  const size_t listed = ids.size();
+  Components graph(std::move(ids));
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled || id == without_edge) continue;
     if (edge.node1 == without_node || edge.node2 == without_node) continue;
     graph.add_link(edge.node1, edge.node2);
   }
-  return graph.count_reached(graph.index_of(*first)) == listed;
+  return graph.count_reached(*first) == listed;
 }
 
 double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges) {

@@ -244,12 +244,37 @@ template <bool XMajor, class OnSample>
   if (inside.first > inside.last) return walk_checked(first, last);
   if (inside.first > first) walk_checked(first, inside.first - 1);  // leaves the state at inside.first
   int64_t cell = major_offset + minor * minor_stride;
-  for (uint64_t i = inside.first; i <= inside.last; ++i) {
-    if (near_half()) [[unlikely]]
-      exact(i);
-    else
-      on_sample(static_cast<uint64_t>(cell), weight, false);
-    cell += major_move + (minor_move & carry());
+  if (band == 0) {
+    // Only an exact half (remainder 0) may round either way. The remainder is
+    // stepped as r + rise2 - period, whose sign tells whether the minor cell moves.
+    const auto over = static_cast<int64_t>(rise2) - static_cast<int64_t>(period);
+    const auto whole_period = static_cast<int64_t>(period);
+    const int64_t diagonal = major_move + minor_move, straight = major_move;
+    auto r = static_cast<int64_t>(remainder);
+    for (uint64_t i = inside.first; i <= inside.last; ++i) {
+      if (r == 0) [[unlikely]]
+        exact(i);
+      else
+        on_sample(static_cast<uint64_t>(cell), weight, false);
+      r += over;
+      // A branch, not a mask: the next cell's address then waits on no
+      // arithmetic, so the loads of many samples are in flight at once.
+      if (r >= 0) {
+        cell += diagonal;
+      } else {
+        r += whole_period;
+        cell += straight;
+      }
+    }
+    remainder = static_cast<uint64_t>(r);
+  } else {
+    for (uint64_t i = inside.first; i <= inside.last; ++i) {
+      if (near_half()) [[unlikely]]
+        exact(i);
+      else
+        on_sample(static_cast<uint64_t>(cell), weight, false);
+      cell += major_move + (minor_move & carry());
+    }
   }
   if (inside.last < last) {
     start_at(inside.last + 1);
