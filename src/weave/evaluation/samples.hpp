@@ -178,10 +178,12 @@ inline SampleSpan quotient_span(int64_t low, int64_t high, uint64_t rise2, uint6
 // rule may round either way) the sample rule itself decides. Where the stepped
 // minor cell certainly lies inside the map, one running cell offset replaces
 // the per-sample bounds checks.
+// With `ends_inside` (both edge ends on the map) every stepped minor cell lies
+// between the ends' and so inside the map.
 template <bool XMajor, class OnSample>
 [[gnu::always_inline]] inline void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight,
                                                     uint64_t first, uint64_t last, uint64_t rows,
-                                                    uint64_t cols, OnSample&& on_sample) {
+                                                    uint64_t cols, bool ends_inside, OnSample&& on_sample) {
   const int64_t major1 = XMajor ? p1.x : p1.y, major2 = XMajor ? p2.x : p2.y;
   const int64_t minor1 = XMajor ? p1.y : p1.x, minor2 = XMajor ? p2.y : p2.x;
   const int64_t major_step = major2 >= major1 ? 1 : -1, minor_sign = minor2 >= minor1 ? 1 : -1;
@@ -201,8 +203,16 @@ template <bool XMajor, class OnSample>
   uint64_t remainder = 0;  // 0 is exactly a half
   const auto start_at = [&](uint64_t i) {
     const unsigned __int128 numerator = static_cast<unsigned __int128>(i) * rise2 + steps;  // up to 66 bits
-    minor = minor1 + minor_sign * static_cast<int64_t>(numerator / period);
-    remainder = static_cast<uint64_t>(numerator % period);
+    uint64_t quotient = 0;
+    if (numerator >> 64 == 0) {  // the common case, in one hardware division
+      const auto narrow = static_cast<uint64_t>(numerator);
+      quotient = narrow / period;
+      remainder = narrow % period;
+    } else {
+      quotient = static_cast<uint64_t>(numerator / period);
+      remainder = static_cast<uint64_t>(numerator % period);
+    }
+    minor = minor1 + minor_sign * static_cast<int64_t>(quotient);
     major_offset = (major1 + major_step * static_cast<int64_t>(i)) * major_stride;
   };
   const auto near_half = [&] { return remainder - band - 1 >= period - 2 * band - 1; };
@@ -236,10 +246,11 @@ template <bool XMajor, class OnSample>
   // Samples whose stepped minor cell lies in [0, minor_limit), the edge's two
   // ends aside (they carry the endpoint flag).
   const int64_t top = static_cast<int64_t>(std::min<uint64_t>(minor_limit, uint64_t{1} << 40)) - 1;
-  const SampleSpan inside =
-      intersect(intersect({first, last}, {1, steps - 1}),
-                minor_sign > 0 ? quotient_span(-minor1, top - minor1, rise2, steps, period)
-                               : quotient_span(minor1 - top, minor1, rise2, steps, period));
+  const SampleSpan minor_inside = ends_inside ? SampleSpan{0, steps}
+                                  : minor_sign > 0
+                                      ? quotient_span(-minor1, top - minor1, rise2, steps, period)
+                                      : quotient_span(minor1 - top, minor1, rise2, steps, period);
+  const SampleSpan inside = intersect(intersect({first, last}, {1, steps - 1}), minor_inside);
   start_at(first);
   if (inside.first > inside.last) return walk_checked(first, last);
   if (inside.first > first) walk_checked(first, inside.first - 1);  // leaves the state at inside.first
@@ -304,27 +315,37 @@ inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps,
 template <class OnSample>
 [[gnu::always_inline]] inline void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols,
                                                         OnSample&& on_sample) {
+  if (p1.x == p2.x && p1.y == p2.y) return;  // both ends share a cell
   const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
   const double dx = x2 - x1, dy = y2 - y1;
-  if (std::sqrt(dx * dx + dy * dy) < 1e-5) return;  // both ends share a cell
   const double major = std::max(std::abs(dx), std::abs(dy));
   const double minor = std::min(std::abs(dx), std::abs(dy));
   const auto steps = static_cast<uint64_t>(std::ceil(major));
   const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
-  const auto span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
-  if (span.first > span.last) return;
-  const SampleSpan stepped = x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows))
-                                        : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
+  const auto on_map = [&](Pos p) {
+    return p.x >= 0 && p.y >= 0 && static_cast<uint64_t>(p.x) < rows && static_cast<uint64_t>(p.y) < cols;
+  };
   const auto exact = [&](uint64_t from, uint64_t to) __attribute__((always_inline)) {
     walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
   };
-  if (stepped.first > stepped.last) return exact(span.first, span.last);
-  if (stepped.first > span.first) exact(span.first, stepped.first - 1);
+  // With both ends on the map every sample is on it: no spans to narrow.
+  const bool ends_inside = on_map(p1) && on_map(p2);
+  SampleSpan span{0, steps}, stepped{0, steps};
+  if (!ends_inside) {
+    span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
+    if (span.first > span.last) return;
+    stepped = x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows))
+                         : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
+    if (stepped.first > stepped.last) return exact(span.first, span.last);
+    if (stepped.first > span.first) exact(span.first, stepped.first - 1);
+  }
   if (x_is_major)
-    walk_incremental<true>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
+    walk_incremental<true>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, ends_inside,
+                           on_sample);
   else
-    walk_incremental<false>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, on_sample);
+    walk_incremental<false>(p1, p2, steps, weight, stepped.first, stepped.last, rows, cols, ends_inside,
+                            on_sample);
   if (stepped.last < span.last) exact(stepped.last + 1, span.last);
 }
 
