@@ -204,7 +204,9 @@ template <bool XMajor, class OnSample>
   const auto start_at = [&](uint64_t i) {
     const unsigned __int128 numerator = static_cast<unsigned __int128>(i) * rise2 + steps;  // up to 66 bits
     uint64_t quotient = 0;
-    if (numerator >> 64 == 0) {  // the common case, in one hardware division
+    if (i == 0) {  // an edge's first sample: no division
+      remainder = steps;
+    } else if (numerator >> 64 == 0) {  // the common case, in one hardware division
       const auto narrow = static_cast<uint64_t>(numerator);
       quotient = narrow / period;
       remainder = narrow % period;
@@ -288,6 +290,9 @@ template <bool XMajor, class OnSample>
     }
   }
   if (inside.last < last) {
+    if (ends_inside && inside.last + 1 == steps) {  // the far end alone: at t = 1 exactly, its own cell
+      return on_sample(static_cast<uint64_t>(major2 * major_stride + minor2 * minor_stride), weight, true);
+    }
     start_at(inside.last + 1);
     walk_checked(inside.last + 1, last);
   }
