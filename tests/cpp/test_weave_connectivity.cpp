@@ -80,3 +80,26 @@ TEST(WeaveBridgeShare, LongChainDoesNotExhaustTheStack) {
   edges[kLength + 1] = Edge{kLength + 1, kLength, 1, true};  // closing the ring leaves no bridge
   EXPECT_DOUBLE_EQ(calculate_bridge_share(nodes, edges), 0.0);
 }
+
+// All edges of a tree are bridges; the two sums of their lengths, taken in
+// different orders, must not push the share above 1.
+TEST(WeaveBridgeShare, StaysInTheUnitRangeOnRandomTrees) {
+  evocore::Rng rng(23);
+  for (int n = 0; n < 2000; ++n) {
+    WeaveNodeMap nodes;
+    EdgeMap edges;
+    const auto count = static_cast<uint64_t>(2 + rng.uniform_int(0, 30));
+    for (uint64_t id = 1; id <= count; ++id) {
+      nodes[id] = WeaveNode{
+          id,
+          {{static_cast<int32_t>(rng.uniform_int(0, 999)), static_cast<int32_t>(rng.uniform_int(0, 999))},
+           NodeType::Flexible}};
+      if (id > 1)
+        edges[id] =
+            Edge{id, static_cast<uint64_t>(rng.uniform_int(1, static_cast<int64_t>(id) - 1)), id, true};
+    }
+    const double share = calculate_bridge_share(nodes, edges);
+    ASSERT_LE(share, 1.0) << "tree " << n;
+    ASSERT_GE(share, 1.0 - 1e-12) << "tree " << n;
+  }
+}

@@ -179,7 +179,9 @@ double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges) {
   if (nodes.size() <= 1) return 0.0;
   const BridgeGraph graph = build_bridge_graph(nodes, edges);
   if (graph.total_length < 1e-9) return 0.0;
-  return dfs(graph, 0) / graph.total_length;
+  // Both lengths sum the same edges in different orders: a tree can come out a
+  // rounding step above 1.
+  return std::min(1.0, dfs(graph, 0) / graph.total_length);
 }
 
 }  // namespace weave
