@@ -1,6 +1,7 @@
 #include "sparse_trace.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "samples.hpp"
@@ -38,59 +39,32 @@ std::vector<CellValue> trace_contributions(uint64_t rows, uint64_t cols, const W
   return contributions;
 }
 
-// Above this many cells the dense scratch would cost more memory per thread
-// than sorting the contributions costs time.
-constexpr uint64_t kDenseScratchCells = uint64_t{1} << 22;
-
-// Dense per-thread grids of cell sums and window maxima; every entry is 0
-// between calls (a failed call clears what it touched, too).
-struct PoolScratch {
-  std::vector<double> cells, windows;
-  std::vector<uint64_t> touched_cells, touched_windows;
+// Buffers of the sorting form, kept per thread so that their capacity (hundreds
+// of KiB on large grids) is allocated once rather than grown for every genome.
+struct SortScratch {
+  std::vector<CellValue> keyed, buffer;
+  std::vector<size_t> starts;
 };
 
-class ScratchLease {
- public:
-  ScratchLease(uint64_t cells, uint64_t windows) : scratch_(local()) {
-    if (scratch_.cells.size() < cells) scratch_.cells.resize(cells, 0.0);
-    if (scratch_.windows.size() < windows) scratch_.windows.resize(windows, 0.0);
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-  ~ScratchLease() {
-    for (uint64_t cell : scratch_.touched_cells) scratch_.cells[cell] = 0.0;
-    for (uint64_t window : scratch_.touched_windows) scratch_.windows[window] = 0.0;
-    scratch_.touched_cells.clear();
-    scratch_.touched_windows.clear();
-  }
-  PoolScratch& operator*() const { return scratch_; }
-
- private:
-  static PoolScratch& local() {
-    thread_local PoolScratch scratch;
-    return scratch;
-  }
-  PoolScratch& scratch_;
-};
-
-// Contributions are positive, so a cell is new exactly while its sum is 0.
-void add_to_cell(PoolScratch& scratch, uint64_t cell, double value) {
-  if (scratch.cells[cell] == 0.0) scratch.touched_cells.push_back(cell);
-  scratch.cells[cell] += value;
+SortScratch& local_sort_scratch() {
+  thread_local SortScratch scratch;
+  return scratch;
 }
 
 // Stable LSD radix sort by key, 12 bits a pass, as many passes as the largest key needs.
-void radix_sort_by_cell(std::vector<CellValue>& entries, uint64_t max_key) {
+void radix_sort_by_cell(std::vector<CellValue>& entries, uint64_t max_key, SortScratch& scratch) {
   constexpr unsigned kBits = 12;
   constexpr size_t kBuckets = size_t{1} << kBits;
-  std::vector<CellValue> buffer(entries.size());
-  std::vector<size_t> starts(kBuckets + 1);
+  scratch.buffer.resize(entries.size());
+  auto& starts = scratch.starts;
+  starts.resize(kBuckets + 1);
   for (unsigned shift = 0; shift < 64 && (max_key >> shift) != 0; shift += kBits) {
     std::fill(starts.begin(), starts.end(), 0);
     for (const CellValue& entry : entries) ++starts[((entry.cell >> shift) & (kBuckets - 1)) + 1];
     for (size_t bucket = 1; bucket <= kBuckets; ++bucket) starts[bucket] += starts[bucket - 1];
-    for (const CellValue& entry : entries) buffer[starts[(entry.cell >> shift) & (kBuckets - 1)]++] = entry;
-    entries.swap(buffer);
+    for (const CellValue& entry : entries)
+      scratch.buffer[starts[(entry.cell >> shift) & (kBuckets - 1)]++] = entry;
+    entries.swap(scratch.buffer);
   }
 }
 
@@ -123,8 +97,9 @@ PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, co
                                     const EdgeMap& edges) {
   const uint64_t out_rows = rows / k, out_cols = cols / k, area = k * k;
   const Divider by_cols(cols), by_k(k);
-  std::vector<CellValue> keyed;
-  keyed.reserve(nodes.size() + 4 * edges.size());
+  SortScratch& scratch = local_sort_scratch();
+  std::vector<CellValue>& keyed = scratch.keyed;
+  keyed.clear();
   const auto add = [&](uint64_t cell, double value) {
     const uint64_t x = by_cols.quotient(cell), y = cell - x * cols;
     const uint64_t wx = by_k.quotient(x), wy = by_k.quotient(y);
@@ -138,7 +113,7 @@ PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, co
   detail::for_each_trace_contribution(
       rows, cols, nodes, edges, [&](uint64_t cell) { add(cell, 1.0); },
       [&](uint64_t cell, double weight, bool) { add(cell, weight); });
-  radix_sort_by_cell(keyed, out_rows * out_cols * area);
+  radix_sort_by_cell(keyed, out_rows * out_cols * area, scratch);
   PooledTrace pooled{rows, cols, k, {}, {}};
   const double scale = detail::trace_scale(rows, cols);
   for (size_t begin = 0; begin < keyed.size();) {
@@ -156,6 +131,153 @@ PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, co
       pooled.values.push_back(best);
     }
   }
+  return pooled;
+}
+
+// The dense form keeps per thread two bits per cell and a maximum per window:
+// the grid's cells / 4 plus its windows x 8 bytes. Above this budget sorting
+// the contributions costs less than the memory.
+constexpr uint64_t kDenseScratchBytes = uint64_t{32} << 20;
+
+// Per-thread scratch of the dense form. Between calls every bit and every
+// window maximum is 0 and the lists are empty (a failed call clears what it set).
+struct DenseScratch {
+  std::vector<uint64_t> visited, repeated;  // a bit per cell
+  std::vector<uint64_t> touched;            // a bit per window
+  std::vector<double> maxima;               // per window
+  struct Sample {
+    uint64_t cell, window;
+    double value;
+  };
+  std::vector<Sample> samples;     // in the order of the trace walk
+  std::vector<CellValue> repeats;  // cells with more than one contribution: cell, summed value
+  std::vector<uint64_t> repeat_windows;
+};
+
+bool test_and_set(std::vector<uint64_t>& bits, uint64_t i) {
+  const uint64_t mask = uint64_t{1} << (i & 63);
+  const bool was_set = (bits[i >> 6] & mask) != 0;
+  bits[i >> 6] |= mask;
+  return was_set;
+}
+
+bool is_set(const std::vector<uint64_t>& bits, uint64_t i) { return (bits[i >> 6] >> (i & 63)) & 1; }
+
+class DenseLease {
+ public:
+  DenseLease(uint64_t cells, uint64_t windows) : scratch_(local()), cell_words_((cells + 63) / 64) {
+    const auto words = [](uint64_t bits) { return (bits + 63) / 64; };
+    if (scratch_.visited.size() < words(cells)) {
+      scratch_.visited.resize(words(cells), 0);
+      scratch_.repeated.resize(words(cells), 0);
+    }
+    if (scratch_.maxima.size() < windows) {
+      scratch_.maxima.resize(windows, 0.0);
+      scratch_.touched.resize(words(windows), 0);
+    }
+  }
+  DenseLease(const DenseLease&) = delete;
+  DenseLease& operator=(const DenseLease&) = delete;
+  // A successful call has cleared the window maxima and bits itself.
+  void windows_cleared() { windows_cleared_ = true; }
+  ~DenseLease() {  // whole words: every bit set in them belongs to this call
+    if (scratch_.samples.size() > cell_words_ / 8) {
+      std::fill_n(scratch_.visited.begin(), cell_words_, 0);
+      std::fill_n(scratch_.repeated.begin(), cell_words_, 0);
+    } else {
+      for (const auto& sample : scratch_.samples)
+        scratch_.visited[sample.cell >> 6] = scratch_.repeated[sample.cell >> 6] = 0;
+    }
+    if (!windows_cleared_) {
+      for (const auto& sample : scratch_.samples) {
+        scratch_.maxima[sample.window] = 0.0;
+        scratch_.touched[sample.window >> 6] = 0;
+      }
+    }
+    scratch_.samples.clear();
+    scratch_.repeats.clear();
+    scratch_.repeat_windows.clear();
+  }
+  DenseScratch& operator*() const { return scratch_; }
+
+ private:
+  static DenseScratch& local() {
+    thread_local DenseScratch scratch;
+    return scratch;
+  }
+  DenseScratch& scratch_;
+  uint64_t cell_words_;
+  bool windows_cleared_ = false;
+};
+
+// Sums of the cells that took more than one contribution, added in walk order
+// as a dense grid of sums would add them. The repeated cells are found through
+// a small open-addressing table.
+void sum_repeats(DenseScratch& scratch) {
+  auto& repeats = scratch.repeats;
+  const unsigned bits = static_cast<unsigned>(std::bit_width(2 * repeats.size()));
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  const auto slot_of = [&](uint64_t cell) { return (cell * 0x9E3779B97F4A7C15ull) >> (64 - bits); };
+  std::vector<uint32_t> table(mask + 1, UINT32_MAX);
+  for (size_t i = 0; i < repeats.size(); ++i) {
+    uint64_t slot = slot_of(repeats[i].cell);
+    while (table[slot] != UINT32_MAX) slot = (slot + 1) & mask;
+    table[slot] = static_cast<uint32_t>(i);
+  }
+  for (const auto& sample : scratch.samples) {
+    if (!is_set(scratch.repeated, sample.cell)) continue;
+    uint64_t slot = slot_of(sample.cell);
+    while (repeats[table[slot]].cell != sample.cell) slot = (slot + 1) & mask;
+    repeats[table[slot]].value += sample.value;
+  }
+}
+
+// Contributions are positive, so a cell's sum is at least each of its parts and
+// the parts of a repeated cell may enter the maximum beside the sum.
+void raise_maximum(DenseScratch& scratch, uint64_t window, double value) {
+  if (!(value > 0.0)) return;  // the pool of a window is at least 0
+  scratch.touched[window >> 6] |= uint64_t{1} << (window & 63);
+  scratch.maxima[window] = std::max(scratch.maxima[window], value);
+}
+
+PooledTrace pooled_trace_dense(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
+                               const EdgeMap& edges) {
+  const uint64_t out_rows = rows / k, out_cols = cols / k;
+  DenseLease lease(rows * cols, out_rows * out_cols);
+  DenseScratch& scratch = *lease;
+  const Divider by_cols(cols), by_k(k);
+  const auto add = [&](uint64_t cell, double value) __attribute__((always_inline)) {
+    const uint64_t x = by_cols.quotient(cell), y = cell - x * cols;
+    const uint64_t wx = by_k.quotient(x), wy = by_k.quotient(y);
+    if (wx >= out_rows || wy >= out_cols) return;
+    const uint64_t window = wx * out_cols + wy;
+    scratch.samples.push_back({cell, window, value});
+    if (test_and_set(scratch.visited, cell) && !test_and_set(scratch.repeated, cell)) {
+      scratch.repeats.push_back({cell, 0.0});
+      scratch.repeat_windows.push_back(window);
+    }
+  };
+  detail::for_each_trace_contribution(
+      rows, cols, nodes, edges, [&](uint64_t cell) { add(cell, 1.0); },
+      [&](uint64_t cell, double weight, bool) { add(cell, weight); });
+  if (!scratch.repeats.empty()) sum_repeats(scratch);
+  const double scale = detail::trace_scale(rows, cols);
+  for (const auto& sample : scratch.samples)
+    if (!is_set(scratch.repeated, sample.cell)) raise_maximum(scratch, sample.window, sample.value * scale);
+  for (size_t i = 0; i < scratch.repeats.size(); ++i)
+    raise_maximum(scratch, scratch.repeat_windows[i], scratch.repeats[i].value * scale);
+  PooledTrace pooled{rows, cols, k, {}, {}};
+  const uint64_t words = (out_rows * out_cols + 63) / 64;  // the scratch may be larger, from a larger grid
+  for (uint64_t word = 0; word < words; ++word) {
+    for (uint64_t bits = scratch.touched[word]; bits != 0; bits &= bits - 1) {
+      const uint64_t window = word * 64 + static_cast<uint64_t>(std::countr_zero(bits));
+      pooled.cells.push_back(window);
+      pooled.values.push_back(scratch.maxima[window]);
+    }
+  }
+  for (const uint64_t window : pooled.cells) scratch.maxima[window] = 0.0;
+  std::fill_n(scratch.touched.begin(), words, 0);
+  lease.windows_cleared();
   return pooled;
 }
 
@@ -215,28 +337,10 @@ PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNo
                          const EdgeMap& edges) {
   if (k == 0) evocore::fail("pooling window must be at least 1");
   detail::check_grid_shape(rows, cols);
-  if (rows * cols > kDenseScratchCells) return pooled_trace_by_sorting(rows, cols, k, nodes, edges);
-  const uint64_t out_rows = rows / k, out_cols = cols / k;
-  const ScratchLease lease(rows * cols, out_rows * out_cols);
-  PoolScratch& scratch = *lease;
-  detail::for_each_trace_contribution(
-      rows, cols, nodes, edges, [&](uint64_t cell) { add_to_cell(scratch, cell, 1.0); },
-      [&](uint64_t cell, double weight, bool) { add_to_cell(scratch, cell, weight); });
-  const double scale = detail::trace_scale(rows, cols);
-  for (uint64_t cell : scratch.touched_cells) {
-    const uint64_t x = cell / cols / k, y = cell % cols / k;
-    if (x >= out_rows || y >= out_cols) continue;
-    const uint64_t window = x * out_cols + y;
-    const double value = scratch.cells[cell] * scale;
-    if (!(value > 0.0)) continue;  // the pool of a window is at least 0
-    if (scratch.windows[window] == 0.0) scratch.touched_windows.push_back(window);
-    scratch.windows[window] = std::max(scratch.windows[window], value);
-  }
-  std::sort(scratch.touched_windows.begin(), scratch.touched_windows.end());
-  PooledTrace pooled{rows, cols, k, scratch.touched_windows, {}};
-  pooled.values.reserve(pooled.cells.size());
-  for (uint64_t window : pooled.cells) pooled.values.push_back(scratch.windows[window]);
-  return pooled;
+  const uint64_t windows = (rows / k) * (cols / k);
+  if (rows * cols / 4 + windows * sizeof(double) > kDenseScratchBytes)
+    return pooled_trace_by_sorting(rows, cols, k, nodes, edges);
+  return pooled_trace_dense(rows, cols, k, nodes, edges);
 }
 
 double pooled_distance(const PooledTrace& a, const PooledTrace& b) {

@@ -31,9 +31,11 @@ SparseTrace compute_sparse_traces(uint64_t rows, uint64_t cols, const WeaveNodeM
 // max_pool of a sparse trace; the pooled grid has shape (rows / k, cols / k).
 PooledTrace pool_sparse(const SparseTrace& trace, uint64_t k);
 
-// pool_sparse(compute_sparse_traces(rows, cols, ...), k) in one pass over a
-// per-thread dense scratch (grids up to a few million cells): sums per cell,
-// maxima per window, and only the touched windows sorted.
+// pool_sparse(compute_sparse_traces(rows, cols, ...), k) in one pass: the
+// contributions are listed in walk order, a bit per cell finds the cells that
+// take more than one (summed apart), and a per-thread grid of window maxima
+// with a bit per touched window gives the windows in order. Where that
+// scratch would pass its memory budget the contributions are radix-sorted.
 PooledTrace pooled_trace(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
                          const EdgeMap& edges);
 
