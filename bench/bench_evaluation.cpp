@@ -1,6 +1,7 @@
 // Genomes per second of the cost evaluation: the sparse form (touched cells
 // only) against a dense one (full trace grid, then trace x cost over every cell),
-// and the trace kernel alone against a plain gather of the same samples.
+// the trace kernel alone against a plain gather of the same samples, and a
+// compatibility signature against the cost.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "weave/evaluation/connectivity.hpp"
 #include "weave/evaluation/evaluate.hpp"
 #include "weave/evaluation/samples.hpp"
+#include "weave/evaluation/sparse_trace.hpp"
 #include "weave/evaluation/traces.hpp"
 
 namespace {
@@ -138,6 +140,23 @@ void sparse_against_dense(int32_t side, const std::vector<Network>& networks, co
       side, side, sparse, dense, sparse / dense, sparse_sum, dense_sum);
 }
 
+// A compatibility signature (the trace pooled over windows of 4 cells, as the
+// default compatibility_sigma) walks the same samples as the cost: one pass each.
+void signature_against_cost(int32_t side, const std::vector<Network>& networks, const CostMap& map) {
+  double cost_sum = 0.0, window_sum = 0.0;
+  const double cost = pass_rate(
+      networks, networks.size(), [&](size_t, const Network& n) { return trace_cost(n.nodes, n.edges, map); },
+      cost_sum);
+  const double signature = pass_rate(
+      networks, networks.size(),
+      [&](size_t, const Network& n) {
+        return static_cast<double>(pooled_trace(map.rows, map.cols, 4, n.nodes, n.edges).cells.size());
+      },
+      window_sum);
+  std::printf("%4d x %-4d  signature %7.1f us per genome  cost %7.1f us per genome  signature / cost %5.2f\n",
+              side, side, 1e6 / signature, 1e6 / cost, cost / signature);
+}
+
 void run(int32_t side, evocore::Rng& rng) {
   std::vector<double> costs(static_cast<size_t>(side) * side);
   for (double& cost : costs) cost = 0.1 + rng.uniform01();
@@ -146,6 +165,7 @@ void run(int32_t side, evocore::Rng& rng) {
   for (int i = 0; i < kGenomes; ++i) networks.push_back(random_network(rng, side));
   kernel_against_gather(side, networks, map);
   sparse_against_dense(side, networks, map);
+  signature_against_cost(side, networks, map);
 }
 
 }  // namespace
