@@ -152,7 +152,20 @@ struct DenseScratch {
   std::vector<Sample> samples;     // in the order of the trace walk
   std::vector<CellValue> repeats;  // cells with more than one contribution: cell, summed value
   std::vector<uint64_t> repeat_windows;
+  // A cell's window is row_windows[x] + col_windows[y], or outside the pooled
+  // grid (the remainder rows and columns) when either is kOutside.
+  std::vector<uint64_t> row_windows, col_windows;
 };
+
+constexpr uint64_t kOutside = ~uint64_t{0};
+
+void fill_window_tables(DenseScratch& scratch, uint64_t rows, uint64_t cols, uint64_t k) {
+  const uint64_t out_rows = rows / k, out_cols = cols / k;
+  scratch.row_windows.resize(rows);
+  scratch.col_windows.resize(cols);
+  for (uint64_t x = 0; x < rows; ++x) scratch.row_windows[x] = x / k < out_rows ? x / k * out_cols : kOutside;
+  for (uint64_t y = 0; y < cols; ++y) scratch.col_windows[y] = y / k < out_cols ? y / k : kOutside;
+}
 
 bool test_and_set(std::vector<uint64_t>& bits, uint64_t i) {
   const uint64_t mask = uint64_t{1} << (i & 63);
@@ -210,27 +223,37 @@ class DenseLease {
   bool windows_cleared_ = false;
 };
 
-// Sums of the cells that took more than one contribution, added in walk order
-// as a dense grid of sums would add them. The repeated cells are found through
-// a small open-addressing table.
-void sum_repeats(DenseScratch& scratch) {
-  auto& repeats = scratch.repeats;
-  const unsigned bits = static_cast<unsigned>(std::bit_width(2 * repeats.size()));
-  const uint64_t mask = (uint64_t{1} << bits) - 1;
-  const auto slot_of = [&](uint64_t cell) { return (cell * 0x9E3779B97F4A7C15ull) >> (64 - bits); };
-  std::vector<uint32_t> table(mask + 1, UINT32_MAX);
-  for (size_t i = 0; i < repeats.size(); ++i) {
-    uint64_t slot = slot_of(repeats[i].cell);
-    while (table[slot] != UINT32_MAX) slot = (slot + 1) & mask;
-    table[slot] = static_cast<uint32_t>(i);
+// The cells that took more than one contribution, found by cell through a
+// small open-addressing table, for summing their contributions apart.
+class RepeatSums {
+ public:
+  explicit RepeatSums(std::vector<CellValue>& repeats)
+      : repeats_(repeats),
+        bits_(std::max(1u, static_cast<unsigned>(std::bit_width(2 * repeats.size())))),
+        table_(size_t{1} << bits_, kEmpty) {
+    for (size_t i = 0; i < repeats_.size(); ++i) {
+      uint64_t slot = slot_of(repeats_[i].cell);
+      while (table_[slot] != kEmpty) slot = next(slot);
+      table_[slot] = static_cast<uint32_t>(i);
+    }
   }
-  for (const auto& sample : scratch.samples) {
-    if (!is_set(scratch.repeated, sample.cell)) continue;
-    uint64_t slot = slot_of(sample.cell);
-    while (repeats[table[slot]].cell != sample.cell) slot = (slot + 1) & mask;
-    repeats[table[slot]].value += sample.value;
+
+  // Adds to a cell in the table (only those are asked for).
+  void add(uint64_t cell, double value) {
+    uint64_t slot = slot_of(cell);
+    while (repeats_[table_[slot]].cell != cell) slot = next(slot);
+    repeats_[table_[slot]].value += value;
   }
-}
+
+ private:
+  static constexpr uint32_t kEmpty = ~uint32_t{0};
+  uint64_t slot_of(uint64_t cell) const { return (cell * 0x9E3779B97F4A7C15ull) >> (64 - bits_); }
+  uint64_t next(uint64_t slot) const { return (slot + 1) & (table_.size() - 1); }
+
+  std::vector<CellValue>& repeats_;
+  unsigned bits_;
+  std::vector<uint32_t> table_;
+};
 
 // Contributions are positive, so a cell's sum is at least each of its parts and
 // the parts of a repeated cell may enter the maximum beside the sum.
@@ -245,12 +268,13 @@ PooledTrace pooled_trace_dense(uint64_t rows, uint64_t cols, uint64_t k, const W
   const uint64_t out_rows = rows / k, out_cols = cols / k;
   DenseLease lease(rows * cols, out_rows * out_cols);
   DenseScratch& scratch = *lease;
-  const Divider by_cols(cols), by_k(k);
+  const Divider by_cols(cols);
+  fill_window_tables(scratch, rows, cols, k);
   const auto add = [&](uint64_t cell, double value) __attribute__((always_inline)) {
-    const uint64_t x = by_cols.quotient(cell), y = cell - x * cols;
-    const uint64_t wx = by_k.quotient(x), wy = by_k.quotient(y);
-    if (wx >= out_rows || wy >= out_cols) return;
-    const uint64_t window = wx * out_cols + wy;
+    const uint64_t x = by_cols.quotient(cell);
+    const uint64_t row_part = scratch.row_windows[x], col_part = scratch.col_windows[cell - x * cols];
+    if (row_part == kOutside || col_part == kOutside) return;
+    const uint64_t window = row_part + col_part;
     scratch.samples.push_back({cell, window, value});
     if (test_and_set(scratch.visited, cell) && !test_and_set(scratch.repeated, cell)) {
       scratch.repeats.push_back({cell, 0.0});
@@ -260,10 +284,16 @@ PooledTrace pooled_trace_dense(uint64_t rows, uint64_t cols, uint64_t k, const W
   detail::for_each_trace_contribution(
       rows, cols, nodes, edges, [&](uint64_t cell) { add(cell, 1.0); },
       [&](uint64_t cell, double weight, bool) { add(cell, weight); });
-  if (!scratch.repeats.empty()) sum_repeats(scratch);
+  // A repeated cell's contributions are summed in walk order, as a dense grid
+  // of sums would add them, and enter the maximum as one.
+  RepeatSums sums(scratch.repeats);
   const double scale = detail::trace_scale(rows, cols);
-  for (const auto& sample : scratch.samples)
-    if (!is_set(scratch.repeated, sample.cell)) raise_maximum(scratch, sample.window, sample.value * scale);
+  for (const auto& sample : scratch.samples) {
+    if (is_set(scratch.repeated, sample.cell))
+      sums.add(sample.cell, sample.value);
+    else
+      raise_maximum(scratch, sample.window, sample.value * scale);
+  }
   for (size_t i = 0; i < scratch.repeats.size(); ++i)
     raise_maximum(scratch, scratch.repeat_windows[i], scratch.repeats[i].value * scale);
   PooledTrace pooled{rows, cols, k, {}, {}};
