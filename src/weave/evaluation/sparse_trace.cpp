@@ -255,8 +255,7 @@ class RepeatSums {
   std::vector<uint32_t> table_;
 };
 
-// Contributions are positive, so a cell's sum is at least each of its parts and
-// the parts of a repeated cell may enter the maximum beside the sum.
+// Takes a cell's (scaled) sum into its window's maximum.
 void raise_maximum(DenseScratch& scratch, uint64_t window, double value) {
   if (!(value > 0.0)) return;  // the pool of a window is at least 0
   scratch.touched[window >> 6] |= uint64_t{1} << (window & 63);
