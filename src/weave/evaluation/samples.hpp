@@ -222,8 +222,8 @@ template <bool XMajor, class OnSample>
     const SampleCell cell = exact_sample(x1, y1, x2, y2, i, steps);
     if (cell.u < rows && cell.v < cols) on_sample(cell.u * cols + cell.v, weight, i == 0 || i == steps);
   };
-  // Branch-free carry: it follows the slope, which a predictor cannot learn.
-  // Returns all ones on a carry, else 0, for masking the minor move.
+  // Carry of the checked walk and the wide-band core loop: all ones on a
+  // carry, else 0, for masking the minor move.
   const auto carry = [&] {
     remainder += rise2;
     const uint64_t mask = uint64_t{0} - static_cast<uint64_t>(remainder >= period);

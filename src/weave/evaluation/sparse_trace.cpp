@@ -90,7 +90,7 @@ class Divider {
   double inverse_;
 };
 
-// pooled_trace for grids too large for a dense scratch: contributions keyed by
+// pooled_trace where the dense scratch would pass its budget: contributions keyed by
 // window first and cell within the window second, so that one radix sort lines
 // up both the cells to sum and the windows to take the maximum of.
 PooledTrace pooled_trace_by_sorting(uint64_t rows, uint64_t cols, uint64_t k, const WeaveNodeMap& nodes,
