@@ -4,8 +4,11 @@ For populations of 1,000 and 10,000 (varied by a few rounds of mutation and
 evaluated on a 256 x 256 terrain) this times ``make_offspring`` (elites and
 crossover children of a full generation) and ``mutate_genomes`` (the children
 of that call) with GRIDWEAVE_NUM_THREADS=1 and =2, each in its own process,
-and prints the best of ``--repeats`` runs and the 2-thread speed-up. Other
-work on the machine slows single runs: read the best-of figures, not one run.
+and prints the best of ``--repeats`` runs. The processes for each thread count
+take turns for ``--rounds`` rounds; the speed-up is the median of the rounds'
+ratios (first thread count over last), so that a machine whose load drifts
+slows both sides alike. Other work on the machine slows single runs: read the
+best-of figures, not one run.
 The CPU columns (all threads of the process) show the cost of parallelism
 apart from the machine's load: CPU time that stays flat from 1 to 2 threads
 means no time is lost to lock contention, whatever the wall clock shows.
@@ -15,12 +18,13 @@ of the saved figures to the new ones (old / new, above 1 is faster), which is
 how a change is measured against the build before it.
 
 Run: .venv/bin/python bench/bench_breeding.py [--sizes 1000 10000] [--threads 1 2]
-     [--repeats 5] [--save before.json] [--compare before.json]
+     [--repeats 5] [--rounds 3] [--save before.json] [--compare before.json]
 """
 
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import time
@@ -56,7 +60,9 @@ def measure(size: int, repeats: int) -> dict[str, float]:
 
 
 def run_worker(size: int, threads: int, repeats: int) -> dict[str, float]:
-    env = dict(os.environ, GRIDWEAVE_NUM_THREADS=str(threads))
+    # NumPy's BLAS threads spin for a while after the terrain's matrix product
+    # and would take a core from the workers being timed.
+    env = dict(os.environ, GRIDWEAVE_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     command = [sys.executable, __file__, "--worker", str(size), "--repeats", str(repeats)]
     output = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(output.splitlines()[-1])
@@ -67,6 +73,7 @@ def main() -> None:
     parser.add_argument("--sizes", type=int, nargs="+", default=[1000, 10000])
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=3, help="turns of the thread counts' processes")
     parser.add_argument("--save", metavar="FILE")
     parser.add_argument("--compare", metavar="FILE")
     parser.add_argument("--worker", type=int, metavar="SIZE", help=argparse.SUPPRESS)
@@ -80,14 +87,17 @@ def main() -> None:
     header += f" {'speed-up':>9} " + " ".join(f"{f'cpu {t} ms':>10}" for t in args.threads)
     print(header + (" " + " ".join(f"{f'vs old {t}':>9}" for t in args.threads) if before else ""))
     for size in args.sizes:
-        runs = {t: run_worker(size, t, args.repeats) for t in args.threads}
+        rounds = [{t: run_worker(size, t, args.repeats) for t in args.threads} for _ in range(args.rounds)]
+        runs = {t: {key: min(r[t][key] for r in rounds) for key in rounds[0][t]} for t in args.threads}
         for operation in OPERATIONS:
             times = [runs[t][operation] for t in args.threads]
+            speed_up = statistics.median(
+                r[args.threads[0]][operation] / r[args.threads[-1]][operation] for r in rounds)
             for t in args.threads:
                 figures[f"{size}/{operation}/{t}"] = runs[t][operation]
                 figures[f"{size}/{operation}/cpu/{t}"] = runs[t][operation + "/cpu"]
             line = f"{size:>10} {operation:>15} " + " ".join(f"{1e3 * s:>10.1f}" for s in times)
-            line += f" {times[0] / times[-1]:>8.2f}x "
+            line += f" {speed_up:>8.2f}x "
             line += " ".join(f"{1e3 * runs[t][operation + '/cpu']:>10.1f}" for t in args.threads)
             if before:
                 line += " " + " ".join(
