@@ -78,7 +78,9 @@ def test_loaded_population_shares_one_registry_and_one_object_per_genome():
 
 
 def test_genome_round_trip_carries_its_own_registry():
-    pop = gw.Population(make_config(add_node_mutation_prob=1.0))
+    # No removals: the node that the mutation adds must stay to be checked.
+    pop = gw.Population(make_config(add_node_mutation_prob=1.0, remove_node_mutation_prob=0.0,
+                                    remove_node_single_mutation_prob=0.0))
     genome = pop.initialize_genome()
     genome.objectives = [0.25, float("inf")]
     loaded = pickle.loads(pickle.dumps(genome))
