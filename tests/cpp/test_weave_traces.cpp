@@ -210,3 +210,20 @@ TEST(WeaveSparseTraces, OnePassPoolingMatchesPoolingTheSparseTraces) {
     for (size_t i = 0; i < want.values.size(); ++i) expect_relative_near(got.values[i], want.values[i]);
   }
 }
+
+// A call that fails part-way leaves the per-thread scratch as it found it: here
+// a cell taken twice before the failure is taken once by the next call.
+TEST(WeaveSparseTraces, OnePassPoolingAfterAFailedCall) {
+  for (const uint64_t side : {40, 2100}) {  // the dense form, and the sorting form with windows of 1
+    EXPECT_THROW(pooled_trace(side, side, 1, nodes_of({{1, 2, 3}, {2, 2, 3}}), edges_of({{1, 1, 9}})),
+                 evocore::InternalError);
+    const auto nodes = nodes_of({{1, 2, 3}, {4, 10, 10}, {5, 20, 5}});
+    const auto edges = edges_of({{1, 4, 5}});
+    for (const uint64_t k : {1, 3}) {
+      const auto want = pool_sparse(compute_sparse_traces(side, side, nodes, edges), k);
+      const auto got = pooled_trace(side, side, k, nodes, edges);
+      ASSERT_EQ(got.cells, want.cells);
+      for (size_t i = 0; i < want.values.size(); ++i) expect_relative_near(got.values[i], want.values[i]);
+    }
+  }
+}

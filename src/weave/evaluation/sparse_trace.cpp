@@ -178,7 +178,7 @@ bool is_set(const std::vector<uint64_t>& bits, uint64_t i) { return (bits[i >> 6
 
 class DenseLease {
  public:
-  DenseLease(uint64_t cells, uint64_t windows) : scratch_(local()), cell_words_((cells + 63) / 64) {
+  DenseLease(uint64_t cells, uint64_t windows) : scratch_(local()) {
     const auto words = [](uint64_t bits) { return (bits + 63) / 64; };
     if (scratch_.visited.size() < words(cells)) {
       scratch_.visited.resize(words(cells), 0);
@@ -191,18 +191,12 @@ class DenseLease {
   }
   DenseLease(const DenseLease&) = delete;
   DenseLease& operator=(const DenseLease&) = delete;
-  // A successful call has cleared the window maxima and bits itself.
-  void windows_cleared() { windows_cleared_ = true; }
+  // A successful call has cleared every bit and window maximum itself.
+  void cleared() { cleared_ = true; }
   ~DenseLease() {  // whole words: every bit set in them belongs to this call
-    if (scratch_.samples.size() > cell_words_ / 8) {
-      std::fill_n(scratch_.visited.begin(), cell_words_, 0);
-      std::fill_n(scratch_.repeated.begin(), cell_words_, 0);
-    } else {
-      for (const auto& sample : scratch_.samples)
-        scratch_.visited[sample.cell >> 6] = scratch_.repeated[sample.cell >> 6] = 0;
-    }
-    if (!windows_cleared_) {
+    if (!cleared_) {
       for (const auto& sample : scratch_.samples) {
+        scratch_.visited[sample.cell >> 6] = scratch_.repeated[sample.cell >> 6] = 0;
         scratch_.maxima[sample.window] = 0.0;
         scratch_.touched[sample.window >> 6] = 0;
       }
@@ -219,8 +213,7 @@ class DenseLease {
     return scratch;
   }
   DenseScratch& scratch_;
-  uint64_t cell_words_;
-  bool windows_cleared_ = false;
+  bool cleared_ = false;
 };
 
 // The cells that took more than one contribution, found by cell through a
@@ -288,15 +281,23 @@ PooledTrace pooled_trace_dense(uint64_t rows, uint64_t cols, uint64_t k, const W
   RepeatSums sums(scratch.repeats);
   const double scale = detail::trace_scale(rows, cols);
   for (const auto& sample : scratch.samples) {
+    scratch.visited[sample.cell >> 6] = 0;  // no longer read
     if (is_set(scratch.repeated, sample.cell))
       sums.add(sample.cell, sample.value);
     else
       raise_maximum(scratch, sample.window, sample.value * scale);
   }
-  for (size_t i = 0; i < scratch.repeats.size(); ++i)
+  for (size_t i = 0; i < scratch.repeats.size(); ++i) {
+    scratch.repeated[scratch.repeats[i].cell >> 6] = 0;
     raise_maximum(scratch, scratch.repeat_windows[i], scratch.repeats[i].value * scale);
+  }
   PooledTrace pooled{rows, cols, k, {}, {}};
   const uint64_t words = (out_rows * out_cols + 63) / 64;  // the scratch may be larger, from a larger grid
+  size_t count = 0;
+  for (uint64_t word = 0; word < words; ++word)
+    count += static_cast<size_t>(std::popcount(scratch.touched[word]));
+  pooled.cells.reserve(count);
+  pooled.values.reserve(count);
   for (uint64_t word = 0; word < words; ++word) {
     for (uint64_t bits = scratch.touched[word]; bits != 0; bits &= bits - 1) {
       const uint64_t window = word * 64 + static_cast<uint64_t>(std::countr_zero(bits));
@@ -306,7 +307,7 @@ PooledTrace pooled_trace_dense(uint64_t rows, uint64_t cols, uint64_t k, const W
   }
   for (const uint64_t window : pooled.cells) scratch.maxima[window] = 0.0;
   std::fill_n(scratch.touched.begin(), words, 0);
-  lease.windows_cleared();
+  lease.cleared();
   return pooled;
 }
 
