@@ -10,13 +10,17 @@ evaluation (evaluate_genomes, connectivity included) are also set against a
 plain gather of the same cells: the touched cells and trace values of every
 genome, listed beforehand, summed as trace x cost with NumPy on one thread.
 Native times are taken per thread (wall time x threads), so the ratios compare
-the work.
+the work; the comparison is then repeated in a process with one worker thread,
+where the gather's one thread meets the kernel's one.
 bench_evaluation.cpp (GRIDWEAVE_BENCH=ON) compares the kernel with a gather of
 the same samples without the Python layer.
 
 Run: .venv/bin/python bench/bench_evaluation.py
 """
 
+import argparse
+import os
+import subprocess
 import sys
 import time
 from functools import partial
@@ -40,6 +44,11 @@ def genomes_for_benchmark():
 
 
 def main():
+    parser = argparse.ArgumentParser(description="Sparse evaluation and trace kernel benchmarks.")
+    parser.add_argument("--kernel-only", action="store_true", help="only the kernel against the gather")
+    if parser.parse_args().kernel_only:
+        kernel_against_gather(genomes_for_benchmark()[1])
+        return
     pop, genomes = genomes_for_benchmark()
     nodes = np.mean([len(g.nodes) for g in genomes])
     edges = np.mean([sum(e.enabled for e in g.edges.values()) for g in genomes])
@@ -58,6 +67,12 @@ def main():
         print(f"{size:>5} x {size:<5} sparse {rate_sparse:>10,.0f} genomes/s   dense {rate_dense:>8,.0f} genomes/s"
               f"   ratio {rate_sparse / rate_dense:6.1f}")
     kernel_against_gather(genomes)
+    if gw._core._num_threads() > 1:
+        # The gather runs on one thread: the same comparison with one worker
+        # leaves out what the pool's second thread costs or shares.
+        print("with one worker thread:", flush=True)
+        env = dict(os.environ, GRIDWEAVE_NUM_THREADS="1")
+        subprocess.run([sys.executable, __file__, "--kernel-only"], env=env, check=True)
 
 
 def kernel_against_gather(genomes, size=1024, rounds=15):
