@@ -137,8 +137,7 @@ class Exchanger {
       }
     for (uint64_t node : part) {
       const Pos pos = pos_of(node);
-      if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows &&
-          static_cast<uint64_t>(pos.y) < map_.cols)
+      if (weave::detail::on_grid(pos, map_.rows, map_.cols))
         cells[routing::pos_cell(map_, pos)] = Attachment{node, 0};
     }
     return cells;

@@ -89,10 +89,7 @@ class Polisher {
     return ids;
   }
 
-  bool inside_map(Pos pos) const {
-    return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map_.rows &&
-           static_cast<uint64_t>(pos.y) < map_.cols;
-  }
+  bool inside_map(Pos pos) const { return weave::detail::on_grid(pos, map_.rows, map_.cols); }
 
   void erase_node(uint64_t node) {
     occupied_.erase(pos_key(pos_of(node)));

@@ -55,10 +55,7 @@ std::vector<uint64_t> sorted_node_ids(const weave::Genome& genome) {
   return ids;
 }
 
-bool inside(Pos pos, const weave::CostMap& map) {
-  return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < map.rows &&
-         static_cast<uint64_t>(pos.y) < map.cols;
-}
+bool inside(Pos pos, const weave::CostMap& map) { return weave::detail::on_grid(pos, map.rows, map.cols); }
 
 double chain_cost(Pos a, const std::vector<Pos>& bends, Pos b, const weave::CostMap& map) {
   double cost = 0.0;

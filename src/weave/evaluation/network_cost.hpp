@@ -11,9 +11,7 @@ namespace weave {
 
 // Cost of the cell a node sits on; nothing when the node lies outside the map.
 inline double node_cost(Pos pos, const CostMap& map) {
-  if (pos.x < 0 || pos.y < 0 || static_cast<uint64_t>(pos.x) >= map.rows ||
-      static_cast<uint64_t>(pos.y) >= map.cols)
-    return 0.0;
+  if (!detail::on_grid(pos, map.rows, map.cols)) return 0.0;
   return map.data[static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y)];
 }
 

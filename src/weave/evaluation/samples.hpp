@@ -23,6 +23,12 @@ inline void check_grid_shape(uint64_t rows, uint64_t cols) {
 
 inline double trace_scale(uint64_t rows, uint64_t cols) { return 1.0 / static_cast<double>(rows + cols); }
 
+// True when a position lies on a rows x cols grid.
+inline bool on_grid(Pos pos, uint64_t rows, uint64_t cols) {
+  return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < rows &&
+         static_cast<uint64_t>(pos.y) < cols;
+}
+
 // Nearest integer, halves away from zero, for coordinates interpolated between
 // int32 positions (|coordinate| < 2^32). Same result as std::round, inlined.
 inline int64_t round_coordinate(double coordinate) {
@@ -328,14 +334,11 @@ template <class OnSample>
   const auto steps = static_cast<uint64_t>(std::ceil(major));
   const double weight = major > 0.0 ? std::sqrt(major * major + minor * minor) / major : 1.0;
   const bool x_is_major = std::abs(dx) >= std::abs(dy);
-  const auto on_map = [&](Pos p) {
-    return p.x >= 0 && p.y >= 0 && static_cast<uint64_t>(p.x) < rows && static_cast<uint64_t>(p.y) < cols;
-  };
   const auto exact = [&](uint64_t from, uint64_t to) __attribute__((always_inline)) {
     walk_exact(x1, y1, x2, y2, steps, weight, x_is_major, from, to, rows, cols, on_sample);
   };
   // With both ends on the map every sample is on it: no spans to narrow.
-  const bool ends_inside = on_map(p1) && on_map(p2);
+  const bool ends_inside = on_grid(p1, rows, cols) && on_grid(p2, rows, cols);
   SampleSpan span{0, steps}, stepped{0, steps};
   if (!ends_inside) {
     span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
@@ -363,9 +366,7 @@ void for_each_trace_contribution(uint64_t rows, uint64_t cols, const WeaveNodeMa
   check_grid_shape(rows, cols);
   for (const auto& [id, node] : nodes) {
     const Pos pos = node.data.pos;
-    if (pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < rows &&
-        static_cast<uint64_t>(pos.y) < cols)
-      on_node(static_cast<uint64_t>(pos.x) * cols + static_cast<uint64_t>(pos.y));
+    if (on_grid(pos, rows, cols)) on_node(static_cast<uint64_t>(pos.x) * cols + static_cast<uint64_t>(pos.y));
   }
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled) continue;
