@@ -48,4 +48,10 @@ struct Interrupted : std::exception {
   const char* what() const noexcept override { return "interrupted"; }
 };
 
+// Long work stopped because the caller's deadline passed. Callers with a
+// result so far catch it; it never reaches Python.
+struct DeadlinePassed : std::exception {
+  const char* what() const noexcept override { return "deadline passed"; }
+};
+
 }  // namespace evocore

@@ -49,7 +49,7 @@ class ThreadPool {
   void run(size_t n, const std::function<void(size_t)>& body) {
     if (n == 0) return;
     if (in_worker || worker_count_ == 0) return run_inline(n, body);
-    auto job = std::make_shared<Job>(n, body, interrupt_request);
+    auto job = std::make_shared<Job>(n, body, interrupt_request, deadline);
     {
       std::lock_guard lock(mutex_);
       queue_.push_back(job);
@@ -71,6 +71,8 @@ class ThreadPool {
       throw;
     } catch (const Interrupted&) {
       throw;
+    } catch (const DeadlinePassed&) {
+      throw;
     } catch (const InternalError&) {
       throw;
     } catch (const std::exception& e) {
@@ -82,11 +84,13 @@ class ThreadPool {
 
  private:
   struct Job {
-    Job(size_t count, const std::function<void(size_t)>& fn, const std::atomic<bool>* request)
-        : n(count), body(fn), interrupt(request) {}
+    Job(size_t count, const std::function<void(size_t)>& fn, const std::atomic<bool>* request,
+        Clock::time_point until)
+        : n(count), body(fn), interrupt(request), deadline(until) {}
     const size_t n;
     const std::function<void(size_t)>& body;
     const std::atomic<bool>* const interrupt;  // the submitter's interrupt request
+    const Clock::time_point deadline;          // the submitter's deadline
     std::atomic<bool> stopping{false};         // set at the first failure; unstarted elements are skipped
     std::mutex mutex;
     std::condition_variable finished;
@@ -184,6 +188,7 @@ class ThreadPool {
   static void execute(const Chunk& chunk) {
     Job& job = *chunk.job;
     const InterruptRequestScope lent(job.interrupt);
+    const DeadlineScope lent_deadline(job.deadline);
     std::exception_ptr error;
     for (size_t i = chunk.begin; !error && i < chunk.end && !job.stopping.load(std::memory_order_relaxed);
          ++i) {

@@ -18,7 +18,7 @@ LeastCostSearch::LeastCostSearch(const CostMap& map)
 
 double LeastCostSearch::step_cost(uint64_t from, uint64_t to) const {
   const bool diagonal = (from / map_.cols != to / map_.cols) && (from % map_.cols != to % map_.cols);
-  return (diagonal ? kDiagonal : 1.0) * 0.5 * (map_.data[from] + map_.data[to]);
+  return (diagonal ? kDiagonal : 1.0) * 0.5 * (map_.at(from) + map_.at(to));
 }
 
 void LeastCostSearch::add_source(uint64_t cell, int32_t label) {

@@ -7,11 +7,15 @@
 
 namespace weave {
 
-// A caller's cost map, row-major, indexed like a trace grid. Not owned.
+// A caller's cost map, row-major, indexed like a trace grid. Not owned. The
+// cells are float64 (`data`) or, read in place without a copy, float32
+// (`data32`, when set); a float32 cell widens to double exactly.
 struct CostMap {
   uint64_t rows = 0;
   uint64_t cols = 0;
   const double* data = nullptr;
+  const float* data32 = nullptr;
+  double at(uint64_t cell) const { return data32 ? static_cast<double>(data32[cell]) : data[cell]; }
 };
 
 struct Evaluation {

@@ -12,21 +12,32 @@ namespace weave {
 // Cost of the cell a node sits on; nothing when the node lies outside the map.
 inline double node_cost(Pos pos, const CostMap& map) {
   if (!detail::on_grid(pos, map.rows, map.cols)) return 0.0;
-  return map.data[static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y)];
+  return map.at(static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y));
 }
 
 // Sum of weight x cost over the in-shape samples of a straight edge, before the
 // trace grid's 1 / (rows + cols) scale.
-inline double edge_cost(Pos a, Pos b, const CostMap& map) {
-  // A local aggregate rather than a captured reference, so that the running sum
-  // stays in a register instead of being stored after every sample.
-  struct CostSum {
-    const double* data;
-    double sum;
-    void operator()(uint64_t cell, double weight, bool) { sum += weight * data[cell]; }
-  } sink{map.data, 0.0};
-  detail::for_each_edge_sample(a, b, map.rows, map.cols, sink);
+namespace detail {
+// A local aggregate rather than a captured reference, so that the running sum
+// stays in a register instead of being stored after every sample.
+template <class Cell>
+struct CostSum {
+  const Cell* data;
+  double sum;
+  void operator()(uint64_t cell, double weight, bool) { sum += weight * static_cast<double>(data[cell]); }
+};
+
+template <class Cell>
+double edge_cost_over(Pos a, Pos b, const CostMap& map, const Cell* data) {
+  CostSum<Cell> sink{data, 0.0};
+  for_each_edge_sample(a, b, map.rows, map.cols, sink);
   return sink.sum;
+}
+}  // namespace detail
+
+inline double edge_cost(Pos a, Pos b, const CostMap& map) {
+  return map.data32 ? detail::edge_cost_over(a, b, map, map.data32)
+                    : detail::edge_cost_over(a, b, map, map.data);
 }
 
 }  // namespace weave
