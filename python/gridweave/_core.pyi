@@ -146,18 +146,21 @@ def least_cost_distances(cost_map: npt.NDArray[np.float64], sources: Sequence[Ce
 def least_cost_path(cost_map: npt.NDArray[np.float64], start: Cell, end: Cell) -> list[tuple[int, int]]:
     """The cells of a least-cost path from ``start`` to ``end``, both included."""
 def steiner_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell], method: str = "best",
-                    roots: int = 4, lookahead: int = 64) -> NetworkTuple:
+                    roots: int = 4, lookahead: int = 64, deadline: float | None = None) -> NetworkTuple:
     """A least-cost Steiner tree straightened into straight edges: (cells, terminal count, edges, cost)."""
 def steiner_candidates(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell], method: str = "best",
-                       roots: int = 4, lookahead: int = 64) -> list[NetworkTuple]:
+                       roots: int = 4, lookahead: int = 64,
+                       deadline: float | None = None) -> list[NetworkTuple]:
     """Every tree that :func:`steiner_network` chooses from."""
 def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell]) -> NetworkTuple:
     """The minimum spanning tree of straight edges between the terminals."""
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,
-                   max_rounds: int = 64, split_edges: bool = True, exchange: bool = False) -> list[float]:
+                   max_rounds: int = 64, split_edges: bool = True, exchange: bool = False,
+                   deadline: float | None = None) -> list[float]:
     """Improve the genomes in place by exact local moves; returns each one's trace cost."""
 def redundancy_chain(
-    genome: Genome, cost_map: npt.NDArray[np.float64], steps: int = 64, routed: bool = False
+    genome: Genome, cost_map: npt.NDArray[np.float64], steps: int = 64, routed: bool = False,
+    deadline: float | None = None,
 ) -> list[Genome]:
     """Copies of the genome with one more loop each, removing the most bridge share per cost
     (straight edges; with ``routed``, also straightened least-cost paths)."""

@@ -52,9 +52,9 @@ from ._core import Genome, Population
 from .config import strategy_name, validate_config
 from .formats import negative_cost_message
 from .history import GenerationRecord, history_to_csv
-from .measure import network_cost, network_length
+from .measure import cost_array, network_cost, network_length
 from .pareto import Archive, non_dominated
-from .runtime import Limits, SigintFlag, advance, callbacks_stop, progress_bar
+from .runtime import UNLIMITED, Budget, Limits, PhaseDisplay, SigintFlag, advance, callbacks_stop, progress_bar
 
 __all__ = ["EvolutionResult", "Callback", "evolve", "canonical_structure", "checked_seed"]
 
@@ -85,7 +85,11 @@ class EvolutionResult:
     holds the non-dominated final members when they carry objective vectors,
     else ``None``. ``stop_reason`` is one of "generations", "fitness",
     "stall", "time", "callback", "callback error" and "interrupted".
-    ``seed`` is the seed the run used. A Ctrl-C that arrives during a native
+    ``seed`` is the seed the run used. ``phase_seconds`` gives the seconds
+    each phase of the call took ("spanning tree", "Steiner trees", "polish",
+    "key-path exchange", "redundancy", "generations", "final polish"), and
+    ``cut_short`` the phases that ``time_limit`` ended early (each kept its
+    best result so far). A Ctrl-C that arrives during a native
     call stops that call at once and may leave the population and some genomes
     unusable; the best network's structure, fitness, cost and length are kept.
 
@@ -115,6 +119,8 @@ class EvolutionResult:
     stop_reason: str
     seed: int = 0
     config: dict[str, Any] = field(default_factory=dict)
+    phase_seconds: dict[str, float] = field(default_factory=dict)
+    cut_short: list[str] = field(default_factory=list)
 
     def __repr__(self) -> str:
         front = "" if self.pareto_front is None else f", front={len(self.pareto_front)}"
@@ -195,8 +201,10 @@ def evolve(
     as its ``result`` attribute. The run also ends
     when the best raw score reaches ``stop_at_fitness``, when it has not
     improved for ``stall_generations`` generations, when ``time_limit``
-    seconds have passed since the call began (checked after every
-    generation), or on Ctrl-C, which lets the current generation finish (a
+    seconds have passed since the call began, or on Ctrl-C. ``time_limit``
+    bounds the whole call: the start network's phases, the redundancy chains,
+    the generations (none begins after 92 % of the limit) and the final
+    polish each stop at a deadline with their best result so far. Ctrl-C which lets the current generation finish (a
     second Ctrl-C aborts at once). A progress bar is shown on a terminal when
     ``progress`` is true and tqdm is installed. ``seed`` (any non-negative
     integer; larger than 64 bits is hashed down) reseeds all random
@@ -227,7 +235,8 @@ def evolve(
         raise ValueError("checkpoint_every must be at least 1")
     seed = checked_seed(seed)
     started = time.perf_counter()
-    run = start_run(cost, config, start_genome, start, polish, polish_children, archive_size)
+    run = start_run(cost, config, start_genome, start, polish, polish_children, archive_size,
+                    budget=Budget(began, time_limit), progress=progress)
     history = [run.record(0, time.perf_counter() - started)]
     limits = Limits(stop_at_fitness, stall_generations, time_limit, began)
     check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
@@ -252,6 +261,7 @@ def run_generations(
     the loop of :func:`evolve`, also continued by :func:`gridweave.resume`."""
     history = check.history
     bar = progress_bar(generations - history[-1].generation, progress)
+    began = time.perf_counter()
     try:
         with SigintFlag() as interrupted:
             for generation in range(history[-1].generation + 1, generations + 1):
@@ -274,6 +284,7 @@ def run_generations(
     finally:
         if bar is not None:
             bar.close()
+        run.display.seconds["generations"] = time.perf_counter() - began
     return run.result(history, stop_reason or "generations", check.seed, check.config)
 
 
@@ -291,17 +302,25 @@ def start_run(
     polish: bool,
     polish_children: int,
     archive_size: int,
+    budget: Budget = UNLIMITED,
+    progress: bool = False,
 ) -> _Run:
     """The population of generation 0, evaluated, with the start network counted.
 
     ``cost`` must have passed the checks of :func:`evolve`. Advance the run
     with ``run.step()`` and ``run.record()``; ``run.result()`` ends it. The
     island model drives its populations through this entry point too.
+    ``budget`` gives each phase its deadline; with ``progress`` the phase
+    under way is shown on a terminal.
     """
-    first = _first_network(cost, config, start_genome, start)
-    run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
-               archive_size)
-    run.begin(first)
+    display = PhaseDisplay(progress)
+    try:
+        first = _first_network(cost, config, start_genome, start, budget, display)
+        run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
+                   archive_size, budget=budget, display=display)
+        run.begin(first)
+    finally:
+        display.close()
     return run
 
 
@@ -329,10 +348,13 @@ def _checked_inputs(
 
 
 def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
-    """The cost map as float64 with NaN cells turned into ``inf`` (impassable).
+    """The cost map as the engine reads it, NaN cells turned into ``inf`` (impassable).
 
-    Raises ValueError for a map that is not two-dimensional, whose shape is
-    not ``grid_size`` or that holds negative costs.
+    A float32 map stays float32 and any other becomes float64; the caller's
+    array itself is returned when it needs no change (C order, no NaN), so
+    that a large map is never copied. Raises ValueError for a map that is not
+    two-dimensional, whose shape is not ``grid_size`` or that holds negative
+    costs.
 
     Example:
         >>> checked_cost([[1.0, float("nan")]], (1, 2))
@@ -341,7 +363,7 @@ def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
         Traceback (most recent call last):
         ValueError: the cost map holds negative costs (first at (row, column) (0, 1): -2.0)
     """
-    cost = np.array(cost_map, dtype=np.float64)
+    cost = np.ascontiguousarray(cost_array(cost_map))
     if cost.ndim != 2:
         raise ValueError(f"the cost map must be two-dimensional, got shape {cost.shape}")
     if tuple(cost.shape) != tuple(grid_size):
@@ -352,7 +374,10 @@ def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
     negative = negative_cost_message(cost)
     if negative:
         raise ValueError(negative)
-    cost[np.isnan(cost)] = np.inf
+    impassable = np.isnan(cost)
+    if impassable.any():
+        cost = cost.copy()
+        cost[impassable] = np.inf
     return cost
 
 
@@ -401,10 +426,12 @@ def _first_network(
     config: Mapping[str, Any],
     start_genome: Genome | Mapping[str, Any] | None,
     start: str,
+    budget: Budget = UNLIMITED,
+    display: PhaseDisplay | None = None,
 ) -> Genome | None:
     """The start network as a genome, or None for the configured initial graph."""
     if start_genome is None and start != "config":
-        start_genome = _heuristic_start(cost, config, start)
+        start_genome = _heuristic_start(cost, config, start, budget, display)
     if start_genome is None:
         return None
     if isinstance(start_genome, Mapping):
@@ -425,11 +452,17 @@ def _check_terminals_held(genome: Genome, fixed_nodes: Sequence[Sequence[int]]) 
         )
 
 
-def _heuristic_start(cost: np.ndarray, config: Mapping[str, Any], method: str) -> Any:
+def _heuristic_start(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    method: str,
+    budget: Budget = UNLIMITED,
+    display: PhaseDisplay | None = None,
+) -> Any:
     """The heuristic start network, or None (the configured graph) when
     impassable cells keep the terminals apart."""
     try:
-        return routes.start_network(cost, dict(config), method)
+        return routes.start_network(cost, dict(config), method, budget=budget, display=display)
     except ValueError as error:
         if not np.isinf(cost).any():
             raise
@@ -469,8 +502,12 @@ class _Run:
         polish: bool = False,
         polish_children: int = 0,
         archive_size: int = 200,
+        budget: Budget = UNLIMITED,
+        display: PhaseDisplay | None = None,
     ):
         self.population = population
+        self.budget = budget
+        self.display = display if display is not None else PhaseDisplay(False)
         self.polish = polish
         self.polish_children = polish_children
         self.cost = cost
@@ -584,7 +621,14 @@ class _Run:
         tree to networks without bridges."""
         local = self.population.create_genome(start.get_structure())  # numbers of this population
         _core.evaluate_genomes([local], self.cost)
-        chain = [*_core.redundancy_chain(local, self.cost), *_core.redundancy_chain(local, self.cost, routed=True)]
+        deadline = self.budget.deadline("redundancy")
+
+        def chains() -> list[Genome]:
+            return [*_core.redundancy_chain(local, self.cost, deadline=Budget.seconds_left(deadline)),
+                    *_core.redundancy_chain(local, self.cost, routed=True,
+                                            deadline=Budget.seconds_left(deadline))]
+
+        chain = self.display.run("redundancy", deadline, chains)
         if not chain:
             return
         raw, objectives = self.evaluate(chain)
@@ -601,13 +645,19 @@ class _Run:
         order = sorted(range(len(genomes)), key=lambda i: -raw[i] if raw[i] > 0 else math.inf)
         chosen = [genomes[i] for i in order[:count] if raw[i] > 0]
         if chosen:
-            routes.polish(chosen, self.cost)
+            routes.polish(chosen, self.cost, deadline=self.seconds_left("generations"))
 
     def polish_overall_best(self) -> None:
         """The final polish, with the slower key-path exchange (it can change the topology)."""
         if self.best is None or not self.polish:
             return
-        routes.polish([self.best], self.cost, exchange=True)
+        deadline = self.budget.deadline("final polish")
+        best = self.best
+        try:
+            self.display.run("final polish", deadline, lambda: routes.polish(
+                [best], self.cost, exchange=True, deadline=Budget.seconds_left(deadline)))
+        finally:
+            self.display.close()
         raw, objectives = self.read_raw([self.best])
         self.best_raw, self.best_objectives = raw[0], objectives[0]
         self.snapshot_best()
@@ -621,9 +671,12 @@ class _Run:
         children: list[Genome] = []
         for turn in range(min(count, len(items))):
             parent = items[(self.loop_cursor + turn) % len(items)]
-            children += _core.redundancy_chain(parent, self.cost, 1)
+            children += _core.redundancy_chain(parent, self.cost, 1, deadline=self.seconds_left("generations"))
         self.loop_cursor += count
         return children
+
+    def seconds_left(self, phase: str) -> float | None:
+        return Budget.seconds_left(self.budget.deadline(phase))
 
     def take_members(self, evaluate: bool) -> None:
         self.members = self.population.members
@@ -733,6 +786,8 @@ class _Run:
             stop_reason=stop_reason,
             seed=seed,
             config=config,
+            phase_seconds=dict(self.display.seconds),
+            cut_short=list(self.display.cut_short),
         )
 
     def finish(self) -> list[Genome] | None:

@@ -44,6 +44,7 @@ from ._core import Genome
 from .config import validate_config
 from .driver import _heuristic_start, canonical_structure, checked_cost, start_run
 from .history import GenerationRecord
+from .measure import cost_array
 from .pareto import non_dominated
 
 __all__ = [
@@ -317,7 +318,7 @@ class Island:
         checkpoint: Checkpoint | None = None,
     ) -> None:
         self.index = index
-        self.cost = np.asarray(cost, dtype=np.float64)
+        self.cost = cost_array(cost)
         self.config = config
         self.settings = settings
         if settings.seed is not None:

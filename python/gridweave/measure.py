@@ -22,6 +22,20 @@ from ._core import Genome
 __all__ = ["network_cost", "network_length"]
 
 
+def cost_array(cost_map: Any) -> np.ndarray:
+    """The cost map as the native core reads it in place: float32 stays float32,
+    anything else becomes float64 (copied only when it is not already).
+
+    Example:
+        >>> cost_array(np.ones((2, 2), dtype=np.float32)).dtype, cost_array([[1, 2]]).dtype
+        (dtype('float32'), dtype('float64'))
+    """
+    array = np.asarray(cost_map)
+    if array.dtype == np.float32:
+        return array
+    return np.asarray(array, dtype=np.float64)
+
+
 def network_cost(genome: Genome, cost_map: Any) -> float:
     """The network's cost in map units (``inf`` when it crosses an impassable cell).
 
@@ -33,7 +47,7 @@ def network_cost(genome: Genome, cost_map: Any) -> float:
         >>> network_cost(genome_from_structure(make_config((8, 8), [(0, 0), (0, 7)]), tree), cost)
         10.0
     """
-    cost = float(_core.network_costs([genome], np.asarray(cost_map, dtype=np.float64))[0])
+    cost = float(_core.network_costs([genome], cost_array(cost_map))[0])
     return math.inf if math.isnan(cost) else cost  # a NaN cell is impassable
 
 

@@ -70,12 +70,13 @@ class Problem:
 
 
 def make_terrain(
-    size: Sequence[int] = (64, 64), n_terminals: int = 6, seed: int = 0
+    size: Sequence[int] = (64, 64), n_terminals: int = 6, seed: int = 0, hills: int | None = None
 ) -> Problem:
     """Build a seeded landscape: hills, a river with one ford, terminals on both banks.
 
     The base cost of a cell is 1; every hill adds a Gaussian bump of height 2
-    to 6; the river, which winds from the first column to the last, adds ``RIVER_COST`` except
+    to 6 (``hills`` of them, by default one per 600 cells: on large maps a
+    fixed count keeps the landscape, and the time to build it, in bounds); the river, which winds from the first column to the last, adds ``RIVER_COST`` except
     at the ford, where it adds only ``FORD_COST``. Terminals alternate between
     the two banks, keep clear of the river and of each other. The same seed
     always gives the same problem.
@@ -92,9 +93,11 @@ def make_terrain(
         raise ValueError(f"a terrain needs at least 12x12 cells, got {width}x{height}")
     if n_terminals < 1:
         raise ValueError("a terrain needs at least one terminal")
+    if hills is not None and hills < 1:
+        raise ValueError(f"hills must be at least 1, got {hills}")
     rng = np.random.default_rng(seed)
     x, y = np.meshgrid(np.arange(width), np.arange(height), indexing="ij")
-    cost = 1.0 + _hills(rng, x, y)
+    cost = 1.0 + _hills(rng, x, y, count=hills)
     river_x = _river_course(rng, width, height)
     half_width = max(1.0, min(width, height) / 32)
     in_river = np.abs(x - river_x[np.newaxis, :]) <= half_width

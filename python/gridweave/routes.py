@@ -33,6 +33,8 @@ import numpy as np
 
 from . import _core
 from ._core import Genome
+from .measure import cost_array
+from .runtime import UNLIMITED, Budget, PhaseDisplay
 
 __all__ = [
     "least_cost_distances",
@@ -45,6 +47,7 @@ __all__ = [
     "START_METHODS",
     "genome_from_structure",
     "start_network",
+    "default_roots",
 ]
 
 Cell = Sequence[int]
@@ -52,8 +55,7 @@ Cell = Sequence[int]
 START_METHODS = ("steiner", "mst", "config")
 
 
-def _cost_array(cost_map: Any) -> np.ndarray:
-    return np.asarray(cost_map, dtype=np.float64)
+_cost_array = cost_array
 
 
 def least_cost_distances(cost_map: Any, sources: Sequence[Cell]) -> np.ndarray:
@@ -107,6 +109,7 @@ def steiner_tree(
     method: str = "best",
     roots: int = 4,
     lookahead: int = 64,
+    deadline: float | None = None,
 ) -> dict[str, Any]:
     """A least-cost Steiner tree over ``terminals``, straightened into straight edges.
 
@@ -116,6 +119,8 @@ def steiner_tree(
     cheapest network wins). ``lookahead`` bounds the length of a straight
     edge, in path cells, during straightening. Raises ``ValueError`` when
     some terminals cannot be joined without crossing cells of infinite cost.
+    ``deadline`` (seconds) stops the grown trees not finished by then; with
+    no tree finished in time the straight-line spanning tree is returned.
 
     Example:
         >>> cost = np.ones((20, 20)); cost[10, :18] = 50.0
@@ -125,7 +130,8 @@ def steiner_tree(
     """
     return network_structure(
         *_core.steiner_network(
-            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead
+            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
+            deadline=deadline,
         )
     )
 
@@ -137,8 +143,11 @@ def steiner_trees(
     method: str = "best",
     roots: int = 4,
     lookahead: int = 64,
+    deadline: float | None = None,
 ) -> list[dict[str, Any]]:
     """Every tree :func:`steiner_tree` chooses from: the Voronoi tree, then one grown tree per root.
+
+    Trees not finished within ``deadline`` seconds are left out.
 
     Example:
         >>> len(steiner_trees(np.ones((16, 16)), [(1, 1), (14, 3), (8, 14)], roots=2))
@@ -147,7 +156,8 @@ def steiner_trees(
     return [
         network_structure(*network)
         for network in _core.steiner_candidates(
-            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead
+            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
+            deadline=deadline,
         )
     ]
 
@@ -171,6 +181,7 @@ def polish(
     max_rounds: int = 64,
     split_edges: bool = True,
     exchange: bool = False,
+    deadline: float | None = None,
 ) -> list[float]:
     """Improve genomes in place by exact local moves; returns each one's cost afterwards.
 
@@ -182,11 +193,13 @@ def polish(
     of tree networks by cheaper least-cost connections (slower). Fixed nodes
     never move, and the network stays connected; disconnected genomes are left
     as they are. The genomes are evaluated as :func:`gridweave.evaluate_genomes`
-    would, and each returned cost is ``1 / fitness``.
+    would, and each returned cost is ``1 / fitness``. After ``deadline``
+    seconds no further move or exchange starts: each genome keeps the moves
+    made so far.
     """
     return _core.polish_genomes(
         list(genomes), _cost_array(cost_map), radius=radius, max_rounds=max_rounds,
-        split_edges=split_edges, exchange=exchange,
+        split_edges=split_edges, exchange=exchange, deadline=deadline,
     )
 
 
@@ -208,16 +221,41 @@ def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any
     return builder.create_genome(dict(structure))
 
 
+# Grown Steiner trees cost one search of the map's neighbourhood of the tree per
+# root; beyond this many cells they are left out of the default start (on large
+# maps they take most of the start's time and seldom beat the Voronoi tree).
+GROW_CELL_LIMIT = 2**21
+
+
+def default_roots(shape: Sequence[int]) -> int:
+    """Roots of the grown Steiner trees in the default start for a map of ``shape``.
+
+    Example:
+        >>> default_roots((512, 512)), default_roots((4096, 4096))
+        (8, 0)
+    """
+    return 8 if int(shape[0]) * int(shape[1]) <= GROW_CELL_LIMIT else 0
+
+
 def start_network(
-    cost_map: Any, config: Mapping[str, Any], method: str = "steiner", roots: int = 8
+    cost_map: Any,
+    config: Mapping[str, Any],
+    method: str = "steiner",
+    roots: int | None = None,
+    *,
+    budget: Budget = UNLIMITED,
+    display: PhaseDisplay | None = None,
 ) -> dict[str, Any]:
     """The polished heuristic network that :func:`gridweave.evolve` starts from.
 
     ``"steiner"`` polishes the spanning tree and the Steiner trees of both
-    heuristics (the growing one from ``roots`` terminals) and takes the
-    cheapest, which is then polished once more with key-path exchange;
-    ``"mst"`` takes the polished spanning tree (exchanged likewise). The
-    structure carries the polished network's ``"cost"``.
+    heuristics (the growing one from ``roots`` terminals; by default 8 on maps
+    of up to 2**21 cells and none on larger ones, see :func:`default_roots`)
+    and takes the cheapest, which is then polished once more with key-path
+    exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
+    The structure carries the polished network's ``"cost"``. Under a
+    ``budget`` each phase stops at its deadline with the best network so far
+    (``display`` then records which phases were cut short).
 
     Example:
         >>> from gridweave.config import make_config
@@ -229,15 +267,23 @@ def start_network(
     if method not in ("steiner", "mst"):
         raise ValueError(f"start network method must be 'steiner' or 'mst', got {method!r}")
     cost = _cost_array(cost_map)
+    shown = display if display is not None else PhaseDisplay(False)
     terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
-    candidates = [spanning_tree(cost, terminals)]
+    candidates = [shown.run("spanning tree", None, lambda: spanning_tree(cost, terminals))]
     if method == "steiner":
-        candidates.extend(steiner_trees(cost, terminals, roots=roots))
+        roots = default_roots(cost.shape) if roots is None else roots
+        steiner = budget.deadline("Steiner trees")
+        candidates.extend(shown.run("Steiner trees", steiner, lambda: steiner_trees(
+            cost, terminals, method="best" if roots else "voronoi", roots=max(roots, 1),
+            deadline=budget.seconds_left(steiner))))
     genomes = [genome_from_structure(config, c) for c in candidates]
-    costs = polish(genomes, cost)
+    polished = budget.deadline("polish")
+    costs = shown.run("polish", polished, lambda: polish(genomes, cost, deadline=budget.seconds_left(polished)))
     best = min(range(len(genomes)), key=lambda i: costs[i])
     # Key-path exchange is slower: only the winner gets it.
-    final_cost = polish([genomes[best]], cost, exchange=True)[0]
+    exchanged = budget.deadline("key-path exchange")
+    final_cost = shown.run("key-path exchange", exchanged, lambda: polish(
+        [genomes[best]], cost, exchange=True, deadline=budget.seconds_left(exchanged)))[0]
     structure = genomes[best].get_structure()
     return {
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),

@@ -9,11 +9,16 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from types import FrameType
-from typing import Any
+from typing import Any, ClassVar
 
 from .history import GenerationRecord
 
-__all__ = ["Limits", "SigintFlag", "callbacks_stop", "progress_bar", "advance"]
+__all__ = ["Limits", "Budget", "PhaseDisplay", "SigintFlag", "callbacks_stop", "progress_bar", "advance"]
+
+
+# Share of a run's time limit left to the final polish of the best network:
+# the generations stop before it.
+FINAL_POLISH_SHARE = 0.08
 
 
 @dataclass(frozen=True)
@@ -32,9 +37,87 @@ class Limits:
         stalled = record.generation - last_improvement
         if self.stall_generations is not None and stalled >= self.stall_generations:
             return "stall"
-        if self.time_limit is not None and time.perf_counter() - self.began >= self.time_limit:
+        if self.time_limit is not None and time.perf_counter() - self.began >= self.generations_time():
             return "time"
         return ""
+
+
+    def generations_time(self) -> float:
+        """Seconds from the start of the call after which no generation begins."""
+        assert self.time_limit is not None
+        return self.time_limit * (1.0 - FINAL_POLISH_SHARE)
+
+
+@dataclass(frozen=True)
+class Budget:
+    """Deadlines of the phases of a run under ``time_limit`` seconds from ``began``
+    (``time.perf_counter()`` values; all None without a limit)."""
+
+    began: float
+    time_limit: float | None
+
+    # Each phase ends by this share of the time limit.
+    SHARES: ClassVar[dict[str, float]] = {
+        "Steiner trees": 0.25,
+        "polish": 0.35,
+        "key-path exchange": 0.45,
+        "redundancy": 0.5,
+        "generations": 1.0 - FINAL_POLISH_SHARE,
+        "final polish": 1.0,
+    }
+
+    def deadline(self, phase: str) -> float | None:
+        if self.time_limit is None:
+            return None
+        return self.began + self.SHARES[phase] * self.time_limit
+
+    @staticmethod
+    def seconds_left(deadline: float | None) -> float | None:
+        """Seconds until ``deadline`` (never negative), as the native calls take it."""
+        return None if deadline is None else max(0.0, deadline - time.perf_counter())
+
+
+UNLIMITED = Budget(0.0, None)
+
+
+class PhaseDisplay:
+    """Names the phase of the run under way and its time so far, on the line of
+    the progress bar (a terminal with tqdm and ``enabled``); records the seconds
+    each phase took and the phases a deadline cut short."""
+
+    def __init__(self, enabled: bool) -> None:
+        self.seconds: dict[str, float] = {}
+        self.cut_short: list[str] = []
+        self._enabled = enabled and sys.stderr.isatty()
+        self._bar: Any = None
+
+    def _show(self, phase: str) -> None:
+        if self._bar is None and self._enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                self._enabled = False
+                return
+            self._bar = tqdm(total=None, bar_format="{desc} [{elapsed}]", leave=False)
+        if self._bar is not None:
+            self._bar.set_description_str(f"{phase}...")
+
+    def run(self, phase: str, deadline: float | None, work: Callable[[], Any]) -> Any:
+        """``work()``, shown and timed as ``phase``; cut short when it returned after ``deadline``."""
+        self._show(phase)
+        started = time.perf_counter()
+        try:
+            return work()
+        finally:
+            ended = time.perf_counter()
+            self.seconds[phase] = self.seconds.get(phase, 0.0) + ended - started
+            if deadline is not None and ended >= deadline and phase not in self.cut_short:
+                self.cut_short.append(phase)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
 
 
 def callbacks_stop(callbacks: list[Callable[..., Any]], *args: Any) -> bool:

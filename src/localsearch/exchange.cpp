@@ -1,6 +1,7 @@
 #include "exchange.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <optional>
 #include <set>
@@ -8,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../evocore/interrupt.hpp"
 #include "../routing/least_cost.hpp"
 #include "../routing/network.hpp"
 #include "../routing/straighten.hpp"
@@ -45,11 +47,15 @@ class Exchanger {
   Exchanger(weave::Genome& genome, const CostMap& map, size_t lookahead)
       : genome_(genome), map_(map), lookahead_(lookahead) {}
 
-  // One exchange at most; true when one was made.
+  // One exchange at most; true when one was made. Stops trying once the
+  // thread's deadline has passed (the genome is changed only by whole exchanges).
   bool exchange_once() {
     if (!build_adjacency()) return false;
-    for (const KeyPath& path : key_paths())
+    for (const KeyPath& path : key_paths()) {
+      evocore::check_interrupt();
+      if (evocore::deadline_passed()) return false;
       if (try_exchange(path)) return true;
+    }
     return false;
   }
 
@@ -151,18 +157,53 @@ class Exchanger {
            weave::edge_cost(cell, pos_of(edge.node2), map_) - edge_cost(at.edge);
   }
 
+  // A reconnection is searched near the key path only: inside its bounding box
+  // widened by its extent (at least kMargin cells), and no farther along the map
+  // than the removed cost times kDetour (an 8-connected cell path is at most
+  // about 8 % longer than the straight edges it is straightened into). So a try
+  // costs what the path's neighbourhood holds, not what the map holds.
+  static constexpr int64_t kMargin = 32;
+  static constexpr double kDetour = 1.125;
+
+  void bound_search(const KeyPath& path, double removed) {
+    int64_t top = INT64_MAX, bottom = INT64_MIN, left = INT64_MAX, right = INT64_MIN;
+    for (uint64_t node : path.nodes) {
+      const Pos pos = pos_of(node);
+      top = std::min<int64_t>(top, pos.x), bottom = std::max<int64_t>(bottom, pos.x);
+      left = std::min<int64_t>(left, pos.y), right = std::max<int64_t>(right, pos.y);
+    }
+    const int64_t margin = std::max({kMargin, bottom - top, right - left});
+    const auto clamp = [](int64_t value, uint64_t size) {
+      return static_cast<uint64_t>(std::clamp<int64_t>(value, 0, static_cast<int64_t>(size)));
+    };
+    search().reset();
+    search().set_window(clamp(top - margin, map_.rows), clamp(bottom + margin + 1, map_.rows),
+                        clamp(left - margin, map_.cols), clamp(right + margin + 1, map_.cols));
+    search().set_limit(removed * kDetour);
+  }
+
+  // One search for every try of the call, reset between tries in time that
+  // follows the cells the last try touched.
+  routing::LeastCostSearch& search() {
+    if (!search_) search_.emplace(map_);
+    return *search_;
+  }
+
   bool try_exchange(const KeyPath& path) {
     double removed = 0.0;
     for (uint64_t edge : path.edges) removed += edge_cost(edge);
     for (size_t i = 1; i + 1 < path.nodes.size(); ++i)
       removed += weave::node_cost(pos_of(path.nodes[i]), map_);
+    if (!(removed > 0.0) || !std::isfinite(removed)) return false;
     const std::unordered_set<uint64_t> blocked(path.edges.begin(), path.edges.end());
     const auto part_a = reached_from(path.nodes.front(), blocked);
     const auto part_b = reached_from(path.nodes.back(), blocked);
     const auto cells_a = covered_cells(part_a), cells_b = covered_cells(part_b);
 
-    routing::LeastCostSearch search(map_);
-    for (const auto& entry : cells_a) search.add_source(entry.first);
+    bound_search(path, removed);
+    routing::LeastCostSearch& search = this->search();
+    for (const auto& entry : cells_a)
+      if (search.in_window(entry.first)) search.add_source(entry.first);
     const auto reached = search.propagate_until([&](uint64_t cell) { return cells_b.contains(cell); });
     if (!reached) return false;
     std::vector<uint64_t> cells = search.path_from(*reached);  // from part B back to part A
@@ -230,6 +271,7 @@ class Exchanger {
   const CostMap& map_;
   size_t lookahead_;
   std::unordered_map<uint64_t, std::vector<Neighbour>> adjacency_;
+  std::optional<routing::LeastCostSearch> search_;
 };
 
 }  // namespace
@@ -237,7 +279,11 @@ class Exchanger {
 size_t exchange_key_paths(weave::Genome& genome, const CostMap& map, size_t lookahead) {
   size_t exchanges = 0;
   Exchanger exchanger(genome, map, lookahead);
-  while (exchanges < 4 * genome.nodes.size() + 16 && exchanger.exchange_once()) ++exchanges;
+  try {
+    while (exchanges < 4 * genome.nodes.size() + 16 && exchanger.exchange_once()) ++exchanges;
+  } catch (const evocore::DeadlinePassed&) {
+    // A search cut short changed nothing: the exchanges made so far stand.
+  }
   return exchanges;
 }
 

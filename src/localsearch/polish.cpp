@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../evocore/interrupt.hpp"
 #include "../weave/evaluation/connectivity.hpp"
 #include "../weave/evaluation/edge_ends.hpp"
 #include "../weave/evaluation/network_cost.hpp"
@@ -42,6 +43,9 @@ class Polisher {
   size_t run() {
     size_t changes = 0;
     for (size_t round = 0; round < options_.max_rounds; ++round) {
+      // Each pass leaves a whole network: stopping between them keeps the moves made.
+      evocore::check_interrupt();
+      if (evocore::deadline_passed()) break;
       const size_t before = changes;
       if (options_.break_cycles) changes += break_cycles();
       changes += remove_leaves();
@@ -354,7 +358,7 @@ PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const Pol
   chosen.break_cycles =
       genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
   if (weave::is_connected(genome.nodes, genome.edges)) {
-    for (size_t round = 0; round < options.max_rounds; ++round) {
+    for (size_t round = 0; round < options.max_rounds && !evocore::deadline_passed(); ++round) {
       outcome.changes += Polisher(genome, map, chosen).run();
       const size_t exchanged =
           options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;

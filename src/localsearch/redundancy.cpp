@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../evocore/interrupt.hpp"
 #include "../evocore/thread_pool.hpp"
 #include "../routing/least_cost.hpp"
 #include "../routing/straighten.hpp"
@@ -95,8 +96,11 @@ std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap
   std::unordered_map<uint64_t, uint64_t> node_at;  // cell -> node
   for (uint64_t id : ids) node_at.emplace(cell_of(genome.nodes.at(id).data.pos, map), id);
   std::set<std::pair<uint64_t, uint64_t>> seen;
+  routing::LeastCostSearch search(map);  // reset per node: the work follows the cells each one touches
   for (uint64_t a : ids) {
-    routing::LeastCostSearch search(map);
+    evocore::check_interrupt();
+    if (evocore::deadline_passed()) break;
+    search.reset();
     const uint64_t source = cell_of(genome.nodes.at(a).data.pos, map);
     search.add_source(source);
     size_t reached = 0;
@@ -223,11 +227,17 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
   if (!weave::is_connected(current.nodes, current.edges)) return chain;
   std::vector<Loop> loops = straight_loops(current, map);
   if (options.routed) {
-    auto routed = routed_loops(current, map, options.neighbours, options.lookahead);
-    loops.insert(loops.end(), std::make_move_iterator(routed.begin()), std::make_move_iterator(routed.end()));
+    try {
+      auto routed = routed_loops(current, map, options.neighbours, options.lookahead);
+      loops.insert(loops.end(), std::make_move_iterator(routed.begin()),
+                   std::make_move_iterator(routed.end()));
+    } catch (const evocore::DeadlinePassed&) {
+      // Out of time: the straight loops alone make the chain.
+    }
   }
   Chain builder(current, map);
-  for (size_t step = 0; step < steps; ++step) {
+  for (size_t step = 0; step < steps && !evocore::deadline_passed(); ++step) {
+    evocore::check_interrupt();
     const Addition addition = builder.best(loops);
     if (addition.gain <= 0.0 || !builder.add(addition)) break;
     weave::evaluate_genome(current, map);

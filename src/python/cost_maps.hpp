@@ -3,6 +3,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "../weave/evaluation/evaluate.hpp"
@@ -16,25 +17,30 @@ struct OwnedCostMap {
   weave::CostMap view() const { return weave::CostMap{rows, cols, cells.data()}; }
 };
 
-// Copies a two-dimensional float64 array; NaN cells are refused with a
-// ValueError naming `argument`, and so are negative ones when `non_negative`.
-OwnedCostMap copy_cost_map(PyObject* obj, const char* argument, bool non_negative = false);
-
 // A caller's cost map for the length of one call, cells taken as they are. A
-// C-contiguous float64 array is read in place (the reference keeps it alive);
-// any other layout is copied once.
+// C-contiguous float64 or float32 array is read in place (the reference keeps
+// it alive); any other layout is copied once, as float64.
 class BorrowedCostMap {
  public:
   explicit BorrowedCostMap(PyObject* obj);
   BorrowedCostMap(const BorrowedCostMap&) = delete;  // the view may point into copy_
   BorrowedCostMap& operator=(const BorrowedCostMap&) = delete;
   weave::CostMap view() const { return view_; }
+  size_t rows() const { return view_.rows; }
+  size_t cols() const { return view_.cols; }
 
  private:
-  nanobind::ndarray<const double, nanobind::ndim<2>, nanobind::c_contig, nanobind::device::cpu> array_;
+  template <class T>
+  using Contiguous = nanobind::ndarray<const T, nanobind::ndim<2>, nanobind::c_contig, nanobind::device::cpu>;
+  Contiguous<double> array64_;
+  Contiguous<float> array32_;
   OwnedCostMap copy_;
   weave::CostMap view_;
 };
+
+// A borrowed cost map for a search: NaN cells and negative costs are refused
+// with a ValueError naming `argument` (a search over negative steps never ends).
+std::unique_ptr<BorrowedCostMap> searchable_cost_map(PyObject* obj, const char* argument);
 
 // A new C-contiguous float64 array that owns `cells`.
 PyObject* new_array(std::vector<double>&& cells, size_t rows, size_t cols);

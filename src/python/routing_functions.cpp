@@ -1,3 +1,5 @@
+#include <chrono>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <set>
@@ -34,7 +36,7 @@ std::string pair_text(int64_t first, int64_t second) {
 
 std::string cell_text(Pos pos) { return pair_text(pos.x, pos.y); }
 
-Pos to_cell(PyObject* obj, const OwnedCostMap& map, const char* argument) {
+Pos to_cell(PyObject* obj, const BorrowedCostMap& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   if (PySequence_Size(obj) != 2) raise(PyExc_TypeError, "a cell is a pair (row, column)");
   int64_t coordinates[2];
@@ -46,18 +48,18 @@ Pos to_cell(PyObject* obj, const OwnedCostMap& map, const char* argument) {
     coordinates[i] = PyLong_AsLongLong(index.ptr());
     if (coordinates[i] == -1 && PyErr_Occurred()) throw nb::python_error();
   }
-  if (coordinates[0] < 0 || coordinates[1] < 0 || static_cast<uint64_t>(coordinates[0]) >= map.rows ||
-      static_cast<uint64_t>(coordinates[1]) >= map.cols)
+  if (coordinates[0] < 0 || coordinates[1] < 0 || static_cast<uint64_t>(coordinates[0]) >= map.rows() ||
+      static_cast<uint64_t>(coordinates[1]) >= map.cols())
     raise_value(argument,
                 std::string("cell ")
                     .append(pair_text(coordinates[0], coordinates[1]))
                     .append(" lies outside the cost map of shape ")
-                    .append(pair_text(static_cast<int64_t>(map.rows), static_cast<int64_t>(map.cols))));
+                    .append(pair_text(static_cast<int64_t>(map.rows()), static_cast<int64_t>(map.cols()))));
   return Pos{static_cast<int32_t>(coordinates[0]), static_cast<int32_t>(coordinates[1])};
 }
 
 // Distinct cells inside the map, in the caller's order.
-std::vector<Pos> to_cells(PyObject* obj, const OwnedCostMap& map, const char* argument) {
+std::vector<Pos> to_cells(PyObject* obj, const BorrowedCostMap& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) throw nb::python_error();
@@ -103,6 +105,18 @@ bool truth(PyObject* obj) {
   return value != 0;
 }
 
+// A deadline in seconds from now; None (or nothing) is no deadline.
+evocore::Clock::time_point to_deadline(PyObject* obj) {
+  if (!obj || obj == Py_None) return evocore::kNoDeadline;
+  const double seconds = PyFloat_AsDouble(obj);
+  if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (std::isnan(seconds)) raise_value("deadline", "must be a number of seconds or None, got NaN");
+  if (seconds >= 1e9) return evocore::kNoDeadline;
+  const auto now = evocore::Clock::now();
+  if (seconds <= 0.0) return now;
+  return now + std::chrono::duration_cast<evocore::Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 [[noreturn]] void raise_unreachable() {
   raise_value("terminals",
               "some terminals cannot be joined: every route between them crosses impassable cells");
@@ -113,19 +127,19 @@ PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "sources", nullptr};
     PyObject *cost_obj = nullptr, *sources_obj = nullptr;
     parse_args(args, kwargs, "OO:least_cost_distances", keywords, &cost_obj, &sources_obj);
-    const OwnedCostMap map =
-        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const std::vector<Pos> sources =
-        convert_arg("sources", [&] { return to_cells(sources_obj, map, "sources"); });
-    std::vector<double> distances(map.rows * map.cols);
+        convert_arg("sources", [&] { return to_cells(sources_obj, *map, "sources"); });
+    std::vector<double> distances;
+    const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      routing::LeastCostSearch search(map.view());
-      for (const Pos& pos : sources) search.add_source(routing::pos_cell(map.view(), pos));
+      routing::LeastCostSearch search(map->view());
+      for (const Pos& pos : sources) search.add_source(routing::pos_cell(map->view(), pos));
       search.propagate();
-      for (uint64_t cell = 0; cell < distances.size(); ++cell) distances[cell] = search.distance(cell);
+      distances = search.distances();
     }
-    return new_array(std::move(distances), map.rows, map.cols);
+    return new_array(std::move(distances), map->rows(), map->cols());
   });
 }
 
@@ -134,20 +148,20 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "start", "end", nullptr};
     PyObject *cost_obj = nullptr, *start_obj = nullptr, *end_obj = nullptr;
     parse_args(args, kwargs, "OOO:least_cost_path", keywords, &cost_obj, &start_obj, &end_obj);
-    const OwnedCostMap map =
-        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
-    const Pos start = convert_arg("start", [&] { return to_cell(start_obj, map, "start"); });
-    const Pos end = convert_arg("end", [&] { return to_cell(end_obj, map, "end"); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const Pos start = convert_arg("start", [&] { return to_cell(start_obj, *map, "start"); });
+    const Pos end = convert_arg("end", [&] { return to_cell(end_obj, *map, "end"); });
     std::vector<uint64_t> cells;
+    const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      cells = routing::least_cost_path(map.view(), routing::pos_cell(map.view(), start),
-                                       routing::pos_cell(map.view(), end));
+      cells = routing::least_cost_path(map->view(), routing::pos_cell(map->view(), start),
+                                       routing::pos_cell(map->view(), end));
     }
     if (cells.empty())
       raise_value("end", "cannot be reached from the start without crossing impassable cells");
     nb::list path;
-    for (uint64_t cell : cells) path.append(nb::make_tuple(cell / map.cols, cell % map.cols));
+    for (uint64_t cell : cells) path.append(nb::make_tuple(cell / map->cols(), cell % map->cols()));
     return path.release().ptr();
   });
 }
@@ -155,26 +169,30 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
 // Converts the arguments of the Steiner functions and runs `build` without the interpreter lock.
 template <class Build>
 PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Build&& build) {
-  static const char* keywords[] = {"cost_map", "terminals", "method", "roots", "lookahead", nullptr};
+  static const char* keywords[] = {"cost_map",  "terminals", "method", "roots",
+                                   "lookahead", "deadline",  nullptr};
   PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *method_obj = nullptr, *roots_obj = nullptr,
-           *lookahead_obj = nullptr;
+           *lookahead_obj = nullptr, *deadline_obj = nullptr;
   parse_args(args, kwargs, format, keywords, &cost_obj, &terminals_obj, &method_obj, &roots_obj,
-             &lookahead_obj);
-  const OwnedCostMap map = convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+             &lookahead_obj, &deadline_obj);
+  const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
   const std::vector<Pos> terminals =
-      convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
+      convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
   routing::SteinerOptions options;
   if (method_obj) options.method = convert_arg("method", [&] { return to_method(method_obj); });
   if (roots_obj) options.roots = convert_arg("roots", [&] { return to_size(roots_obj); });
+  if (roots_obj && options.roots == 0) raise_value("roots", "must be at least 1");
   if (lookahead_obj) options.lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
   if (lookahead_obj && options.lookahead == 0) raise_value("lookahead", "must be at least 1");
+  const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
   std::vector<routing::Network> networks;
   bool unreachable = false;
   const InterruptScope interruptible;
   {
     nb::gil_scoped_release unlocked;
+    const evocore::DeadlineScope bounded(until);
     try {
-      networks = build(map.view(), terminals, options);
+      networks = build(map->view(), terminals, options);
     } catch (const routing::Unreachable&) {
       unreachable = true;
     }
@@ -185,7 +203,7 @@ PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Buil
 
 PyObject* steiner_network(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    nb::object list = nb::steal(run_steiner(args, kwargs, "OO|OOO:steiner_network", [](auto&&... a) {
+    nb::object list = nb::steal(run_steiner(args, kwargs, "OO|OOOO:steiner_network", [](auto&&... a) {
       return std::vector<routing::Network>{routing::steiner_network(a...)};
     }));
     return nb::object(list[0]).release().ptr();
@@ -194,7 +212,7 @@ PyObject* steiner_network(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* steiner_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    return run_steiner(args, kwargs, "OO|OOO:steiner_candidates",
+    return run_steiner(args, kwargs, "OO|OOOO:steiner_candidates",
                        [](auto&&... a) { return routing::steiner_candidates(a...); });
   });
 }
@@ -204,14 +222,14 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"cost_map", "terminals", nullptr};
     PyObject *cost_obj = nullptr, *terminals_obj = nullptr;
     parse_args(args, kwargs, "OO:spanning_network", keywords, &cost_obj, &terminals_obj);
-    const OwnedCostMap map =
-        convert_arg("cost_map", [&] { return copy_cost_map(cost_obj, "cost_map", true); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const std::vector<Pos> terminals =
-        convert_arg("terminals", [&] { return to_cells(terminals_obj, map, "terminals"); });
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
     routing::Network network;
+    const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      network = routing::spanning_network(map.view(), terminals);
+      network = routing::spanning_network(map->view(), terminals);
     }
     return network_object(network).release().ptr();
   });
@@ -219,15 +237,16 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes",     "cost_map", "radius", "max_rounds",
-                                     "split_edges", "exchange", nullptr};
+    static const char* keywords[] = {"genomes",     "cost_map", "radius",   "max_rounds",
+                                     "split_edges", "exchange", "deadline", nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
-             *split_obj = nullptr, *exchange_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
-               &rounds_obj, &split_obj, &exchange_obj);
+             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
+               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     // Read in place: these run every generation, on maps of any size.
-    const auto map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
     localsearch::PolishOptions options;
     if (split_obj) options.split_edges = truth(split_obj);
     if (exchange_obj) options.exchange_paths = truth(exchange_obj);
@@ -241,6 +260,7 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
       const weave::CostMap view = map->view();
       evocore::parallel_for(genomes.size(), [&](size_t i) {
         auto genome = genomes[i].write();
@@ -255,21 +275,27 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genome", "cost_map", "steps", "routed", nullptr};
-    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr, *routed_obj = nullptr;
-    parse_args(args, kwargs, "OO|OO:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj,
-               &routed_obj);
+    static const char* keywords[] = {"genome", "cost_map", "steps", "routed", "deadline", nullptr};
+    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *steps_obj = nullptr, *routed_obj = nullptr,
+             *deadline_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOO:redundancy_chain", keywords, &genome_obj, &cost_obj, &steps_obj,
+               &routed_obj, &deadline_obj);
     GenomeHandle genome = convert_arg("genome", [&] { return to_genome(genome_obj); });
     // Read in place: these run every generation, on maps of any size.
-    const auto map = convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const size_t steps = steps_obj ? convert_arg("steps", [&] { return to_size(steps_obj); }) : 64;
     localsearch::RedundancyOptions options;
     if (routed_obj) options.routed = truth(routed_obj);
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
     std::vector<Genome> chain;
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
-      chain = localsearch::redundancy_chain(*genome.read(), map->view(), steps, options);
+      const evocore::DeadlineScope bounded(until);
+      // A copy, so that no genome lock is held while the chain waits for the
+      // worker pool (pool work may need that lock).
+      const Genome start = genome.read()->clone();
+      chain = localsearch::redundancy_chain(start, map->view(), steps, options);
     }
     GenomeList handles;
     for (Genome& network : chain) handles.push_back(GenomeHandle::make(std::move(network)));
@@ -288,13 +314,13 @@ PyMethodDef routing_defs[] = {
                                  "Cells of a least-cost path from start to end, both included."),
     keyword_def<steiner_network>(
         "steiner_network",
-        "steiner_network(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
+        "steiner_network(cost_map, terminals, method='best', roots=4, lookahead=64, deadline=None)\n--\n\n"
         "Least-cost Steiner tree heuristic, straightened into straight edges.\n"
         "Returns (nodes, fixed_count, edges, cost): node cells (terminals first), index pairs and the trace "
         "cost."),
     keyword_def<steiner_candidates>(
         "steiner_candidates",
-        "steiner_candidates(cost_map, terminals, method='best', roots=4, lookahead=64)\n--\n\n"
+        "steiner_candidates(cost_map, terminals, method='best', roots=4, lookahead=64, deadline=None)\n--\n\n"
         "Every straightened tree the Steiner heuristics build (Voronoi first, then one per root),\n"
         "each as steiner_network returns it."),
     keyword_def<spanning_network>("spanning_network",
@@ -303,12 +329,13 @@ PyMethodDef routing_defs[] = {
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
     keyword_def<polish_genomes>(
         "polish_genomes",
-        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False)\n--\n\n"
+        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False,\n"
+        "deadline=None)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
     keyword_def<redundancy_chain>(
         "redundancy_chain",
-        "redundancy_chain(genome, cost_map, steps=64, routed=False)\n--\n\n"
+        "redundancy_chain(genome, cost_map, steps=64, routed=False, deadline=None)\n--\n\n"
         "New genomes that add straight edges to the network one at a time, each the edge that removes\n"
         "the most bridge share per unit of added cost; evaluated, sharing the genome's registry. With\n"
         "routed, straightened least-cost paths between nodes near along the map are offered too."),

@@ -32,13 +32,15 @@ std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Po
   const size_t count = roots.size() + 1;
   std::vector<std::optional<Network>> built(count);
   std::vector<char> unreachable(count, 0);
+  // A tree the deadline cuts short is left out; the ones finished before it stand.
   evocore::parallel_for(count, [&](size_t i) {
-    if (i == 0 && !voronoi) return;
+    if ((i == 0 && !voronoi) || evocore::deadline_passed()) return;
     try {
       const CellTree tree = i == 0 ? voronoi_tree(map, cells) : grow_tree(map, cells, roots[i - 1]);
       built[i] = straighten(map, tree, cells, options.lookahead);
     } catch (const Unreachable&) {
       unreachable[i] = 1;
+    } catch (const evocore::DeadlinePassed&) {
     }
   });
   for (char flag : unreachable)
@@ -52,6 +54,7 @@ std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Po
 Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals,
                         const SteinerOptions& options) {
   std::vector<Network> candidates = steiner_candidates(map, terminals, options);
+  if (candidates.empty()) return spanning_network(map, terminals);  // out of time
   size_t best = 0;
   for (size_t i = 1; i < candidates.size(); ++i)
     if (candidates[i].cost < candidates[best].cost) best = i;
@@ -69,6 +72,7 @@ Network spanning_network(const CostMap& map, const std::vector<Pos>& terminals) 
   joined[0] = true;
   for (size_t i = 1; i < n; ++i) link[i] = weave::edge_cost(terminals[0], terminals[i], map);
   for (size_t round = 1; round < n; ++round) {
+    evocore::check_interrupt();
     size_t next = n;
     for (size_t i = 0; i < n; ++i)
       if (!joined[i] && (next == n || link[i] < link[next])) next = i;

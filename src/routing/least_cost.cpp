@@ -14,7 +14,22 @@ LeastCostSearch::LeastCostSearch(const CostMap& map)
     : map_(map),
       distance_(map.rows * map.cols, kUnreached),
       label_(map.rows * map.cols, -1),
-      parent_direction_(map.rows * map.cols, kNoParent) {}
+      parent_direction_(map.rows * map.cols, kNoParent),
+      row_end_(map.rows),
+      col_end_(map.cols) {}
+
+void LeastCostSearch::reset() {
+  std::fill(distance_.begin(), distance_.end(), kUnreached);
+  std::fill(label_.begin(), label_.end(), -1);
+  std::fill(parent_direction_.begin(), parent_direction_.end(), kNoParent);
+  heap_.clear();
+  limit_ = kUnreached;
+  set_window(0, map_.rows, 0, map_.cols);
+}
+
+void LeastCostSearch::set_window(uint64_t row_begin, uint64_t row_end, uint64_t col_begin, uint64_t col_end) {
+  row_begin_ = row_begin, row_end_ = row_end, col_begin_ = col_begin, col_end_ = col_end;
+}
 
 double LeastCostSearch::step_cost(uint64_t from, uint64_t to) const {
   const bool diagonal = (from / map_.cols != to / map_.cols) && (from % map_.cols != to % map_.cols);
@@ -36,6 +51,8 @@ uint64_t LeastCostSearch::settle_next() {
   heap_.pop_back();
   if (top.distance > distance_[top.cell]) return kNoCell;
   for_each_neighbour(map_, top.cell, [&](uint64_t next, uint8_t direction) {
+    const uint64_t row = next / map_.cols, col = next % map_.cols;
+    if (row < row_begin_ || row >= row_end_ || col < col_begin_ || col >= col_end_) return;
     const double candidate = top.distance + step_cost(top.cell, next);
     if (!(candidate < distance_[next])) return;  // also refuses infinite and NaN steps
     distance_[next] = candidate;
@@ -48,7 +65,10 @@ uint64_t LeastCostSearch::settle_next() {
 }
 
 void LeastCostSearch::propagate() {
-  while (!heap_.empty()) settle_next();
+  while (!heap_.empty() && heap_.front().distance <= limit_) {
+    poll_();
+    settle_next();
+  }
 }
 
 std::vector<uint64_t> LeastCostSearch::path_from(uint64_t cell) const {

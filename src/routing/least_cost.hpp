@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "../evocore/interrupt.hpp"
 #include "../weave/evaluation/evaluate.hpp"
 
 // Least-cost distances on the 8-connected cell graph of a cost map. A step
@@ -28,13 +29,26 @@ class LeastCostSearch {
   // it (the search is then unfinished); nullopt when no such cell is reached.
   template <class Stop>
   std::optional<uint64_t> propagate_until(Stop&& stop) {
-    while (!heap_.empty()) {
+    while (!heap_.empty() && heap_.front().distance <= limit_) {
+      poll_();
       const uint64_t cell = settle_next();
       if (cell != kNoCell && stop(cell)) return cell;
     }
     return std::nullopt;
   }
 
+  // Back to the state of a new search (no sources, whole map, no limit).
+  void reset();
+  // Cells outside rows [row_begin, row_end) x columns [col_begin, col_end) are never entered.
+  void set_window(uint64_t row_begin, uint64_t row_end, uint64_t col_begin, uint64_t col_end);
+  bool in_window(uint64_t cell) const {
+    const uint64_t row = cell / map_.cols, col = cell % map_.cols;
+    return row >= row_begin_ && row < row_end_ && col >= col_begin_ && col < col_end_;
+  }
+  // Cells farther than `max_distance` are not settled.
+  void set_limit(double max_distance) { limit_ = max_distance; }
+
+  std::vector<double> distances() const { return distance_; }
   double distance(uint64_t cell) const { return distance_[cell]; }
   int32_t label(uint64_t cell) const { return label_[cell]; }
   // Cells from `cell` back to the source it was reached from, both included;
@@ -63,6 +77,9 @@ class LeastCostSearch {
   std::vector<int32_t> label_;
   std::vector<uint8_t> parent_direction_;  // index into the neighbour offsets
   std::vector<Queued> heap_;
+  double limit_ = kUnreached;
+  evocore::StopPoll poll_;
+  uint64_t row_begin_ = 0, row_end_, col_begin_ = 0, col_end_;
 };
 
 // The eight neighbour offsets (row, column) in a fixed order.

@@ -97,6 +97,7 @@ std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& 
       const int32_t la = search.label(cell), lb = search.label(next);
       if (la == lb) return;
       const double length = search.distance(cell) + search.step_cost(cell, next) + search.distance(next);
+      if (!(length < kUnreached)) return;  // no finite route across this border
       const uint64_t key =
           static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
       Boundary& entry = best[key];
@@ -133,26 +134,22 @@ CellTree voronoi_tree(const CostMap& map, const std::vector<uint64_t>& terminals
 
 CellTree grow_tree(const CostMap& map, const std::vector<uint64_t>& terminals, size_t root) {
   LeastCostSearch search(map);
-  std::unordered_set<uint64_t> tree_cells{terminals[root]};
+  std::unordered_set<uint64_t> waiting(terminals.begin(), terminals.end());
+  waiting.erase(terminals[root]);
   search.add_source(terminals[root]);
-  search.propagate();
   CellTree tree;
-  for (;;) {
-    size_t nearest = terminals.size();
-    for (size_t i = 0; i < terminals.size(); ++i) {
-      if (tree_cells.contains(terminals[i])) continue;
-      if (nearest == terminals.size() || search.distance(terminals[i]) < search.distance(terminals[nearest]))
-        nearest = i;
-    }
-    if (nearest == terminals.size()) break;
-    if (search.distance(terminals[nearest]) == kUnreached) throw Unreachable{};
-    const std::vector<uint64_t> path = search.path_from(terminals[nearest]);
+  // The first waiting terminal the search settles is the one nearest to the
+  // tree; the search then goes on from the new path's cells, so it only ever
+  // covers the cells nearer to the tree than the next terminal it joins.
+  while (!waiting.empty()) {
+    const auto reached = search.propagate_until([&](uint64_t cell) { return waiting.contains(cell); });
+    if (!reached) throw Unreachable{};
+    const std::vector<uint64_t> path = search.path_from(*reached);
     append_path_steps(path, tree.edges);
     for (uint64_t cell : path) {
-      tree_cells.insert(cell);
+      waiting.erase(cell);
       search.add_source(cell);
     }
-    search.propagate();
   }
   return tree;
 }
