@@ -218,7 +218,7 @@ def test_empty_population_stats():
     (lambda p: p.create_genome([]), "argument 'structure': 'list' object cannot be converted to 'PyDict'", TypeError),
     (lambda p: gw.Population({}, start_genome=3), "argument 'start_genome': ", TypeError),
     (lambda p: gw.get_genome_mask(p.members[0], [4, 4]), "argument 'shape': ", TypeError),
-    (lambda p: gw.evaluate_genomes(p.members, np.zeros((4, 4), np.float32)), "argument 'cost_map': ", TypeError),
+    (lambda p: gw.evaluate_genomes(p.members, np.zeros((4, 4), np.int32)), "argument 'cost_map': ", TypeError),
     (lambda p: gw.evaluate_genomes(p.members, np.zeros((4, 4, 1))), "argument 'cost_map': ", TypeError),
     (lambda p: p.get_edge_id(-1, 2), "", OverflowError),
 ])

@@ -123,6 +123,32 @@ def test_finalizers_during_conversions_do_not_deadlock():
     assert_prints(result, ["done"])
 
 
+@pytest.mark.parametrize("reader", ["gw.evaluate_genomes([g], cost)", "routes.polish([g], cost)"])
+def test_a_redundancy_chain_never_waits_for_the_pool_holding_its_genome(reader):
+    # With one worker, a chain that kept its genome's read lock while waiting for
+    # the pool would wait forever on pool work that needs the genome's write lock.
+    result = run_isolated(f"""
+        import threading
+        from gridweave import routes
+        from gridweave.config import make_config as full_config
+        cost = np.ones((40, 40))
+        terminals = [(1, 1), (38, 2), (20, 37), (5, 30)]
+        g = routes.genome_from_structure(full_config((40, 40), terminals),
+                                         routes.spanning_tree(cost, terminals))
+        def reading():
+            for _ in range(200):
+                {reader}
+        def chaining():
+            for _ in range(200):
+                gw.redundancy_chain(g, cost, 1)
+        threads = [threading.Thread(target=f) for f in (reading, chaining)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print("done")
+    """, env={"GRIDWEAVE_NUM_THREADS": "1"}, timeout=120)
+    assert_prints(result, ["done"])
+
+
 LONG_CALLS = {
     "make_offspring": """
         pop = gw.Population(make_config(population_size=20, mating_strategy="GlobalTournament",
@@ -131,6 +157,26 @@ LONG_CALLS = {
         after = lambda: pop.members""",
     "constructor": """
         call = lambda: gw.Population(make_config(population_size=2**24))
+        after = lambda: None""",
+    "least-cost search": """
+        import numpy as np
+        call = lambda: [gw.least_cost_distances(np.ones((3000, 3000)), [(0, 0)]) for _ in range(100)]
+        after = lambda: None""",
+    "spanning tree": """
+        import numpy as np
+        from gridweave import routes
+        cells = [(r, c) for r in range(0, 1000, 10) for c in range(0, 1000, 20)]
+        call = lambda: [routes.spanning_tree(np.ones((1000, 1000)), cells) for _ in range(100)]
+        after = lambda: None""",
+    "key-path exchange": """
+        import numpy as np
+        from gridweave import problems, routes
+        from gridweave.config import make_config as full_config
+        p = problems.make_terrain((1500, 1500), n_terminals=60, seed=1)
+        cfg = full_config(p.grid_size, p.terminals)
+        trees = [routes.spanning_tree(p.cost_map, p.terminals)] * 50
+        genomes = lambda: [routes.genome_from_structure(cfg, t) for t in trees]
+        call = lambda: [routes.polish(genomes(), p.cost_map, exchange=True) for _ in range(100)]
         after = lambda: None""",
 }
 

@@ -9,6 +9,7 @@ import pytest
 import gridweave as gw
 from gridweave import evolve, routes
 from gridweave.config import make_config
+from gridweave.measure import network_cost
 from gridweave.problems import make_barriers, make_mountains, make_terrain, quality_suite
 
 PROBLEMS = [make_terrain((40, 32), 5, seed=3), make_mountains((48, 48), 6, seed=1),
@@ -83,10 +84,64 @@ def test_least_cost_distances_and_paths_follow_the_gap():
     (lambda c: routes.least_cost_path(np.where(np.arange(9)[:, None] == 4, np.inf, c), (0, 0), (8, 8)),
      "cannot be reached"),
     (lambda c: gw.polish_genomes([], c, radius=0), "radius"),
+    (lambda c: routes.steiner_tree(c, [(1, 1), (7, 7)], method="grow", roots=0), "roots"),
+    (lambda c: routes.steiner_tree(np.where(np.arange(9)[:, None] == 1, np.inf, c), [(1, 1), (7, 7)],
+                                   method="voronoi"), "cannot be joined"),
+    (lambda c: routes.steiner_trees(np.where(np.arange(9)[:, None] == 1, np.inf, c), [(1, 1), (7, 7), (7, 1)],
+                                    method="voronoi"), "cannot be joined"),
+    # A search over negative steps would never settle: every entry that searches refuses them.
+    (lambda c: routes.polish([_tree(c)], -c, exchange=True), "negative"),
+    (lambda c: gw.redundancy_chain(_tree(c), -c, routed=True), "negative"),
+    (lambda c: routes.polish([_tree(c)], np.full_like(c, np.nan)), "NaN"),
+    (lambda c: routes.polish([_tree(c)], c, deadline=float("nan")), "deadline"),
 ])
 def test_bad_inputs_name_the_argument(call, message):
     with pytest.raises(ValueError, match=message):
         call(np.ones((9, 9)))
+
+
+def _tree(cost):
+    cfg = make_config(cost.shape, [(0, 0), (8, 8), (0, 8)])
+    return routes.genome_from_structure(cfg, routes.spanning_tree(cost, [(0, 0), (8, 8), (0, 8)]))
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_float32_maps_are_read_as_they_are_and_priced_exactly(dtype):
+    problem = make_terrain((48, 48), n_terminals=5, seed=3)
+    cost = problem.cost_map.astype(dtype)
+    exact = cost.astype(np.float64)
+    cfg = make_config(problem.grid_size, problem.terminals, population_size=12)
+    result = gw.evolve(cost, cfg, 3, progress=False, seed=2)
+    assert result.best_cost == pytest.approx(network_cost(result.best_genome, exact), rel=1e-12)
+    assert np.array_equal(routes.least_cost_distances(cost, [(0, 0)]),
+                          routes.least_cost_distances(exact, [(0, 0)]))
+    assert routes.steiner_tree(cost, problem.terminals) == routes.steiner_tree(exact, problem.terminals)
+
+
+def test_an_expired_deadline_keeps_what_was_there():
+    problem = make_terrain((64, 64), n_terminals=6, seed=5)
+    cost, terminals = problem.cost_map, problem.terminals
+    assert routes.steiner_trees(cost, terminals, deadline=0) == []
+    assert routes.steiner_tree(cost, terminals, deadline=0) == routes.spanning_tree(cost, terminals)
+    genome = routes.genome_from_structure(make_config(cost.shape, terminals),
+                                          routes.spanning_tree(cost, terminals))
+    before = genome.get_structure()
+    [after] = routes.polish([genome], cost, exchange=True, deadline=0)
+    assert genome.get_structure() == before
+    gw.evaluate_genomes([genome], cost)
+    assert after == pytest.approx(1 / genome.fitness)
+    assert gw.redundancy_chain(genome, cost, routed=True, deadline=0) == []
+
+
+def test_the_time_limit_bounds_the_start_and_says_what_it_cut():
+    problem = make_terrain((256, 256), n_terminals=12, seed=4)
+    cfg = make_config(problem.grid_size, problem.terminals, population_size=20,
+                      selection_strategy="NSGA2", evaluation_strategy="MultiObjectiveBridge")
+    result = gw.evolve(problem.cost_map, cfg, 10**6, time_limit=0.05, progress=False, seed=1)
+    assert result.stop_reason == "time"
+    assert {"spanning tree", "Steiner trees", "polish", "final polish"} <= set(result.phase_seconds)
+    assert result.cut_short and set(result.cut_short) <= set(result.phase_seconds)
+    assert result.best_fitness > 0 and math.isfinite(result.best_cost)
 
 
 def test_polish_refuses_uninitialised_genomes_and_wrong_types():

@@ -329,7 +329,7 @@ PyMethodDef routing_defs[] = {
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
     keyword_def<polish_genomes>(
         "polish_genomes",
-        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False,\n"
+        "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "
         "deadline=None)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
