@@ -76,8 +76,9 @@ def make_terrain(
 
     The base cost of a cell is 1; every hill adds a Gaussian bump of height 2
     to 6 (``hills`` of them, by default one per 600 cells: on large maps a
-    fixed count keeps the landscape, and the time to build it, in bounds); the river, which winds from the first column to the last, adds ``RIVER_COST`` except
-    at the ford, where it adds only ``FORD_COST``. Terminals alternate between
+    fixed count keeps the landscape, and the time to build it, in bounds);
+    the river, which winds from the first column to the last, adds
+    ``RIVER_COST`` except at the ford, where it adds only ``FORD_COST``. Terminals alternate between
     the two banks, keep clear of the river and of each other. The same seed
     always gives the same problem.
 
