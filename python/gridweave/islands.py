@@ -46,6 +46,7 @@ from .driver import _heuristic_start, canonical_structure, checked_cost, start_r
 from .history import GenerationRecord
 from .measure import cost_array
 from .pareto import non_dominated
+from .runtime import Budget
 
 __all__ = [
     "evolve_islands",
@@ -731,7 +732,7 @@ def evolve_islands(
     if start not in routes.START_METHODS:
         raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
     if start_genome is None and start != "config":
-        start_genome = _heuristic_start(cost, config, start)
+        start_genome = _heuristic_start(cost, config, start, Budget(began, time_limit))
     settings = _Settings(
         start=None if start_genome is None else dict(start_genome),
         polish=polish, polish_children=polish_children, archive_size=archive_size,

@@ -88,7 +88,7 @@ std::vector<uint64_t> LeastCostSearch::path_from(uint64_t cell) const {
 std::vector<uint64_t> least_cost_path(const CostMap& map, uint64_t from, uint64_t to) {
   LeastCostSearch search(map);
   search.add_source(to);  // searched from the end, so that the path reads from `from` to `to`
-  search.propagate();
+  search.propagate_until([&](uint64_t cell) { return cell == from; });  // settled: nothing shorter is left
   return search.path_from(from);
 }
 

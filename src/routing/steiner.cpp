@@ -5,6 +5,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "../evocore/interrupt.hpp"
+
 namespace routing {
 
 namespace {
@@ -90,7 +92,9 @@ struct Boundary {
 std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& search, size_t count) {
   std::unordered_map<uint64_t, Boundary> best;
   const CostMap& map = search.map();
+  evocore::StopPoll poll;
   for (uint64_t cell = 0; cell < map.rows * map.cols; ++cell) {
+    poll();
     if (search.distance(cell) == kUnreached) continue;
     for_each_neighbour(map, cell, [&](uint64_t next, uint8_t) {
       if (next < cell || search.distance(next) == kUnreached) return;
