@@ -310,7 +310,7 @@ def _configuration(
     try:
         overrides = apply_overrides(_without_problem(overrides), _command_line_settings(args))
         config = make_config(shape, terminals, **overrides)
-    except ValueError as error:
+    except (ValueError, OverflowError) as error:  # overflow: an integer too large for a float
         raise InputError(f"{source}: {_one_line(error)}") from None
     return config
 
@@ -323,7 +323,7 @@ def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
             raise InputError(f"--set {item}: expected KEY=VALUE")
         try:
             settings[key.strip().removeprefix("special.")] = parse_setting(key.strip(), text.strip())
-        except ValueError as error:
+        except (ValueError, OverflowError) as error:
             raise InputError(f"--set {item}: {_one_line(error)}") from None
     for key in NAMED_SETTINGS:
         if getattr(args, key) is not None:
@@ -373,7 +373,7 @@ def _load(loader: Callable[[Path], Any], path: Path) -> Any:
         return loader(path)
     except FileNotFoundError:
         raise InputError(f"no such file: {path}") from None
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, OverflowError) as error:
         message = _one_line(error)
         raise InputError(message if str(path) in message else f"{path}: {message}") from None
 
