@@ -10,7 +10,10 @@ holding the settings to change from the defaults of
 named flags for the common ones; a file's ``grid_size`` and ``fixed_nodes``
 must agree with the map and the terminals.
 
-Both write into ``--out``, replacing what an earlier run left there:
+Both write into ``--out``, replacing what an earlier run left there (the
+folder is checked before the run starts, and the new outputs are written to
+a temporary folder inside it and then moved into place, so a failure while
+writing leaves the earlier ones):
 ``best.json`` (structure dictionary of the best network), ``history.csv``,
 ``config.toml`` (the complete configuration, usable with ``--config``),
 ``run.json`` (seed, stop reason, fitness, cost in map units, length in cells)
