@@ -336,3 +336,26 @@ def test_a_failed_write_leaves_the_earlier_outputs(inputs, tmp_path, capsys, mon
     code = main(run_args(inputs, out, "--generations", "2", "--seed", "2"))
     assert code == 2 and "cannot write results: No space left on device" in capsys.readouterr().err
     assert {p.name: p.read_bytes() for p in out.iterdir()} == earlier
+
+
+@pytest.mark.parametrize("damage", ["settings", "cost"])
+def test_resume_of_a_damaged_checkpoint_exits_2_with_one_line(inputs, tmp_path, capsys, damage):
+    import pickle
+
+    from gridweave import checkpoint
+
+    saved = tmp_path / "run.ckpt"
+    assert main(run_args(inputs, tmp_path / "first", "--generations", "1",
+                         "--checkpoint", str(saved))) == 0
+    capsys.readouterr()
+    contents = checkpoint.load(saved)
+    if damage == "settings":
+        del contents["settings"]["elapsed"]
+    else:
+        contents["cost"] = ((4, 4), np.ones(16).tobytes())
+    saved.write_bytes(pickle.dumps(contents))
+    out = tmp_path / "second"
+    code = main(["resume", str(saved), "--generations", "2", "--out", str(out), "--quiet"])
+    captured = capsys.readouterr()
+    assert code == 2 and captured.err.count(str(saved)) == 1
+    assert_one_line_error(code, captured, "damaged gridweave checkpoint", out)

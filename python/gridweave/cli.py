@@ -42,6 +42,7 @@ does (into the run's ``--out`` unless given).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import shutil
@@ -135,7 +136,13 @@ def _run(args: argparse.Namespace) -> int:
 
 def _check_writable(out: Path) -> None:
     """Refuses an output folder that cannot be made or written, before a run
-    spends its time: the results would be lost at the end."""
+    spends its time: the results would be lost at the end. Folders made for
+    the check are removed again (the outputs make them)."""
+    missing = []
+    folder = out.absolute()
+    while not folder.exists() and folder != folder.parent:
+        missing.append(folder)
+        folder = folder.parent
     try:
         out.mkdir(parents=True, exist_ok=True)
         handle, probe = tempfile.mkstemp(prefix=".gridweave-", dir=out)
@@ -143,6 +150,10 @@ def _check_writable(out: Path) -> None:
         os.unlink(probe)
     except OSError as error:
         raise InputError(f"cannot write results to {out}: {_one_line(error)}") from None
+    finally:
+        for made in missing:  # deepest first
+            with contextlib.suppress(OSError):
+                made.rmdir()
 
 
 def _report(out: str, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any],
@@ -178,7 +189,9 @@ def _resume(args: argparse.Namespace) -> int:
     except FileNotFoundError:
         raise InputError(f"no such file: {args.checkpoint}") from None
     except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
-        raise InputError(f"{args.checkpoint}: {_one_line(error)}") from None
+        message = _one_line(error)
+        named = str(args.checkpoint) in message
+        raise InputError(message if named else f"{args.checkpoint}: {message}") from None
     georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
     return _report(str(out), result, cost, result.config, notes.get("label", "resumed"),
                    time.perf_counter() - started, georeference)
