@@ -228,12 +228,12 @@ def _is_numeric_row(row: Sequence[str]) -> bool:
 def _terminal(row: object, path: Path, number: int) -> Terminal:
     if not isinstance(row, (list, tuple)) or len(row) != 2:
         raise ValueError(f"{path}: terminal {number} is not a (row, column) pair: {row!r}")
-    cells = [_cell_index(v) for v in row]
-    if None in cells:
+    first, second = (_cell_index(v) for v in row)
+    if first is None or second is None:
         raise ValueError(f"{path}: terminal {number} is not numeric: {_shortened(row)}")
-    if not all(isinstance(v, int) for v in cells):
+    if not (isinstance(first, int) and isinstance(second, int)):
         raise ValueError(f"{path}: terminal {number} is not on a grid cell: {_shortened(row)}")
-    return cells[0], cells[1]
+    return first, second
 
 
 def _cell_index(value: object) -> int | float | None:
