@@ -5,8 +5,9 @@ after generation 0, after every 10th generation and when the run stops.
 Each write goes to a temporary file in the same directory, which then
 replaces the checkpoint (``os.replace``, keeping the replaced file's
 permissions; the directory is synced after the rename): a crash while
-writing leaves the previous checkpoint intact. :func:`resume` continues the run, writing to the
-same file.
+writing leaves the previous checkpoint intact. :func:`resume` checks the
+saved cost map as :func:`~gridweave.evolve` checks one and continues the
+run, writing to the same file.
 
 A checkpoint holds the population (members, species, threshold, innovation
 registry), the best network so far, the archive of the multi-objective
@@ -235,7 +236,7 @@ def resume(
         config = contents["config"]
         validate_config(config)
         shape, data = contents["cost"]
-        saved_cost = np.frombuffer(data, dtype=np.float64).reshape(shape)
+        saved_cost = np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
         cost = checked_cost(saved_cost, config["special"]["grid_size"])
         history = [GenerationRecord(*fields) for fields in contents["history"]]
         done = history[-1].generation
