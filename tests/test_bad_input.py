@@ -66,6 +66,7 @@ def test_configuration_that_cannot_be_meant_is_refused(changes, key):
 
 
 def test_small_lattices_on_small_grids_stay_accepted():
+    gw._core._seed(3)  # the free-cell search draws random cells
     pop = gw.Population(make_config(population_size=2, grid_size=[2, 2], fixed_nodes=[],
                                     graph_init={"Grid": [4, 1]}))
     assert len(pop.initialize_genome().nodes) == 4

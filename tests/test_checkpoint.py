@@ -1,16 +1,21 @@
 """Checkpoints of evolve(): resumed runs equal uninterrupted ones, a killed run resumes."""
 
 import json
+import math
 import os
 import pickle
+import re
 import signal
+import stat
+import struct
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
-from gridweave import checkpoint, evolve
+from gridweave import _core, checkpoint, evolve
 from gridweave.config import make_config
 from gridweave.problems import make_terrain
 
@@ -134,3 +139,100 @@ def test_resume_extends_a_finished_run(saved):
     assert checkpoint.load(saved)["settings"]["generations"] == 5
     with pytest.raises(ValueError, match="below the 5 generations"):
         checkpoint.resume(saved, generations=2)
+
+
+def edited_copy(saved, folder, edit):
+    """A copy of the checkpoint `saved` in `folder`, its contents changed by `edit`."""
+    contents = checkpoint.load(saved)
+    edit(contents)
+    path = folder / "edited.ckpt"
+    path.write_bytes(pickle.dumps(contents))
+    return path
+
+
+def set_cost(contents, cost):
+    contents["cost"] = (cost.shape, np.ascontiguousarray(cost, dtype=np.float64).tobytes())
+
+
+def saved_cost(contents):
+    shape, data = contents["cost"]
+    return np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
+
+
+def with_cell(value):
+    def edit(contents):
+        cost = saved_cost(contents)
+        cost[5, 7] = value
+        set_cost(contents, cost)
+    return edit
+
+
+def with_edge_to_nowhere(contents):
+    population, extras = _core._load_run(contents["state"])
+    genome = population.members[0]
+    edge_id, edge = next(iter(genome.edges.items()))
+    old = struct.pack("<QQQ?", edge_id, edge.node1, edge.node2, edge.enabled)
+    new = struct.pack("<QQQ?", edge_id, edge.node1, 2**40, edge.enabled)
+    contents["state"] = contents["state"].replace(old, new)
+
+
+def without(section, key):
+    def edit(contents):
+        del (contents[section] if section else contents)[key]
+    return edit
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda c: set_cost(c, saved_cost(c)[:8, :12]), r"cost map shape .* does not match grid_size"),
+    (lambda c: set_cost(c, saved_cost(c).ravel()), "must be two-dimensional"),
+    (with_cell(-1.0), "negative costs"),
+    (lambda c: c.update(cost=((16, 16), b"\0" * 8)), "cannot reshape"),
+    (with_edge_to_nowhere, "names node 1099511627776, which its genome lacks"),
+    (without("settings", "stall_generations"), re.escape("KeyError('stall_generations')")),
+    (without("settings", "elapsed"), re.escape("KeyError('elapsed')")),
+    (without("settings", "seed"), re.escape("KeyError('seed')")),
+    (lambda c: c["settings"].update(checkpoint_every=0), "checkpoint_every is 0"),
+    (lambda c: c["settings"].update(seed=-4), "seed must be a non-negative integer"),
+    (lambda c: c.update(history=[]), "IndexError"),
+    (lambda c: c["config"].update(population_size=-3), "population_size"),
+])
+def test_damaged_checkpoints_are_refused_before_the_run(saved, tmp_path, edit, message):
+    path = edited_copy(saved, tmp_path, edit)
+    before = path.read_bytes()
+    with pytest.raises(ValueError, match="damaged gridweave checkpoint") as refusal:
+        checkpoint.resume(path, progress=False)
+    assert re.search(message, str(refusal.value)), refusal.value
+    assert path.read_bytes() == before
+
+
+def test_resume_makes_nan_cells_impassable(saved, tmp_path):
+    path = edited_copy(saved, tmp_path, with_cell(math.nan))
+    checkpoint.resume(path, generations=checkpoint.load(path)["history"][-1][0] + 1,
+                      progress=False)
+    cost = saved_cost(checkpoint.load(path))
+    assert cost[5, 7] == math.inf and not np.isnan(cost).any()
+
+
+def test_a_rewritten_checkpoint_keeps_its_permissions(saved, tmp_path):
+    path = tmp_path / "shared.ckpt"
+    path.write_bytes(saved.read_bytes())
+    path.chmod(0o640)
+    done = checkpoint.load(path)["history"][-1][0]
+    checkpoint.resume(path, generations=done + 1, progress=False)
+    assert stat.S_IMODE(path.stat().st_mode) == 0o640
+    assert checkpoint.load(path)["history"][-1][0] == done + 1
+
+
+def test_the_folder_is_synced_after_the_rename(tmp_path, monkeypatch):
+    events = []
+    fsync, replace = os.fsync, os.replace
+    monkeypatch.setattr(os, "replace", lambda *a: (events.append("replace"), replace(*a))[1])
+
+    def recording_fsync(handle):
+        events.append("folder" if stat.S_ISDIR(os.fstat(handle).st_mode) else "file")
+        fsync(handle)
+
+    monkeypatch.setattr(os, "fsync", recording_fsync)
+    checkpoint._write_atomically(tmp_path / "run.ckpt", b"contents")
+    assert events == ["file", "replace", "folder"]
+    assert (tmp_path / "run.ckpt").read_bytes() == b"contents"

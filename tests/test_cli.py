@@ -9,6 +9,7 @@ import time
 import numpy as np
 import pytest
 
+from gridweave import cli
 from gridweave.cli import main
 from gridweave.config import load_config, save_config
 from gridweave.problems import make_terrain
@@ -70,6 +71,8 @@ def colour_png(path):
     Image.fromarray(np.dstack([np.zeros((16, 16), np.uint8)] * 2 + [np.full((16, 16), 90, np.uint8)])).save(path)
 
 
+HUGE = "7" * 400
+
 # (files to write: key -> (file name, content), extra arguments, message)
 INPUT_FAULTS = [
     ({"cost": ("absent.npy", None)}, [], "no such file: "),
@@ -84,6 +87,12 @@ INPUT_FAULTS = [
     ({"terminals": ("t.csv", "3,4\n16,2\n")}, [],
      "terminal (16, 2) lies outside the map of 16 rows and 16 columns"),
     ({"terminals": ("t.csv", "row,column\n3,x\n")}, [], "not numeric"),
+    # integers too large for a float are exact: refused as off the map
+    ({"terminals": ("t.json", f"[[3, 4], [{HUGE}, 2]]")}, [], f"terminal ({HUGE}, 2) lies outside"),
+    ({"terminals": ("t.csv", f"3,4\n5,{HUGE}\n")}, [], f"terminal (5, {HUGE}) lies outside"),
+    ({"terminals": ("t.json", "[[3, 4], [1e400, 2]]")}, [], "terminal 2 is not on a grid cell"),
+    ({"config": ("run.toml", f"c1 = {HUGE}\n")}, [], "run.toml: "),
+    ({}, ["--set", f"c1={HUGE}"], f"--set c1={HUGE}: "),
     ({"terminals": ("t.csv", "3,4\n5,6\n3,4\n")}, [], "t.csv: terminal 3 (3, 4) repeats terminal 1"),
     ({"config": ("run.toml", "popsize = 5\n")}, [], "unknown configuration key 'popsize'"),
     ({"config": ("run.toml", "population_size = \n")}, [], "run.toml: "),
@@ -284,3 +293,69 @@ def test_core_and_cli_import_without_the_optional_extras():
             "print(sorted({'rasterio', 'shapely', 'networkx', 'matplotlib'} & set(sys.modules)))")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert done.stdout.strip() == "[]"
+
+
+def refuse_to_run(*args, **kwargs):
+    raise AssertionError("the run started")
+
+
+@pytest.mark.parametrize("command", ["run", "resume"])
+@pytest.mark.parametrize("target", ["a file", "below a file"])
+def test_unwritable_output_is_refused_before_the_run(inputs, tmp_path, capsys, monkeypatch,
+                                                      command, target):
+    blocker = tmp_path / "taken"
+    blocker.write_text("not a folder")
+    out = blocker if target == "a file" else blocker / "sub"
+    if command == "run":
+        monkeypatch.setattr(cli, "evolve", refuse_to_run)
+        code = main(run_args(inputs, out, "--generations", "2"))
+    else:
+        saved = tmp_path / "run.ckpt"
+        assert main(run_args(inputs, tmp_path / "first", "--generations", "1",
+                             "--checkpoint", str(saved))) == 0
+        capsys.readouterr()
+        monkeypatch.setattr(cli, "resume", refuse_to_run)
+        code = main(["resume", str(saved), "--generations", "3", "--out", str(out), "--quiet"])
+    captured = capsys.readouterr()
+    assert code == 2 and captured.out == ""
+    lines = captured.err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith(f"gridweave: error: cannot write results to {out}")
+    assert blocker.read_text() == "not a folder"
+
+
+def test_a_failed_write_leaves_the_earlier_outputs(inputs, tmp_path, capsys, monkeypatch):
+    out = tmp_path / "out"
+    assert main(run_args(inputs, out, "--generations", "1", "--seed", "1")) == 0
+    earlier = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert {"best.json", "run.json", "front.json"} <= set(earlier)
+
+    def disk_full(*args):
+        raise OSError("No space left on device")
+
+    monkeypatch.setattr(cli, "_write_figures", disk_full)
+    code = main(run_args(inputs, out, "--generations", "2", "--seed", "2"))
+    assert code == 2 and "cannot write results: No space left on device" in capsys.readouterr().err
+    assert {p.name: p.read_bytes() for p in out.iterdir()} == earlier
+
+
+@pytest.mark.parametrize("damage", ["settings", "cost"])
+def test_resume_of_a_damaged_checkpoint_exits_2_with_one_line(inputs, tmp_path, capsys, damage):
+    import pickle
+
+    from gridweave import checkpoint
+
+    saved = tmp_path / "run.ckpt"
+    assert main(run_args(inputs, tmp_path / "first", "--generations", "1",
+                         "--checkpoint", str(saved))) == 0
+    capsys.readouterr()
+    contents = checkpoint.load(saved)
+    if damage == "settings":
+        del contents["settings"]["elapsed"]
+    else:
+        contents["cost"] = ((4, 4), np.ones(16).tobytes())
+    saved.write_bytes(pickle.dumps(contents))
+    out = tmp_path / "second"
+    code = main(["resume", str(saved), "--generations", "2", "--out", str(out), "--quiet"])
+    captured = capsys.readouterr()
+    assert code == 2 and captured.err.count(str(saved)) == 1
+    assert_one_line_error(code, captured, "damaged gridweave checkpoint", out)

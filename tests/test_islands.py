@@ -93,7 +93,7 @@ def test_a_killed_worker_loses_at_most_one_block(client):
 
 @pytest.mark.parametrize("argument, value", [
     ("islands", 0), ("migration_every", 0), ("migrants", -1), ("topology", "star"),
-    ("numbering", "global"), ("workers", 0),
+    ("numbering", "global"), ("workers", 0), ("seed", -1), ("seed", 2.5),
 ])
 def test_bad_arguments_are_refused_before_a_cluster_starts(argument, value):
     with pytest.raises(ValueError, match=argument):
@@ -176,3 +176,17 @@ def test_routes_of_migrants():
     complete = islands._route(batches, "complete", 2)
     assert [[m.fitness for m in arriving] for arriving in complete] == [[21, 20], [21, 20], [11, 10]]
     assert islands._route(batches[:1], "ring", 2) == [[]]
+
+
+@pytest.mark.parametrize("seed", [2**64 - 1, 2**64, 10**40])
+def test_islands_take_every_seed_evolve_takes(client, seed):
+    res = islands.evolve_islands(PROBLEM.cost_map, config(population_size=8), 1, islands=2,
+                                 migration_every=1, client=client, seed=seed, start="config")
+    assert [len(r.history) for r in res.islands] == [2, 2] and not res.restarts
+
+
+@pytest.mark.parametrize("seed, index", [(2**64 - 1, 1), (2**64, 0), (5, 3)])
+def test_an_island_seeds_its_generators_within_64_bits(seed, index):
+    settings = islands._Settings(None, False, 0, 50, 2, "fresh", seed)
+    island = islands.Island(index, PROBLEM.cost_map, config(population_size=6), settings)
+    assert len(island.run.members) == 6

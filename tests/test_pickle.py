@@ -3,6 +3,7 @@
 import copy
 import os
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -177,3 +178,68 @@ def test_evolution_result_round_trip():
     assert again.best_structure == result.best_structure and again.history == result.history
     assert genome_view(again.best_genome) == genome_view(result.best_genome)
     assert population_view(again.population) == population_view(result.population)
+
+
+def table_heads(state, genome):
+    """Offsets in `state` of the bucket counts of the genome's node and edge tables
+    (a table is saved as its bucket count, its size, then its entries)."""
+    heads = []
+    for table, entry in ((genome.nodes, lambda i, n: struct.pack("<Qii", i, *n.data.pos)),
+                         (genome.edges, lambda i, e: struct.pack("<QQQ?", i, e.node1, e.node2,
+                                                                  e.enabled))):
+        pattern = struct.pack("<Q", len(table)) + entry(*next(iter(table.items())))
+        at = state.find(pattern)
+        while at >= 0:
+            heads.append(at - 8)
+            at = state.find(pattern, at + 1)
+    return heads
+
+
+def with_edge_end(state, genome, end, node):
+    """`state` with one end of the genome's first edge changed to `node`."""
+    edge_id, edge = next(iter(genome.edges.items()))
+    old = struct.pack("<QQQ?", edge_id, edge.node1, edge.node2, edge.enabled)
+    ends = [edge.node1, edge.node2]
+    ends[end] = node
+    assert state.count(old) >= 1
+    return state.replace(old, struct.pack("<QQQ?", edge_id, *ends, edge.enabled))
+
+
+@pytest.mark.parametrize("end", [0, 1])
+@pytest.mark.parametrize("missing", ["issued elsewhere", "never issued", "zero"])
+@pytest.mark.parametrize("cls", [gw.Genome, gw.Population])
+def test_an_edge_naming_a_node_its_genome_lacks_is_refused(end, missing, cls):
+    pop = evolved_population(generations=1)
+    genome = pop.members[0]
+    issued = {n for g in pop.members for n in g.nodes} - set(genome.nodes)
+    node = {"issued elsewhere": min(issued, default=max(genome.nodes) + 1),
+            "never issued": 2**40, "zero": 0}[missing]
+    state = (genome if cls is gw.Genome else pop).__getstate__()
+    damaged = with_edge_end(state, genome, end, node)
+    with pytest.raises(ValueError, match=f"names node {node}, which its genome lacks"):
+        cls.__new__(cls).__setstate__(damaged)
+
+
+@pytest.mark.parametrize("claim, loads", [
+    ("every table 2**20", False),  # a small state asking for gigabytes
+    ("one table as many as the state has bytes", False),
+    ("one table 1000", True),
+])
+def test_bucket_counts_are_bounded_by_the_state_size(claim, loads):
+    pop = evolved_population(generations=1)
+    state = pop.__getstate__()
+    genomes = list(pop.members) + [s.representative for s in pop.species]
+    heads = sorted({h for g in genomes for h in table_heads(state, g)})
+    assert len(heads) >= 2 * len(pop.species)
+    edited = bytearray(state)
+    for head in heads if claim.startswith("every") else heads[:1]:
+        struct.pack_into("<Q", edited, head, 2**20 if "2**20" in claim else
+                         len(state) if "bytes" in claim else 1000)
+    loaded = gw.Population.__new__(gw.Population)
+    if not loads:
+        with pytest.raises(ValueError, match="buckets, more than the state could fill"):
+            loaded.__setstate__(bytes(edited))
+        return
+    loaded.__setstate__(bytes(edited))
+    tables = [(sorted(g.nodes), sorted(g.edges)) for g in pop.members]
+    assert [(sorted(g.nodes), sorted(g.edges)) for g in loaded.members] == tables

@@ -3,9 +3,11 @@
 ``evolve(..., checkpoint="run.ckpt", checkpoint_every=10)`` writes the file
 after generation 0, after every 10th generation and when the run stops.
 Each write goes to a temporary file in the same directory, which then
-replaces the checkpoint (``os.replace``): a crash while writing leaves the
-previous checkpoint intact. :func:`resume` continues the run, writing to the
-same file.
+replaces the checkpoint (``os.replace``, keeping the replaced file's
+permissions; the directory is synced after the rename): a crash while
+writing leaves the previous checkpoint intact. :func:`resume` checks the
+saved cost map as :func:`~gridweave.evolve` checks one and continues the
+run, writing to the same file.
 
 A checkpoint holds the population (members, species, threshold, innovation
 registry), the best network so far, the archive of the multi-objective
@@ -29,6 +31,7 @@ import io
 import json
 import os
 import pickle
+import stat
 import tempfile
 import time
 from collections.abc import Callable, Iterable, Mapping
@@ -38,7 +41,8 @@ from typing import Any
 import numpy as np
 
 from . import _core
-from .driver import EvolutionResult, _Run, _StopCheck, run_generations
+from .config import validate_config
+from .driver import EvolutionResult, _Run, _StopCheck, checked_cost, checked_seed, run_generations
 from .history import GenerationRecord
 from .runtime import Limits
 
@@ -137,19 +141,42 @@ def _plain(config: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def _write_atomically(path: Path, data: bytes) -> None:
-    """Writes a temporary file beside ``path``, then renames it over ``path``."""
-    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp",
-                                         dir=path.parent if str(path.parent) else ".")
+    """Writes a temporary file beside ``path``, then renames it over ``path``
+    and syncs the folder, so that the rename too survives a crash. A file
+    replaced keeps its permissions (a new one is readable by its owner only)."""
+    folder = path.parent if str(path.parent) else Path(".")
+    try:
+        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
+    except FileNotFoundError:
+        mode = None
+    handle, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=folder)
     try:
         with os.fdopen(handle, "wb") as file:
             file.write(data)
             file.flush()
             os.fsync(file.fileno())
+        if mode is not None:
+            os.chmod(temporary, mode)
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
+    _sync_folder(folder)
+
+
+def _sync_folder(folder: Path) -> None:
+    """fsync of a folder, where the system allows one (not on Windows)."""
+    try:
+        handle = os.open(folder, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return
+    try:
+        os.fsync(handle)
+    except OSError:
+        pass  # some file systems cannot sync a folder
+    finally:
+        os.close(handle)
 
 
 class _BuiltinsOnly(pickle.Unpickler):
@@ -206,24 +233,38 @@ def resume(
     contents = load(path)
     try:
         settings = contents["settings"]
-        shape, data = contents["cost"]
-        cost = np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
         config = contents["config"]
+        validate_config(config)
+        shape, data = contents["cost"]
+        saved_cost = np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
+        cost = checked_cost(saved_cost, config["special"]["grid_size"])
         history = [GenerationRecord(*fields) for fields in contents["history"]]
-        total = settings["generations"] if generations is None else int(generations)
-        every = settings["checkpoint_every"] if checkpoint_every is None else checkpoint_every
+        done = history[-1].generation
+        saved_total = _saved_count(settings, "generations", 0)
+        saved_every = _saved_count(settings, "checkpoint_every", 1)
+        if settings["seed"] is None:
+            raise ValueError("the seed is missing")
+        seed = checked_seed(settings["seed"])
+        limits = Limits(settings["stop_at_fitness"], settings["stall_generations"],
+                        settings["time_limit"], time.perf_counter() - settings["elapsed"])
         run = _restored_run(contents, cost, config, settings)
-    except (KeyError, TypeError, IndexError) as error:
-        raise ValueError(f"{path}: damaged gridweave checkpoint ({error!r})") from None
-    if total < history[-1].generation:
-        raise ValueError(
-            f"generations ({total}) is below the {history[-1].generation} generations already run"
-        )
-    limits = Limits(settings["stop_at_fitness"], settings["stall_generations"],
-                    settings["time_limit"], time.perf_counter() - settings["elapsed"])
+    except (KeyError, TypeError, IndexError, ValueError) as error:
+        reason = str(error) if type(error) is ValueError else repr(error)
+        raise ValueError(f"{path}: damaged gridweave checkpoint ({reason})") from None
+    total = saved_total if generations is None else int(generations)
+    every = saved_every if checkpoint_every is None else checkpoint_every
+    if total < done:
+        raise ValueError(f"generations ({total}) is below the {done} generations already run")
     saver = Checkpointer(path, every, cost, config, {**settings, "generations": total})
-    check = _StopCheck(run, history, list(callbacks), settings["seed"], dict(config), limits)
+    check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
     return run_generations(run, check, total, "", progress, saver)
+
+
+def _saved_count(settings: Mapping[str, Any], key: str, low: int) -> int:
+    value = settings[key]
+    if isinstance(value, bool) or not isinstance(value, int) or value < low:
+        raise ValueError(f"{key} is {value!r}, not an integer of at least {low}")
+    return value
 
 
 def _restored_run(

@@ -10,7 +10,10 @@ holding the settings to change from the defaults of
 named flags for the common ones; a file's ``grid_size`` and ``fixed_nodes``
 must agree with the map and the terminals.
 
-Both write into ``--out``, replacing what an earlier run left there:
+Both write into ``--out``, replacing what an earlier run left there (the
+folder is checked before the run starts, and the new outputs are written to
+a temporary folder inside it and then moved into place, so a failure while
+writing leaves the earlier ones):
 ``best.json`` (structure dictionary of the best network), ``history.csv``,
 ``config.toml`` (the complete configuration, usable with ``--config``),
 ``run.json`` (seed, stop reason, fitness, cost in map units, length in cells)
@@ -39,9 +42,12 @@ does (into the run's ``--out`` unless given).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import shutil
 import sys
+import tempfile
 import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
@@ -111,6 +117,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _run(args: argparse.Namespace) -> int:
     cost, config, label = _prepare(args)
+    _check_writable(Path(args.out))
     if args.threads:
         os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
     georeference = getattr(args, "georeference", {})
@@ -125,6 +132,28 @@ def _run(args: argparse.Namespace) -> int:
     for warning in caught:
         print(f"gridweave: warning: {_one_line(warning.message)}", file=sys.stderr)
     return _report(args.out, result, cost, config, label, time.perf_counter() - started, georeference)
+
+
+def _check_writable(out: Path) -> None:
+    """Refuses an output folder that cannot be made or written, before a run
+    spends its time: the results would be lost at the end. Folders made for
+    the check are removed again (the outputs make them)."""
+    missing = []
+    folder = out.absolute()
+    while not folder.exists() and folder != folder.parent:
+        missing.append(folder)
+        folder = folder.parent
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        handle, probe = tempfile.mkstemp(prefix=".gridweave-", dir=out)
+        os.close(handle)
+        os.unlink(probe)
+    except OSError as error:
+        raise InputError(f"cannot write results to {out}: {_one_line(error)}") from None
+    finally:
+        for made in missing:  # deepest first
+            with contextlib.suppress(OSError):
+                made.rmdir()
 
 
 def _report(out: str, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any],
@@ -150,17 +179,22 @@ def _checkpoint_options(args: argparse.Namespace, label: str,
 def _resume(args: argparse.Namespace) -> int:
     try:
         saved = load_checkpoint(args.checkpoint)
-        notes, (shape, data) = saved["settings"]["notes"], saved["cost"]
-        cost = np.frombuffer(data, dtype=np.float64).reshape(shape)
+        notes = saved["settings"]["notes"]
+        out = Path(args.out or notes.get("out", "gridweave-out"))
+        _check_writable(out)
         started = time.perf_counter()
         result = resume(args.checkpoint, args.generations, progress=not args.quiet)
+        shape, data = saved["cost"]
+        cost = checked_cost(np.frombuffer(data, dtype=np.float64).reshape(shape), shape)
     except FileNotFoundError:
         raise InputError(f"no such file: {args.checkpoint}") from None
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        raise InputError(f"{args.checkpoint}: {_one_line(error)}") from None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as error:
+        message = _one_line(error)
+        named = str(args.checkpoint) in message
+        raise InputError(message if named else f"{args.checkpoint}: {message}") from None
     georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
-    return _report(args.out or notes.get("out", "gridweave-out"), result, cost, result.config,
-                   notes.get("label", "resumed"), time.perf_counter() - started, georeference)
+    return _report(str(out), result, cost, result.config, notes.get("label", "resumed"),
+                   time.perf_counter() - started, georeference)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -292,7 +326,7 @@ def _configuration(
     try:
         overrides = apply_overrides(_without_problem(overrides), _command_line_settings(args))
         config = make_config(shape, terminals, **overrides)
-    except ValueError as error:
+    except (ValueError, OverflowError) as error:  # overflow: an integer too large for a float
         raise InputError(f"{source}: {_one_line(error)}") from None
     return config
 
@@ -305,7 +339,7 @@ def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
             raise InputError(f"--set {item}: expected KEY=VALUE")
         try:
             settings[key.strip().removeprefix("special.")] = parse_setting(key.strip(), text.strip())
-        except ValueError as error:
+        except (ValueError, OverflowError) as error:
             raise InputError(f"--set {item}: {_one_line(error)}") from None
     for key in NAMED_SETTINGS:
         if getattr(args, key) is not None:
@@ -355,7 +389,7 @@ def _load(loader: Callable[[Path], Any], path: Path) -> Any:
         return loader(path)
     except FileNotFoundError:
         raise InputError(f"no such file: {path}") from None
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, OverflowError) as error:
         message = _one_line(error)
         raise InputError(message if str(path) in message else f"{path}: {message}") from None
 
@@ -369,15 +403,27 @@ def _write_outputs(
     out: Path, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any], label: str,
     georeference: Mapping[str, Any] | None = None,
 ) -> list[Path]:
+    """Writes every output into a fresh folder inside ``out``, then moves them
+    into place and removes the earlier outputs the new set lacks: a failure
+    while writing leaves the earlier set as it was."""
     out.mkdir(parents=True, exist_ok=True)
-    for name in OUTPUTS:
-        (out / name).unlink(missing_ok=True)
-    written = [out / "history.csv", out / "config.toml", out / "run.json"]
-    result.history_to_csv(written[0])
-    save_config(config, written[1])
-    written[2].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
-    networks = _write_networks(out, result, cost, dict(georeference or {}))
-    return networks + written + _write_figures(out, result, cost, label)
+    staging = Path(tempfile.mkdtemp(prefix=".gridweave-", dir=out))
+    try:
+        written = [staging / "history.csv", staging / "config.toml", staging / "run.json"]
+        result.history_to_csv(written[0])
+        save_config(config, written[1])
+        written[2].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
+        networks = _write_networks(staging, result, cost, dict(georeference or {}))
+        written = networks + written + _write_figures(staging, result, cost, label)
+        names = {path.name for path in written}
+        for name in OUTPUTS:
+            if name not in names:
+                (out / name).unlink(missing_ok=True)
+        for path in written:
+            os.replace(path, out / path.name)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    return [out / path.name for path in written]
 
 
 def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,

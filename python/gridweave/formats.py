@@ -228,13 +228,34 @@ def _is_numeric_row(row: Sequence[str]) -> bool:
 def _terminal(row: object, path: Path, number: int) -> Terminal:
     if not isinstance(row, (list, tuple)) or len(row) != 2:
         raise ValueError(f"{path}: terminal {number} is not a (row, column) pair: {row!r}")
+    first, second = (_cell_index(v) for v in row)
+    if first is None or second is None:
+        raise ValueError(f"{path}: terminal {number} is not numeric: {_shortened(row)}")
+    if not (isinstance(first, int) and isinstance(second, int)):
+        raise ValueError(f"{path}: terminal {number} is not on a grid cell: {_shortened(row)}")
+    return first, second
+
+
+def _cell_index(value: object) -> int | float | None:
+    """An integer as it is (however large), another number as a float; None
+    for what is not a number."""
+    if isinstance(value, int):
+        return int(value)
+    if isinstance(value, str):
+        try:
+            return int(value.strip())
+        except ValueError:
+            pass
     try:
-        values = [float(v) for v in row]
-    except (TypeError, ValueError):
-        raise ValueError(f"{path}: terminal {number} is not numeric: {row!r}") from None
-    if not all(v.is_integer() for v in values):
-        raise ValueError(f"{path}: terminal {number} is not on a grid cell: {row!r}")
-    return int(values[0]), int(values[1])
+        number = float(value)  # type: ignore[arg-type]
+    except (TypeError, ValueError, OverflowError):
+        return None
+    return int(number) if number.is_integer() else number
+
+
+def _shortened(value: object, limit: int = 80) -> str:
+    text = repr(value)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
 
 
 def _refuse_duplicates(terminals: list[Terminal], path: Path) -> None:

@@ -42,7 +42,14 @@ import numpy as np
 from . import _core, routes
 from ._core import Genome
 from .config import validate_config
-from .driver import _heuristic_start, canonical_structure, checked_cost, start_run
+from .driver import (
+    _heuristic_start,
+    _native_seed,
+    canonical_structure,
+    checked_cost,
+    checked_seed,
+    start_run,
+)
 from .history import GenerationRecord
 from .measure import cost_array
 from .pareto import non_dominated
@@ -220,7 +227,19 @@ class _Settings:
     archive_size: int
     migrants: int
     numbering: str
-    seed: int | None
+    seed: int | None  # folded to 64 bits (see _island_seed)
+
+
+def _island_seed(seed: int, index: int) -> int:
+    """The native seed of island ``index`` of a run seeded with ``seed``: the
+    seed folded to 64 bits as :func:`gridweave.evolve` folds it, plus the index
+    (modulo 2**64).
+
+    Example:
+        >>> _island_seed(7, 2), _island_seed(2**64 - 1, 1)
+        (9, 0)
+    """
+    return (_native_seed(seed) + index) % 2**64
 
 
 @dataclass
@@ -323,7 +342,7 @@ class Island:
         self.config = config
         self.settings = settings
         if settings.seed is not None:
-            _core._seed(settings.seed + index)
+            _core._seed(_island_seed(settings.seed, index))
         started = time.perf_counter()
         self.run = start_run(
             self.cost, config, settings.start, "config", settings.polish, settings.polish_children,
@@ -710,8 +729,10 @@ def evolve_islands(
     that block. ``numbering="position"`` gives a migrant's flexible nodes the
     receiver's number of a node at the same position where there is one (an
     experiment with a shared numbering; the default ``"fresh"`` numbers them
-    anew). ``seed`` seeds island ``i`` with ``seed + i``; runs on several
-    workers are not reproducible.
+    anew). ``seed`` (any non-negative integer, as for :func:`gridweave.evolve`)
+    seeds island ``i`` with ``seed + i`` (a seed of 64 bits or more hashed down
+    first, the sum taken modulo 2**64); runs on several workers are not
+    reproducible.
 
     Example:
         >>> from gridweave.config import make_config
@@ -729,6 +750,8 @@ def evolve_islands(
     config = dict(config)
     validate_config(config)
     cost = checked_cost(cost_map, config["special"]["grid_size"])
+    if seed is not None:  # refused or folded here, not in a worker
+        seed = _native_seed(checked_seed(seed))
     if start not in routes.START_METHODS:
         raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
     if start_genome is None and start != "config":

@@ -26,6 +26,12 @@ enum class Kind : uint8_t { Genome = 1, Population = 2 };
 // Hash tables of more buckets are refused; no genome of a real run comes near.
 constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
 
+// A bucket takes memory whether or not an entry fills it, so the tables of one
+// state may claim, all together, no more buckets than the state has bytes (each
+// saved genome alone takes hundreds of bytes, its tables far fewer buckets).
+// Without this bound a small state could ask for gigabytes.
+constexpr uint64_t kBucketsPerStateByte = 1;
+
 // A new configuration field must be saved and loaded below as well.
 static_assert(sizeof(weave::WeaveConfig) == 88, "save the new WeaveConfig field in the state");
 static_assert(sizeof(Config) == 224, "save the new NEATConfig field in the state");
@@ -59,7 +65,8 @@ class Writer {
 // Reads with bounds checks; every failure is a refusal (ValueError).
 class Reader {
  public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+  explicit Reader(const std::string& bytes)
+      : bytes_(bytes), buckets_left_(static_cast<uint64_t>(bytes.size()) * kBucketsPerStateByte) {}
 
   template <class T>
     requires std::is_arithmetic_v<T>
@@ -95,11 +102,20 @@ class Reader {
   void expect_end() const {
     if (left() != 0) damaged("bytes after the end");
   }
+  // The bucket count of one more hash table, within what the whole state may claim.
+  uint64_t buckets() {
+    const auto n = get<uint64_t>();
+    if (n > kMaxBuckets || n > buckets_left_)
+      damaged("a hash table of " + std::to_string(n) + " buckets, more than the state could fill");
+    buckets_left_ -= n;
+    return n;
+  }
 
  private:
   size_t left() const { return bytes_.size() - at_; }
   const std::string& bytes_;
   size_t at_ = 0;
+  uint64_t buckets_left_;
 };
 
 // ---- configuration --------------------------------------------------------
@@ -264,8 +280,7 @@ void put_table(Writer& w, const Map& map, PutEntry&& put_entry) {
 
 template <class Map, class GetEntry>
 Map get_table(Reader& r, size_t entry_bytes, uint64_t counter, GetEntry&& get_entry) {
-  const auto buckets = r.get<uint64_t>();
-  if (buckets > kMaxBuckets) damaged("a hash table of " + std::to_string(buckets) + " buckets");
+  const uint64_t buckets = r.buckets();
   std::vector<typename Map::value_type> entries;
   const size_t count = r.count(entry_bytes);
   entries.reserve(count);
@@ -334,6 +349,13 @@ Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries) {
     edge.enabled = r.flag();
     return edge;
   });
+  // Every edge joins two nodes of its genome: the evaluation, the operators and
+  // the polish all rely on it.
+  for (const auto& [id, edge] : genome.edges)
+    for (const uint64_t end : {edge.node1, edge.node2})
+      if (!genome.nodes.contains(end))
+        damaged("edge " + std::to_string(id) + " names node " + std::to_string(end) +
+                ", which its genome lacks");
   genome.fitness = r.get<double>();
   genome.elite = r.flag();
   return genome;
