@@ -87,6 +87,16 @@ void LeastCostSearch::reset() {
   settled_ = 0;
 }
 
+template <class Cost>
+[[gnu::always_inline]] inline void LeastCostSearch::prefetch_around(const Cost* cost, uint32_t cell) const {
+  const uint32_t above = cell >= cols_ ? cell - cols_ : cell;
+  const uint32_t below = cell + cols_ < distance_.size() ? cell + cols_ : cell;
+  for (const uint32_t at : {above, cell, below}) {
+    __builtin_prefetch(distance_.data() + at);
+    __builtin_prefetch(cost + at);
+  }
+}
+
 // The hot loop, compiled once per cost type and for searches with and without
 // labels. Entries of cells reached again at a smaller distance stay in the
 // queue and are skipped when they come up.
@@ -100,6 +110,9 @@ template <class Cost, bool Labelled>
     poll_();
     queue_.pop();
     const uint32_t cell = CellQueue::cell_of(top);
+    // The next cell is most often the one on top now: its neighbourhood is
+    // fetched while this cell's is worked on.
+    if (!queue_.empty()) prefetch_around(cost, CellQueue::cell_of(queue_.top()));
     if (reached > distance_[cell]) continue;
     ++settled_;
     const uint32_t row = cell / cols_, col = cell - row * cols_;

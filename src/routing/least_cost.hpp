@@ -77,6 +77,8 @@ class LeastCostSearch {
   uint64_t settle(const Cost* cost);
   template <class Cost, bool Labelled>
   void run(const Cost* cost);
+  template <class Cost>
+  void prefetch_around(const Cost* cost, uint32_t cell) const;
   void allocate_labels();
   void note_touched(uint32_t cell) {
     if (touched_overflow_) return;
