@@ -1,7 +1,11 @@
 #include "least_cost.hpp"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <stdexcept>
 
 namespace routing {
@@ -22,6 +26,30 @@ uint64_t checked_cells(const CostMap& map) {
   return cells;
 }
 }  // namespace
+
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+// Arrays from this size on are placed on huge pages.
+constexpr size_t kHugeArray = 4 * kHugePage;
+size_t huge_bytes(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+}  // namespace
+
+void* allocate_cell_memory(size_t bytes) {
+  if (bytes < kHugeArray) return ::operator new(bytes);
+  void* memory = std::aligned_alloc(kHugePage, huge_bytes(bytes));
+  if (!memory) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+  madvise(memory, huge_bytes(bytes), MADV_HUGEPAGE);  // a hint: without huge pages all still works
+#endif
+  return memory;
+}
+
+void free_cell_memory(void* memory, size_t bytes) {
+  if (bytes < kHugeArray)
+    ::operator delete(memory);
+  else
+    std::free(memory);
+}
 
 LeastCostSearch::LeastCostSearch(const CostMap& map, bool with_labels)
     : map_(map),

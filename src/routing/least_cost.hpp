@@ -17,6 +17,28 @@ namespace routing {
 using weave::CostMap;
 inline constexpr double kUnreached = std::numeric_limits<double>::infinity();
 
+// Memory for the search's per-cell arrays. Large arrays are placed on huge
+// pages where the system offers them: a search front spans many rows, and with
+// small pages nearly every step would miss the address translation cache.
+void* allocate_cell_memory(size_t bytes);
+void free_cell_memory(void* memory, size_t bytes);
+
+template <class T>
+struct CellAllocator {
+  using value_type = T;
+  CellAllocator() = default;
+  template <class U>
+  CellAllocator(const CellAllocator<U>&) {}
+  T* allocate(size_t count) { return static_cast<T*>(allocate_cell_memory(count * sizeof(T))); }
+  void deallocate(T* memory, size_t count) { free_cell_memory(memory, count * sizeof(T)); }
+  template <class U>
+  bool operator==(const CellAllocator<U>&) const {
+    return true;
+  }
+};
+template <class T>
+using CellVector = std::vector<T, CellAllocator<T>>;
+
 class LeastCostSearch {
  public:
   // Distances and parents take 9 bytes a cell. Labels take 4 more: they are
@@ -92,9 +114,9 @@ class LeastCostSearch {
 
   CostMap map_;
   uint32_t cols_;
-  std::vector<double> distance_;
-  std::vector<uint8_t> parent_direction_;  // index into the neighbour offsets
-  std::vector<int32_t> label_;             // empty while every label is 0
+  CellVector<double> distance_;
+  CellVector<uint8_t> parent_direction_;  // index into the neighbour offsets
+  CellVector<int32_t> label_;             // empty while every label is 0
   CellQueue queue_;
   // Cells whose distance was set, for reset(); given up past touched_limit_.
   std::vector<uint32_t> touched_;
