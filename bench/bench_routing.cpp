@@ -6,13 +6,11 @@
 //
 // Usage: bench_routing ROWS COLS FILE [ROUNDS]       old against new
 //        bench_routing ROWS COLS FILE --memory       new only, peak memory
-#include <sys/resource.h>
-
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -100,6 +98,17 @@ uint8_t parent_direction(const routing::LeastCostSearch& search, uint64_t cell) 
   return 254;
 }
 
+// A size in KiB from /proc/self/status: VmRSS (resident now) or VmHWM (peak).
+double status_kib(const char* field) {
+  std::FILE* status = std::fopen("/proc/self/status", "r");
+  char line[256];
+  double kib = 0.0;
+  while (status && std::fgets(line, sizeof line, status))
+    if (std::strncmp(line, field, std::strlen(field)) == 0) kib = std::atof(line + std::strlen(field));
+  if (status) std::fclose(status);
+  return kib;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,15 +128,13 @@ int main(int argc, char** argv) {
   const uint64_t source = rows / 3 * cols + cols / 2;
 
   if (argc > 4 && std::strcmp(argv[4], "--memory") == 0) {
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
+    const double before = status_kib("VmRSS:");
     routing::LeastCostSearch search(map);
     search.add_source(source);
     search.propagate();
-    getrusage(RUSAGE_SELF, &after);
-    // ru_maxrss is in KiB; the map itself was resident before the search.
+    // The map itself was resident before the search.
     std::printf("peak %.2f bytes/cell beyond the map\n",
-                double(after.ru_maxrss - before.ru_maxrss) * 1024.0 / double(rows * cols));
+                (status_kib("VmHWM:") - before) * 1024.0 / double(rows * cols));
     return 0;
   }
 
@@ -156,7 +163,8 @@ int main(int argc, char** argv) {
       for (uint64_t cell = 0; cell < rows * cols; ++cell) {
         const double a = plain.distance(cell), b = search.distance(cell);
         if (std::memcmp(&a, &b, sizeof a) != 0) {
-          std::fprintf(stderr, "distances differ at cell %llu: %.17g %.17g\n", (unsigned long long)cell, a, b);
+          std::fprintf(stderr, "distances differ at cell %llu: %.17g %.17g\n", (unsigned long long)cell, a,
+                       b);
           return 1;
         }
       }
@@ -170,8 +178,9 @@ int main(int argc, char** argv) {
     new_rates.push_back(double(search.settled_count()) / new_time);
     ratios.push_back(plain_time / new_time);
   }
-  std::printf("%5llu x %-5llu plain %6.2f M cells/s   new %6.2f M cells/s   new / plain %5.2f   (median of %d)\n",
-              (unsigned long long)rows, (unsigned long long)cols, median(plain_rates) / 1e6, median(new_rates) / 1e6,
-              median(ratios), rounds);
+  std::printf(
+      "%5llu x %-5llu plain %6.2f M cells/s   new %6.2f M cells/s   new / plain %5.2f   (median of %d)\n",
+      (unsigned long long)rows, (unsigned long long)cols, median(plain_rates) / 1e6, median(new_rates) / 1e6,
+      median(ratios), rounds);
   return 0;
 }

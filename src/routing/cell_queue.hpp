@@ -105,7 +105,7 @@ class CellQueue {
   }
 
   std::vector<Key> buckets_[kBuckets];
-  std::vector<Key> early_;   // keys below last_, as a binary min-heap
+  std::vector<Key> early_;  // keys below last_, as a binary min-heap
   uint64_t occupied_[2]{};  // bit b % 64 of word b / 64: bucket b is not empty
   Key last_ = 0;
   size_t size_ = 0;

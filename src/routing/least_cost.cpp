@@ -83,6 +83,17 @@ void LeastCostSearch::allocate_labels() {
   }
 }
 
+// The list grows to at most touched_limit_ cells; past that reset() fills the
+// whole map, and the list's memory is given back.
+void LeastCostSearch::grow_touched() {
+  if (touched_.size() < touched_limit_) {
+    touched_.reserve(std::min(touched_limit_, std::max<size_t>(2 * touched_.size(), 256)));
+    return;
+  }
+  touched_overflow_ = true;
+  std::vector<uint32_t>().swap(touched_);
+}
+
 void LeastCostSearch::add_source(uint64_t cell, int32_t label) {
   const uint64_t row = cell / map_.cols, col = cell % map_.cols;
   if (row < row_begin_ || row >= row_end_ || col < col_begin_ || col >= col_end_) return;

@@ -104,13 +104,11 @@ class LeastCostSearch {
   void allocate_labels();
   void note_touched(uint32_t cell) {
     if (touched_overflow_) return;
-    if (touched_.size() == touched_limit_) {
-      touched_overflow_ = true;
-      touched_.clear();
-      return;
-    }
+    if (touched_.size() == touched_.capacity()) grow_touched();
+    if (touched_overflow_) return;
     touched_.push_back(cell);
   }
+  void grow_touched();
 
   CostMap map_;
   uint32_t cols_;
