@@ -107,14 +107,14 @@ void LeastCostSearch::add_source(uint64_t cell, int32_t label) {
 }
 
 void LeastCostSearch::reset() {
+  // Parents are left as they are: one is read only for a reached cell, and
+  // reaching a cell sets it.
   if (touched_overflow_) {
     std::fill(distance_.begin(), distance_.end(), kUnreached);
-    std::fill(parent_direction_.begin(), parent_direction_.end(), kNoParent);
     std::fill(label_.begin(), label_.end(), -1);
   } else {
     for (uint32_t cell : touched_) {
       distance_[cell] = kUnreached;
-      parent_direction_[cell] = kNoParent;
       if (!label_.empty()) label_[cell] = -1;
     }
   }
