@@ -65,16 +65,22 @@ class CellQueue {
     return buckets_[0].back();
   }
 
-  // Removes the smallest key; call after top().
+  // Removes the smallest key; call after top(). An emptied queue starts over
+  // from key 0, so that sources added to a finished search (at distance 0)
+  // go to the buckets again.
   void pop() {
     --size_;
     if (!early_.empty()) {
       std::pop_heap(early_.begin(), early_.end(), std::greater<>{});
       early_.pop_back();
+      if (size_ == 0) last_ = 0;
       return;
     }
     buckets_[0].pop_back();
-    if (buckets_[0].empty()) occupied_[0] &= ~uint64_t{1};
+    if (buckets_[0].empty()) {
+      occupied_[0] &= ~uint64_t{1};
+      if (size_ == 0) last_ = 0;
+    }
   }
 
  private:

@@ -284,6 +284,14 @@ TEST_P(SearchAgainstReference, ResumesAfterStoppingAndAddingSources) {
     search.propagate();
     reference.propagate();
     expect_same(search, reference);
+    // A finished search extended by sources along a path, as the grow heuristic does.
+    for (uint64_t cell : reference.path_from(random_cells(map.cells.size(), 1, rng)[0])) {
+      search.add_source(cell, 7);
+      reference.add_source(cell, 7);
+    }
+    search.propagate();
+    reference.propagate();
+    expect_same(search, reference);
   }
 }
 
