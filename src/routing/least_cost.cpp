@@ -25,9 +25,7 @@ uint64_t checked_cells(const CostMap& map) {
     throw std::length_error("least-cost search: the map has too many cells");
   return cells;
 }
-}  // namespace
 
-namespace {
 constexpr size_t kHugePage = size_t{2} << 20;
 // Arrays from this size on are placed on huge pages.
 constexpr size_t kHugeArray = 4 * kHugePage;
