@@ -396,6 +396,26 @@ INSTANTIATE_TEST_SUITE_P(Maps, SearchAgainstReference,
                                                               Terrain::Blocked, Terrain::Mixed),
                                             ::testing::Bool()));
 
+// Arrays of a million cells and more take another allocation path.
+TEST(LeastCost, LargeMapsAgreeWithTheReference) {
+  for (bool float32 : {false, true}) {
+    const Grid map = make_grid(1100, 1000, Terrain::Mixed, float32, 11);
+    routing::LeastCostSearch search(map.view(), true);
+    Reference reference(map.view());
+    for (uint64_t cell : {uint64_t{1}, uint64_t{550'500}, uint64_t{1'099'998}}) {
+      search.add_source(cell, static_cast<int32_t>(cell % 5));
+      reference.add_source(cell, static_cast<int32_t>(cell % 5));
+    }
+    search.propagate();
+    reference.propagate();
+    EXPECT_EQ(search.settled_count(), reference.settled.size());
+    for (uint64_t cell = 0; cell < map.cells.size(); ++cell) {
+      ASSERT_EQ(search.distance(cell), reference.distance[cell]) << "cell " << cell;
+      ASSERT_EQ(search.label(cell), reference.label[cell]) << "cell " << cell;
+    }
+  }
+}
+
 TEST(LeastCost, LabelsAreKeptFromTheFirstNonzeroLabel) {
   const Grid map = make_grid(12, 12, Terrain::Integers, false, 3);
   routing::LeastCostSearch search(map.view());
