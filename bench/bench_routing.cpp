@@ -4,8 +4,8 @@
 // as raw float64 files (written by bench_routing.py); the two searches'
 // distances and paths are checked to agree bit for bit.
 //
-// Usage: bench_routing ROWS COLS FILE [ROUNDS]       old against new
-//        bench_routing ROWS COLS FILE --memory       new only, peak memory
+// Usage: bench_routing ROWS COLS FILE [ROUNDS [float32]]  old against new
+//        bench_routing ROWS COLS FILE --memory             new only, peak memory
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -113,7 +113,7 @@ double status_kib(const char* field) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: bench_routing ROWS COLS FILE [ROUNDS | --memory]\n");
+    std::fprintf(stderr, "usage: bench_routing ROWS COLS FILE [ROUNDS [float32] | --memory]\n");
     return 2;
   }
   const uint64_t rows = std::strtoull(argv[1], nullptr, 10), cols = std::strtoull(argv[2], nullptr, 10);
@@ -124,7 +124,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::fclose(file);
-  const CostMap map{rows, cols, cells.data()};
+  // With "float32" after the rounds both searches read the costs as float32.
+  const bool float32 = argc > 5 && std::strcmp(argv[5], "float32") == 0;
+  const std::vector<float> cells32 = float32 ? std::vector<float>(cells.begin(), cells.end()) : std::vector<float>();
+  const CostMap map = float32 ? CostMap{rows, cols, nullptr, cells32.data()} : CostMap{rows, cols, cells.data()};
   const uint64_t source = rows / 3 * cols + cols / 2;
 
   if (argc > 4 && std::strcmp(argv[4], "--memory") == 0) {
