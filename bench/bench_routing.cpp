@@ -126,8 +126,10 @@ int main(int argc, char** argv) {
   std::fclose(file);
   // With "float32" after the rounds both searches read the costs as float32.
   const bool float32 = argc > 5 && std::strcmp(argv[5], "float32") == 0;
-  const std::vector<float> cells32 = float32 ? std::vector<float>(cells.begin(), cells.end()) : std::vector<float>();
-  const CostMap map = float32 ? CostMap{rows, cols, nullptr, cells32.data()} : CostMap{rows, cols, cells.data()};
+  const std::vector<float> cells32 =
+      float32 ? std::vector<float>(cells.begin(), cells.end()) : std::vector<float>();
+  const CostMap map =
+      float32 ? CostMap{rows, cols, nullptr, cells32.data()} : CostMap{rows, cols, cells.data()};
   const uint64_t source = rows / 3 * cols + cols / 2;
 
   if (argc > 4 && std::strcmp(argv[4], "--memory") == 0) {

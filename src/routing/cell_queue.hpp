@@ -18,12 +18,13 @@ namespace routing {
 // b - 1 (bucket 0 the keys equal to it). When bucket 0 runs empty, the lowest
 // non-empty bucket is spread over the buckets below it around its smallest
 // key, which becomes the new last key. A key moves down a bucket or more each
-// time it is spread, so it is moved a few times and never compared in a heap.
+// time it is spread: it is moved a few times, and never sifted through a heap.
 //
-// The search's keys rarely fall below the last key taken (a step onto a
-// free cell to a smaller cell index, a source added to an unfinished search):
-// those wait in a small binary heap that comes first, as every key it holds is
-// below every key in the buckets. The order in which keys leave is therefore
+// The search's keys rarely fall below the last key taken (a free step to a
+// smaller cell index, a step shorter than the gap to the key the search looked
+// up next, a source added to an unfinished search): those wait in a small
+// binary heap that comes first, as every key it holds is below every key in
+// the buckets. The order in which keys leave is therefore
 // exactly their order.
 class CellQueue {
  public:
