@@ -1,5 +1,6 @@
 """Least-cost heuristics, polish and the start of evolve(): exact against the evaluation."""
 
+import heapq
 import math
 import warnings
 
@@ -202,3 +203,49 @@ def test_impassable_terminals_fall_back_to_the_configured_graph():
         result = evolve(cost, config, 1, progress=False)
     assert any("graph_init" in str(w.message) for w in caught)
     assert result.best_fitness == 0.0
+
+
+def reference_distances(cost, sources):
+    """Plain Dijkstra over the 8-connected cells: a step costs length x mean of its two cells."""
+    rows, cols = cost.shape
+    distance = np.full(cost.shape, np.inf)
+    queue = []
+    for source in sources:
+        distance[source] = 0.0
+        heapq.heappush(queue, (0.0, source))
+    while queue:
+        reached, (x, y) = heapq.heappop(queue)
+        if reached > distance[x, y]:
+            continue
+        for dx in (-1, 0, 1):
+            for dy in (-1, 0, 1):
+                nx, ny = x + dx, y + dy
+                if (dx or dy) and 0 <= nx < rows and 0 <= ny < cols:
+                    length = 1.4142135623730951 if dx and dy else 1.0
+                    candidate = reached + length * 0.5 * (float(cost[x, y]) + float(cost[nx, ny]))
+                    if candidate < distance[nx, ny]:
+                        distance[nx, ny] = candidate
+                        heapq.heappush(queue, (candidate, (nx, ny)))
+    return distance
+
+
+def random_costs(kind, shape, rng):
+    if kind == "real":
+        return rng.uniform(0.5, 9.0, shape)
+    costs = rng.integers(0, 4, shape).astype(float)  # ties and free (zero-cost) cells
+    if kind == "blocked":
+        costs[rng.random(shape) < 0.25] = np.inf
+    return costs
+
+
+@pytest.mark.parametrize("kind", ["real", "integers", "blocked"])
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("shape, n_sources", [((1, 9), 1), ((13, 17), 1), ((20, 11), 3)])
+def test_least_cost_distances_equal_a_plain_dijkstra(kind, dtype, shape, n_sources):
+    rng = np.random.default_rng(sum(shape) + n_sources)
+    cost = random_costs(kind, shape, rng).astype(dtype)
+    sources = [(int(rng.integers(shape[0])), int(rng.integers(shape[1]))) for _ in range(n_sources)]
+    distances = routes.least_cost_distances(cost, sources)
+    expected = reference_distances(cost, sources)
+    # The same sums in the same order: equal to the last bit.
+    assert np.array_equal(distances, expected)

@@ -203,7 +203,7 @@ class Exchanger {
     bound_search(path, removed);
     routing::LeastCostSearch& search = this->search();
     for (const auto& entry : cells_a)
-      if (search.in_window(entry.first)) search.add_source(entry.first);
+      search.add_source(entry.first);  // those outside the window are left out
     const auto reached = search.propagate_until([&](uint64_t cell) { return cells_b.contains(cell); });
     if (!reached) return false;
     std::vector<uint64_t> cells = search.path_from(*reached);  // from part B back to part A

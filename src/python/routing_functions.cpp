@@ -130,14 +130,14 @@ PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const std::vector<Pos> sources =
         convert_arg("sources", [&] { return to_cells(sources_obj, *map, "sources"); });
-    std::vector<double> distances;
+    std::vector<double> distances(map->rows() * map->cols());
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
       routing::LeastCostSearch search(map->view());
       for (const Pos& pos : sources) search.add_source(routing::pos_cell(map->view(), pos));
       search.propagate();
-      distances = search.distances();
+      for (uint64_t cell = 0; cell < distances.size(); ++cell) distances[cell] = search.distance(cell);
     }
     return new_array(std::move(distances), map->rows(), map->cols());
   });

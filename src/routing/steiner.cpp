@@ -114,7 +114,7 @@ std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& 
 }  // namespace
 
 CellTree voronoi_tree(const CostMap& map, const std::vector<uint64_t>& terminals) {
-  LeastCostSearch search(map);
+  LeastCostSearch search(map, /*with_labels=*/true);
   for (size_t i = 0; i < terminals.size(); ++i) search.add_source(terminals[i], static_cast<int32_t>(i));
   search.propagate();
   const auto boundaries = region_boundaries(search, terminals.size());
