@@ -56,7 +56,12 @@ def make_problem(kind, side, terminals, hills):
 
 
 def peak_rss_gb():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20  # ru_maxrss is in KiB on Linux
+    """This process's peak resident memory. Read from /proc: getrusage's figure
+    starts from the parent's after a fork, and the parent built the map."""
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 2**20  # kB
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
 
 
 def child(path, terminals_json, time_limit):
