@@ -88,25 +88,34 @@ struct Boundary {
   uint64_t a = 0, b = 0;
 };
 
-// The cheapest step across the border of every pair of Voronoi regions.
+// The cheapest step across the border of every pair of Voronoi regions. Each
+// pair of neighbouring cells is looked at once, from its first cell in map
+// order (its later neighbours: below, right, below left, below right).
 std::unordered_map<uint64_t, Boundary> region_boundaries(const LeastCostSearch& search, size_t count) {
+  static constexpr Offset kLater[4] = {{1, 0}, {0, 1}, {1, -1}, {1, 1}};
   std::unordered_map<uint64_t, Boundary> best;
   const CostMap& map = search.map();
-  evocore::StopPoll poll;
-  for (uint64_t cell = 0; cell < map.rows * map.cols; ++cell) {
-    poll();
-    if (search.distance(cell) == kUnreached) continue;
-    for_each_neighbour(map, cell, [&](uint64_t next, uint8_t) {
-      if (next < cell || search.distance(next) == kUnreached) return;
-      const int32_t la = search.label(cell), lb = search.label(next);
-      if (la == lb) return;
-      const double length = search.distance(cell) + search.step_cost(cell, next) + search.distance(next);
-      if (!(length < kUnreached)) return;  // no finite route across this border
-      const uint64_t key =
-          static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
-      Boundary& entry = best[key];
-      if (length < entry.length) entry = {length, cell, next};
-    });
+  evocore::StopPoll poll(64);
+  for (uint64_t x = 0; x < map.rows; ++x) {
+    poll();  // once a row
+    for (uint64_t y = 0; y < map.cols; ++y) {
+      const uint64_t cell = x * map.cols + y;
+      const int32_t la = search.label(cell);
+      if (la < 0) continue;  // not reached
+      for (const Offset& step : kLater) {
+        const uint64_t nx = x + static_cast<uint64_t>(step.dx), ny = y + static_cast<uint64_t>(step.dy);
+        if (nx >= map.rows || ny >= map.cols) continue;  // also catches column -1, which wraps
+        const uint64_t next = nx * map.cols + ny;
+        const int32_t lb = search.label(next);
+        if (lb == la || lb < 0) continue;
+        const double length = search.distance(cell) + search.step_cost(cell, next) + search.distance(next);
+        if (!(length < kUnreached)) continue;  // no finite route across this border
+        const uint64_t key =
+            static_cast<uint64_t>(std::min(la, lb)) * count + static_cast<uint64_t>(std::max(la, lb));
+        Boundary& entry = best[key];
+        if (length < entry.length) entry = {length, cell, next};
+      }
+    }
   }
   return best;
 }
