@@ -221,6 +221,8 @@ def test_outputs_carry_seed_cost_and_replace_stale_files(inputs, tmp_path, capsy
     assert record["seed"] == int(seed) and f"seed {seed}" in summary
     assert record["best_cost"] > 0 and record["best_length"] > 0
     assert "in map units" in summary
+    assert {"Steiner trees", "generations", "final polish"} <= set(record["phase_seconds"])
+    assert record["cut_short"] == []
     assert not (out / "pareto.png").exists()
     rows = list(csv.DictReader((out / "history.csv").open()))
     assert float(rows[-1]["best_cost"]) == pytest.approx(record["best_cost"])

@@ -457,6 +457,8 @@ def _run_record(result: EvolutionResult) -> dict[str, Any]:
         "best_cost": _json_number(result.best_cost),
         "best_length": result.best_length,
         "best_objectives": result.best_objectives,
+        "phase_seconds": result.phase_seconds,
+        "cut_short": result.cut_short,
         "gridweave_version": __version__,
     }
 
@@ -504,6 +506,8 @@ def _summary(result: EvolutionResult, seconds: float, written: list[Path]) -> st
         f"{result.best_length:.6g} cells, fitness {result.best_fitness:.6g}; "
         f"{len(structure['nodes'])} nodes, {edges} enabled edges; {last.num_species} species",
     ]
+    if result.cut_short:
+        lines.append("the time limit cut short: " + ", ".join(result.cut_short))
     if result.best_objectives:
         lines.append("objectives: " + ", ".join(f"{v:.6g}" for v in result.best_objectives))
     if result.pareto_front:

@@ -158,11 +158,13 @@ class Exchanger {
   }
 
   // A reconnection is searched near the key path only: inside its bounding box
-  // widened by its extent (at least kMargin cells), and no farther along the map
-  // than the removed cost times kDetour (an 8-connected cell path is at most
-  // about 8 % longer than the straight edges it is straightened into). So a try
-  // costs what the path's neighbourhood holds, not what the map holds.
-  static constexpr int64_t kMargin = 32;
+  // widened by its extent, and by at least kMargin cells, and no farther along
+  // the map than the removed cost times kDetour (an 8-connected cell path is at
+  // most about 8 % longer than the straight edges it is straightened into). So
+  // a try costs what the path's neighbourhood holds, not what the map holds;
+  // maps of up to about 1,024 x 1,024 cells are searched whole, where a
+  // reconnection far from the path (a gap in a distant wall) can still pay.
+  static constexpr int64_t kMargin = 512;
   static constexpr double kDetour = 1.125;
 
   void bound_search(const KeyPath& path, double removed) {

@@ -116,6 +116,28 @@ TEST(ThreadPool, FailuresKeepTheirKindAndInterruptionsStopLoops) {
   EXPECT_EQ(ran.load(), 0u);
 }
 
+TEST(ThreadPool, WorkersSeeTheSubmittersDeadlineAndNoOther) {
+  std::atomic<size_t> passed{0};
+  {
+    const evocore::DeadlineScope expired(evocore::Clock::now());
+    evocore::parallel_for(64, [&](size_t) { passed += evocore::deadline_passed(); });
+    EXPECT_EQ(passed.load(), 64u);
+  }
+  EXPECT_FALSE(evocore::deadline_passed());
+  passed = 0;
+  evocore::parallel_for(64, [&](size_t) { passed += evocore::deadline_passed(); });
+  EXPECT_EQ(passed.load(), 0u);
+  // A poll throws once the deadline has passed, and only every `period` steps.
+  const evocore::DeadlineScope expired(evocore::Clock::now());
+  evocore::StopPoll poll(3);
+  poll();
+  poll();
+  EXPECT_THROW(poll(), evocore::DeadlinePassed);
+  // A deadline that escapes a parallel loop keeps its kind.
+  EXPECT_THROW(evocore::parallel_for(8, [](size_t) { throw evocore::DeadlinePassed(); }),
+               evocore::DeadlinePassed);
+}
+
 TEST(SharedHandle, RefusalBeforeAnyChangeLeavesTheValueUsable) {
   auto handle = evocore::Shared<int>::make(1);
   EXPECT_THROW(handle.update([](int&) { evocore::refuse("no"); }), evocore::InvalidInput);
