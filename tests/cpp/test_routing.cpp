@@ -35,6 +35,18 @@ Map random_map(uint64_t rows, uint64_t cols, unsigned seed, double blocked_share
   return map;
 }
 
+// Calls visit(next, diagonal) for the neighbours of `cell` on a rows x cols map.
+template <class Visit>
+void each_neighbour(uint64_t rows, uint64_t cols, uint64_t cell, Visit&& visit) {
+  const int64_t x = int64_t(cell / cols), y = int64_t(cell % cols);
+  for (int64_t dx = -1; dx <= 1; ++dx)
+    for (int64_t dy = -1; dy <= 1; ++dy) {
+      const int64_t nx = x + dx, ny = y + dy;
+      if ((!dx && !dy) || nx < 0 || ny < 0 || nx >= int64_t(rows) || ny >= int64_t(cols)) continue;
+      visit(uint64_t(nx) * cols + uint64_t(ny), dx && dy);
+    }
+}
+
 // Bellman-Ford relaxation over the 8-connected cell graph, independent of the heap search.
 std::vector<double> relaxed_distances(const Map& map, uint64_t source) {
   std::vector<double> distance(map.cells.size(), INFINITY);
@@ -42,17 +54,11 @@ std::vector<double> relaxed_distances(const Map& map, uint64_t source) {
   for (bool changed = true; changed;) {
     changed = false;
     for (uint64_t cell = 0; cell < map.cells.size(); ++cell) {
-      const int64_t x = static_cast<int64_t>(cell / map.cols), y = static_cast<int64_t>(cell % map.cols);
-      for (int64_t dx = -1; dx <= 1; ++dx)
-        for (int64_t dy = -1; dy <= 1; ++dy) {
-          const int64_t nx = x + dx, ny = y + dy;
-          if ((!dx && !dy) || nx < 0 || ny < 0 || nx >= int64_t(map.rows) || ny >= int64_t(map.cols))
-            continue;
-          const uint64_t next = uint64_t(nx) * map.cols + uint64_t(ny);
-          const double step = std::hypot(double(dx), double(dy)) * 0.5 * (map.cells[cell] + map.cells[next]);
-          if (distance[cell] + step < distance[next] - 1e-12)
-            distance[next] = distance[cell] + step, changed = true;
-        }
+      each_neighbour(map.rows, map.cols, cell, [&](uint64_t next, bool diagonal) {
+        const double step = std::hypot(1.0, diagonal ? 1.0 : 0.0) * 0.5 * (map.cells[cell] + map.cells[next]);
+        if (distance[cell] + step < distance[next] - 1e-12)
+          distance[next] = distance[cell] + step, changed = true;
+      });
     }
   }
   return distance;
@@ -175,19 +181,13 @@ struct Reference {
       heap.pop();
       if (reached > distance[cell]) continue;
       settled.push_back(cell);
-      const int64_t x = int64_t(cell / map.cols), y = int64_t(cell % map.cols);
-      for (int64_t dx = -1; dx <= 1; ++dx)
-        for (int64_t dy = -1; dy <= 1; ++dy) {
-          const int64_t nx = x + dx, ny = y + dy;
-          if ((!dx && !dy) || nx < 0 || ny < 0 || nx >= int64_t(map.rows) || ny >= int64_t(map.cols))
-            continue;
-          const uint64_t next = uint64_t(nx) * map.cols + uint64_t(ny);
-          const double length = dx && dy ? 1.4142135623730951 : 1.0;
-          const double candidate = reached + length * 0.5 * (map.at(cell) + map.at(next));
-          if (!(candidate < distance[next])) continue;
-          distance[next] = candidate, label[next] = label[cell], parent[next] = cell;
-          heap.push({candidate, next});
-        }
+      each_neighbour(map.rows, map.cols, cell, [&](uint64_t next, bool diagonal) {
+        const double length = diagonal ? 1.4142135623730951 : 1.0;
+        const double candidate = reached + length * 0.5 * (map.at(cell) + map.at(next));
+        if (!(candidate < distance[next])) return;
+        distance[next] = candidate, label[next] = label[cell], parent[next] = cell;
+        heap.push({candidate, next});
+      });
       return true;
     }
     return false;
