@@ -49,12 +49,17 @@ class Exchanger {
 
   // One exchange at most; true when one was made. Stops trying once the
   // thread's deadline has passed (the genome is changed only by whole exchanges).
+  // A key path that found no cheaper reconnection is not tried again in this
+  // call (the next round of polish tries every path afresh), so an exchange
+  // costs the tries of the paths not yet tried, not those of the whole tree.
   bool exchange_once() {
     if (!build_adjacency()) return false;
     for (const KeyPath& path : key_paths()) {
       evocore::check_interrupt();
       if (evocore::deadline_passed()) return false;
+      if (failed_.contains(path_key(path))) continue;
       if (try_exchange(path)) return true;
+      failed_.insert(path_key(path));
     }
     return false;
   }
@@ -80,6 +85,9 @@ class Exchanger {
                 [](const Neighbour& a, const Neighbour& b) { return a.edge < b.edge; });
     return reached_from(adjacency_.begin()->first, {}).size() == genome_.nodes.size();
   }
+
+  // Names a key path by its edges.
+  static std::vector<uint64_t> path_key(const KeyPath& path) { return path.edges; }
 
   bool is_key(uint64_t node) const {
     return genome_.nodes.at(node).data.type == NodeType::Fixed || adjacency_.at(node).size() != 2;
@@ -184,6 +192,13 @@ class Exchanger {
     search().set_limit(removed * kDetour);
   }
 
+  void mark(uint64_t cell, bool on) {
+    if (in_b_.empty()) in_b_.assign((map_.rows * map_.cols + 63) / 64, 0);
+    const uint64_t bit = uint64_t{1} << (cell & 63);
+    in_b_[cell >> 6] = on ? in_b_[cell >> 6] | bit : in_b_[cell >> 6] & ~bit;
+  }
+  bool marked(uint64_t cell) const { return (in_b_[cell >> 6] >> (cell & 63)) & 1; }
+
   // One search for every try of the call, reset between tries in time that
   // follows the cells the last try touched.
   routing::LeastCostSearch& search() {
@@ -206,7 +221,11 @@ class Exchanger {
     routing::LeastCostSearch& search = this->search();
     for (const auto& entry : cells_a)
       search.add_source(entry.first);  // those outside the window are left out
-    const auto reached = search.propagate_until([&](uint64_t cell) { return cells_b.contains(cell); });
+    // The search asks of every cell it settles whether it is part B's: a bit
+    // per map cell answers faster than the hash map.
+    for (const auto& entry : cells_b) mark(entry.first, true);
+    const auto reached = search.propagate_until([&](uint64_t cell) { return marked(cell); });
+    for (const auto& entry : cells_b) mark(entry.first, false);
     if (!reached) return false;
     std::vector<uint64_t> cells = search.path_from(*reached);  // from part B back to part A
     if (cells.size() < 2) return false;                        // the parts share a cell
@@ -274,6 +293,8 @@ class Exchanger {
   size_t lookahead_;
   std::unordered_map<uint64_t, std::vector<Neighbour>> adjacency_;
   std::optional<routing::LeastCostSearch> search_;
+  std::vector<uint64_t> in_b_;              // a bit per map cell: the cells of part B in the current try
+  std::set<std::vector<uint64_t>> failed_;  // the key paths whose tries found nothing
 };
 
 }  // namespace
