@@ -7,7 +7,7 @@ the search against the plain binary-heap search it replaced, alternating the
 two, and checks that distances and paths agree bit for bit; it reports cells
 per second of thread time (median of the rounds). The search's peak memory
 per cell is measured in a process of its own at the largest size, and
-least_cost_distances is timed end to end (wall time, map copy and output
+least_cost_distances is timed end to end (wall time, the check of the map and the output
 array included) with one worker thread.
 
 Run: .venv/bin/python bench/bench_routing.py [--sizes 1024 2048 4096] [--rounds 5]

@@ -221,20 +221,24 @@ def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any
     return builder.create_genome(dict(structure))
 
 
-# Grown Steiner trees cost one search of the map's neighbourhood of the tree per
-# root; beyond this many cells they are left out of the default start (on large
-# maps they take most of the start's time and seldom beat the Voronoi tree).
-GROW_CELL_LIMIT = 2**21
+# Roots of the grown Steiner trees in the default start, by map size: each tree
+# costs a search of the map's part nearer to the tree than its terminals, so
+# the count falls as maps grow, to none beyond about 5,800 x 5,800 cells (where
+# one grown tree takes longer than the Voronoi tree and the start's share of a
+# time limit). On mountain maps a grown tree is the cheapest heuristic network
+# (2 to 3 % below the Voronoi tree), so they stay where they fit.
+GROW_ROOTS = ((2**21, 8), (2**23, 4), (2**25, 2))
 
 
 def default_roots(shape: Sequence[int]) -> int:
     """Roots of the grown Steiner trees in the default start for a map of ``shape``.
 
     Example:
-        >>> default_roots((512, 512)), default_roots((4096, 4096))
-        (8, 0)
+        >>> default_roots((512, 512)), default_roots((4096, 4096)), default_roots((8192, 8192))
+        (8, 2, 0)
     """
-    return 8 if int(shape[0]) * int(shape[1]) <= GROW_CELL_LIMIT else 0
+    cells = int(shape[0]) * int(shape[1])
+    return next((roots for limit, roots in GROW_ROOTS if cells <= limit), 0)
 
 
 def start_network(
@@ -249,8 +253,8 @@ def start_network(
     """The polished heuristic network that :func:`gridweave.evolve` starts from.
 
     ``"steiner"`` polishes the spanning tree and the Steiner trees of both
-    heuristics (the growing one from ``roots`` terminals; by default 8 on maps
-    of up to 2**21 cells and none on larger ones, see :func:`default_roots`)
+    heuristics (the growing one from ``roots`` terminals; by default fewer
+    as maps grow, see :func:`default_roots`)
     and takes the cheapest, which is then polished once more with key-path
     exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
     The structure carries the polished network's ``"cost"``. Under a
