@@ -88,12 +88,44 @@ def plot_network(
     return _finish(figure, path)
 
 
+# Maps larger than this many cells a side are drawn by blocks of cells, each
+# pixel the largest cost of its block: a picture has no more pixels than this,
+# and colouring every cell of a planner's raster took most of a run's output time.
+DISPLAY_CELLS = 1600
+
+
+def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, float, float]]:
+    """The cost map as drawn, impassable (NaN or ``inf``) cells masked, and its
+    extent in cell coordinates. A map of more than ``DISPLAY_CELLS`` cells a side is
+    reduced to the maximum over square blocks, so that thin walls stay visible and a
+    block holding an impassable cell is blank.
+
+    Example:
+        >>> shown, extent = display_map(np.ones((3200, 10)))
+        >>> shown.shape, extent
+        ((1600, 5), (-0.5, 9.5, 3199.5, -0.5))
+    """
+    cost = np.asarray(cost_map)
+    if cost.dtype not in (np.float32, np.float64):
+        cost = cost.astype(np.float64)
+    rows, cols = cost.shape
+    step = -(-max(rows, cols) // DISPLAY_CELLS)
+    if step > 1:
+        height, width = -(-rows // step) * step, -(-cols // step) * step
+        padded = np.full((height, width), -np.inf, dtype=cost.dtype)
+        padded[:rows, :cols] = np.where(np.isnan(cost), np.inf, cost)
+        cost = padded.reshape(height // step, step, width // step, step).max(axis=(1, 3))
+        rows, cols = height, width
+    return np.ma.masked_invalid(cost), (-0.5, cols - 0.5, rows - 0.5, -0.5)
+
+
 def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray) -> Any:
     """Draw the cost map and the network's enabled edges and nodes; returns the image."""
-    cost = np.ma.masked_invalid(np.asarray(cost_map, dtype=np.float64))  # impassable: blank
+    cost, extent = display_map(cost_map)  # impassable: blank
     # a log scale keeps gentle slopes visible next to expensive barriers
     norm = LogNorm() if cost.count() and cost.min() > 0 and cost.max() > cost.min() else None
-    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest")
+    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest",
+                      extent=extent)
     positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
     for edge in structure["edges"]:
         start, end = positions.get(edge["node1"]), positions.get(edge["node2"])
