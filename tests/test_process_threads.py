@@ -170,13 +170,16 @@ LONG_CALLS = {
         after = lambda: None""",
     "key-path exchange": """
         import numpy as np
-        from gridweave import problems, routes
+        from gridweave import routes
         from gridweave.config import make_config as full_config
-        p = problems.make_terrain((1500, 1500), n_terminals=60, seed=1)
-        cfg = full_config(p.grid_size, p.terminals)
-        trees = [routes.spanning_tree(p.cost_map, p.terminals)] * 50
+        # A random map rather than a generated terrain: no BLAS threads in this probe.
+        rng = np.random.default_rng(1)
+        cost = 1.0 + rng.random((1500, 1500))
+        terminals = [tuple(int(v) for v in cell) for cell in rng.choice(1500, (60, 2), replace=False)]
+        cfg = full_config(cost.shape, terminals)
+        trees = [routes.spanning_tree(cost, terminals)] * 50
         genomes = lambda: [routes.genome_from_structure(cfg, t) for t in trees]
-        call = lambda: [routes.polish(genomes(), p.cost_map, exchange=True) for _ in range(100)]
+        call = lambda: [routes.polish(genomes(), cost, exchange=True) for _ in range(100)]
         after = lambda: None""",
 }
 
