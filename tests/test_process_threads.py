@@ -168,6 +168,22 @@ LONG_CALLS = {
         cells = [(r, c) for r in range(0, 1000, 10) for c in range(0, 1000, 20)]
         call = lambda: [routes.spanning_tree(np.ones((1000, 1000)), cells) for _ in range(100)]
         after = lambda: None""",
+    "grown Steiner tree": """
+        from gridweave import routes
+        rng = np.random.default_rng(2)
+        cost = 1.0 + rng.random((2000, 2000))
+        cells = [divmod(int(v), 2000) for v in rng.choice(2000 * 2000, 2000, replace=False)]
+        call = lambda: [routes.steiner_tree(cost, cells, method="grow", roots=2) for _ in range(100)]
+        after = lambda: None""",
+    "routed redundancy chain": """
+        from gridweave import routes
+        from gridweave.config import make_config as full_config
+        rng = np.random.default_rng(3)
+        cost = 1.0 + rng.random((2000, 2000))
+        cells = [divmod(int(v), 2000) for v in rng.choice(2000 * 2000, 500, replace=False)]
+        tree = routes.genome_from_structure(full_config(cost.shape, cells), routes.spanning_tree(cost, cells))
+        call = lambda: [gw.redundancy_chain(tree, cost, routed=True) for _ in range(100)]
+        after = lambda: tree.nodes""",
     "key-path exchange": """
         import numpy as np
         from gridweave import routes
