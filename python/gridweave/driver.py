@@ -204,7 +204,7 @@ def evolve(
     seconds have passed since the call began, or on Ctrl-C. ``time_limit``
     bounds the whole call: the start network's phases, the redundancy chains,
     the generations (none begins after 92 % of the limit) and the final
-    polish each stop at a deadline with their best result so far. Ctrl-C which lets the current generation finish (a
+    polish each stop at a deadline with their best result so far. Ctrl-C lets the current generation finish (a
     second Ctrl-C aborts at once). A progress bar is shown on a terminal when
     ``progress`` is true and tqdm is installed. ``seed`` (any non-negative
     integer; larger than 64 bits is hashed down) reseeds all random
@@ -621,14 +621,9 @@ class _Run:
         tree to networks without bridges."""
         local = self.population.create_genome(start.get_structure())  # numbers of this population
         _core.evaluate_genomes([local], self.cost)
-        deadline = self.budget.deadline("redundancy")
-
-        def chains() -> list[Genome]:
-            return [*_core.redundancy_chain(local, self.cost, deadline=Budget.seconds_left(deadline)),
-                    *_core.redundancy_chain(local, self.cost, routed=True,
-                                            deadline=Budget.seconds_left(deadline))]
-
-        chain = self.display.run("redundancy", deadline, chains)
+        chain = self.display.within(self.budget, "redundancy", lambda left: [
+            *_core.redundancy_chain(local, self.cost, deadline=left()),
+            *_core.redundancy_chain(local, self.cost, routed=True, deadline=left())])
         if not chain:
             return
         raw, objectives = self.evaluate(chain)
@@ -651,11 +646,10 @@ class _Run:
         """The final polish, with the slower key-path exchange (it can change the topology)."""
         if self.best is None or not self.polish:
             return
-        deadline = self.budget.deadline("final polish")
         best = self.best
         try:
-            self.display.run("final polish", deadline, lambda: routes.polish(
-                [best], self.cost, exchange=True, deadline=Budget.seconds_left(deadline)))
+            self.display.within(self.budget, "final polish", lambda left: routes.polish(
+                [best], self.cost, exchange=True, deadline=left()))
         finally:
             self.display.close()
         raw, objectives = self.read_raw([self.best])

@@ -55,7 +55,6 @@ Cell = Sequence[int]
 START_METHODS = ("steiner", "mst", "config")
 
 
-_cost_array = cost_array
 
 
 def least_cost_distances(cost_map: Any, sources: Sequence[Cell]) -> np.ndarray:
@@ -66,7 +65,7 @@ def least_cost_distances(cost_map: Any, sources: Sequence[Cell]) -> np.ndarray:
         >>> float(d[0, 3]), round(float(d[2, 2]), 4)
         (3.0, 2.8284)
     """
-    return _core.least_cost_distances(_cost_array(cost_map), list(sources))
+    return _core.least_cost_distances(cost_array(cost_map), list(sources))
 
 
 def least_cost_path(cost_map: Any, start: Cell, end: Cell) -> list[tuple[int, int]]:
@@ -76,7 +75,7 @@ def least_cost_path(cost_map: Any, start: Cell, end: Cell) -> list[tuple[int, in
         >>> least_cost_path(np.ones((3, 3)), (0, 0), (2, 2))
         [(0, 0), (1, 1), (2, 2)]
     """
-    return [(int(x), int(y)) for x, y in _core.least_cost_path(_cost_array(cost_map), start, end)]
+    return [(int(x), int(y)) for x, y in _core.least_cost_path(cost_array(cost_map), start, end)]
 
 
 def network_structure(
@@ -130,7 +129,7 @@ def steiner_tree(
     """
     return network_structure(
         *_core.steiner_network(
-            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
+            cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
             deadline=deadline,
         )
     )
@@ -156,7 +155,7 @@ def steiner_trees(
     return [
         network_structure(*network)
         for network in _core.steiner_candidates(
-            _cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
+            cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
             deadline=deadline,
         )
     ]
@@ -170,7 +169,7 @@ def spanning_tree(cost_map: Any, terminals: Sequence[Cell]) -> dict[str, Any]:
         >>> len(tree["edges"]), round(tree["cost"], 4)
         (2, 1.1875)
     """
-    return network_structure(*_core.spanning_network(_cost_array(cost_map), list(terminals)))
+    return network_structure(*_core.spanning_network(cost_array(cost_map), list(terminals)))
 
 
 def polish(
@@ -198,7 +197,7 @@ def polish(
     made so far.
     """
     return _core.polish_genomes(
-        list(genomes), _cost_array(cost_map), radius=radius, max_rounds=max_rounds,
+        list(genomes), cost_array(cost_map), radius=radius, max_rounds=max_rounds,
         split_edges=split_edges, exchange=exchange, deadline=deadline,
     )
 
@@ -270,24 +269,20 @@ def start_network(
     """
     if method not in ("steiner", "mst"):
         raise ValueError(f"start network method must be 'steiner' or 'mst', got {method!r}")
-    cost = _cost_array(cost_map)
+    cost = cost_array(cost_map)
     shown = display if display is not None else PhaseDisplay(False)
     terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
     candidates = [shown.run("spanning tree", None, lambda: spanning_tree(cost, terminals))]
     if method == "steiner":
-        roots = default_roots(cost.shape) if roots is None else roots
-        steiner = budget.deadline("Steiner trees")
-        candidates.extend(shown.run("Steiner trees", steiner, lambda: steiner_trees(
-            cost, terminals, method="best" if roots else "voronoi", roots=max(roots, 1),
-            deadline=budget.seconds_left(steiner))))
+        grown = default_roots(cost.shape) if roots is None else roots
+        candidates.extend(shown.within(budget, "Steiner trees", lambda left: steiner_trees(
+            cost, terminals, method="best" if grown else "voronoi", roots=max(grown, 1), deadline=left())))
     genomes = [genome_from_structure(config, c) for c in candidates]
-    polished = budget.deadline("polish")
-    costs = shown.run("polish", polished, lambda: polish(genomes, cost, deadline=budget.seconds_left(polished)))
+    costs = shown.within(budget, "polish", lambda left: polish(genomes, cost, deadline=left()))
     best = min(range(len(genomes)), key=lambda i: costs[i])
     # Key-path exchange is slower: only the winner gets it.
-    exchanged = budget.deadline("key-path exchange")
-    final_cost = shown.run("key-path exchange", exchanged, lambda: polish(
-        [genomes[best]], cost, exchange=True, deadline=budget.seconds_left(exchanged)))[0]
+    final_cost = shown.within(budget, "key-path exchange", lambda left: polish(
+        [genomes[best]], cost, exchange=True, deadline=left()))[0]
     structure = genomes[best].get_structure()
     return {
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),

@@ -114,6 +114,12 @@ class PhaseDisplay:
             if deadline is not None and ended >= deadline and phase not in self.cut_short:
                 self.cut_short.append(phase)
 
+    def within(self, budget: Budget, phase: str, work: Callable[[Callable[[], float | None]], Any]) -> Any:
+        """``work(left)`` shown and timed as ``phase`` under ``budget``'s deadline for it;
+        ``left()`` gives the seconds left, as the native calls take them."""
+        deadline = budget.deadline(phase)
+        return self.run(phase, deadline, lambda: work(lambda: Budget.seconds_left(deadline)))
+
     def close(self) -> None:
         if self._bar is not None:
             self._bar.close()
