@@ -6,7 +6,8 @@ internal-failure exception, and the two entry points of most programs:
 :func:`make_config` (a complete, checked configuration) and :func:`evolve`
 (the generation loop, :mod:`gridweave.driver`), and :func:`resume` (continue
 a run from its checkpoint, :mod:`gridweave.checkpoint`). ``gridweave.routes`` wraps
-the least-cost heuristics and the local polish in structure dictionaries.
+the least-cost heuristics and the local polish in structure dictionaries;
+``gridweave.costs`` builds cost maps from weighted layers, slope and barriers.
 
 Positions are (row, column) cells of the cost map, whose shape is
 (rows, columns).
