@@ -86,7 +86,10 @@ class EvolutionResult:
     else ``None``; it never holds a network of fitness 0, and networks whose
     objectives agree to 12 significant digits appear once. ``front_costs``
     gives each front network's cost in map units, in the same order (see
-    :meth:`price_of_redundancy`). ``stop_reason`` is one of "generations", "fitness",
+    :meth:`price_of_redundancy`), and ``references`` the (cost in map units,
+    redundancy) of the start network ("tree") and of the polished ring
+    through the terminals ("ring") that the bridge-objective front started
+    from. ``stop_reason`` is one of "generations", "fitness",
     "stall", "time", "callback", "callback error" and "interrupted".
     ``seed`` is the seed the run used. ``phase_seconds`` gives the seconds
     each phase of the call took ("spanning tree", "Steiner trees", "polish",
@@ -125,6 +128,7 @@ class EvolutionResult:
     phase_seconds: dict[str, float] = field(default_factory=dict)
     cut_short: list[str] = field(default_factory=list)
     front_costs: list[float] = field(default_factory=list)
+    references: dict[str, tuple[float, float]] = field(default_factory=dict)
 
     def __repr__(self) -> str:
         front = "" if self.pareto_front is None else f", front={len(self.pareto_front)}"
@@ -560,6 +564,7 @@ class _Run:
         self.best_structure: dict[str, Any] = {}
         self.best_cost = math.nan
         self.best_length = math.nan
+        self.references: dict[str, tuple[float, float]] = {}
 
     def begin(self, first: Genome | None) -> None:
         """Evaluates the first members (and the start network, a candidate for the best)."""
@@ -680,6 +685,9 @@ class _Run:
             seeds.append(self.adopt(ring, local))
         if seeds:
             routes.polish(seeds, self.cost, keep_redundancy=True, deadline=left())
+        self.references["tree"] = (network_cost(local, self.cost), float(local.objectives[1]))
+        if ring is not None:
+            self.references["ring"] = (network_cost(seeds[-1], self.cost), float(seeds[-1].objectives[1]))
         return seeds
 
     def adopt(self, structure: Mapping[str, Any], like: Genome) -> Genome:
@@ -860,6 +868,7 @@ class _Run:
             phase_seconds=dict(self.display.seconds),
             cut_short=list(self.display.cut_short),
             front_costs=[network_cost(g, self.cost) for g in front or []],
+            references=dict(self.references),
         )
 
     def finish(self) -> list[Genome] | None:

@@ -129,16 +129,18 @@ def rounded(point: Iterable[float]) -> tuple[float, ...]:
 
 def front_point(objectives: Iterable[float]) -> tuple[float, ...]:
     """Evaluation objectives [fitness, redundancy, ...] as a front compares them:
-    redundancy clamped to [0, 1], every value rounded (see :func:`rounded`).
+    every value rounded (see :func:`rounded`), and redundancy, a share of the
+    network's length, clamped to [0, 1] and rounded to ``SIGNIFICANT_DIGITS``
+    decimals (a tree summed in another order scores 5.55e-16, not 0).
 
     Example:
-        >>> front_point((0.5, 1.0000000000000002)), front_point((0.5, -1e-17))
+        >>> front_point((0.5, 1.0000000000000002)), front_point((0.5, 5.55e-16))
         ((0.5, 1.0), (0.5, 0.0))
     """
-    values = [float(v) for v in objectives]
+    values = list(rounded(objectives))
     if len(values) > 1 and not math.isnan(values[1]):
-        values[1] = min(1.0, max(0.0, values[1]))
-    return rounded(values)
+        values[1] = round(min(1.0, max(0.0, values[1])), SIGNIFICANT_DIGITS) + 0.0
+    return tuple(values)
 
 
 def knee_point(points: Sequence[Point]) -> int:

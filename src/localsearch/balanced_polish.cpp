@@ -153,9 +153,11 @@ class BalancedPolisher {
       if (edges.size() != 2) continue;
       const uint64_t a = other_end(*edges[0], node), b = other_end(*edges[1], node);
       if (a == b || linked(genome_.edges, a, b)) continue;
-      const double current = weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
+      const double current =
+          weave::node_cost(pos_of(node), map_) + edge_cost(*edges[0]) + edge_cost(*edges[1]);
       if (!cheaper(weave::edge_cost(pos_of(a), pos_of(b), map_), current)) continue;
-      const double before = weave::distance(pos_of(a), pos_of(node)) + weave::distance(pos_of(node), pos_of(b));
+      const double before =
+          weave::distance(pos_of(a), pos_of(node)) + weave::distance(pos_of(node), pos_of(b));
       const double change = weave::distance(pos_of(a), pos_of(b)) - before;
       if (!share_holds(bridges_.contains(edges[0]->id) ? change : 0.0, change)) continue;
       weave::Genome saved = genome_.clone();
@@ -285,10 +287,12 @@ class BalancedPolisher {
 
 }  // namespace
 
-PolishOutcome polish_keeping_redundancy(weave::Genome& genome, const CostMap& map, const PolishOptions& options) {
+PolishOutcome polish_keeping_redundancy(weave::Genome& genome, const CostMap& map,
+                                        const PolishOptions& options) {
   PolishOutcome outcome;
   outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
-  if (weave::is_connected(genome.nodes, genome.edges)) outcome.changes = BalancedPolisher(genome, map, options).run();
+  if (weave::is_connected(genome.nodes, genome.edges))
+    outcome.changes = BalancedPolisher(genome, map, options).run();
   weave::evaluate_genome(genome, map);
   outcome.cost_after = weave::trace_cost(genome.nodes, genome.edges, map);
   return outcome;

@@ -44,7 +44,8 @@ bool two_opt_pass(const std::vector<std::vector<double>>& d, std::vector<size_t>
     for (size_t j = i + 1; j < n; ++j) {
       const size_t a = order[i - 1], b = order[i], c = order[j], e = order[(j + 1) % n];
       if (d[a][c] + d[b][e] < d[a][b] + d[c][e] - 1e-12) {
-        std::reverse(order.begin() + static_cast<std::ptrdiff_t>(i), order.begin() + static_cast<std::ptrdiff_t>(j) + 1);
+        std::reverse(order.begin() + static_cast<std::ptrdiff_t>(i),
+                     order.begin() + static_cast<std::ptrdiff_t>(j) + 1);
         improved = true;
       }
     }
@@ -99,7 +100,8 @@ std::vector<std::vector<double>> terminal_distances(const CostMap& map, const st
     if (found < n) throw Unreachable{};
   }
   for (size_t i = 0; i < n; ++i)
-    for (size_t j = i + 1; j < n; ++j) distance[i][j] = distance[j][i] = std::min(distance[i][j], distance[j][i]);
+    for (size_t j = i + 1; j < n; ++j)
+      distance[i][j] = distance[j][i] = std::min(distance[i][j], distance[j][i]);
   return distance;
 }
 
