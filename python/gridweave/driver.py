@@ -685,9 +685,9 @@ class _Run:
             seeds.append(self.adopt(ring, local))
         if seeds:
             routes.polish(seeds, self.cost, keep_redundancy=True, deadline=left())
-        self.references["tree"] = (network_cost(local, self.cost), float(local.objectives[1]))
+        self.references["tree"] = (network_cost(local, self.cost), redundancy_of(local))
         if ring is not None:
-            self.references["ring"] = (network_cost(seeds[-1], self.cost), float(seeds[-1].objectives[1]))
+            self.references["ring"] = (network_cost(seeds[-1], self.cost), redundancy_of(seeds[-1]))
         return seeds
 
     def adopt(self, structure: Mapping[str, Any], like: Genome) -> Genome:
@@ -885,6 +885,12 @@ class _Run:
         if front is None and any(g.objectives for g in self.members):
             front = [g for g in _core.get_pareto_front(self.members) if g.objectives and g.objectives[0] > 0]
         return front
+
+
+def redundancy_of(genome: Genome) -> float:
+    """The second evaluation objective of a genome scored under the bridge objective."""
+    objectives = genome.objectives
+    return float(objectives[1]) if objectives and len(objectives) > 1 else 0.0
 
 
 # Loop-making children per generation under the bridge objective.

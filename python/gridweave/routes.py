@@ -224,7 +224,8 @@ def ring(
         >>> len(net["edges"]) >= 3
         True
     """
-    found = _core.ring_network(cost_array(cost_map), list(terminals), lookahead=lookahead, deadline=deadline)
+    cells = [(int(row), int(col)) for row, col in terminals]
+    found = _core.ring_network(cost_array(cost_map), cells, lookahead=lookahead, deadline=deadline)
     return None if found is None else network_structure(*found)
 
 

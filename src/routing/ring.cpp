@@ -112,12 +112,20 @@ std::vector<std::vector<uint64_t>> leg_paths(const CostMap& map, const std::vect
   std::vector<double> blocked(map.rows * map.cols);
   for (uint64_t cell = 0; cell < blocked.size(); ++cell) blocked[cell] = map.at(cell);
   const CostMap avoiding{map.rows, map.cols, blocked.data(), nullptr};
+  // One search for every leg: it reads the blocked cells as they are when it runs.
+  LeastCostSearch search(avoiding);
+  const auto path_between = [&](uint64_t from, uint64_t to) {
+    search.reset();
+    search.add_source(to);  // from the end, so that the path reads from `from` to `to`
+    search.propagate_until([from](uint64_t cell) { return cell == from; });
+    return search.path_from(from);
+  };
   std::vector<std::vector<uint64_t>> legs;
   for (size_t k = 0; k < order.size(); ++k) {
     const uint64_t from = cells[order[k]], to = cells[order[(k + 1) % order.size()]];
     const double saved_from = blocked[from], saved_to = blocked[to];
     blocked[from] = map.at(from), blocked[to] = map.at(to);
-    std::vector<uint64_t> path = least_cost_path(avoiding, from, to);
+    std::vector<uint64_t> path = path_between(from, to);
     if (path.empty()) path = least_cost_path(map, from, to);
     if (path.empty()) throw Unreachable{};
     blocked[from] = saved_from, blocked[to] = saved_to;

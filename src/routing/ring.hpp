@@ -13,7 +13,9 @@ namespace routing {
 std::vector<size_t> tour_order(const std::vector<std::vector<double>>& distance);
 
 // A ring through the terminals in the order of `tour_order` over their
-// least-cost distances; each leg is the least-cost cell path (avoiding the
+// least-cost distances (from each terminal to its ten nearest; farther pairs
+// are priced by their straight edge, never below the longest distance found);
+// each leg is the least-cost cell path (avoiding the
 // cells of earlier legs where it can, so that the legs form one cycle),
 // straightened by best_bends. Nodes [0, terminals.size()) are the terminals.
 // With fewer than three terminals the network has no edges. Throws

@@ -9,17 +9,23 @@ namespace {
 using namespace weave;
 using namespace weave::testing;
 
-// An enabled edge is a bridge when the network without every edge between its
-// two nodes has more components than with them.
-bool brute_force_bridge(const EdgeMap& edges, const Edge& edge) {
+// An enabled edge of a connected network is a bridge when the network without
+// every edge between its two nodes is no longer connected.
+bool brute_force_bridge(const WeaveNodeMap& nodes, const EdgeMap& edges, const Edge& edge) {
   EdgeMap without;
   for (const auto& [id, other] : edges)
-    if (std::minmax(other.node1, other.node2) != std::minmax(edge.node1, edge.node2)) without.emplace(id, other);
-  EdgeDict dict;
-  for (const auto& [id, other] : without)
-    if (other.enabled) dict.emplace(id, std::make_pair(other.node1, other.node2));
-  std::vector<uint64_t> ends{edge.node1, edge.node2};
-  return edge.node1 != edge.node2 && !check_connectivity_dict(ends, dict);
+    if (std::minmax(other.node1, other.node2) != std::minmax(edge.node1, edge.node2))
+      without.emplace(id, other);
+  return edge.node1 != edge.node2 && !is_connected(nodes, without);
+}
+
+std::string dump(const WeaveNodeMap& nodes, const EdgeMap& edges) {
+  std::string text;
+  for (const auto& [id, node] : nodes) text += " n" + std::to_string(id);
+  for (const auto& [id, edge] : edges)
+    text += " e" + std::to_string(id) + ":" + std::to_string(edge.node1) + "-" + std::to_string(edge.node2) +
+            (edge.enabled ? "" : "x");
+  return text;
 }
 
 TEST(BridgeEdges, AgreeWithRemovingEachEdgeOnRandomConnectedNetworks) {
@@ -29,8 +35,8 @@ TEST(BridgeEdges, AgreeWithRemovingEachEdgeOnRandomConnectedNetworks) {
     if (!is_connected(nodes, edges)) continue;
     const auto bridges = bridge_edge_ids(nodes, edges);
     for (const auto& [id, edge] : edges)
-      EXPECT_EQ(bridges.contains(id), edge.enabled && brute_force_bridge(edges, edge))
-          << "trial " << trial << " edge " << id;
+      EXPECT_EQ(bridges.contains(id), edge.enabled && brute_force_bridge(nodes, edges, edge))
+          << "trial " << trial << " edge " << id << dump(nodes, edges);
   }
 }
 
@@ -42,15 +48,16 @@ TEST(BridgeShare, IsExactlyOneForTreesAndExactlyZeroWithoutBridges) {
     WeaveNodeMap nodes;
     EdgeMap edges;
     for (int i = 1; i <= count; ++i)
-      nodes[i] = WeaveNode{static_cast<uint64_t>(i),
-                           {{static_cast<int32_t>(rng.uniform_int(0, 999)),
-                             static_cast<int32_t>(rng.uniform_int(0, 999))},
-                            NodeType::Flexible}};
+      nodes[i] = WeaveNode{
+          static_cast<uint64_t>(i),
+          {{static_cast<int32_t>(rng.uniform_int(0, 999)), static_cast<int32_t>(rng.uniform_int(0, 999))},
+           NodeType::Flexible}};
     for (int i = 1; i < count; ++i)
       edges[i] = Edge{static_cast<uint64_t>(i), static_cast<uint64_t>(i), static_cast<uint64_t>(i + 1), true};
     if (nodes.size() != static_cast<size_t>(count)) continue;
     EXPECT_EQ(calculate_bridge_share(nodes, edges), 1.0);
-    edges[count] = Edge{static_cast<uint64_t>(count), static_cast<uint64_t>(count), 1, true};  // close the ring
+    edges[count] =
+        Edge{static_cast<uint64_t>(count), static_cast<uint64_t>(count), 1, true};  // close the ring
     EXPECT_EQ(calculate_bridge_share(nodes, edges), 0.0);
   }
 }
