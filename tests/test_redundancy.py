@@ -154,3 +154,24 @@ def test_archive_keeps_networks_equal_up_to_rounding_once():
     assert not archive.add("again", front_point((0.30000000000000004, -1e-17)))
     assert archive.add("ring", front_point((0.2, 1.0000000000000002)))
     assert archive.points() == [(0.3, 0.0), (0.2, 1.0)]
+
+
+@pytest.mark.parametrize("call,error,argument", [
+    (lambda: gw.ring_network(np.ones((8, 8)), [(0, 0), (9, 9), (4, 4)]), ValueError, "terminals"),
+    (lambda: gw.ring_network(np.ones((8, 8)), [(0, 0), (0, 0), (4, 4)]), ValueError, "terminals"),
+    (lambda: gw.ring_network(np.ones((8, 8)), [(0, 0), (7, 7), (4, 4)], lookahead=0), ValueError, "lookahead"),
+    (lambda: gw.ring_network(-np.ones((8, 8)), [(0, 0), (7, 7), (4, 4)]), ValueError, "cost_map"),
+    (lambda: gw.ring_network(np.ones((8, 8)), "ab"), TypeError, None),
+    (lambda: gw.augment_tree("tree", np.ones((8, 8))), TypeError, "genome"),
+    (lambda: gw.augment_tree(None, np.ones((8, 8)), deadline=float("nan")), TypeError, "genome"),
+])
+def test_seed_functions_refuse_bad_arguments(call, error, argument):
+    with pytest.raises(error, match=argument):
+        call()
+
+
+def test_seed_functions_stop_at_a_passed_deadline():
+    problem = make_mountains((64, 64), 8, seed=1)
+    config = bridge_config(problem)
+    assert gw.ring_network(problem.cost_map, problem.terminals, deadline=0.0) is None
+    assert gw.augment_tree(tree_genome(problem, config), problem.cost_map, deadline=0.0) is None

@@ -397,7 +397,7 @@ PyMethodDef routing_defs[] = {
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "
-        "deadline=None)\n--\n\n"
+        "deadline=None, keep_redundancy=False)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards. With\n"
         "keep_redundancy, only moves that raise neither the cost nor the bridge share are taken."),
