@@ -59,10 +59,17 @@ def test_run_writes_results(inputs, tmp_path, capsys):
     figures = {p.name for p in out.glob("*.png")}
     expected = {"network.png", "fitness.png", "pareto.png", "front.png"} if has_matplotlib() else set()
     assert figures == expected
-    front = json.loads((out / "front.json").read_text())["networks"]
+    written = json.loads((out / "front.json").read_text())
+    front = written["networks"]
     costs = [network["objectives"][0] for network in front]
     assert front and costs == sorted(costs, reverse=True)
     assert all(len(network["objectives"]) == 2 and network["nodes"] for network in front)
+    prices = written["price_of_redundancy"]
+    assert [p["level"] for p in prices] == [0.25, 0.5, 0.75, 1.0] and "price of redundancy: 25% costs" in summary
+    # each level's price is the cheapest written network reaching it (fitness is 1 / cost)
+    for price in prices:
+        fitness = max(n["objectives"][0] for n in front if n["objectives"][1] >= price["level"])
+        assert price["relative_cost"] == pytest.approx(front[0]["objectives"][0] / fitness, rel=1e-9)
 
 
 def colour_png(path):

@@ -26,8 +26,10 @@ FUNCTIONS = {
     "steiner_candidates": "(cost_map, terminals, method='best', roots=4, lookahead=64, deadline=None)",
     "spanning_network": "(cost_map, terminals)",
     "polish_genomes": "(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False,"
-                      " deadline=None)",
+                      " deadline=None, keep_redundancy=False)",
     "redundancy_chain": "(genome, cost_map, steps=64, routed=False, deadline=None)",
+    "ring_network": "(cost_map, terminals, lookahead=64, deadline=None)",
+    "augment_tree": "(genome, cost_map, neighbours=8, deadline=None)",
     "get_fitness_values": "(genomes)",
     "get_objective_vectors": "(genomes)",
     "network_costs": "(genomes, cost_map)",

@@ -156,8 +156,17 @@ def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell
     """The minimum spanning tree of straight edges between the terminals."""
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,
                    max_rounds: int = 64, split_edges: bool = True, exchange: bool = False,
-                   deadline: float | None = None) -> list[float]:
+                   deadline: float | None = None, keep_redundancy: bool = False) -> list[float]:
     """Improve the genomes in place by exact local moves; returns each one's trace cost."""
+def ring_network(
+    cost_map: npt.NDArray[np.float64], terminals: Sequence[tuple[int, int]], lookahead: int = 64,
+    deadline: float | None = None,
+) -> tuple[list[tuple[int, int]], int, list[tuple[int, int]], float] | None:
+    """A ring through the terminals (tour over least-cost distances, legs straightened)."""
+def augment_tree(
+    genome: Genome, cost_map: npt.NDArray[np.float64], neighbours: int = 8, deadline: float | None = None,
+) -> Genome | None:
+    """A copy of the network with the cheapest connections found that leave no bridge."""
 def redundancy_chain(
     genome: Genome, cost_map: npt.NDArray[np.float64], steps: int = 64, routed: bool = False,
     deadline: float | None = None,

@@ -20,8 +20,9 @@ writing leaves the earlier ones):
 and, with matplotlib installed, ``network.png``, ``fitness.png`` and, when
 there is a front, ``pareto.png``. Runs under the bridge objective also
 write ``front.json`` (every front network with its objectives, cheapest
-first) and ``front.png`` (the front beside its cheapest, knee and most
-redundant networks). Errors in the input print one line on
+first, and the price of redundancy: the cheapest network reaching each
+level) and ``front.png`` (cost against redundancy, the tree and the ring
+marked, beside the cheapest, knee and most redundant networks). Errors in the input print one line on
 stderr and exit with status 2; Ctrl-C lets the current generation finish,
 writes the results so far and exits with status 130.
 
@@ -426,6 +427,14 @@ def _write_outputs(
     return [out / path.name for path in written]
 
 
+def _price_text(price: dict[str, Any]) -> str:
+    """One level of the price of redundancy, as the summary prints it."""
+    level = f"{price['level']:.0%}"
+    if price["cost"] is None:
+        return f"{level} not reached"
+    return f"{level} costs {price['cost']:.6g} ({price['relative_cost']:.3f} x the tree)"
+
+
 def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                     georeference: dict[str, Any]) -> list[Path]:
     """best.json and network.geojson; front.json and front.geojson for a front."""
@@ -437,8 +446,11 @@ def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                            exports.network_geojson(result.best_structure, cost, **options)),
     ]
     if result.pareto_front:
-        written.append(exports.write_json(out / "front.json",
-                                          exports.front_json(result.pareto_front, cost, **options)))
+        front = exports.front_json(result.pareto_front, cost, **options)
+        if _is_bridge_run(result.config):
+            front["price_of_redundancy"] = [{k: v for k, v in price.items() if k != "index"}
+                                            for price in result.price_of_redundancy()]
+        written.append(exports.write_json(out / "front.json", front))
         written.append(exports.write_json(out / "front.geojson",
                                           exports.front_geojson(result.pareto_front, cost, **options)))
     return written
@@ -486,7 +498,8 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
         written.append(pareto)
     if _is_bridge_run(result.config) and result.pareto_front:
         written.append(out / "front.png")
-        plot.plot_front_networks(result.pareto_front, cost, written[-1])
+        plot.plot_front_networks(result.pareto_front, cost, written[-1], costs=result.front_costs,
+                                 references=result.references)
     return written
 
 
@@ -512,5 +525,8 @@ def _summary(result: EvolutionResult, seconds: float, written: list[Path]) -> st
         lines.append("objectives: " + ", ".join(f"{v:.6g}" for v in result.best_objectives))
     if result.pareto_front:
         lines.append(f"Pareto front: {len(result.pareto_front)} networks")
+        prices = result.price_of_redundancy() if _is_bridge_run(result.config) else []
+        if prices:
+            lines.append("price of redundancy: " + "; ".join(_price_text(p) for p in prices))
     lines.append("wrote " + ", ".join(str(p) for p in written))
     return "\n".join(lines)

@@ -53,7 +53,7 @@ from .config import strategy_name, validate_config
 from .formats import negative_cost_message
 from .history import GenerationRecord, history_to_csv
 from .measure import cost_array, network_cost, network_length
-from .pareto import Archive, non_dominated
+from .pareto import Archive, front_point, non_dominated
 from .runtime import UNLIMITED, Budget, Limits, PhaseDisplay, SigintFlag, advance, callbacks_stop, progress_bar
 
 __all__ = ["EvolutionResult", "Callback", "evolve", "canonical_structure", "checked_seed"]
@@ -83,7 +83,13 @@ class EvolutionResult:
     evaluation objectives [fitness, redundancy], kept in an archive of
     ``archive_size`` entries), each carrying those objectives; otherwise it
     holds the non-dominated final members when they carry objective vectors,
-    else ``None``. ``stop_reason`` is one of "generations", "fitness",
+    else ``None``; it never holds a network of fitness 0, and networks whose
+    objectives agree to 12 significant digits appear once. ``front_costs``
+    gives each front network's cost in map units, in the same order (see
+    :meth:`price_of_redundancy`), and ``references`` the (cost in map units,
+    redundancy) of the start network ("tree") and of the polished ring
+    through the terminals ("ring") that the bridge-objective front started
+    from. ``stop_reason`` is one of "generations", "fitness",
     "stall", "time", "callback", "callback error" and "interrupted".
     ``seed`` is the seed the run used. ``phase_seconds`` gives the seconds
     each phase of the call took ("spanning tree", "Steiner trees", "polish",
@@ -121,6 +127,8 @@ class EvolutionResult:
     config: dict[str, Any] = field(default_factory=dict)
     phase_seconds: dict[str, float] = field(default_factory=dict)
     cut_short: list[str] = field(default_factory=list)
+    front_costs: list[float] = field(default_factory=list)
+    references: dict[str, tuple[float, float]] = field(default_factory=dict)
 
     def __repr__(self) -> str:
         front = "" if self.pareto_front is None else f", front={len(self.pareto_front)}"
@@ -148,6 +156,32 @@ class EvolutionResult:
     def pareto_objectives(self) -> list[tuple[float, ...]]:
         """Objective vectors of the Pareto front (empty without a front)."""
         return [tuple(g.objectives) for g in self.pareto_front or [] if g.objectives]
+
+    def price_of_redundancy(self, levels: Sequence[float] = (0.25, 0.5, 0.75, 1.0)) -> list[dict[str, Any]]:
+        """What each level of redundancy costs, from the front of a bridge-objective run.
+
+        For each level: the cheapest front network whose redundancy (1 -
+        bridge share) reaches it, as a dictionary with ``"level"``,
+        ``"redundancy"`` (the network's), ``"cost"`` (in map units, as
+        ``front_costs``), ``"relative_cost"`` (over the cost of the cheapest
+        front network, the tree end) and ``"index"`` (its place in
+        ``pareto_front``); cost, redundancy, relative cost and index are
+        ``None`` where no front network reaches the level. Empty without a
+        front.
+        """
+        points = [(i, g.objectives[1], self.front_costs[i]) for i, g in enumerate(self.pareto_front or [])
+                  if g.objectives and len(g.objectives) > 1 and i < len(self.front_costs)]
+        if not points:
+            return []
+        cheapest = min(cost for _, _, cost in points)
+        prices = []
+        for level in levels:
+            reaching = [p for p in points if p[1] >= float(level)]
+            index, redundancy, cost = min(reaching, key=lambda p: p[2]) if reaching else (None, None, None)
+            relative = None if cost is None else (cost / cheapest if cheapest > 0 else math.inf)
+            prices.append({"level": float(level), "redundancy": redundancy, "cost": cost,
+                           "relative_cost": relative, "index": index})
+        return prices
 
 
 def evolve(
@@ -530,6 +564,7 @@ class _Run:
         self.best_structure: dict[str, Any] = {}
         self.best_cost = math.nan
         self.best_length = math.nan
+        self.references: dict[str, tuple[float, float]] = {}
 
     def begin(self, first: Genome | None) -> None:
         """Evaluates the first members (and the start network, a candidate for the best)."""
@@ -592,8 +627,8 @@ class _Run:
         for genome, score, values in zip(genomes, raw, objectives):
             if score > self.best_raw:
                 self.best, self.best_raw, self.best_objectives = genome, score, values
-            if self.archive is not None and values is not None:
-                self.archive.add(genome, values)
+            if self.archive is not None and values is not None and values[0] > 0:
+                self.archive.add(genome, front_point(values))
         if self.best is not previous:
             self.snapshot_best()
 
@@ -604,8 +639,9 @@ class _Run:
         genomes = list({id(g): g for g in [*self.archive.items(), self.best] if g is not None}.values())
         raw, objectives = self.read_raw(genomes)
         self.restore(genomes, raw, objectives)
-        points = [values or (score, 0.0) for score, values in zip(raw, objectives)]
-        return [genomes[i] for i in non_dominated(points)]
+        feasible = [i for i, score in enumerate(raw) if score > 0]
+        points = [front_point(objectives[i] or (raw[i], 0.0)) for i in feasible]
+        return [genomes[feasible[k]] for k in non_dominated(points)]
 
     def consider_start(self, genome: Genome) -> None:
         """Counts the start network (not itself a member) as a candidate for the best,
@@ -621,9 +657,7 @@ class _Run:
         tree to networks without bridges."""
         local = self.population.create_genome(start.get_structure())  # numbers of this population
         _core.evaluate_genomes([local], self.cost)
-        chain = self.display.within(self.budget, "redundancy", lambda left: [
-            *_core.redundancy_chain(local, self.cost, deadline=left()),
-            *_core.redundancy_chain(local, self.cost, routed=True, deadline=left())])
+        chain = self.display.within(self.budget, "redundancy", lambda left: self.redundant_seeds(local, left))
         if not chain:
             return
         raw, objectives = self.evaluate(chain)
@@ -635,21 +669,72 @@ class _Run:
             _core.select(self.population, [], [], chain + self.members)
         self.take_members(evaluate=False)
 
+    def redundant_seeds(self, local: Genome, left: Callable[[], float | None]) -> list[Genome]:
+        """The greedy chains of ``local`` (straight and routed), its tree
+        augmentation and the ring through the terminals, each polished without
+        giving up redundancy: the start of the front from the tree to networks
+        without bridges."""
+        seeds = [*_core.redundancy_chain(local, self.cost, deadline=left()),
+                 *_core.redundancy_chain(local, self.cost, routed=True, deadline=left())]
+        augmented = _core.augment_tree(local, self.cost, deadline=left())
+        if augmented is not None:
+            seeds.append(augmented)
+        terminals = [tuple(n.data.pos) for n in local.nodes.values() if n.data.type_ == "Fixed"]
+        ring = routes.ring(self.cost, terminals, deadline=left()) if len(terminals) >= 3 else None
+        if ring is not None:
+            seeds.append(self.adopt(ring, local))
+        if seeds:
+            routes.polish(seeds, self.cost, keep_redundancy=True, deadline=left())
+        self.references["tree"] = (network_cost(local, self.cost), redundancy_of(local))
+        if ring is not None:
+            self.references["ring"] = (network_cost(seeds[-1], self.cost), redundancy_of(seeds[-1]))
+        return seeds
+
+    def adopt(self, structure: Mapping[str, Any], like: Genome) -> Genome:
+        """A genome of this population for a structure of its own numbering:
+        terminals keep the numbers they have in ``like``, other nodes get new
+        ones and edges the registry's."""
+        fixed = {tuple(n.data.pos): n.id for n in like.nodes.values() if n.data.type_ == "Fixed"}
+        ids = {node["id"]: fixed.get(tuple(node["data"]["pos"])) if node["data"]["type"] == "Fixed" else None
+               for node in structure["nodes"]}
+        ids = {old: new if new is not None else self.population.new_node_id() for old, new in ids.items()}
+        return self.population.create_genome({
+            "nodes": [{"id": ids[n["id"]], "data": n["data"]} for n in structure["nodes"]],
+            "edges": [{"node1": ids[e["node1"]], "node2": ids[e["node2"]], "enabled": e["enabled"]}
+                      for e in structure["edges"]]})
+
     def polish_best(self, genomes: list[Genome], raw: list[float], count: int) -> None:
-        """Polishes the ``count`` best connected genomes in place (they are re-evaluated)."""
+        """Polishes the ``count`` best connected genomes in place (they are re-evaluated).
+        Under the bridge objective also the ``count`` most redundant ones, by moves
+        that raise neither objective, so that the whole front is improved."""
         order = sorted(range(len(genomes)), key=lambda i: -raw[i] if raw[i] > 0 else math.inf)
         chosen = [genomes[i] for i in order[:count] if raw[i] > 0]
+        if self.bridge:
+            redundancy = [g.objectives[1] if g.objectives and raw[i] > 0 else -1.0 for i, g in enumerate(genomes)]
+            ranked = sorted(range(len(genomes)), key=lambda i: -redundancy[i])
+            taken = {id(g) for g in chosen}
+            chosen += [genomes[i] for i in ranked[:count] if redundancy[i] > 0 and id(genomes[i]) not in taken]
         if chosen:
-            routes.polish(chosen, self.cost, deadline=self.seconds_left("generations"))
+            routes.polish(chosen, self.cost, deadline=self.seconds_left("generations"), keep_redundancy=self.bridge)
+
+    def polish_front(self, left: Callable[[], float | None]) -> None:
+        """Polishes every archived network by moves that raise neither objective."""
+        items = [g for g in self.archive.items() if g is not self.best] if self.archive is not None else []
+        if items:
+            routes.polish(items, self.cost, keep_redundancy=True, deadline=left())
 
     def polish_overall_best(self) -> None:
         """The final polish, with the slower key-path exchange (it can change the topology)."""
         if self.best is None or not self.polish:
             return
         best = self.best
+
+        def final(left: Callable[[], float | None]) -> None:
+            routes.polish([best], self.cost, exchange=True, deadline=left())
+            self.polish_front(left)
+
         try:
-            self.display.within(self.budget, "final polish", lambda left: routes.polish(
-                [best], self.cost, exchange=True, deadline=left()))
+            self.display.within(self.budget, "final polish", final)
         finally:
             self.display.close()
         raw, objectives = self.read_raw([self.best])
@@ -782,6 +867,8 @@ class _Run:
             config=config,
             phase_seconds=dict(self.display.seconds),
             cut_short=list(self.display.cut_short),
+            front_costs=[network_cost(g, self.cost) for g in front or []],
+            references=dict(self.references),
         )
 
     def finish(self) -> list[Genome] | None:
@@ -796,8 +883,14 @@ class _Run:
         if self.diversity:
             self.augment(self.members)
         if front is None and any(g.objectives for g in self.members):
-            front = _core.get_pareto_front(self.members)
+            front = [g for g in _core.get_pareto_front(self.members) if g.objectives and g.objectives[0] > 0]
         return front
+
+
+def redundancy_of(genome: Genome) -> float:
+    """The second evaluation objective of a genome scored under the bridge objective."""
+    objectives = genome.objectives
+    return float(objectives[1]) if objectives and len(objectives) > 1 else 0.0
 
 
 # Loop-making children per generation under the bridge objective.

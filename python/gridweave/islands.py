@@ -52,7 +52,7 @@ from .driver import (
 )
 from .history import GenerationRecord
 from .measure import cost_array
-from .pareto import non_dominated
+from .pareto import front_point, non_dominated
 from .runtime import Budget
 
 __all__ = [
@@ -873,5 +873,8 @@ def _local_genome(config: Mapping[str, Any], migrant: Migrant) -> Genome:
 
 
 def _merged_front(config: Mapping[str, Any], candidates: list[Migrant]) -> list[Genome]:
-    points = [m.objectives or (m.fitness, 0.0) for m in candidates]
-    return [_local_genome(config, candidates[i]) for i in non_dominated(points)]
+    """The islands' fronts merged: feasible networks only, each point once (see
+    :func:`gridweave.pareto.front_point`)."""
+    feasible = [m for m in candidates if (m.objectives[0] if m.objectives else m.fitness) > 0]
+    points = [front_point(m.objectives or (m.fitness, 0.0)) for m in feasible]
+    return [_local_genome(config, feasible[i]) for i in non_dominated(points)]

@@ -22,7 +22,12 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Generic, TypeVar
 
-__all__ = ["dominates", "non_dominated", "hypervolume", "knee_point", "crowding_distances", "Archive"]
+__all__ = ["dominates", "non_dominated", "hypervolume", "knee_point", "crowding_distances", "front_point",
+           "Archive"]
+
+# Objective values that agree to this many significant digits count as equal:
+# one network scored along two summation orders differs in the last bits.
+SIGNIFICANT_DIGITS = 12
 
 Point = Sequence[float]
 T = TypeVar("T")
@@ -112,6 +117,32 @@ def _hypervolume_nd(points: list[tuple[float, ...]], reference: Point) -> float:
     return float(moocore.hypervolume([[-v for v in p] for p in points], ref=[-r for r in reference]))
 
 
+def rounded(point: Iterable[float]) -> tuple[float, ...]:
+    """The point with every value rounded to ``SIGNIFICANT_DIGITS`` significant digits.
+
+    Example:
+        >>> rounded((0.1 + 0.2, 5.55e-16))
+        (0.3, 5.55e-16)
+    """
+    return tuple(float(f"{float(v):.{SIGNIFICANT_DIGITS}g}") for v in point)
+
+
+def front_point(objectives: Iterable[float]) -> tuple[float, ...]:
+    """Evaluation objectives [fitness, redundancy, ...] as a front compares them:
+    every value rounded (see :func:`rounded`), and redundancy, a share of the
+    network's length, clamped to [0, 1] and rounded to ``SIGNIFICANT_DIGITS``
+    decimals (a tree summed in another order scores 5.55e-16, not 0).
+
+    Example:
+        >>> front_point((0.5, 1.0000000000000002)), front_point((0.5, 5.55e-16))
+        ((0.5, 1.0), (0.5, 0.0))
+    """
+    values = list(rounded(objectives))
+    if len(values) > 1 and not math.isnan(values[1]):
+        values[1] = round(min(1.0, max(0.0, values[1])), SIGNIFICANT_DIGITS) + 0.0
+    return tuple(values)
+
+
 def knee_point(points: Sequence[Point]) -> int:
     """Index of the knee of a two-objective front: the non-dominated point farthest
     from the line through the two extremes, both objectives scaled to [0, 1].
@@ -164,7 +195,8 @@ class Archive(Generic[T]):
     """The non-dominated entries seen so far, at most ``capacity`` of them.
 
     ``add`` offers an item with its objective vector: it is refused when a kept
-    entry dominates or equals it, and entries it dominates leave. Beyond the
+    entry dominates or equals it (values compared after :func:`rounded`), and
+    entries it dominates leave. Beyond the
     capacity the most crowded entry leaves (the extremes of each objective stay).
 
     Example:
@@ -184,7 +216,7 @@ class Archive(Generic[T]):
 
     def add(self, item: T, objectives: Iterable[float]) -> bool:
         """Offer one entry; True when it was kept."""
-        point = tuple(float(v) for v in objectives)
+        point = rounded(objectives)
         if any(math.isnan(v) for v in point):
             return False
         for _, kept in self._entries:

@@ -13,6 +13,7 @@ cell, and the axes are labelled "row" and "column".
 
 from __future__ import annotations
 
+import math
 from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -230,13 +231,20 @@ def plot_front_networks(
     front: Sequence[Any],
     cost_map: np.ndarray,
     path: str | Path | None = None,
+    *,
+    costs: Sequence[float] | None = None,
+    references: Mapping[str, tuple[float, float]] | None = None,
 ) -> Figure:
     """Draw a cost-redundancy front with its cheapest, knee and most redundant networks.
 
     ``front`` holds genomes of a two-objective run (``objectives`` is
     (fitness, redundancy) and ``get_structure()`` gives the network). The
-    left panel plots each network's fitness against its redundancy; the
-    three marked networks are drawn over the cost map on the right, so the
+    left panel plots each network's cost in map units (cheap on the left;
+    ``costs`` in the order of ``front``, by default each genome's
+    :func:`gridweave.measure.network_cost`) against its redundancy, with
+    ``references`` (name to (cost, redundancy), such as the tree and the ring
+    of :attr:`gridweave.EvolutionResult.references`) marked for comparison;
+    the three marked networks are drawn over the cost map on the right, so the
     price of each step of redundancy can be read off the map.
 
     Example:
@@ -253,7 +261,12 @@ def plot_front_networks(
     members = [m for m in front if len(_objectives(m)) >= 2]
     if not members:
         raise ValueError("plot_front_networks needs at least one network with two objectives")
+    if costs is None:
+        values = [_map_cost(m, cost_map) for m in members]
+    else:
+        values = [float(c) for m, c in zip(front, costs) if len(_objectives(m)) >= 2]
     points = [(float(_objectives(m)[0]), float(_objectives(m)[1])) for m in members]
+    shown = [(cost, redundancy) for cost, (_, redundancy) in zip(values, points)]
     picks = {
         "cheapest": max(range(len(points)), key=lambda i: (points[i][0], points[i][1])),
         "knee": knee_point(points),
@@ -262,22 +275,38 @@ def plot_front_networks(
     figure = _new_figure((13.0, 4.4))
     grid = figure.add_gridspec(1, 4, width_ratios=(1.3, 1, 1, 1))
     ax = figure.add_subplot(grid[0])
-    order = sorted(range(len(points)), key=lambda i: points[i][0])
-    ax.plot([points[i][0] for i in order], [points[i][1] for i in order], marker="o",
+    order = sorted(range(len(shown)), key=lambda i: shown[i][0])
+    ax.plot([shown[i][0] for i in order], [shown[i][1] for i in order], marker="o",
             markersize=3, color="C3", label="front")
+    for marker, (name, (cost, redundancy)) in zip("sD^v", (references or {}).items()):
+        ax.scatter([cost], [redundancy], marker=marker, s=46, facecolors="none", edgecolors="black",
+                   zorder=3, label=name)
     for column, (name, index) in enumerate(picks.items(), start=1):
-        ax.annotate(name, points[index], textcoords="offset points", xytext=(6, 6),
+        ax.annotate(name, shown[index], textcoords="offset points", xytext=(6, 6),
                     fontsize="small", arrowprops=dict(arrowstyle="-", color="black"))
         small = figure.add_subplot(grid[column])
         _draw_network(small, _structure(members[index]), cost_map)
-        small.set_title(f"{name}\nfitness {points[index][0]:.3g}, "
-                        f"redundancy {points[index][1]:.2f}", fontsize="small")
+        small.set_title(f"{name}\ncost {shown[index][0]:.4g}, "
+                        f"redundancy {shown[index][1]:.2f}", fontsize="small")
         small.set_xticks([])
         small.set_yticks([])
-    ax.set_xlabel("fitness (1 / trace cost)")
+    ax.set_xlabel("cost (map units)")
     ax.set_ylabel("redundancy (1 - bridge share)")
     ax.legend(loc="best", fontsize="small")
     return _finish(figure, path)
+
+
+def _map_cost(item: Any, cost_map: np.ndarray) -> float:
+    """A front member's cost in map units: measured for a genome; for a
+    structure dictionary, from its fitness (the trace cost is the map-unit
+    cost over rows + columns)."""
+    from ._core import Genome
+    from .measure import network_cost
+
+    if isinstance(item, Genome):
+        return network_cost(item, cost_map)
+    fitness = float(_objectives(item)[0])
+    return (cost_map.shape[0] + cost_map.shape[1]) / fitness if fitness > 0 else math.inf
 
 
 def _objectives(item: Any) -> Sequence[float]:

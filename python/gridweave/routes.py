@@ -42,6 +42,7 @@ __all__ = [
     "steiner_tree",
     "steiner_trees",
     "spanning_tree",
+    "ring",
     "network_structure",
     "polish",
     "START_METHODS",
@@ -181,6 +182,7 @@ def polish(
     split_edges: bool = True,
     exchange: bool = False,
     deadline: float | None = None,
+    keep_redundancy: bool = False,
 ) -> list[float]:
     """Improve genomes in place by exact local moves; returns each one's cost afterwards.
 
@@ -194,12 +196,37 @@ def polish(
     as they are. The genomes are evaluated as :func:`gridweave.evaluate_genomes`
     would, and each returned cost is ``1 / fitness``. After ``deadline``
     seconds no further move or exchange starts: each genome keeps the moves
-    made so far.
+    made so far. With ``keep_redundancy`` (for the bridge objective) a move is
+    taken only when it lowers the cost without raising the bridge share (no
+    key-path exchange then), so a network keeps its place on a front.
     """
     return _core.polish_genomes(
         list(genomes), cost_array(cost_map), radius=radius, max_rounds=max_rounds,
-        split_edges=split_edges, exchange=exchange, deadline=deadline,
+        split_edges=split_edges, exchange=exchange, deadline=deadline, keep_redundancy=keep_redundancy,
     )
+
+
+def ring(
+    cost_map: Any, terminals: Sequence[Cell], *, lookahead: int = 64, deadline: float | None = None
+) -> dict[str, Any] | None:
+    """A ring through the terminals, the classic network without bridges, as a structure dictionary.
+
+    The visiting order is a travelling-salesman tour over the terminals'
+    least-cost distances (nearest neighbour, then 2-opt and or-opt); each leg
+    is a least-cost cell path that avoids the earlier legs where it can,
+    straightened by the exact bend programme. Terminals come first, as
+    ``Fixed`` nodes; with fewer than three there are no edges. The structure
+    carries its trace ``"cost"``. ``None`` when ``deadline`` (seconds) passes
+    first.
+
+    Example:
+        >>> net = ring(np.ones((16, 16)), [(1, 1), (1, 14), (14, 8)])
+        >>> len(net["edges"]) >= 3
+        True
+    """
+    cells = [(int(row), int(col)) for row, col in terminals]
+    found = _core.ring_network(cost_array(cost_map), cells, lookahead=lookahead, deadline=deadline)
+    return None if found is None else network_structure(*found)
 
 
 def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any]) -> Genome:

@@ -86,8 +86,10 @@ std::vector<Loop> straight_loops(const weave::Genome& genome, const weave::CostM
 
 // Least-cost paths from every node to its `neighbours` nearest nodes along the
 // map, straightened; only paths that bend (straight ones are listed above).
+// `from` picks the nodes searched from and `to` the nodes they may join.
+template <class From, class To>
 std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap& map, size_t neighbours,
-                               size_t lookahead) {
+                               size_t lookahead, From&& from, To&& to) {
   std::vector<Loop> loops;
   const auto ids = sorted_node_ids(genome);
   if (ids.empty() || !std::all_of(ids.begin(), ids.end(),
@@ -98,6 +100,7 @@ std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap
   std::set<std::pair<uint64_t, uint64_t>> seen;
   routing::LeastCostSearch search(map);  // reset per node: the work follows the cells each one touches
   for (uint64_t a : ids) {
+    if (!from(a)) continue;
     evocore::check_interrupt();
     if (evocore::deadline_passed()) break;
     search.reset();
@@ -107,7 +110,7 @@ std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap
     std::vector<uint64_t> targets;
     search.propagate_until([&](uint64_t cell) {
       const auto found = node_at.find(cell);
-      if (cell == source || found == node_at.end()) return false;
+      if (cell == source || found == node_at.end() || !to(found->second)) return false;
       targets.push_back(cell);
       return ++reached >= neighbours;
     });
@@ -125,6 +128,12 @@ std::vector<Loop> routed_loops(const weave::Genome& genome, const weave::CostMap
   }
   return loops;
 }
+
+// Numbers of the nodes and edges one addition made.
+struct Added {
+  std::vector<uint64_t> nodes, edges;
+  double cost = 0.0;
+};
 
 class Chain {
  public:
@@ -148,20 +157,42 @@ class Chain {
     return best;
   }
 
-  bool add(const Addition& addition) {
+  // Adds the loop's edges (and bend nodes); `added`, when given, receives their numbers.
+  bool add(const Addition& addition, Added* added = nullptr) {
     const Loop& loop = *addition.loop;
-    if (loop.bends.empty()) return join(genome_, loop.a, loop.b);
+    Added made;
     std::vector<uint64_t> chain{loop.a};
     for (const Pos& bend : loop.bends) {
       const uint64_t node = genome_.state->new_node_id();
       genome_.nodes.emplace(node, weave::WeaveNode{node, {bend, weave::NodeType::Flexible}});
       occupied_.insert(pos_key(bend));
       chain.push_back(node);
+      made.nodes.push_back(node);
     }
     chain.push_back(loop.b);
-    for (size_t k = 0; k + 1 < chain.size(); ++k)
-      if (!join(genome_, chain[k], chain[k + 1])) return false;  // numbers of another registry: give up
+    for (size_t k = 0; k + 1 < chain.size(); ++k) {
+      const auto number = edge_number(genome_, chain[k], chain[k + 1]);
+      if (!number || !join(genome_, chain[k], chain[k + 1])) return false;  // numbers of another registry
+      made.edges.push_back(*number);
+    }
+    if (added) *added = std::move(made);
     return true;
+  }
+
+  // Takes an addition out again: its edges disabled, its bend nodes deleted.
+  void remove(const Added& added) {
+    for (uint64_t edge : added.edges) genome_.edges.at(edge).enabled = false;
+    for (uint64_t node : added.nodes) {
+      occupied_.erase(pos_key(genome_.nodes.at(node).data.pos));
+      genome_.nodes.erase(node);
+      std::erase_if(genome_.edges, [&](const auto& entry) {
+        return entry.second.node1 == node || entry.second.node2 == node;
+      });
+    }
+  }
+
+  void restore(const Added& added) {
+    for (uint64_t edge : added.edges) genome_.edges.at(edge).enabled = true;
   }
 
  private:
@@ -228,7 +259,8 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
   std::vector<Loop> loops = straight_loops(current, map);
   if (options.routed) {
     try {
-      auto routed = routed_loops(current, map, options.neighbours, options.lookahead);
+      const auto any = [](uint64_t) { return true; };
+      auto routed = routed_loops(current, map, options.neighbours, options.lookahead, any, any);
       loops.insert(loops.end(), std::make_move_iterator(routed.begin()),
                    std::make_move_iterator(routed.end()));
     } catch (const evocore::DeadlinePassed&) {
@@ -244,6 +276,70 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
     chain.push_back(current.clone());
   }
   return chain;
+}
+
+namespace {
+
+bool bridgeless(const weave::Genome& genome) {
+  return weave::is_connected(genome.nodes, genome.edges) &&
+         weave::calculate_bridge_share(genome.nodes, genome.edges) == 0.0;
+}
+
+// Drops every addition that the network can do without, dearest first: with
+// its edges disabled and its bend nodes gone, the rest must stay bridgeless.
+void prune(weave::Genome& genome, Chain& builder, std::vector<Added>& added) {
+  std::sort(added.begin(), added.end(), [](const Added& a, const Added& b) { return a.cost > b.cost; });
+  for (const Added& addition : added) {
+    evocore::check_interrupt();
+    for (uint64_t edge : addition.edges) genome.edges.at(edge).enabled = false;
+    weave::Genome trial = genome.clone();
+    for (uint64_t node : addition.nodes) {
+      trial.nodes.erase(node);
+      std::erase_if(trial.edges, [&](const auto& entry) {
+        return entry.second.node1 == node || entry.second.node2 == node;
+      });
+    }
+    if (bridgeless(trial))
+      builder.remove(addition);
+    else
+      builder.restore(addition);
+  }
+}
+
+}  // namespace
+
+std::optional<weave::Genome> augment_tree(const weave::Genome& genome, const weave::CostMap& map,
+                                          const RedundancyOptions& options) {
+  weave::Genome current = genome.clone();
+  if (!weave::is_connected(current.nodes, current.edges)) return std::nullopt;
+  std::vector<Loop> loops = straight_loops(current, map);
+  std::unordered_map<uint64_t, size_t> degree;
+  for (const auto& [id, edge] : current.edges)
+    if (edge.enabled && edge.node1 != edge.node2) ++degree[edge.node1], ++degree[edge.node2];
+  const auto leaf = [&](uint64_t id) { return degree[id] <= 1; };
+  const auto any = [](uint64_t) { return true; };
+  try {
+    // Leaves must each gain a connection: to other leaves, and to any node.
+    for (auto routed : {routed_loops(current, map, options.neighbours, options.lookahead, leaf, leaf),
+                        routed_loops(current, map, options.neighbours, options.lookahead, leaf, any)})
+      loops.insert(loops.end(), std::make_move_iterator(routed.begin()),
+                   std::make_move_iterator(routed.end()));
+  } catch (const evocore::DeadlinePassed&) {
+  }
+  Chain builder(current, map);
+  std::vector<Added> added;
+  while (!bridgeless(current) && !evocore::deadline_passed()) {
+    evocore::check_interrupt();
+    const Addition addition = builder.best(loops);
+    Added made;
+    if (addition.gain <= 0.0 || !builder.add(addition, &made)) break;
+    made.cost = addition.loop->cost;
+    added.push_back(std::move(made));
+  }
+  if (!bridgeless(current)) return std::nullopt;
+  prune(current, builder, added);
+  weave::evaluate_genome(current, map);
+  return current;
 }
 
 }  // namespace localsearch

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "../weave/evaluation/evaluate.hpp"
@@ -20,5 +21,15 @@ struct RedundancyOptions {
 // Returns the network after each addition (new genomes sharing the registry).
 std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const weave::CostMap& map,
                                             size_t steps, const RedundancyOptions& options = {});
+
+// Tree augmentation: from a connected network (usually a tree), adds the
+// connection that protects the most bridge length per unit of added cost
+// (straight edges between nodes, and straightened least-cost paths from each
+// leaf to its options.neighbours nearest leaves and nodes) until no bridge is
+// left, then drops each addition the network can do without, dearest first.
+// nullopt when the connections on offer cannot remove every bridge (or time
+// runs out first). The result is evaluated and shares the registry.
+std::optional<weave::Genome> augment_tree(const weave::Genome& genome, const weave::CostMap& map,
+                                          const RedundancyOptions& options = {});
 
 }  // namespace localsearch

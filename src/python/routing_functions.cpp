@@ -2,15 +2,18 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "../evocore/thread_pool.hpp"
+#include "../localsearch/balanced_polish.hpp"
 #include "../localsearch/polish.hpp"
 #include "../localsearch/redundancy.hpp"
 #include "../routing/heuristics.hpp"
+#include "../routing/ring.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "functions.hpp"
@@ -237,12 +240,13 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes",     "cost_map", "radius",   "max_rounds",
-                                     "split_edges", "exchange", "deadline", nullptr};
+    static const char* keywords[] = {"genomes",  "cost_map", "radius",          "max_rounds", "split_edges",
+                                     "exchange", "deadline", "keep_redundancy", nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
-             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
-               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj);
+             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr, *keep_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
+               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj, &keep_obj);
+    const bool keep_redundancy = keep_obj && truth(keep_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     // Read in place: these run every generation, on maps of any size.
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
@@ -264,7 +268,8 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
       const weave::CostMap view = map->view();
       evocore::parallel_for(genomes.size(), [&](size_t i) {
         auto genome = genomes[i].write();
-        costs[i] = localsearch::polish_genome(*genome, view, options).cost_after;
+        costs[i] = keep_redundancy ? localsearch::polish_keeping_redundancy(*genome, view, options).cost_after
+                                   : localsearch::polish_genome(*genome, view, options).cost_after;
       });
     }
     nb::list result;
@@ -303,6 +308,68 @@ PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* ring_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map", "terminals", "lookahead", "deadline", nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *lookahead_obj = nullptr, *deadline_obj = nullptr;
+    parse_args(args, kwargs, "OO|OO:ring_network", keywords, &cost_obj, &terminals_obj, &lookahead_obj,
+               &deadline_obj);
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
+    size_t lookahead = 64;
+    if (lookahead_obj) lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
+    if (lookahead == 0) raise_value("lookahead", "must be at least 1");
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<routing::Network> network;
+    bool unreachable = false;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      try {
+        network = routing::ring_network(map->view(), terminals, lookahead);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      } catch (const evocore::DeadlinePassed&) {
+      }
+    }
+    if (unreachable) raise_unreachable();
+    if (!network) return nb::none().release().ptr();
+    return network_object(*network).release().ptr();
+  });
+}
+
+PyObject* augment_tree(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"genome", "cost_map", "neighbours", "deadline", nullptr};
+    PyObject *genome_obj = nullptr, *cost_obj = nullptr, *neighbours_obj = nullptr, *deadline_obj = nullptr;
+    parse_args(args, kwargs, "OO|OO:augment_tree", keywords, &genome_obj, &cost_obj, &neighbours_obj,
+               &deadline_obj);
+    GenomeHandle genome = convert_arg("genome", [&] { return to_genome(genome_obj); });
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    localsearch::RedundancyOptions options;
+    options.routed = true;
+    if (neighbours_obj)
+      options.neighbours = convert_arg("neighbours", [&] { return to_size(neighbours_obj); });
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<Genome> augmented;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      const Genome start = genome.read()->clone();  // no genome lock while the pool works
+      try {
+        augmented = localsearch::augment_tree(start, map->view(), options);
+      } catch (const evocore::DeadlinePassed&) {
+      }
+    }
+    if (!augmented) return nb::none().release().ptr();
+    GenomeList handles{GenomeHandle::make(std::move(*augmented))};
+    return nb::object(genome_list_object(handles)[0]).release().ptr();
+  });
+}
+
 PyMethodDef routing_defs[] = {
     keyword_def<least_cost_distances>(
         "least_cost_distances",
@@ -330,9 +397,22 @@ PyMethodDef routing_defs[] = {
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "
-        "deadline=None)\n--\n\n"
+        "deadline=None, keep_redundancy=False)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
-        "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
+        "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards. With\n"
+        "keep_redundancy, only moves that raise neither the cost nor the bridge share are taken."),
+    keyword_def<ring_network>(
+        "ring_network",
+        "ring_network(cost_map, terminals, lookahead=64, deadline=None)\n--\n\n"
+        "A ring through the terminals: a tour over their least-cost distances (2-opt and or-opt),\n"
+        "each leg a straightened least-cost path. Returns (nodes, fixed_count, edges, cost) like\n"
+        "steiner_network, or None when the deadline passes first."),
+    keyword_def<augment_tree>(
+        "augment_tree",
+        "augment_tree(genome, cost_map, neighbours=8, deadline=None)\n--\n\n"
+        "A new genome without bridges: the network with the cheapest connections (straight edges and\n"
+        "straightened least-cost paths from its leaves) that protect every edge, found greedily and\n"
+        "pruned; None when none is found in time."),
     keyword_def<redundancy_chain>(
         "redundancy_chain",
         "redundancy_chain(genome, cost_map, steps=64, routed=False, deadline=None)\n--\n\n"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -78,6 +79,7 @@ class Components {
 struct BridgeGraph : Adjacency {  // neighbours in edge-map order
   std::vector<Pos> positions;
   double total_length = 0.0;
+  size_t long_links = 0;  // enabled edges of nonzero length
 };
 
 BridgeGraph build_bridge_graph(const WeaveNodeMap& nodes, const EdgeMap& edges) {
@@ -98,7 +100,9 @@ BridgeGraph build_bridge_graph(const WeaveNodeMap& nodes, const EdgeMap& edges) 
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled) continue;
     links.emplace_back(index_of(edge, edge.node1), index_of(edge, edge.node2));
-    graph.total_length += distance(graph.positions[links.back().first], graph.positions[links.back().second]);
+    const double length = distance(graph.positions[links.back().first], graph.positions[links.back().second]);
+    graph.total_length += length;
+    graph.long_links += length > 0.0;
   }
   static_cast<Adjacency&>(graph) = adjacency_of(nodes.size(), links);
   return graph;
@@ -113,11 +117,12 @@ struct Frame {
 };
 
 // Tarjan's bridge search from `start` with the predecessor test by node
-// (every occurrence of the parent is skipped), on an explicit stack.
-double dfs(const BridgeGraph& graph, size_t start) {
+// (every occurrence of the parent is skipped), on an explicit stack; calls
+// on_bridge(parent, child) with the node indices of every bridge found.
+template <class OnBridge>
+void dfs(const BridgeGraph& graph, size_t start, OnBridge&& on_bridge) {
   std::vector<int64_t> disc(graph.positions.size(), -1), low(graph.positions.size(), -1);
   int64_t counter = 0;
-  double bridge_length = 0.0;
   std::vector<Frame> stack;
   const auto enter = [&](size_t node, size_t parent) {
     disc[node] = low[node] = counter++;
@@ -140,9 +145,8 @@ double dfs(const BridgeGraph& graph, size_t start) {
     stack.pop_back();
     if (parent == kNone) continue;
     low[parent] = std::min(low[parent], low[u]);
-    if (disc[parent] < low[u]) bridge_length += distance(graph.positions[parent], graph.positions[u]);
+    if (disc[parent] < low[u]) on_bridge(parent, u);
   }
-  return bridge_length;
 }
 
 }  // namespace
@@ -179,9 +183,33 @@ double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges) {
   if (nodes.size() <= 1) return 0.0;
   const BridgeGraph graph = build_bridge_graph(nodes, edges);
   if (graph.total_length < 1e-9) return 0.0;
-  // Both lengths sum the same edges in different orders: a tree can come out a
-  // rounding step above 1.
-  return std::min(1.0, dfs(graph, 0) / graph.total_length);
+  double bridge_length = 0.0;
+  size_t bridges = 0;
+  dfs(graph, 0, [&](size_t parent, size_t child) {
+    const double length = distance(graph.positions[parent], graph.positions[child]);
+    bridge_length += length;
+    bridges += length > 0.0;
+  });
+  // Both lengths sum the same edges in different orders: the ends are set
+  // exactly, so that a tree scores redundancy 0 and not a rounding step above.
+  if (bridges == 0) return 0.0;
+  if (bridges == graph.long_links) return 1.0;
+  return std::min(1.0, bridge_length / graph.total_length);
+}
+
+std::unordered_set<uint64_t> bridge_edge_ids(const WeaveNodeMap& nodes, const EdgeMap& edges) {
+  std::unordered_set<uint64_t> found;
+  if (nodes.size() <= 1) return found;
+  const BridgeGraph graph = build_bridge_graph(nodes, edges);
+  std::unordered_map<uint64_t, size_t> index;
+  std::vector<uint64_t> ids;
+  for (const auto& entry : nodes) index.emplace(entry.first, ids.size()), ids.push_back(entry.first);
+  std::set<std::pair<size_t, size_t>> pairs;
+  dfs(graph, 0, [&](size_t parent, size_t child) { pairs.insert(std::minmax(parent, child)); });
+  for (const auto& [id, edge] : edges)
+    if (edge.enabled && pairs.contains(std::minmax(index.at(edge.node1), index.at(edge.node2))))
+      found.insert(id);
+  return found;
 }
 
 }  // namespace weave

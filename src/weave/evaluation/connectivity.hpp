@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,11 @@ bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional
                   std::optional<uint64_t> without_edge = {});
 
 // Share of the total enabled edge length that lies on bridges, in [0, 1].
+// Exactly 0 without bridges and exactly 1 when every edge of nonzero length is one.
 double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges);
+
+// Ids of the enabled edges that are bridges, by the same search (every edge
+// between a bridge's two nodes is listed).
+std::unordered_set<uint64_t> bridge_edge_ids(const WeaveNodeMap& nodes, const EdgeMap& edges);
 
 }  // namespace weave
