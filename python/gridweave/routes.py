@@ -34,6 +34,7 @@ import numpy as np
 from . import _core
 from ._core import Genome
 from .measure import cost_array
+from .planning import Attachments, attachments
 from .runtime import UNLIMITED, Budget, PhaseDisplay
 
 __all__ = [
@@ -48,6 +49,8 @@ __all__ = [
     "genome_from_structure",
     "start_network",
     "default_roots",
+    "attached_network",
+    "extension_start",
 ]
 
 Cell = Sequence[int]
@@ -181,6 +184,8 @@ def polish(
     split_edges: bool = True,
     exchange: bool = False,
     deadline: float | None = None,
+    existing: np.ndarray | None = None,
+    regions: Sequence[np.ndarray] | None = None,
 ) -> list[float]:
     """Improve genomes in place by exact local moves; returns each one's cost afterwards.
 
@@ -194,11 +199,14 @@ def polish(
     as they are. The genomes are evaluated as :func:`gridweave.evaluate_genomes`
     would, and each returned cost is ``1 / fitness``. After ``deadline``
     seconds no further move or exchange starts: each genome keeps the moves
-    made so far.
+    made so far. ``existing`` and ``regions`` (cell indices, see
+    :mod:`gridweave.planning`) hold the nodes that join an existing network or
+    reach a region in place, and keep those joins.
     """
     return _core.polish_genomes(
         list(genomes), cost_array(cost_map), radius=radius, max_rounds=max_rounds,
         split_edges=split_edges, exchange=exchange, deadline=deadline,
+        existing=existing, regions=regions,
     )
 
 
@@ -284,6 +292,69 @@ def start_network(
     final_cost = shown.within(budget, "key-path exchange", lambda left: polish(
         [genomes[best]], cost, exchange=True, deadline=left()))[0]
     structure = genomes[best].get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": final_cost,
+    }
+
+
+def attached_network(
+    cost_map: Any,
+    terminals: Sequence[Cell] = (),
+    existing: Any = None,
+    regions: Sequence[Any] | None = None,
+    *,
+    transform: Sequence[float] | None = None,
+    lookahead: int = 64,
+    deadline: float | None = None,
+) -> dict[str, Any]:
+    """A network that joins the terminals to an existing network and reaches every region.
+
+    ``existing`` and ``regions`` take the forms of :mod:`gridweave.planning`.
+    The network is a tree of least-cost paths grown from the existing network
+    (or from the first terminal or region), each time joining the nearest
+    terminal or region not yet reached, then straightened. The existing
+    network costs nothing: ``"cost"`` is the trace cost of the new
+    construction, and ``"attachment_points"`` lists the cells where it joins
+    the existing network.
+
+    Example:
+        >>> road = [[(0, 0), (0, 9)]]
+        >>> net = attached_network(np.ones((10, 10)), [(6, 4)], existing=road)
+        >>> net["attachment_points"]
+        [(0, 4)]
+    """
+    cost = cost_array(cost_map)
+    plan = attachments(cost.shape, existing, regions, transform)
+    native = plan.native() if plan is not None else {}
+    if plan is not None:
+        cost = plan.free_cost(cost)
+    structure = network_structure(*_core.attached_network(
+        cost, list(terminals), lookahead=lookahead, deadline=deadline, **native))
+    structure["attachment_points"] = plan.attachment_points(structure) if plan is not None else []
+    return structure
+
+
+def extension_start(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    plan: Attachments,
+    *,
+    budget: Budget = UNLIMITED,
+    display: PhaseDisplay | None = None,
+) -> dict[str, Any]:
+    """The polished start of :func:`gridweave.evolve` with an existing network or
+    regions: the grown tree of :func:`attached_network`, polished with the
+    joins held. ``cost`` must already price the existing network at 0."""
+    shown = display if display is not None else PhaseDisplay(False)
+    terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
+    native = plan.native()
+    tree = shown.within(budget, "Steiner trees", lambda left: network_structure(*_core.attached_network(
+        cost, terminals, deadline=left(), **native)))
+    genome = genome_from_structure(config, tree)
+    final_cost = shown.within(budget, "polish", lambda left: polish([genome], cost, deadline=left(), **native))[0]
+    structure = genome.get_structure()
     return {
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),

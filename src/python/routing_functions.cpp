@@ -10,6 +10,7 @@
 #include "../evocore/thread_pool.hpp"
 #include "../localsearch/polish.hpp"
 #include "../localsearch/redundancy.hpp"
+#include "../routing/attach.hpp"
 #include "../routing/heuristics.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
@@ -235,17 +236,61 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map",  "terminals", "existing", "regions",
+                                     "lookahead", "deadline",  nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *existing_obj = nullptr, *regions_obj = nullptr,
+             *lookahead_obj = nullptr, *deadline_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOO:attached_network", keywords, &cost_obj, &terminals_obj, &existing_obj,
+               &regions_obj, &lookahead_obj, &deadline_obj);
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
+    const auto attachments = to_attachments(existing_obj, regions_obj, map->rows(), map->cols());
+    if (terminals.empty() && !attachments)
+      raise_value("terminals", "needs terminals, an existing network or regions");
+    map->attach(attachments.get());
+    const size_t lookahead =
+        lookahead_obj ? convert_arg("lookahead", [&] { return to_size(lookahead_obj); }) : 64;
+    if (lookahead == 0) raise_value("lookahead", "must be at least 1");
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::vector<uint64_t> cells;
+    for (const Pos& pos : terminals) cells.push_back(routing::pos_cell(map->view(), pos));
+    routing::Network network;
+    bool unreachable = false;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      try {
+        network = routing::attached_network(map->view(), cells, lookahead);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      }
+    }
+    if (unreachable)
+      raise_value("terminals",
+                  "some terminals or regions cannot be joined to the rest: every route "
+                  "crosses impassable cells");
+    return network_object(network).release().ptr();
+  });
+}
+
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes",     "cost_map", "radius",   "max_rounds",
-                                     "split_edges", "exchange", "deadline", nullptr};
+    static const char* keywords[] = {"genomes",  "cost_map", "radius",   "max_rounds", "split_edges",
+                                     "exchange", "deadline", "existing", "regions",    nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
-             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
-               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj);
+             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr, *existing_obj = nullptr,
+             *regions_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOO$OO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
+               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj, &existing_obj, &regions_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     // Read in place: these run every generation, on maps of any size.
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const auto attachments = to_attachments(existing_obj, regions_obj, map->rows(), map->cols());
+    map->attach(attachments.get());
     const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
     localsearch::PolishOptions options;
     if (split_obj) options.split_edges = truth(split_obj);
@@ -327,10 +372,17 @@ PyMethodDef routing_defs[] = {
                                   "spanning_network(cost_map, terminals)\n--\n\n"
                                   "Minimum spanning tree of straight edges over the terminals.\n"
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
+    keyword_def<attached_network>(
+        "attached_network",
+        "attached_network(cost_map, terminals, existing=None, regions=None, lookahead=64, "
+        "deadline=None)\n--\n\n"
+        "A tree of least-cost paths, straightened, that joins the terminals to the existing network (cell\n"
+        "indices, costing nothing) and reaches every region (arrays of cell indices). Returns (nodes,\n"
+        "fixed_count, edges, cost) like steiner_network; the cost leaves out the existing network."),
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "
-        "deadline=None)\n--\n\n"
+        "deadline=None, *, existing=None, regions=None)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards."),
     keyword_def<redundancy_chain>(

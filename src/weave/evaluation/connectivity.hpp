@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../types.hpp"
+#include "attachments.hpp"
 
 namespace weave {
 
@@ -18,8 +19,10 @@ bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& e
 
 // check_connectivity_dict over a genome's node ids (map order) and enabled edges,
 // optionally as if one node (with every edge touching it) or one edge were gone.
+// With attachments, nodes on the existing network are joined through it, the
+// existing network must be reached, and so must every region.
 bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node = {},
-                  std::optional<uint64_t> without_edge = {});
+                  std::optional<uint64_t> without_edge = {}, const Attachments* attachments = nullptr);
 
 // Share of the total enabled edge length that lies on bridges, in [0, 1].
 double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges);
