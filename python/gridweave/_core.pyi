@@ -161,7 +161,7 @@ def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell
 def attached_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
                      existing: npt.NDArray[np.int64] | None = None,
                      regions: Sequence[npt.NDArray[np.int64]] | None = None, lookahead: int = 64,
-                     deadline: float | None = None) -> NetworkTuple:
+                     deadline: float | None = None, root: int | None = None) -> NetworkTuple | None:
     """A straightened tree of least-cost paths joining the terminals to an existing network
     and every region; the cost leaves the existing network out."""
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,

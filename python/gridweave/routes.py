@@ -308,13 +308,16 @@ def attached_network(
     transform: Sequence[float] | None = None,
     lookahead: int = 64,
     deadline: float | None = None,
+    root: int | None = None,
 ) -> dict[str, Any]:
     """A network that joins the terminals to an existing network and reaches every region.
 
     ``existing`` and ``regions`` take the forms of :mod:`gridweave.planning`.
     The network is a tree of least-cost paths grown from the existing network
     (or from the first terminal or region), each time joining the nearest
-    terminal or region not yet reached, then straightened. The existing
+    terminal or region not yet reached, then straightened (with ``root``, a
+    terminal's index, it grows from that terminal instead and joins the
+    existing network where it first reaches it). The existing
     network costs nothing: ``"cost"`` is the trace cost of the new
     construction, and ``"attachment_points"`` lists the cells where it joins
     the existing network.
@@ -330,8 +333,11 @@ def attached_network(
     native = plan.native() if plan is not None else {}
     if plan is not None:
         cost = plan.free_cost(cost)
-    structure = network_structure(*_core.attached_network(
-        cost, list(terminals), lookahead=lookahead, deadline=deadline, **native))
+    grown = _core.attached_network(cost, list(terminals), lookahead=lookahead, deadline=deadline, root=root,
+                                   **native)
+    if grown is None:
+        raise TimeoutError("attached_network: the deadline passed before the network was grown")
+    structure = network_structure(*grown)
     structure["attachment_points"] = plan.attachment_points(structure) if plan is not None else []
     return structure
 
@@ -350,13 +356,27 @@ def extension_start(
     shown = display if display is not None else PhaseDisplay(False)
     terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
     native = plan.native()
-    tree = shown.within(budget, "Steiner trees", lambda left: network_structure(*_core.attached_network(
-        cost, terminals, deadline=left(), **native)))
-    genome = genome_from_structure(config, tree)
-    final_cost = shown.within(budget, "polish", lambda left: polish([genome], cost, deadline=left(), **native))[0]
-    structure = genome.get_structure()
+    # Grown from the existing network, and from a few sites spread over the list.
+    count = min(len(terminals), default_roots(cost.shape)) if plan.existing.size else 0
+    roots = [None, *sorted({round(i * (len(terminals) - 1) / max(count - 1, 1)) for i in range(count)})]
+
+    def grow(left: Any) -> list[dict[str, Any]]:
+        trees = []
+        for root in roots:  # the first tree is the start itself: it runs to its end
+            grown = _core.attached_network(cost, terminals, deadline=left() if trees else None,
+                                           root=root, **native)
+            if grown is None:
+                break
+            trees.append(network_structure(*grown))
+        return trees
+
+    trees = shown.within(budget, "Steiner trees", grow)
+    genomes = [genome_from_structure(config, tree) for tree in trees]
+    costs = shown.within(budget, "polish", lambda left: polish(genomes, cost, deadline=left(), **native))
+    best = min(range(len(genomes)), key=lambda i: costs[i])
+    structure = genomes[best].get_structure()
     return {
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
-        "cost": final_cost,
+        "cost": costs[best],
     }

@@ -239,11 +239,11 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"cost_map",  "terminals", "existing", "regions",
-                                     "lookahead", "deadline",  nullptr};
+                                     "lookahead", "deadline",  "root",     nullptr};
     PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *existing_obj = nullptr, *regions_obj = nullptr,
-             *lookahead_obj = nullptr, *deadline_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOO:attached_network", keywords, &cost_obj, &terminals_obj, &existing_obj,
-               &regions_obj, &lookahead_obj, &deadline_obj);
+             *lookahead_obj = nullptr, *deadline_obj = nullptr, *root_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOO:attached_network", keywords, &cost_obj, &terminals_obj, &existing_obj,
+               &regions_obj, &lookahead_obj, &deadline_obj, &root_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const std::vector<Pos> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
@@ -255,20 +255,26 @@ PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
         lookahead_obj ? convert_arg("lookahead", [&] { return to_size(lookahead_obj); }) : 64;
     if (lookahead == 0) raise_value("lookahead", "must be at least 1");
     const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<size_t> root;
+    if (root_obj && root_obj != Py_None) root = convert_arg("root", [&] { return to_size(root_obj); });
+    if (root && *root >= terminals.size()) raise_value("root", "must be the index of a terminal");
     std::vector<uint64_t> cells;
     for (const Pos& pos : terminals) cells.push_back(routing::pos_cell(map->view(), pos));
     routing::Network network;
-    bool unreachable = false;
+    bool unreachable = false, late = false;
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
       const evocore::DeadlineScope bounded(until);
       try {
-        network = routing::attached_network(map->view(), cells, lookahead);
+        network = routing::attached_network(map->view(), cells, lookahead, root);
       } catch (const routing::Unreachable&) {
         unreachable = true;
+      } catch (const evocore::DeadlinePassed&) {
+        late = true;
       }
     }
+    if (late) Py_RETURN_NONE;
     if (unreachable)
       raise_value("terminals",
                   "some terminals or regions cannot be joined to the rest: every route "
@@ -378,7 +384,9 @@ PyMethodDef routing_defs[] = {
         "deadline=None)\n--\n\n"
         "A tree of least-cost paths, straightened, that joins the terminals to the existing network (cell\n"
         "indices, costing nothing) and reaches every region (arrays of cell indices). Returns (nodes,\n"
-        "fixed_count, edges, cost) like steiner_network; the cost leaves out the existing network."),
+        "fixed_count, edges, cost) like steiner_network; the cost leaves out the existing network. With\n"
+        "root (a terminal's index) the tree grows from that terminal and joins the existing network\n"
+        "where it first reaches it. None when the deadline passes first."),
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "

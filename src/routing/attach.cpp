@@ -64,30 +64,43 @@ void start_in_region(LeastCostSearch& search, Groups& groups, const std::vector<
 
 }  // namespace
 
-AttachedTree grow_attached(const CostMap& map, const std::vector<uint64_t>& terminals) {
+AttachedTree grow_attached(const CostMap& map, const std::vector<uint64_t>& terminals,
+                           std::optional<size_t> root) {
   static const weave::Attachments kNone;
   const weave::Attachments& attachments = map.attachments ? *map.attachments : kNone;
   Groups groups(attachments, terminals);
   LeastCostSearch search(map);
-  if (!attachments.existing.empty()) {
+  // The existing network is joined once, where the tree first reaches it; from
+  // then on all of it belongs to the tree.
+  bool joined = attachments.existing.empty();
+  const auto join_existing = [&] {
     for (uint64_t cell : attachments.existing) search.add_source(cell);
+    joined = true;
+  };
+  if (!joined && !(root && *root < terminals.size())) {
+    join_existing();
   } else if (!terminals.empty()) {
-    search.add_source(terminals.front());
+    search.add_source(terminals[root && *root < terminals.size() ? *root : 0]);
   } else if (!attachments.regions.empty()) {
     start_in_region(search, groups, attachments.regions.front());
   }
+  const auto waiting = [&](uint64_t cell) {
+    return groups.waiting_at(cell) || (!joined && attachments.on_existing(cell_pos(map, cell)));
+  };
   AttachedTree grown;
-  while (!groups.done()) {
-    const auto reached = search.propagate_until([&](uint64_t cell) { return groups.waiting_at(cell); });
+  while (!groups.done() || !joined) {
+    const auto reached = search.propagate_until(waiting);
     if (!reached) throw Unreachable{};
     const std::vector<uint64_t> path = search.path_from(*reached);  // from the reached cell back to the tree
     for (size_t i = 1; i < path.size(); ++i) grown.tree.edges.emplace_back(path[i - 1], path[i]);
-    // The path's end on the existing network is where the new part attaches.
-    if (attachments.on_existing(cell_pos(map, path.back()))) grown.waypoints.push_back(path.back());
+    // A path's end on the existing network is where the new part attaches.
+    for (uint64_t end : {path.front(), path.back()})
+      if (attachments.on_existing(cell_pos(map, end))) grown.waypoints.push_back(end);
     for (uint64_t cell : path) {
       if (groups.reach(cell)) grown.waypoints.push_back(cell);
       search.add_source(cell);
     }
+    if (!joined && attachments.on_existing(cell_pos(map, *reached))) join_existing();
   }
   std::sort(grown.waypoints.begin(), grown.waypoints.end());
   grown.waypoints.erase(std::unique(grown.waypoints.begin(), grown.waypoints.end()), grown.waypoints.end());
@@ -97,8 +110,9 @@ AttachedTree grow_attached(const CostMap& map, const std::vector<uint64_t>& term
   return grown;
 }
 
-Network attached_network(const CostMap& map, const std::vector<uint64_t>& terminals, size_t lookahead) {
-  const AttachedTree grown = grow_attached(map, terminals);
+Network attached_network(const CostMap& map, const std::vector<uint64_t>& terminals, size_t lookahead,
+                         std::optional<size_t> root) {
+  const AttachedTree grown = grow_attached(map, terminals, root);
   return straighten(map, grown.tree, terminals, lookahead, grown.waypoints);
 }
 
