@@ -112,7 +112,7 @@ def _existing_cells(existing: Any, shape: tuple[int, int]) -> np.ndarray:
 
 def _structure_segments(structure: Mapping[str, Any]) -> list[list[tuple[int, int]]]:
     try:
-        pos = {n["id"]: tuple(int(v) for v in n["data"]["pos"]) for n in structure["nodes"]}
+        pos = {n["id"]: (int(n["data"]["pos"][0]), int(n["data"]["pos"][1])) for n in structure["nodes"]}
         segments = [[pos[e["node1"]], pos[e["node2"]]] for e in structure.get("edges", [])
                     if e.get("enabled", True)]
     except (KeyError, TypeError, ValueError) as error:

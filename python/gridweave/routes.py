@@ -361,7 +361,7 @@ def extension_start(
     roots = [None, *sorted({round(i * (len(terminals) - 1) / max(count - 1, 1)) for i in range(count)})]
 
     def grow(left: Any) -> list[dict[str, Any]]:
-        trees = []
+        trees: list[dict[str, Any]] = []
         for root in roots:  # the first tree is the start itself: it runs to its end
             grown = _core.attached_network(cost, terminals, deadline=left() if trees else None,
                                            root=root, **native)
