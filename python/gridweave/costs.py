@@ -114,7 +114,7 @@ def slope(
 
 def _cell_sides(cell_size: Any) -> tuple[float, float]:
     try:
-        sides = [float(cell_size)] * 2 if np.isscalar(cell_size) else [float(v) for v in cell_size]
+        sides = [float(v) for v in cell_size] if np.ndim(cell_size) else [float(cell_size)] * 2
     except (TypeError, ValueError):
         sides = []
     if len(sides) != 2 or not all(math.isfinite(s) and s > 0 for s in sides):
