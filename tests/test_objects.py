@@ -11,7 +11,7 @@ from conftest import make_config
 
 CLASSES = ["Genome", "Population", "Species", "Node", "NodeData", "Edge"]
 FUNCTIONS = {
-    "evaluate_genomes": "(genomes, cost_map)",
+    "evaluate_genomes": "(genomes, cost_map, *, existing=None, regions=None)",
     "mutate_genomes": "(genomes, pop)",
     "make_offspring": "(pop, count)",
     "select": "(pop, elites, species_elites, children)",
@@ -26,13 +26,13 @@ FUNCTIONS = {
     "steiner_candidates": "(cost_map, terminals, method='best', roots=4, lookahead=64, deadline=None)",
     "spanning_network": "(cost_map, terminals)",
     "polish_genomes": "(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False,"
-                      " deadline=None, keep_redundancy=False)",
+                      " deadline=None, keep_redundancy=False, *, existing=None, regions=None)",
     "redundancy_chain": "(genome, cost_map, steps=64, routed=False, deadline=None)",
     "ring_network": "(cost_map, terminals, lookahead=64, deadline=None)",
     "augment_tree": "(genome, cost_map, neighbours=8, deadline=None)",
     "get_fitness_values": "(genomes)",
     "get_objective_vectors": "(genomes)",
-    "network_costs": "(genomes, cost_map)",
+    "network_costs": "(genomes, cost_map, *, existing=None)",
 }
 
 

@@ -118,9 +118,13 @@ class Edge:
     def enabled(self) -> bool:
         """False once mutation has removed the edge."""
 
-def evaluate_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64]) -> None:
+def evaluate_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], *,
+                     existing: npt.NDArray[np.int64] | None = None,
+                     regions: Sequence[npt.NDArray[np.int64]] | None = None) -> None:
     """Score the genomes in parallel: 0 when not connected, else 1 / trace cost (at most 1e7).
-    A NaN cell of ``cost_map`` is impassable like +inf: a network touching it scores 0."""
+    A NaN cell of ``cost_map`` is impassable like +inf: a network touching it scores 0.
+    ``existing`` (cell indices of a built network, costing nothing, joined through) and
+    ``regions`` (cell indices, each to hold a node) count in the connectivity."""
 def mutate_genomes(genomes: Sequence[Genome], pop: Population) -> None:
     """Mutate the genomes in parallel with the population's configuration; elites stay unchanged."""
 def make_offspring(pop: Population, count: int) -> tuple[list[Genome], list[Genome], list[Genome]]:
@@ -154,9 +158,17 @@ def steiner_candidates(cost_map: npt.NDArray[np.float64], terminals: Sequence[Ce
     """Every tree that :func:`steiner_network` chooses from."""
 def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell]) -> NetworkTuple:
     """The minimum spanning tree of straight edges between the terminals."""
+def attached_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
+                     existing: npt.NDArray[np.int64] | None = None,
+                     regions: Sequence[npt.NDArray[np.int64]] | None = None, lookahead: int = 64,
+                     deadline: float | None = None, root: int | None = None) -> NetworkTuple | None:
+    """A straightened tree of least-cost paths joining the terminals to an existing network
+    and every region; the cost leaves the existing network out."""
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,
                    max_rounds: int = 64, split_edges: bool = True, exchange: bool = False,
-                   deadline: float | None = None, keep_redundancy: bool = False) -> list[float]:
+                   deadline: float | None = None, keep_redundancy: bool = False, *,
+                   existing: npt.NDArray[np.int64] | None = None,
+                   regions: Sequence[npt.NDArray[np.int64]] | None = None) -> list[float]:
     """Improve the genomes in place by exact local moves; returns each one's trace cost."""
 def ring_network(
     cost_map: npt.NDArray[np.float64], terminals: Sequence[tuple[int, int]], lookahead: int = 64,
@@ -179,8 +191,10 @@ def get_objective_vectors(
     genomes: Sequence[Genome],
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]:
     """Objective vectors as rows padded with NaN, and each row's length (-1: none)."""
-def network_costs(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-    """Each genome's cost in map units: node cells plus edge samples times step length."""
+def network_costs(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], *,
+                  existing: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.float64]:
+    """Each genome's cost in map units: node cells plus edge samples times step length
+    (the cells of an ``existing`` network cost nothing)."""
 def _num_threads() -> int:
     """Number of worker threads of the pool (creates the pool)."""
 def _seed(seed: int) -> None:

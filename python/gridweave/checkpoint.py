@@ -44,6 +44,7 @@ from . import _core
 from .config import validate_config
 from .driver import EvolutionResult, _Run, _StopCheck, checked_cost, checked_seed, run_generations
 from .history import GenerationRecord
+from .planning import plan_from_plain
 from .runtime import Limits
 
 __all__ = ["FORMAT", "Checkpointer", "load", "resume"]
@@ -273,7 +274,7 @@ def _restored_run(
 ) -> _Run:
     population, extras = _core._load_run(contents["state"])
     run = _Run(population, cost, config, settings["polish"], settings["polish_children"],
-               settings["archive_size"])
+               settings["archive_size"], plan=plan_from_plain(cost.shape, settings))
     saved = contents["run"]
     run.members = population.members
     run.raw = list(saved["raw"])

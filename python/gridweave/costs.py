@@ -100,18 +100,26 @@ def slope(
     z = _layer_array(dem, "dem")
     if z.ndim != 2 or min(z.shape) < 2:
         raise ValueError(f"dem: needs a 2-D elevation model of at least 2 x 2 cells, got {z.shape}")
-    sides = (cell_size, cell_size) if np.isscalar(cell_size) else tuple(cell_size)  # type: ignore[arg-type]
-    if len(sides) != 2 or not all(math.isfinite(s) and s > 0 for s in map(float, sides)):
-        raise ValueError(f"cell_size: needs one or two positive sides, got {cell_size!r}")
+    sides = _cell_sides(cell_size)
     if not (math.isfinite(weight) and weight >= 0 and math.isfinite(cap) and cap >= 0):
         raise ValueError("weight and cap must be finite and not negative")
     z = np.where(np.isinf(z), np.nan, z)
-    grade = np.hypot(_derivative(z, 0, float(sides[0])), _derivative(z, 1, float(sides[1])))
+    grade = np.hypot(_derivative(z, 0, sides[0]), _derivative(z, 1, sides[1]))
     cost = 1.0 + weight * np.minimum(grade, cap)
     if impassable_above is not None:
         cost[grade > impassable_above] = np.inf
     cost[np.isnan(z) | np.isnan(grade)] = np.inf
     return _finished(cost, dtype)
+
+
+def _cell_sides(cell_size: Any) -> tuple[float, float]:
+    try:
+        sides = [float(v) for v in cell_size] if np.ndim(cell_size) else [float(cell_size)] * 2
+    except (TypeError, ValueError):
+        sides = []
+    if len(sides) != 2 or not all(math.isfinite(s) and s > 0 for s in sides):
+        raise ValueError(f"cell_size: needs one or two positive sides, got {cell_size!r}")
+    return sides[0], sides[1]
 
 
 def _derivative(z: np.ndarray, axis: int, step: float) -> np.ndarray:

@@ -54,6 +54,7 @@ from .formats import negative_cost_message
 from .history import GenerationRecord, history_to_csv
 from .measure import cost_array, network_cost, network_length
 from .pareto import Archive, front_point, non_dominated
+from .planning import Attachments, attachments, plain_plan
 from .runtime import UNLIMITED, Budget, Limits, PhaseDisplay, SigintFlag, advance, callbacks_stop, progress_bar
 
 __all__ = ["EvolutionResult", "Callback", "evolve", "canonical_structure", "checked_seed"]
@@ -129,6 +130,7 @@ class EvolutionResult:
     cut_short: list[str] = field(default_factory=list)
     front_costs: list[float] = field(default_factory=list)
     references: dict[str, tuple[float, float]] = field(default_factory=dict)
+    attachment_points: list[tuple[int, int]] = field(default_factory=list)
 
     def __repr__(self) -> str:
         front = "" if self.pareto_front is None else f", front={len(self.pareto_front)}"
@@ -203,6 +205,8 @@ def evolve(
     checkpoint: str | Path | None = None,
     checkpoint_every: int = 10,
     checkpoint_notes: Mapping[str, Any] | None = None,
+    existing: Any = None,
+    regions: Any = None,
 ) -> EvolutionResult:
     """Evolve a population on ``cost_map`` for up to ``generations`` generations.
 
@@ -251,6 +255,14 @@ def evolve(
     :func:`gridweave.resume` continues it (see :mod:`gridweave.checkpoint`).
     ``checkpoint_notes`` (JSON-like values) are stored with it.
 
+    ``existing`` is a network already built and ``regions`` areas to reach
+    (the forms of :mod:`gridweave.planning`): the existing network costs
+    nothing and may be joined at any of its cells, every region must hold a
+    node, and the start is a tree grown from the existing network
+    (:func:`gridweave.routes.attached_network`). The result then reports the
+    new construction: ``best_cost`` leaves the existing network out and
+    ``attachment_points`` lists where the new part joins it.
+
     Example:
         >>> from gridweave.config import make_config
         >>> from gridweave.problems import make_terrain
@@ -267,10 +279,12 @@ def evolve(
     cost = _checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
     if checkpoint_every < 1:
         raise ValueError("checkpoint_every must be at least 1")
+    plan = _checked_plan(cost, config, existing, regions, start_genome)
+    cost = plan.free_cost(cost) if plan is not None else cost
     seed = checked_seed(seed)
     started = time.perf_counter()
     run = start_run(cost, config, start_genome, start, polish, polish_children, archive_size,
-                    budget=Budget(began, time_limit), progress=progress)
+                    budget=Budget(began, time_limit), progress=progress, plan=plan)
     history = [run.record(0, time.perf_counter() - started)]
     limits = Limits(stop_at_fitness, stall_generations, time_limit, began)
     check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
@@ -283,7 +297,7 @@ def evolve(
             generations=generations, polish=polish, polish_children=polish_children,
             archive_size=archive_size, stop_at_fitness=stop_at_fitness,
             stall_generations=stall_generations, time_limit=time_limit, seed=seed,
-            notes=dict(checkpoint_notes or {})))
+            notes=dict(checkpoint_notes or {}), **plain_plan(plan)))
         saver.save(run, history, limits)
     return run_generations(run, check, generations, stop_reason, progress, saver)
 
@@ -338,6 +352,7 @@ def start_run(
     archive_size: int,
     budget: Budget = UNLIMITED,
     progress: bool = False,
+    plan: Attachments | None = None,
 ) -> _Run:
     """The population of generation 0, evaluated, with the start network counted.
 
@@ -345,17 +360,32 @@ def start_run(
     with ``run.step()`` and ``run.record()``; ``run.result()`` ends it. The
     island model drives its populations through this entry point too.
     ``budget`` gives each phase its deadline; with ``progress`` the phase
-    under way is shown on a terminal.
+    under way is shown on a terminal. ``plan`` holds the existing network
+    and regions the networks must join.
     """
     display = PhaseDisplay(progress)
     try:
+        if plan is not None and start_genome is None and start != "config":
+            start_genome = routes.extension_start(cost, config, plan, budget=budget, display=display)
         first = _first_network(cost, config, start_genome, start, budget, display)
         run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
-                   archive_size, budget=budget, display=display)
+                   archive_size, budget=budget, display=display, plan=plan)
         run.begin(first)
     finally:
         display.close()
     return run
+
+
+def _checked_plan(
+    cost: np.ndarray, config: Mapping[str, Any], existing: Any, regions: Any, start_genome: Any
+) -> Attachments | None:
+    plan = attachments(cost.shape, existing, regions)
+    if plan is None:
+        return None
+    if strategy_name(config["special"]["evaluation_strategy"]) == "MultiObjectiveBridge":
+        raise ValueError("existing and regions: the bridge objective does not count links through an "
+                         "existing network yet; use the single objective")
+    return plan
 
 
 def _checked_inputs(
@@ -538,8 +568,11 @@ class _Run:
         archive_size: int = 200,
         budget: Budget = UNLIMITED,
         display: PhaseDisplay | None = None,
+        plan: Attachments | None = None,
     ):
         self.population = population
+        self.plan = plan
+        self.attach = plan.native() if plan is not None else {}
         self.budget = budget
         self.display = display if display is not None else PhaseDisplay(False)
         self.polish = polish
@@ -583,7 +616,7 @@ class _Run:
         self.best_length = network_length(self.best_structure)
 
     def evaluate(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
-        _core.evaluate_genomes(genomes, self.cost)
+        _core.evaluate_genomes(genomes, self.cost, **self.attach)
         return self.read_raw(genomes)
 
     def read_raw(self, genomes: list[Genome]) -> tuple[list[float], list[Objectives]]:
@@ -715,7 +748,8 @@ class _Run:
             taken = {id(g) for g in chosen}
             chosen += [genomes[i] for i in ranked[:count] if redundancy[i] > 0 and id(genomes[i]) not in taken]
         if chosen:
-            routes.polish(chosen, self.cost, deadline=self.seconds_left("generations"), keep_redundancy=self.bridge)
+            routes.polish(chosen, self.cost, deadline=self.seconds_left("generations"), keep_redundancy=self.bridge,
+                          **self.attach)
 
     def polish_front(self, left: Callable[[], float | None]) -> None:
         """Polishes every archived network by moves that raise neither objective."""
@@ -730,7 +764,7 @@ class _Run:
         best = self.best
 
         def final(left: Callable[[], float | None]) -> None:
-            routes.polish([best], self.cost, exchange=True, deadline=left())
+            routes.polish([best], self.cost, exchange=True, deadline=left(), **self.attach)
             self.polish_front(left)
 
         try:
@@ -869,6 +903,7 @@ class _Run:
             cut_short=list(self.display.cut_short),
             front_costs=[network_cost(g, self.cost) for g in front or []],
             references=dict(self.references),
+            attachment_points=self.plan.attachment_points(self.best_structure) if self.plan else [],
         )
 
     def finish(self) -> list[Genome] | None:

@@ -34,6 +34,7 @@ import numpy as np
 from . import _core
 from ._core import Genome
 from .measure import cost_array
+from .planning import Attachments, attachments
 from .runtime import UNLIMITED, Budget, PhaseDisplay
 
 __all__ = [
@@ -49,6 +50,8 @@ __all__ = [
     "genome_from_structure",
     "start_network",
     "default_roots",
+    "attached_network",
+    "extension_start",
 ]
 
 Cell = Sequence[int]
@@ -183,6 +186,8 @@ def polish(
     exchange: bool = False,
     deadline: float | None = None,
     keep_redundancy: bool = False,
+    existing: np.ndarray | None = None,
+    regions: Sequence[np.ndarray] | None = None,
 ) -> list[float]:
     """Improve genomes in place by exact local moves; returns each one's cost afterwards.
 
@@ -199,10 +204,13 @@ def polish(
     made so far. With ``keep_redundancy`` (for the bridge objective) a move is
     taken only when it lowers the cost without raising the bridge share (no
     key-path exchange then), so a network keeps its place on a front.
+    ``existing`` and ``regions`` (cell indices, see :mod:`gridweave.planning`)
+    keep the nodes that join an existing network or reach a region joined.
     """
     return _core.polish_genomes(
         list(genomes), cost_array(cost_map), radius=radius, max_rounds=max_rounds,
         split_edges=split_edges, exchange=exchange, deadline=deadline, keep_redundancy=keep_redundancy,
+        existing=existing, regions=regions,
     )
 
 
@@ -315,4 +323,87 @@ def start_network(
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": final_cost,
+    }
+
+
+def attached_network(
+    cost_map: Any,
+    terminals: Sequence[Cell] = (),
+    existing: Any = None,
+    regions: Sequence[Any] | None = None,
+    *,
+    transform: Sequence[float] | None = None,
+    lookahead: int = 64,
+    deadline: float | None = None,
+    root: int | None = None,
+) -> dict[str, Any]:
+    """A network that joins the terminals to an existing network and reaches every region.
+
+    ``existing`` and ``regions`` take the forms of :mod:`gridweave.planning`.
+    The network is a tree of least-cost paths grown from the existing network
+    (or from the first terminal or region), each time joining the nearest
+    terminal or region not yet reached, then straightened (with ``root``, a
+    terminal's index, it grows from that terminal instead and joins the
+    existing network where it first reaches it). The existing
+    network costs nothing: ``"cost"`` is the trace cost of the new
+    construction, and ``"attachment_points"`` lists the cells where it joins
+    the existing network.
+
+    Example:
+        >>> road = [[(0, 0), (0, 9)]]
+        >>> net = attached_network(np.ones((10, 10)), [(6, 4)], existing=road)
+        >>> net["attachment_points"]
+        [(0, 4)]
+    """
+    cost = cost_array(cost_map)
+    plan = attachments(cost.shape, existing, regions, transform)
+    native = plan.native() if plan is not None else {}
+    if plan is not None:
+        cost = plan.free_cost(cost)
+    grown = _core.attached_network(cost, list(terminals), lookahead=lookahead, deadline=deadline, root=root,
+                                   **native)
+    if grown is None:
+        raise TimeoutError("attached_network: the deadline passed before the network was grown")
+    structure = network_structure(*grown)
+    structure["attachment_points"] = plan.attachment_points(structure) if plan is not None else []
+    return structure
+
+
+def extension_start(
+    cost: np.ndarray,
+    config: Mapping[str, Any],
+    plan: Attachments,
+    *,
+    budget: Budget = UNLIMITED,
+    display: PhaseDisplay | None = None,
+) -> dict[str, Any]:
+    """The polished start of :func:`gridweave.evolve` with an existing network or
+    regions: the grown tree of :func:`attached_network`, polished with the
+    joins held. ``cost`` must already price the existing network at 0."""
+    shown = display if display is not None else PhaseDisplay(False)
+    terminals = [tuple(t) for t in config["special"]["fixed_nodes"]]
+    native = plan.native()
+    # Grown from the existing network, and from a few sites spread over the list.
+    count = min(len(terminals), default_roots(cost.shape)) if plan.existing.size else 0
+    roots = [None, *sorted({round(i * (len(terminals) - 1) / max(count - 1, 1)) for i in range(count)})]
+
+    def grow(left: Any) -> list[dict[str, Any]]:
+        trees: list[dict[str, Any]] = []
+        for root in roots:  # the first tree is the start itself: it runs to its end
+            grown = _core.attached_network(cost, terminals, deadline=left() if trees else None,
+                                           root=root, **native)
+            if grown is None:
+                break
+            trees.append(network_structure(*grown))
+        return trees
+
+    trees = shown.within(budget, "Steiner trees", grow)
+    genomes = [genome_from_structure(config, tree) for tree in trees]
+    costs = shown.within(budget, "polish", lambda left: polish(genomes, cost, deadline=left(), **native))
+    best = min(range(len(genomes)), key=lambda i: costs[i])
+    structure = genomes[best].get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": costs[best],
     }

@@ -85,10 +85,17 @@ class Polisher {
     return cost;
   }
 
-  std::vector<uint64_t> flexible_nodes() const {
+  // A node that joins the existing network or reaches a region is never
+  // dropped, and moves only to cells that keep the same joins.
+  bool anchored(Pos pos) const { return map_.attachments && map_.attachments->anchors(pos); }
+  bool keeps_joins(Pos from, Pos to) const {
+    return !anchored(from) || map_.attachments->same_anchors(from, to);
+  }
+
+  std::vector<uint64_t> flexible_nodes(bool droppable = false) const {
     std::vector<uint64_t> ids;
     for (const auto& [id, node] : genome_.nodes)
-      if (node.data.type == NodeType::Flexible) ids.push_back(id);
+      if (node.data.type == NodeType::Flexible && !(droppable && anchored(node.data.pos))) ids.push_back(id);
     std::sort(ids.begin(), ids.end());
     return ids;
   }
@@ -115,7 +122,9 @@ class Polisher {
     });
     size_t removed = 0;
     for (const auto& [cost, id] : by_cost) {
-      if (!(cost >= 0.0) || !weave::is_connected(genome_.nodes, genome_.edges, std::nullopt, id)) continue;
+      if (!(cost >= 0.0) ||
+          !weave::is_connected(genome_.nodes, genome_.edges, std::nullopt, id, map_.attachments))
+        continue;
       genome_.edges.at(id).enabled = false;
       ++removed;
     }
@@ -126,7 +135,7 @@ class Polisher {
     size_t removed = 0;
     for (bool again = true; again;) {
       again = false;
-      for (uint64_t node : flexible_nodes()) {
+      for (uint64_t node : flexible_nodes(true)) {
         const auto edges = incident(node);
         if (edges.size() != 1) continue;
         // A leaf carries nothing: dropping it never raises the cost unless costs are negative.
@@ -141,7 +150,7 @@ class Polisher {
 
   size_t bypass_nodes() {
     size_t removed = 0;
-    for (uint64_t node : flexible_nodes()) {
+    for (uint64_t node : flexible_nodes(true)) {
       const auto edges = incident(node);
       if (edges.size() != 2) continue;
       const uint64_t a = other_end(*edges[0], node), b = other_end(*edges[1], node);
@@ -198,7 +207,7 @@ class Polisher {
       double best_cost = local_cost(edges, node, here);
       Pos best = here;
       for (const Pos& cell : neighbourhood(here)) {
-        if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
+        if (!inside_map(cell) || occupied_.contains(pos_key(cell)) || !keeps_joins(here, cell)) continue;
         const double cost = local_cost(edges, node, cell);
         if (cheaper(cost, best_cost)) best_cost = cost, best = cell;
       }
@@ -357,11 +366,13 @@ PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const Pol
   PolishOptions chosen = options;
   chosen.break_cycles =
       genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
-  if (weave::is_connected(genome.nodes, genome.edges)) {
+  // Key-path exchange re-routes paths between the tree's own nodes; a network
+  // joined through an existing one is not such a tree.
+  if (map.attachments && !map.attachments->empty()) chosen.exchange_paths = false;
+  if (weave::is_connected(genome.nodes, genome.edges, {}, {}, map.attachments)) {
     for (size_t round = 0; round < options.max_rounds && !evocore::deadline_passed(); ++round) {
       outcome.changes += Polisher(genome, map, chosen).run();
-      const size_t exchanged =
-          options.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
+      const size_t exchanged = chosen.exchange_paths ? exchange_key_paths(genome, map, options.lookahead) : 0;
       if (exchanged == 0) break;
       outcome.changes += exchanged;
     }

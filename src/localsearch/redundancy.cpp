@@ -255,7 +255,7 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
                                             size_t steps, const RedundancyOptions& options) {
   std::vector<weave::Genome> chain;
   weave::Genome current = genome.clone();
-  if (!weave::is_connected(current.nodes, current.edges)) return chain;
+  if (!weave::is_connected(current.nodes, current.edges, {}, {}, map.attachments)) return chain;
   std::vector<Loop> loops = straight_loops(current, map);
   if (options.routed) {
     try {

@@ -82,12 +82,15 @@ PyObject* get_objective_vectors(PyObject*, PyObject* args, PyObject* kwargs) {
 // read in place.
 PyObject* network_costs(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes", "cost_map", nullptr};
-    PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
-    parse_args(args, kwargs, "OO:network_costs", keywords, &genomes_obj, &cost_obj);
+    static const char* keywords[] = {"genomes", "cost_map", "existing", nullptr};
+    PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *existing_obj = nullptr;
+    parse_args(args, kwargs, "OO|$O:network_costs", keywords, &genomes_obj, &cost_obj, &existing_obj);
     const GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     const auto cost_map =
         convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    // The existing network's cells cost nothing: what is left is the new construction.
+    const auto attachments = to_attachments(existing_obj, nullptr, cost_map->rows(), cost_map->cols());
+    cost_map->attach(attachments.get());
     auto costs = without_gil([&] {
       const weave::CostMap view = cost_map->view();
       std::vector<double> values(genomes.size());
@@ -106,7 +109,7 @@ PyMethodDef get_fitness_values_def =
 PyMethodDef get_objective_vectors_def =
     keyword_def<get_objective_vectors>("get_objective_vectors", "get_objective_vectors(genomes)\n--\n\n");
 PyMethodDef network_costs_def =
-    keyword_def<network_costs>("network_costs", "network_costs(genomes, cost_map)\n--\n\n");
+    keyword_def<network_costs>("network_costs", "network_costs(genomes, cost_map, *, existing=None)\n--\n\n");
 
 }  // namespace
 

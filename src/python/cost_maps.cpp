@@ -2,6 +2,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -64,6 +65,68 @@ std::unique_ptr<BorrowedCostMap> searchable_cost_map(PyObject* obj, const char* 
   const std::string refused = refused_cells(map->view());
   if (!refused.empty()) raise(PyExc_ValueError, "argument '" + std::string(argument) + "': " + refused);
   return map;
+}
+
+void BorrowedCostMap::attach(const weave::Attachments* attachments) {
+  view_.attachments = attachments;
+  if (!attachments) return;
+  const bool priced = std::any_of(attachments->existing.begin(), attachments->existing.end(),
+                                  [&](uint64_t cell) { return view_.at(cell) != 0.0; });
+  if (!priced) return;
+  if (copy_.cells.empty()) {
+    copy_.rows = view_.rows, copy_.cols = view_.cols;
+    copy_.cells.resize(view_.rows * view_.cols);
+    for (uint64_t cell = 0; cell < copy_.cells.size(); ++cell) copy_.cells[cell] = view_.at(cell);
+  }
+  for (uint64_t cell : attachments->existing) copy_.cells[cell] = 0.0;
+  view_ = copy_.view();
+  view_.attachments = attachments;
+}
+
+namespace {
+
+std::vector<uint64_t> to_cell_indices(PyObject* obj, uint64_t count, const std::string& argument) {
+  nb::ndarray<const int64_t, nb::ndim<1>, nb::device::cpu> array;
+  if (!nb::try_cast(nb::handle(obj), array, /*convert=*/true))
+    raise(PyExc_TypeError,
+          "argument '" + argument + "': expected a 1-D array of cell indices, got " + type_name(obj));
+  std::vector<uint64_t> cells;
+  cells.reserve(array.shape(0));
+  for (size_t i = 0; i < array.shape(0); ++i) {
+    const int64_t cell = array(i);
+    if (cell < 0 || static_cast<uint64_t>(cell) >= count)
+      raise(PyExc_ValueError, "argument '" + argument + "': cell index " + std::to_string(cell) +
+                                  " lies outside the map of " + std::to_string(count) + " cells");
+    cells.push_back(static_cast<uint64_t>(cell));
+  }
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  return cells;
+}
+
+}  // namespace
+
+std::unique_ptr<weave::Attachments> to_attachments(PyObject* existing, PyObject* regions, size_t rows,
+                                                   size_t cols) {
+  const bool has_existing = existing && existing != Py_None, has_regions = regions && regions != Py_None;
+  if (!has_existing && !has_regions) return nullptr;
+  auto attachments = std::make_unique<weave::Attachments>();
+  attachments->cols = cols;
+  if (has_existing) attachments->existing = to_cell_indices(existing, rows * cols, "existing");
+  if (has_regions) {
+    nb::sequence list;
+    if (!nb::try_cast(nb::handle(regions), list) || PyUnicode_Check(regions))
+      raise(PyExc_TypeError,
+            "argument 'regions': expected a list of cell-index arrays, got " + type_name(regions));
+    const size_t count = nb::len(list);
+    for (size_t r = 0; r < count; ++r) {
+      const std::string name = "regions[" + std::to_string(r) + "]";
+      attachments->regions.push_back(to_cell_indices(nb::object(list[r]).ptr(), rows * cols, name));
+      if (attachments->regions.back().empty())
+        raise(PyExc_ValueError, "argument '" + name + "': the region is empty");
+    }
+  }
+  return attachments;
 }
 
 PyObject* new_array(std::vector<double>&& cells, size_t rows, size_t cols) {

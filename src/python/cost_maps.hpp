@@ -28,6 +28,10 @@ class BorrowedCostMap {
   weave::CostMap view() const { return view_; }
   size_t rows() const { return view_.rows; }
   size_t cols() const { return view_.cols; }
+  // Lets the view carry what the network must join besides its terminals. The
+  // existing network's cells cost nothing: they are zeroed (in a copy, made
+  // only when one of them holds a cost).
+  void attach(const weave::Attachments* attachments);
 
  private:
   template <class T>
@@ -41,6 +45,13 @@ class BorrowedCostMap {
 // A borrowed cost map for a search: NaN cells and negative costs are refused
 // with a ValueError naming `argument` (a search over negative steps never ends).
 std::unique_ptr<BorrowedCostMap> searchable_cost_map(PyObject* obj, const char* argument);
+
+// The existing network and regions of a call, from its keyword arguments
+// `existing` (an array of row-major cell indices, or None) and `regions` (a
+// list of such arrays, or None); null when neither is given. Cells must lie on
+// the map and regions must not be empty (ValueError naming the argument).
+std::unique_ptr<weave::Attachments> to_attachments(PyObject* existing, PyObject* regions, size_t rows,
+                                                   size_t cols);
 
 // A new C-contiguous float64 array that owns `cells`.
 PyObject* new_array(std::vector<double>&& cells, size_t rows, size_t cols);

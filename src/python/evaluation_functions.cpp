@@ -20,12 +20,15 @@ std::vector<double> mask_of(const GenomeHandle& handle, size_t rows, size_t cols
 
 PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"genomes", "cost_map", nullptr};
-    PyObject *genomes_obj = nullptr, *cost_obj = nullptr;
-    parse_args(args, kwargs, "OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj);
+    static const char* keywords[] = {"genomes", "cost_map", "existing", "regions", nullptr};
+    PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *existing_obj = nullptr, *regions_obj = nullptr;
+    parse_args(args, kwargs, "OO|$OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj, &existing_obj,
+               &regions_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     const auto cost_map =
         convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    const auto attachments = to_attachments(existing_obj, regions_obj, cost_map->rows(), cost_map->cols());
+    cost_map->attach(attachments.get());
     const InterruptScope interruptible;
     without_gil([&] {
       const weave::CostMap view = cost_map->view();
@@ -65,8 +68,8 @@ PyObject* get_trace_difference(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef evaluate_genomes_def =
-    keyword_def<evaluate_genomes>("evaluate_genomes", "evaluate_genomes(genomes, cost_map)\n--\n\n");
+PyMethodDef evaluate_genomes_def = keyword_def<evaluate_genomes>(
+    "evaluate_genomes", "evaluate_genomes(genomes, cost_map, *, existing=None, regions=None)\n--\n\n");
 PyMethodDef get_genome_mask_def =
     keyword_def<get_genome_mask>("get_genome_mask", "get_genome_mask(genome, shape)\n--\n\n");
 PyMethodDef get_trace_difference_def = keyword_def<get_trace_difference>(

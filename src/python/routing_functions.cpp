@@ -12,6 +12,7 @@
 #include "../localsearch/balanced_polish.hpp"
 #include "../localsearch/polish.hpp"
 #include "../localsearch/redundancy.hpp"
+#include "../routing/attach.hpp"
 #include "../routing/heuristics.hpp"
 #include "../routing/ring.hpp"
 #include "convert.hpp"
@@ -238,18 +239,69 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map",  "terminals", "existing", "regions",
+                                     "lookahead", "deadline",  "root",     nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *existing_obj = nullptr, *regions_obj = nullptr,
+             *lookahead_obj = nullptr, *deadline_obj = nullptr, *root_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOO:attached_network", keywords, &cost_obj, &terminals_obj, &existing_obj,
+               &regions_obj, &lookahead_obj, &deadline_obj, &root_obj);
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
+    const auto attachments = to_attachments(existing_obj, regions_obj, map->rows(), map->cols());
+    if (terminals.empty() && !attachments)
+      raise_value("terminals", "needs terminals, an existing network or regions");
+    map->attach(attachments.get());
+    const size_t lookahead =
+        lookahead_obj ? convert_arg("lookahead", [&] { return to_size(lookahead_obj); }) : 64;
+    if (lookahead == 0) raise_value("lookahead", "must be at least 1");
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<size_t> root;
+    if (root_obj && root_obj != Py_None) root = convert_arg("root", [&] { return to_size(root_obj); });
+    if (root && *root >= terminals.size()) raise_value("root", "must be the index of a terminal");
+    std::vector<uint64_t> cells;
+    for (const Pos& pos : terminals) cells.push_back(routing::pos_cell(map->view(), pos));
+    routing::Network network;
+    bool unreachable = false, late = false;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      try {
+        network = routing::attached_network(map->view(), cells, lookahead, root);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      } catch (const evocore::DeadlinePassed&) {
+        late = true;
+      }
+    }
+    if (late) Py_RETURN_NONE;
+    if (unreachable)
+      raise_value("terminals",
+                  "some terminals or regions cannot be joined to the rest: every route "
+                  "crosses impassable cells");
+    return network_object(network).release().ptr();
+  });
+}
+
 PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    static const char* keywords[] = {"genomes",  "cost_map", "radius",          "max_rounds", "split_edges",
-                                     "exchange", "deadline", "keep_redundancy", nullptr};
+    static const char* keywords[] = {"genomes",     "cost_map", "radius",   "max_rounds",
+                                     "split_edges", "exchange", "deadline", "keep_redundancy",
+                                     "existing",    "regions",  nullptr};
     PyObject *genomes_obj = nullptr, *cost_obj = nullptr, *radius_obj = nullptr, *rounds_obj = nullptr,
-             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr, *keep_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOOOO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
-               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj, &keep_obj);
+             *split_obj = nullptr, *exchange_obj = nullptr, *deadline_obj = nullptr, *keep_obj = nullptr,
+             *existing_obj = nullptr, *regions_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOOO$OO:polish_genomes", keywords, &genomes_obj, &cost_obj, &radius_obj,
+               &rounds_obj, &split_obj, &exchange_obj, &deadline_obj, &keep_obj, &existing_obj, &regions_obj);
     const bool keep_redundancy = keep_obj && truth(keep_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
     // Read in place: these run every generation, on maps of any size.
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const auto attachments = to_attachments(existing_obj, regions_obj, map->rows(), map->cols());
+    map->attach(attachments.get());
     const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
     localsearch::PolishOptions options;
     if (split_obj) options.split_edges = truth(split_obj);
@@ -394,10 +446,19 @@ PyMethodDef routing_defs[] = {
                                   "spanning_network(cost_map, terminals)\n--\n\n"
                                   "Minimum spanning tree of straight edges over the terminals.\n"
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
+    keyword_def<attached_network>(
+        "attached_network",
+        "attached_network(cost_map, terminals, existing=None, regions=None, lookahead=64, "
+        "deadline=None)\n--\n\n"
+        "A tree of least-cost paths, straightened, that joins the terminals to the existing network (cell\n"
+        "indices, costing nothing) and reaches every region (arrays of cell indices). Returns (nodes,\n"
+        "fixed_count, edges, cost) like steiner_network; the cost leaves out the existing network. With\n"
+        "root (a terminal's index) the tree grows from that terminal and joins the existing network\n"
+        "where it first reaches it. None when the deadline passes first."),
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "
-        "deadline=None, keep_redundancy=False)\n--\n\n"
+        "deadline=None, keep_redundancy=False, *, existing=None, regions=None)\n--\n\n"
         "Improves each connected genome in place by exact local moves (with exchange, also key-path\n"
         "exchange on trees) and evaluates it; returns the trace cost of every genome afterwards. With\n"
         "keep_redundancy, only moves that raise neither the cost nor the bridge share are taken."),

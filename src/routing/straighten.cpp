@@ -41,11 +41,12 @@ using Adjacency = std::map<uint64_t, std::vector<uint64_t>>;  // ordered: node n
 class TreeWalker {
  public:
   TreeWalker(const CostMap& map, const CellTree& tree, const std::vector<uint64_t>& terminals,
-             size_t lookahead)
+             size_t lookahead, const std::vector<uint64_t>& waypoints)
       : map_(map), lookahead_(lookahead) {
     for (const auto& [a, b] : tree.edges) adjacency_[a].push_back(b), adjacency_[b].push_back(a);
     for (uint64_t cell : terminals) node_of(cell), is_key_.insert(cell);
     network_.fixed_count = terminals.size();
+    for (uint64_t cell : waypoints) node_of(cell), is_key_.insert(cell);
     for (const auto& [cell, neighbours] : adjacency_)
       if (neighbours.size() != 2) is_key_.insert(cell);
   }
@@ -92,8 +93,8 @@ class TreeWalker {
 }  // namespace
 
 Network straighten(const CostMap& map, const CellTree& tree, const std::vector<uint64_t>& terminals,
-                   size_t lookahead) {
-  Network network = TreeWalker(map, tree, terminals, lookahead).walk();
+                   size_t lookahead, const std::vector<uint64_t>& waypoints) {
+  Network network = TreeWalker(map, tree, terminals, lookahead, waypoints).walk();
   network.cost = network_cost(network, map);
   return network;
 }

@@ -39,6 +39,26 @@ TEST(WeaveConnectivity, GenomeFormLeavesOutDisabledAndRemovedParts) {
   EXPECT_TRUE(is_connected(nodes_of({{1, 0, 0}}), {}, 1));  // nothing left counts as connected
 }
 
+// Nodes {id, row, column} on a map of 10 columns; the existing network is row 0.
+TEST(WeaveConnectivity, JoinsThroughTheExistingNetworkAndReachesRegions) {
+  Attachments plan;
+  plan.cols = 10;
+  for (uint64_t c = 0; c < 10; ++c) plan.existing.push_back(c);
+  plan.regions = {{95, 96}};  // cells (9, 5) and (9, 6)
+  const auto nodes = nodes_of({{1, 3, 1}, {2, 0, 1}, {3, 3, 8}, {4, 0, 8}, {5, 9, 5}, {6, 8, 8}});
+  const auto edges = edges_of({{1, 1, 2}, {2, 3, 4}, {3, 5, 6}, {4, 6, 3}});
+  EXPECT_FALSE(is_connected(nodes, edges));  // two pieces without the existing network
+  EXPECT_TRUE(is_connected(nodes, edges, {}, {}, &plan));
+  EXPECT_FALSE(is_connected(nodes, edges, 2, {}, &plan));  // the left piece loses its join
+  EXPECT_FALSE(is_connected(nodes, edges, 5, {}, &plan));  // the region's only node
+  EXPECT_FALSE(is_connected(nodes, edges, {}, 1, &plan));  // a link of the left piece
+  const auto apart = nodes_of({{1, 3, 1}, {2, 4, 1}});
+  EXPECT_FALSE(is_connected(apart, edges_of({{1, 1, 2}}), {}, {}, &plan));  // never reaches it
+  Attachments regions_only{10, {}, {{95}}};
+  EXPECT_TRUE(is_connected(nodes_of({{1, 9, 5}}), {}, {}, {}, &regions_only));
+  EXPECT_FALSE(is_connected({}, {}, {}, {}, &regions_only));  // an empty network reaches nothing
+}
+
 TEST(WeaveBridgeShare, WorkedNetworks) {
   struct Case {
     const char* name;

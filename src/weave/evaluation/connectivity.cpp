@@ -149,6 +149,25 @@ void dfs(const BridgeGraph& graph, size_t start, OnBridge&& on_bridge) {
   }
 }
 
+// The existing network as one more vertex that every node on it links to; then
+// all nodes and that vertex must form one component, and each region must hold a node.
+bool attached(const WeaveNodeMap& nodes, std::optional<uint64_t> without_node, const Attachments& attachments,
+              Components& graph, uint64_t first, size_t listed) {
+  constexpr uint64_t kExisting = ~uint64_t{0};  // never a node id: ids come from a counter
+  std::vector<bool> reached(attachments.regions.size(), false);
+  bool on_existing = false;
+  for (const auto& [id, node] : nodes) {
+    if (id == without_node) continue;
+    const Pos pos = node.data.pos;
+    if (attachments.on_existing(pos)) graph.add_link(id, kExisting), on_existing = true;
+    for (size_t r = 0; r < reached.size(); ++r)
+      if (!reached[r] && attachments.in_region(r, pos)) reached[r] = true;
+  }
+  if (std::find(reached.begin(), reached.end(), false) != reached.end()) return false;
+  if (attachments.existing.empty()) return graph.count_reached(first) == listed;
+  return on_existing && graph.count_reached(first) == listed + 1;
+}
+
 }  // namespace
 
 bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& edges) {
@@ -159,7 +178,8 @@ bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& e
 }
 
 bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node,
-                  std::optional<uint64_t> without_edge) {
+                  std::optional<uint64_t> without_edge, const Attachments* attachments) {
+  if (attachments && attachments->empty()) attachments = nullptr;
   std::vector<uint64_t> ids;
   ids.reserve(nodes.size());
   std::optional<uint64_t> first;
@@ -168,7 +188,7 @@ bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional
     if (!first) first = id;
     ids.push_back(id);
   }
-  if (!first) return true;
+  if (!first) return !attachments;
   const size_t listed = ids.size();
   Components graph(std::move(ids));
   for (const auto& [id, edge] : edges) {
@@ -176,7 +196,8 @@ bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional
     if (edge.node1 == without_node || edge.node2 == without_node) continue;
     graph.add_link(edge.node1, edge.node2);
   }
-  return graph.count_reached(*first) == listed;
+  if (!attachments) return graph.count_reached(*first) == listed;
+  return attached(nodes, without_node, *attachments, graph, *first, listed);
 }
 
 double calculate_bridge_share(const WeaveNodeMap& nodes, const EdgeMap& edges) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "../types.hpp"
+#include "attachments.hpp"
 
 namespace weave {
 
@@ -19,8 +20,10 @@ bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& e
 
 // check_connectivity_dict over a genome's node ids (map order) and enabled edges,
 // optionally as if one node (with every edge touching it) or one edge were gone.
+// With attachments, nodes on the existing network are joined through it, the
+// existing network must be reached, and so must every region.
 bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node = {},
-                  std::optional<uint64_t> without_edge = {});
+                  std::optional<uint64_t> without_edge = {}, const Attachments* attachments = nullptr);
 
 // Share of the total enabled edge length that lies on bridges, in [0, 1].
 // Exactly 0 without bridges and exactly 1 when every edge of nonzero length is one.

@@ -39,7 +39,7 @@ double map_units_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const Cos
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
                            const CostMap& cost_map) {
   const bool multi_objective = strategy == EvaluationStrategy::MultiObjectiveBridge;
-  if (!is_connected(nodes, edges)) {
+  if (!is_connected(nodes, edges, {}, {}, cost_map.attachments)) {
     Evaluation worthless{0.0, {}};
     if (multi_objective) worthless.objectives = std::vector<double>{0.0, 0.0};
     return worthless;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "../types.hpp"
+#include "attachments.hpp"
 
 namespace weave {
 
@@ -15,6 +16,7 @@ struct CostMap {
   uint64_t cols = 0;
   const double* data = nullptr;
   const float* data32 = nullptr;
+  const Attachments* attachments = nullptr;  // what the network must join besides its terminals
   double at(uint64_t cell) const { return data32 ? static_cast<double>(data32[cell]) : data[cell]; }
 };
 
