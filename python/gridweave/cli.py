@@ -221,7 +221,7 @@ def _resume(args: argparse.Namespace) -> int:
         message = _one_line(error)
         named = str(args.checkpoint) in message
         raise InputError(message if named else f"{args.checkpoint}: {message}") from None
-    georeference = {k: notes[k] for k in ("transform", "crs", "unit", "layer", "sites") if k in notes}
+    georeference = {k: notes[k] for k in ("transform", "crs", "unit", "layer", "sites_crs", "sites") if k in notes}
     return _report(str(out), result, cost, result.config, notes.get("label", "resumed"),
                    time.perf_counter() - started, georeference)
 
@@ -477,11 +477,11 @@ def _load_geo_inputs(args: argparse.Namespace) -> tuple[np.ndarray, list[tuple[i
     layer = _load(lambda p: gis.read_site_layer(p, layer=args.layer, name_field=args.name_field),
                   args.terminals)
     try:
-        placed = gis.place_sites(layer, raster, snap=args.snap)
+        layer, placed = gis.placed_layer(layer, raster, snap=args.snap)
     except ValueError as error:
         raise InputError(f"{args.terminals}: {_one_line(error)}") from None
     georeference = {"transform": list(raster.transform), "crs": raster.crs, "unit": raster.unit,
-                    "layer": layer.layer, "sites": [p.record() for p in placed]}
+                    "layer": layer.layer, "sites_crs": layer.crs, "sites": [p.record() for p in placed]}
     return raster.cost, [p.cell for p in placed], georeference
 
 
@@ -635,10 +635,13 @@ def _site_lines(georeference: Mapping[str, Any], units: Units) -> list[str]:
     sites = georeference.get("sites") or []
     if not sites:
         return []
-    layer = georeference.get("layer")
+    layer, crs = georeference.get("layer"), georeference.get("sites_crs")
     farthest = max(sites, key=lambda s: s["snapped"])
-    lines = [f"sites: {len(sites)}{f' from layer {layer!r}' if layer else ''}, each on its cell's "
-             f"centre within {farthest['snapped']:.4g} {units.length} (farthest: {farthest['name']})"]
+    where = f" from layer {layer!r}" if layer else ""
+    if crs and crs != georeference.get("crs"):
+        where += f" reprojected from {crs}"
+    lines = [f"sites: {len(sites)}{where}, each placed on its cell's centre within "
+             f"{farthest['snapped']:.4g} {units.length} (farthest: {farthest['name']})"]
     moved = [s for s in sites if s.get("moved")]
     if moved:
         lines.append("moved off impassable cells: " + ", ".join(

@@ -161,7 +161,7 @@ class _Network:
 
     def label(self, node: int) -> str:
         site = self.site(node)
-        return str(site["name"]) if site else f"node {node}"
+        return str(site["name"]) if site else f"junction {node}"
 
     def link_cost(self, link: Link) -> float | None:
         shares = dict(zip((e["id"] for e in self.edges), self.edge_costs))
@@ -263,7 +263,8 @@ def _site_properties(site: Mapping[str, Any] | None, taken: Mapping[str, Any]) -
         return {}
     own = {"name": site["name"], "snapped": site.get("snapped"), "moved": site.get("moved")}
     for key, value in (site.get("attributes") or {}).items():
-        own[f"site_{key}" if key in taken or key in own else key] = value
+        if own.get(key, taken.get(key)) != value:  # the field that names the site is there already
+            own[f"site_{key}" if key in taken or key in own else key] = value
     return own
 
 

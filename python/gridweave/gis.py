@@ -70,7 +70,7 @@ GEO_EXTRA = "pip install 'gridweave[geo]'"
 class GeoRaster:
     """A cost map with its georeference. ``crs`` is the coordinate system as a
     string (``"EPSG:32633"`` when it has a code, else WKT), or None; ``unit``
-    its unit of length ("metre" for most projected systems)."""
+    its unit of length ("m" for the metres of most projected systems)."""
 
     cost: np.ndarray
     transform: Transform
@@ -195,9 +195,15 @@ def _crs_text(crs: Any) -> str | None:
     return f"EPSG:{epsg}" if epsg else crs.to_wkt()
 
 
+UNIT_SYMBOLS = {"metre": "m", "meter": "m", "foot": "ft", "us survey foot": "ftUS"}
+
+
 def _unit(crs: Any) -> str:
+    """The symbol of the system's unit of length ("m" for metres)."""
     unit = getattr(crs, "linear_units", None) if crs is not None else None
-    return str(unit) if unit and unit != "unknown" else "map unit"
+    if not unit or unit == "unknown":
+        return "map unit"
+    return UNIT_SYMBOLS.get(str(unit).lower(), str(unit))
 
 
 def square_cell_side(transform: Sequence[float], path: str | Path = "the raster",
@@ -271,17 +277,17 @@ def cell_size(transform: Sequence[float]) -> float:
 
 
 def _site_cell(site: Any, x: float, y: float, transform: Sequence[float],
-               rows: int, cols: int) -> tuple[int, int]:
+               rows: int, cols: int, systems: str = "") -> tuple[int, int]:
     row, col = map_to_cell(transform, (x, y))
     if not (0 <= row < rows and 0 <= col < cols):
-        raise ValueError(f"site {_label(site, x, y)} lies outside the raster ({rows} rows, "
+        raise ValueError(f"site {_label(site, x, y)}{systems} lies outside the raster ({rows} rows, "
                          f"{cols} columns)")
     return int(math.floor(row)), int(math.floor(col))
 
 
 def _label(site: Any, x: float, y: float) -> str:
     name = site.name if isinstance(site, Site) else site[0]
-    return f"{name} at ({x:g}, {y:g})"
+    return f"{name} at ({x:.10g}, {y:.10g})"
 
 
 def cells_of(
@@ -312,19 +318,28 @@ def place_sites(layer: SiteLayer, raster: GeoRaster, *, snap: float = 0.0) -> li
     A site whose cell is impassable moves to the nearest passable cell centre
     within ``snap`` map units of it, or is refused by name and coordinates.
     """
+    return placed_layer(layer, raster, snap=snap)[1]
+
+
+def placed_layer(layer: SiteLayer, raster: GeoRaster, *,
+                 snap: float = 0.0) -> tuple[SiteLayer, list[PlacedSite]]:
+    """:func:`place_sites`, with the layer as read (its coordinate system known)."""
     layer = _with_default_crs(layer, raster)
     xs, ys = _in_raster_crs(layer, raster)
     rows, cols = raster.cost.shape
     placed: list[PlacedSite] = []
+    systems = ""
+    if layer.crs is not None and raster.crs is not None and not _same_crs(layer.crs, raster.crs):
+        systems = f" (reprojected from {_short_crs(layer.crs)} to the raster's {_short_crs(raster.crs)})"
     for site, x, y in zip(layer.sites, xs, ys):
-        cell = _site_cell(site, x, y, raster.transform, rows, cols)
+        cell = _site_cell(site, x, y, raster.transform, rows, cols, systems)
         moved = not np.isfinite(raster.cost[cell])
         if moved:
             cell = _nearest_passable(site, x, y, raster, snap)
         centre = cell_to_map(raster.transform, cell)
         placed.append(PlacedSite(site, x, y, cell, math.dist((x, y), centre), moved))
     _refuse_shared_cells(placed)
-    return placed
+    return layer, placed
 
 
 def _nearest_passable(site: Site, x: float, y: float, raster: GeoRaster,
@@ -362,7 +377,7 @@ def _refuse_shared_cells(placed: Sequence[PlacedSite]) -> None:
 def _with_default_crs(layer: SiteLayer, raster: GeoRaster) -> SiteLayer:
     """Sites without a coordinate system are in the raster's; but when none of
     them lies on the raster and all could be degrees, they are read as WGS 84
-    longitude and latitude (GeoJSON's own default), with a warning."""
+    longitude and latitude (GeoJSON's own default)."""
     if layer.crs is not None or raster.crs is None:
         return layer
     rows, cols = raster.cost.shape
@@ -371,8 +386,6 @@ def _with_default_crs(layer: SiteLayer, raster: GeoRaster) -> SiteLayer:
     degrees = all(abs(s.x) <= 180 and abs(s.y) <= 90 for s in layer.sites)
     if on_raster or not degrees:
         return layer
-    warnings.warn("the sites name no coordinate system and none lies on the raster as given; "
-                  "they are read as longitude and latitude (EPSG:4326)", stacklevel=3)
     return SiteLayer(layer.sites, "EPSG:4326", layer.layer)
 
 

@@ -10,7 +10,7 @@ The cost map is shown as an image: row ``r`` of the map is drawn at height
 would look saved as a PNG; a node at ``pos = (row, column)`` is drawn at that
 cell, and the axes are labelled "row" and "column". Given the ``transform``
 of a north-up raster, the axes are map coordinates instead (x east, y north).
-Impassable cells are drawn in light grey, named in the legend.
+Impassable cells are drawn in black, named in the legend.
 """
 
 from __future__ import annotations
@@ -60,7 +60,7 @@ def _structure(network: Any) -> Mapping[str, Any]:
     return structure
 
 
-IMPASSABLE = "#d9d9d9"
+IMPASSABLE = "black"
 
 
 def plot_network(
@@ -79,7 +79,7 @@ def plot_network(
     vertices), disabled ones are left out; fixed nodes (terminals) are red
     squares, labelled with their names from ``sites`` (records with "cell"
     and "name"), and junctions white dots. A colour bar shows the cost scale;
-    impassable cells (NaN or ``inf``) are light grey. With the ``transform``
+    impassable cells (NaN or ``inf``) are black. With the ``transform``
     of a north-up raster the axes are map coordinates in ``unit``.
 
     Example:
@@ -106,8 +106,9 @@ def plot_network(
         ax.tick_params(axis="x", labelrotation=30)
     if title:
         ax.set_title(title, fontsize="medium")
-    if ax.get_legend_handles_labels()[0]:
-        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
+    if ax.get_legend_handles_labels()[0]:  # below the map, where it hides no site
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14 if mapped else -0.09), ncol=4,
+                  fontsize="small", frameon=False)
     return _finish(figure, path)
 
 
