@@ -385,7 +385,7 @@ def _refuse_impassable_terminals(cost: np.ndarray, terminals: Sequence[tuple[int
 def _site_names(args: argparse.Namespace, terminals: Sequence[tuple[int, int]]) -> list[str]:
     sites = getattr(args, "georeference", {}).get("sites")
     if sites:
-        return [f"{s['name']} at ({s['x']:g}, {s['y']:g})" for s in sites]
+        return [f"{s['name']} at ({s['x']:.10g}, {s['y']:.10g})" for s in sites]
     return [f"({r}, {c})" for r, c in terminals]
 
 

@@ -93,10 +93,11 @@ class GeoPackage:
         shapes = [shapely.geometry.shape(g) for g in geometries]
         columns = list(dict.fromkeys(key for row in rows for key in row))
         types = {c: _column_type([row.get(c) for row in rows]) for c in columns}
-        definition = ", ".join(f'"{c}" {types[c]}' for c in columns)
+        titles = _column_titles(columns)
+        definition = ", ".join(f'"{titles[c]}" {types[c]}' for c in columns)
         self.db.execute(f'CREATE TABLE "{name}" (fid INTEGER PRIMARY KEY AUTOINCREMENT NOT NULL, '
                         f'geom {geometry_type}{", " + definition if definition else ""})')
-        names = ", ".join(["geom", *(f'"{c}"' for c in columns)])
+        names = ", ".join(["geom", *(f'"{titles[c]}"' for c in columns)])
         marks = ", ".join("?" * (len(columns) + 1))
         self.db.executemany(
             f'INSERT INTO "{name}" ({names}) VALUES ({marks})',
@@ -116,6 +117,21 @@ class GeoPackage:
         min_x, min_y, max_x, max_y = shape.bounds
         header = b"GP" + bytes([0, 0b011]) + struct.pack("<i", self.srs_id)
         return header + struct.pack("<4d", min_x, max_x, min_y, max_y) + shapely.to_wkb(shape, byte_order=1)
+
+
+def _column_titles(columns: Sequence[str]) -> dict[str, str]:
+    """Column names SQLite accepts: the table's own "fid" and "geom", and names
+    equal but for case, get a trailing number."""
+    taken = {"fid", "geom"}
+    titles = {}
+    for column in columns:
+        title, number = str(column).replace('"', "'"), 1
+        while title.lower() in taken:
+            number += 1
+            title = f"{column}_{number}"
+        taken.add(title.lower())
+        titles[column] = title
+    return titles
 
 
 def _wkt(crs: str) -> str:

@@ -107,8 +107,8 @@ def plot_network(
     if title:
         ax.set_title(title, fontsize="medium")
     if ax.get_legend_handles_labels()[0]:  # below the map, where it hides no site
-        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14 if mapped else -0.09), ncol=4,
-                  fontsize="small", frameon=False)
+        figure.legend(*ax.get_legend_handles_labels(), loc="outside lower center", ncol=4,
+                      fontsize="small", frameon=False)
     return _finish(figure, path)
 
 
