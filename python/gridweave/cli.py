@@ -79,8 +79,8 @@ from .config import (
 )
 from .driver import EvolutionResult, checked_cost, evolve
 from .formats import DEFAULT_PNG_RANGE, check_terminals, load_cost_map, load_terminals
-from .problems import default_problem
 from .history import GenerationRecord, history_to_csv
+from .problems import default_problem
 from .routes import START_METHODS, least_cost_distances
 
 __all__ = ["main", "DEMO_GENERATIONS", "OUTPUTS"]
@@ -556,7 +556,8 @@ def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                     georeference: dict[str, Any]) -> list[Path]:
     """best.json, network.geojson and links.csv (network.gpkg for a GIS raster);
     front.json and front.geojson for a front."""
-    place = {"transform": georeference.get("transform"), "sites": georeference.get("sites") or ()}
+    place: dict[str, Any] = {"transform": georeference.get("transform"),
+                             "sites": georeference.get("sites") or ()}
     options: dict[str, Any] = {**place, "crs": georeference.get("crs"), "seed": result.seed,
                                "unit": georeference.get("unit")}
     best = result.best_structure

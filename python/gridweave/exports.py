@@ -246,11 +246,12 @@ def network_json(
         (1, [8, 8], 7.0, 1)
     """
     net = _Network(network, cost_map, transform, include_disabled, sites)
-    nodes = [{"id": i, "data": {"pos": list(d["pos"]), "type": d["type"]}} for i, d in net.nodes.items()]
-    for node in nodes:
-        site = net.site(node["id"])
+    nodes: list[dict[str, Any]] = []
+    for node, data in net.nodes.items():
+        nodes.append({"id": node, "data": {"pos": list(data["pos"]), "type": data["type"]}})
+        site = net.site(node)
         if site:
-            node["name"] = site["name"]
+            nodes[-1]["name"] = site["name"]
     edges = [{"id": e["id"], "node1": e["node1"], "node2": e["node2"], "enabled": bool(e["enabled"]),
               "cost": c} for e, c in zip(net.edges, net.edge_costs)]
     return {**_metadata(net, seed, crs, unit), "sites": list(sites), "nodes": nodes, "edges": edges}

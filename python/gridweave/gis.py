@@ -225,9 +225,10 @@ def square_cell_side(transform: Sequence[float], path: str | Path = "the raster"
     square = math.isclose(width, height, rel_tol=1e-9) and abs(a * b + d * e) <= 1e-9 * width * height
     if not square:
         side = min(width, height)
-        rows, cols = shape if shape is not None else ("ROWS", "COLUMNS")
-        size = (f"width={math.ceil(cols * width / side)}, height={math.ceil(rows * height / side)}"
-                if shape is not None else "width=..., height=...")
+        size = "width=..., height=..."
+        if shape is not None:
+            rows, cols = shape
+            size = f"width={math.ceil(cols * width / side)}, height={math.ceil(rows * height / side)}"
         raise ValueError(
             f"{path}: cells are {width:.6g} x {height:.6g} map units, not square; resample them to "
             f"square cells first, e.g. with rasterio: WarpedVRT(dataset, transform=Affine({side:.10g}, "

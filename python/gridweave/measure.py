@@ -109,7 +109,8 @@ def network_links(structure: Mapping[str, Any]) -> list[Link]:
             around[a].append((edge["id"], b))
             around[b].append((edge["id"], a))
     anchors = [n for n in sorted(kinds) if kinds[n] == "Fixed" or len(around[n]) != 2]
-    links, used = [], set()
+    links: list[Link] = []
+    used: set[int] = set()
     for start in [*anchors, *sorted(kinds)]:  # the second pass finds loops of bends
         for edge, _ in around[start]:
             if edge not in used:
