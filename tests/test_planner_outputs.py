@@ -209,19 +209,25 @@ def test_snap_moves_a_site_off_nodata_and_reports_how_far(tmp_path, capsys):
     assert moved["moved"] and moved["cell"] in ([8, 5], [8, 7], [7, 6], [9, 6]) and moved["snapped"] == 90
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--checkpoint", "{tmp}/missing/run.ckpt"], "--checkpoint {tmp}/missing/run.ckpt: no such folder"),
-    (["--population-size", "1"], "--population-size 1 is smaller than the num_elites_global"),
-    (["--band", "2"], "--band applies to GIS rasters and site files only, not map.npy"),
+WALLED = np.ones((8, 8))
+WALLED[:, 4] = np.nan
+
+
+@pytest.mark.parametrize("cost, argv, message", [
+    (np.ones((8, 8)), ["--checkpoint", "{tmp}/missing/run.ckpt"],
+     "--checkpoint {tmp}/missing/run.ckpt: no such folder"),
+    (np.ones((8, 8)), ["--population-size", "1"], "--population-size 1 is smaller than the num_elites_global"),
+    (np.ones((8, 8)), ["--band", "2"], "--band applies to GIS rasters and site files only, not map.npy"),
+    (WALLED, [], "split the sites into 2 groups that no route joins: {(0, 0)}; {(7, 7)}"),
 ])
-def test_command_line_failures_are_one_line_with_status_2(tmp_path, capsys, argv, message):
-    np.save(tmp_path / "map.npy", np.ones((8, 8)))
+def test_command_line_failures_are_one_line_with_status_2(tmp_path, capsys, cost, argv, message):
+    np.save(tmp_path / "map.npy", cost)
     (tmp_path / "t.csv").write_text("0,0\n7,7\n")
-    argv = [a.format(tmp=tmp_path) for a in argv]
+    argv = [a.replace("{tmp}", str(tmp_path)) for a in argv]
     status = main(["run", "--cost-map", str(tmp_path / "map.npy"), "--terminals", str(tmp_path / "t.csv"),
                    "--out", str(tmp_path / "out"), "--generations", "1", "--quiet", *argv])
     error = capsys.readouterr().err
-    assert status == 2 and message.format(tmp=tmp_path) in error and error.count("\n") == 1
+    assert status == 2 and message.replace("{tmp}", str(tmp_path)) in error and error.count("\n") == 1
 
 
 def test_a_geotiff_without_the_geo_extra_says_what_to_install(tmp_path, terrain, capsys, monkeypatch):

@@ -571,11 +571,19 @@ def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                                           exports.front_json(result.pareto_front, cost, **options)))
         written.append(exports.write_json(out / "front.geojson",
                                           exports.front_geojson(result.pareto_front, cost, **options)))
-    if place["transform"] is not None:
+    if place["transform"] is not None and _has("shapely"):  # CSV sites need no shapely
         written.append(exports.write_geopackage(out / "network.gpkg", best, cost, **place,
                                                 crs=georeference.get("crs"),
                                                 front=result.pareto_front or ()))
     return written
+
+
+def _has(module: str) -> bool:
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
 
 
 def _is_bridge_run(config: Mapping[str, Any]) -> bool:
