@@ -160,8 +160,14 @@ class _Network:
         return self.sites.get(tuple(data["pos"])) if data["type"] == "Fixed" else None
 
     def label(self, node: int) -> str:
+        """A site's name, a terminal's cell, or a junction's node number."""
         site = self.site(node)
-        return str(site["name"]) if site else f"junction {node}"
+        if site:
+            return str(site["name"])
+        data = self.nodes[node]
+        if data["type"] == "Fixed":
+            return f"terminal ({data['pos'][0]}, {data['pos'][1]})"
+        return f"junction {node}"
 
     def link_cost(self, link: Link) -> float | None:
         shares = dict(zip((e["id"] for e in self.edges), self.edge_costs))
