@@ -98,6 +98,8 @@ CONVENTION = (
     "of length: metres for a projected GeoTIFF, cells for plain maps) and its length next to "
     "its fitness."
 )
+# What a GIS run's outputs need of its inputs (kept in its checkpoints for 'resume').
+GEOREFERENCE = ("transform", "crs", "unit", "layer", "sites_crs", "sites")
 NAMED_SETTINGS = ("population_size", "mating_strategy", "selection_strategy",
                   "evaluation_strategy")
 
@@ -221,7 +223,7 @@ def _resume(args: argparse.Namespace) -> int:
         message = _one_line(error)
         named = str(args.checkpoint) in message
         raise InputError(message if named else f"{args.checkpoint}: {message}") from None
-    georeference = {k: notes[k] for k in ("transform", "crs", "unit", "layer", "sites_crs", "sites") if k in notes}
+    georeference = {k: notes[k] for k in GEOREFERENCE if k in notes}
     return _report(str(out), result, cost, result.config, notes.get("label", "resumed"),
                    time.perf_counter() - started, georeference)
 
@@ -369,8 +371,8 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
 
 
 def _refuse_geo_options(args: argparse.Namespace) -> None:
-    for option in ("band", "layer", "name_field"):
-        if getattr(args, option) is not None:
+    for option in ("band", "layer", "name_field", "snap"):
+        if getattr(args, option) not in (None, 0.0):
             raise InputError(f"--{option.replace('_', '-')} applies to GIS rasters and site files "
                              f"only, not {args.cost_map.name}")
 
