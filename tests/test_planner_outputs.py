@@ -294,3 +294,28 @@ def test_network_picture_reads_like_a_map():
     assert [len(c.get_offsets()) for c in ax.collections] == [2]  # sites only: bends are vertices
     assert [len(line.get_xdata()) for line in ax.lines] == [5]
     assert "impassable" in [t.get_text() for t in figure.legends[0].get_texts()]
+
+
+def _joined_without(edges, a, b, skip):
+    reached, todo = {a}, [a]
+    while todo:
+        node = todo.pop()
+        for e in edges:
+            ends = (e["node1"], e["node2"])
+            if e["id"] != skip and node in ends:
+                other = ends[1] if ends[0] == node else ends[0]
+                if other not in reached:
+                    reached.add(other)
+                    todo.append(other)
+    return b in reached
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_bridges_are_the_edges_whose_removal_parts_their_ends(seed):
+    rng = np.random.default_rng(seed)
+    for _ in range(200):
+        nodes, count = int(rng.integers(1, 10)), int(rng.integers(0, 14))
+        edges = [{"id": i, "node1": int(rng.integers(nodes)), "node2": int(rng.integers(nodes))}
+                 for i in range(count)]  # parallel edges and loops included
+        expected = {e["id"] for e in edges if not _joined_without(edges, e["node1"], e["node2"], e["id"])}
+        assert exports._bridges(list(range(nodes)), edges) == expected

@@ -338,7 +338,8 @@ def placed_layer(layer: SiteLayer, raster: GeoRaster, *,
         if moved:
             cell = _nearest_passable(site, x, y, raster, snap)
         centre = cell_to_map(raster.transform, cell)
-        placed.append(PlacedSite(site, x, y, cell, math.dist((x, y), centre), moved))
+        offset = round(math.dist((x, y), centre), 6)  # no rounding noise of the reprojection
+        placed.append(PlacedSite(site, x, y, cell, offset, moved))
     _refuse_shared_cells(placed)
     return layer, placed
 
