@@ -16,7 +16,7 @@ a temporary folder inside it and then moved into place, so a failure while
 writing leaves the earlier ones):
 ``best.json`` (structure dictionary of the best network), ``history.csv``,
 ``config.toml`` (the complete configuration, usable with ``--config``),
-``run.json`` (seed, stop reason, fitness, cost in map units, length in cells)
+``run.json`` (seed, stop reason, fitness, cost, length and their units)
 and, with matplotlib installed, ``network.png``, ``fitness.png`` and, when
 there is a front, ``pareto.png``. Runs under the bridge objective also
 write ``front.json`` (every front network with its objectives, cheapest
