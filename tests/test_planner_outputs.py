@@ -152,6 +152,8 @@ def test_bands_nodata_and_masks_make_cells_impassable_as_asked(tmp_path, read):
             masked = dataset.read(1, masked=True)
         checked = checked_cost(masked, masked.shape)
         assert np.isinf(checked[2, 2]) and checked[1, 1] == 7.0
+        across = exports.network_json(chain([(2, 0), (2, 4)]), masked)
+        assert across["cost"] is None and across["edges"][0]["cost"] is None
 
 
 @pytest.mark.parametrize("transform, crs, message", [

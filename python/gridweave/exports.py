@@ -51,7 +51,7 @@ import numpy as np
 from . import _core
 from .config import make_config
 from .gis import cell_size, cell_to_map
-from .measure import Link, network_links
+from .measure import Link, cost_array, network_links
 from .routes import genome_from_structure
 
 __all__ = [
@@ -82,7 +82,7 @@ class _Network:
                  include_disabled: bool, sites: Sequence[Mapping[str, Any]] = ()):
         structure = network.get_structure() if isinstance(network, _core.Genome) else network
         self.objectives = list(network.objectives or []) if isinstance(network, _core.Genome) else None
-        self.cost_map = np.asarray(cost_map, dtype=np.float64)
+        self.cost_map = np.asarray(cost_array(cost_map), dtype=np.float64)  # masked cells: NaN
         self.transform = None if transform is None else tuple(float(v) for v in transform)
         self.nodes = {int(n["id"]): n["data"] for n in sorted(structure["nodes"], key=lambda n: n["id"])}
         # Edges naming a missing node are left out: they are no part of a network.

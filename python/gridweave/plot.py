@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .measure import network_links
+from .measure import cost_array, network_links
 
 try:
     import matplotlib
@@ -129,7 +129,7 @@ def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, f
         >>> shown.shape, extent
         ((1600, 5), (-0.5, 9.5, 3199.5, -0.5))
     """
-    cost = np.asarray(cost_map)
+    cost = cost_array(cost_map)  # masked cells: NaN, impassable
     if cost.dtype not in (np.float32, np.float64):
         cost = cost.astype(np.float64)
     rows, cols = cost.shape
