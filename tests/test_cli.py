@@ -227,7 +227,7 @@ def test_outputs_carry_seed_cost_and_replace_stale_files(inputs, tmp_path, capsy
     record = json.loads((out / "run.json").read_text())
     assert record["seed"] == int(seed) and f"seed {seed}" in summary
     assert record["best_cost"] > 0 and record["best_length"] > 0
-    assert "in map units" in summary
+    assert "(cost x cells)" in summary
     assert {"Steiner trees", "generations", "final polish"} <= set(record["phase_seconds"])
     assert record["cut_short"] == []
     assert not (out / "pareto.png").exists()

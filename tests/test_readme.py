@@ -36,6 +36,8 @@ def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
                 command = shlex.split(line)
                 assert command[0] == "gridweave"
                 subprocess.run([sys.executable, "-m", "gridweave", *command[1:]], check=True)
-    assert (tmp_path / "gis-out" / "network.geojson").exists()
+    assert {"network.geojson", "network.gpkg", "links.csv", "network.png"} <= {
+        p.name for p in (tmp_path / "gis-out").iterdir()}
+    assert (Path(__file__).parent.parent / "docs" / "gis-network.png").exists()  # the picture shown
     assert len((tmp_path / "ckpt-out" / "history.csv").read_text().splitlines()) == 12
     assert namespace["result"].generations == 8

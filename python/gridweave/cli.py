@@ -16,7 +16,7 @@ a temporary folder inside it and then moved into place, so a failure while
 writing leaves the earlier ones):
 ``best.json`` (structure dictionary of the best network), ``history.csv``,
 ``config.toml`` (the complete configuration, usable with ``--config``),
-``run.json`` (seed, stop reason, fitness, cost in map units, length in cells)
+``run.json`` (seed, stop reason, fitness, cost, length and their units)
 and, with matplotlib installed, ``network.png``, ``fitness.png`` and, when
 there is a front, ``pareto.png``. Runs under the bridge objective also
 write ``front.json`` (every front network with its objectives, cheapest
@@ -27,12 +27,20 @@ stderr and exit with status 2; Ctrl-C lets the current generation finish,
 writes the results so far and exits with status 130.
 
 GIS input (needs ``gridweave[geo]``): a cost map given as a raster (GeoTIFF
-and others, see :mod:`gridweave.gis`) keeps its transform and coordinate
-system; its nodata cells are impassable, and the terminals are then read as
-points in map coordinates from GeoJSON, GeoPackage or CSV. ``best.json``
-carries the network with its fitness, cost, seed and map (disabled edges left
-out), and ``network.geojson`` the network in map coordinates (in cells for
-plain maps); runs with a front add ``front.geojson``.
+and others, see :mod:`gridweave.gis`; ``--band``, ``--nodata``) keeps its
+transform and coordinate system; its nodata cells are impassable, and the
+terminals are then read as named sites from GeoJSON, GeoPackage (``--layer``)
+or CSV (``--name-field``), reprojected onto the raster and placed on their
+cells (``--snap`` moves a site off an impassable cell). ``best.json`` carries
+the network with its fitness, cost, seed, map and sites (disabled edges left
+out), ``network.geojson`` the network in map coordinates (in cells for plain
+maps), ``links.csv`` one row per link between sites or junctions, and for GIS
+runs ``network.gpkg`` the layers sites, junctions, links (and front); runs
+with a front add ``front.geojson``.
+
+Every cost a person reads (summary, ``run.json``, ``best.json``, GeoJSON,
+CSV and pictures) is one number: cost units times map units of length (the
+raster's unit, metres for most projected systems; cells for plain maps).
 
 Checkpoints: ``--checkpoint FILE`` saves the whole run every
 ``--checkpoint-every N`` generations (default 10) and when it stops;
@@ -44,6 +52,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
 import json
 import os
 import shutil
@@ -71,8 +80,9 @@ from .config import (
 )
 from .driver import EvolutionResult, checked_cost, evolve
 from .formats import DEFAULT_PNG_RANGE, check_terminals, load_cost_map, load_terminals
+from .history import GenerationRecord, history_to_csv
 from .problems import default_problem
-from .routes import START_METHODS
+from .routes import START_METHODS, least_cost_distances
 
 __all__ = ["main", "DEMO_GENERATIONS", "OUTPUTS"]
 
@@ -81,12 +91,16 @@ RUN_GENERATIONS = 100
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 OUTPUTS = ("best.json", "history.csv", "config.toml", "run.json", "network.png", "fitness.png",
-           "pareto.png", "front.json", "front.png", "network.geojson", "front.geojson")
+           "pareto.png", "front.json", "front.png", "network.geojson", "front.geojson",
+           "links.csv", "network.gpkg")
 CONVENTION = (
     "Positions are (row, column) cells of the cost map, whose shape is (rows, columns). "
-    "Results give the network's cost in map units (cost times step length over its cells) "
-    "and its length in cells next to its fitness."
+    "Results give the network's cost (cost times length over its cells, in the raster's units "
+    "of length: metres for a projected GeoTIFF, cells for plain maps) and its length next to "
+    "its fitness."
 )
+# What a GIS run's outputs need of its inputs (kept in its checkpoints for 'resume').
+GEOREFERENCE = ("transform", "crs", "unit", "layer", "sites_crs", "sites")
 NAMED_SETTINGS = ("population_size", "mating_strategy", "selection_strategy",
                   "evaluation_strategy")
 
@@ -111,14 +125,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     except InputError as error:
         print(f"gridweave: error: {error}", file=sys.stderr)
         return EXIT_USAGE
+    except ImportError as error:  # an optional extra the input needs
+        print(f"gridweave: error: {_one_line(error)}", file=sys.stderr)
+        return EXIT_USAGE
     except KeyboardInterrupt:
         print("gridweave: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
 
 
 def _run(args: argparse.Namespace) -> int:
-    cost, config, label = _prepare(args)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        cost, config, label = _prepare(args)
+    for warning in caught:
+        print(f"gridweave: warning: {_one_line(warning.message)}", file=sys.stderr)
     _check_writable(Path(args.out))
+    if getattr(args, "checkpoint", None) is not None:
+        _check_checkpoint_folder(args.checkpoint)
     if args.threads:
         os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
     georeference = getattr(args, "georeference", {})
@@ -157,13 +180,21 @@ def _check_writable(out: Path) -> None:
                 made.rmdir()
 
 
+def _check_checkpoint_folder(checkpoint: Path) -> None:
+    folder = checkpoint.parent
+    if not folder.is_dir():
+        raise InputError(f"--checkpoint {checkpoint}: no such folder: {folder}")
+    if not os.access(folder, os.W_OK):
+        raise InputError(f"--checkpoint {checkpoint}: cannot write into {folder}")
+
+
 def _report(out: str, result: EvolutionResult, cost: np.ndarray, config: dict[str, Any],
             label: str, elapsed: float, georeference: Mapping[str, Any]) -> int:
     try:
         written = _write_outputs(Path(out), result, cost, config, label, georeference)
     except OSError as error:
         raise InputError(f"cannot write results: {_one_line(error)}") from None
-    print(_summary(result, elapsed, written))
+    print(_summary(result, elapsed, written, georeference))
     return EXIT_INTERRUPTED if result.interrupted else 0
 
 
@@ -193,7 +224,7 @@ def _resume(args: argparse.Namespace) -> int:
         message = _one_line(error)
         named = str(args.checkpoint) in message
         raise InputError(message if named else f"{args.checkpoint}: {message}") from None
-    georeference = {k: notes[k] for k in ("transform", "crs") if k in notes}
+    georeference = {k: notes[k] for k in GEOREFERENCE if k in notes}
     return _report(str(out), result, cost, result.config, notes.get("label", "resumed"),
                    time.perf_counter() - started, georeference)
 
@@ -220,7 +251,16 @@ def _parser() -> argparse.ArgumentParser:
                      help="costs of black and white pixels of a PNG map (default "
                           f"{DEFAULT_PNG_RANGE[0]:g} {DEFAULT_PNG_RANGE[1]:g})")
     run.add_argument("--nodata", type=float, metavar="VALUE",
-                     help="cells of this value are impassable")
+                     help="cells of this value are impassable (besides a raster's own nodata)")
+    run.add_argument("--band", type=_positive, metavar="N",
+                     help="the band of a GIS raster holding the cost (default 1)")
+    run.add_argument("--layer", metavar="NAME",
+                     help="the layer of a GeoPackage of sites holding several")
+    run.add_argument("--name-field", metavar="FIELD",
+                     help="the property (CSV: column) naming each site (default: name, else id)")
+    run.add_argument("--snap", type=_non_negative_distance, default=0.0, metavar="DISTANCE",
+                     help="move a site on an impassable cell to the nearest passable cell "
+                          "within DISTANCE map units (default 0: refuse it)")
     _add_common(run, RUN_GENERATIONS, "gridweave-out")
     run.add_argument("--checkpoint", type=Path, metavar="FILE",
                      help="save the whole run to FILE, to continue with 'gridweave resume'")
@@ -284,6 +324,16 @@ def _positive(text: str) -> int:
     return _integer(text, 1, "must be at least 1")
 
 
+def _non_negative_distance(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a distance of 0 or more: {text}")
+    return value
+
+
 def _positive_seconds(text: str) -> float:
     try:
         value = float(text)
@@ -299,9 +349,10 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
         problem = default_problem()
         cost, terminals, label = problem.cost_map, problem.terminals, problem.name
     elif args.cost_map.suffix.lower() in gis.RASTER_SUFFIXES:
-        cost, terminals, args.georeference = _load_geo_inputs(args.cost_map, args.terminals)
+        cost, terminals, args.georeference = _load_geo_inputs(args)
         label = args.cost_map.stem
     else:
+        _refuse_geo_options(args)
         cost = _load(lambda p: load_cost_map(p, png_range=args.png_range, nodata=args.nodata),
                      args.cost_map)
         terminals = _load(load_terminals, args.terminals)
@@ -309,13 +360,54 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
             check_terminals(terminals, cost.shape)
         except ValueError as error:
             raise InputError(f"{args.terminals}: {error}") from None
+        _refuse_impassable_terminals(cost, terminals, args.terminals)
         label = args.cost_map.stem
     config = _configuration(args, cost.shape, terminals)
     try:
         cost = checked_cost(cost, cost.shape)
     except ValueError as error:
         raise InputError(f"{args.cost_map}: {error}") from None
+    _refuse_separated(cost, terminals, _site_names(args, terminals))
     return cost, config, label
+
+
+def _refuse_geo_options(args: argparse.Namespace) -> None:
+    for option in ("band", "layer", "name_field", "snap"):
+        if getattr(args, option) not in (None, 0.0):
+            raise InputError(f"--{option.replace('_', '-')} applies to GIS rasters and site files "
+                             f"only, not {args.cost_map.name}")
+
+
+def _refuse_impassable_terminals(cost: np.ndarray, terminals: Sequence[tuple[int, int]],
+                                 path: Path) -> None:
+    for number, cell in enumerate(terminals, 1):
+        if not np.isfinite(cost[cell]):
+            raise InputError(f"{path}: terminal {number} {cell} lies on an impassable cell")
+
+
+def _site_names(args: argparse.Namespace, terminals: Sequence[tuple[int, int]]) -> list[str]:
+    sites = getattr(args, "georeference", {}).get("sites")
+    if sites:
+        return [f"{s['name']} at ({s['x']:.10g}, {s['y']:.10g})" for s in sites]
+    return [f"({r}, {c})" for r, c in terminals]
+
+
+def _refuse_separated(cost: np.ndarray, terminals: Sequence[tuple[int, int]],
+                      names: Sequence[str]) -> None:
+    """Refuses sites that no route joins, naming the groups that reach each other."""
+    if len(terminals) < 2 or np.isfinite(cost).all():
+        return
+    groups: list[list[int]] = []
+    left = list(range(len(terminals)))
+    while left:
+        distances = least_cost_distances(cost, [terminals[left[0]]])
+        reached = [i for i in left if np.isfinite(distances[terminals[i]])]
+        groups.append(reached)
+        left = [i for i in left if i not in reached]
+    if len(groups) > 1:
+        described = "; ".join("{" + ", ".join(names[i] for i in g) + "}" for g in groups)
+        raise InputError(f"impassable cells split the sites into {len(groups)} groups that no "
+                         f"route joins: {described}")
 
 
 def _configuration(
@@ -328,8 +420,18 @@ def _configuration(
         overrides = apply_overrides(_without_problem(overrides), _command_line_settings(args))
         config = make_config(shape, terminals, **overrides)
     except (ValueError, OverflowError) as error:  # overflow: an integer too large for a float
-        raise InputError(f"{source}: {_one_line(error)}") from None
+        raise InputError(_elites_message(args, error) or f"{source}: {_one_line(error)}") from None
     return config
+
+
+def _elites_message(args: argparse.Namespace, error: Exception) -> str:
+    """A population too small for its elites, said in the words of the option given."""
+    size = getattr(args, "population_size", None)
+    if size is None or "num_elites" not in str(error) or "population_size" not in str(error):
+        return ""
+    key = "num_elites_global" if "num_elites_global" in str(error) else "num_elites_species"
+    return (f"--population-size {size} is smaller than the {key} it keeps unchanged; give a "
+            f"larger population or lower it with --set {key}=N")
 
 
 def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
@@ -372,17 +474,18 @@ def _without_problem(overrides: Mapping[str, Any]) -> dict[str, Any]:
     return result
 
 
-def _load_geo_inputs(
-    raster_path: Path, sites_path: Path
-) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any]]:
-    """A GIS raster, and the terminals as map points turned into its cells."""
-    raster = _load(gis.read_raster, raster_path)
-    sites = _load(gis.read_sites, sites_path)
+def _load_geo_inputs(args: argparse.Namespace) -> tuple[np.ndarray, list[tuple[int, int]], dict[str, Any]]:
+    """A GIS raster, and the sites placed on its cells; the georeference the outputs carry."""
+    raster = _load(lambda p: gis.read_raster(p, band=args.band, nodata=args.nodata), args.cost_map)
+    layer = _load(lambda p: gis.read_site_layer(p, layer=args.layer, name_field=args.name_field),
+                  args.terminals)
     try:
-        terminals = gis.cells_of(sites, raster.transform, raster.cost.shape)
+        layer, placed = gis.placed_layer(layer, raster, snap=args.snap)
     except ValueError as error:
-        raise InputError(f"{sites_path}: {error}") from None
-    return raster.cost, terminals, {"transform": list(raster.transform), "crs": raster.crs}
+        raise InputError(f"{args.terminals}: {_one_line(error)}") from None
+    georeference = {"transform": list(raster.transform), "crs": raster.crs, "unit": raster.unit,
+                    "layer": layer.layer, "sites_crs": layer.crs, "sites": [p.record() for p in placed]}
+    return raster.cost, [p.cell for p in placed], georeference
 
 
 def _load(loader: Callable[[Path], Any], path: Path) -> Any:
@@ -409,13 +512,14 @@ def _write_outputs(
     while writing leaves the earlier set as it was."""
     out.mkdir(parents=True, exist_ok=True)
     staging = Path(tempfile.mkdtemp(prefix=".gridweave-", dir=out))
+    units = Units.of(georeference or {})
     try:
         written = [staging / "history.csv", staging / "config.toml", staging / "run.json"]
-        result.history_to_csv(written[0])
+        history_to_csv(units.history(result.history), written[0])
         save_config(config, written[1])
-        written[2].write_text(json.dumps(_run_record(result), indent=1) + "\n", encoding="utf-8")
+        written[2].write_text(json.dumps(_run_record(result, units), indent=1) + "\n", encoding="utf-8")
         networks = _write_networks(staging, result, cost, dict(georeference or {}))
-        written = networks + written + _write_figures(staging, result, cost, label)
+        written = networks + written + _write_figures(staging, result, cost, label, georeference or {})
         names = {path.name for path in written}
         for name in OUTPUTS:
             if name not in names:
@@ -428,46 +532,96 @@ def _write_outputs(
 
 
 def _price_text(price: dict[str, Any]) -> str:
-    """One level of the price of redundancy, as the summary prints it."""
+    """One level of the price of redundancy (costs already in the output's unit), as the summary prints it."""
     level = f"{price['level']:.0%}"
     if price["cost"] is None:
         return f"{level} not reached"
     return f"{level} costs {price['cost']:.6g} ({price['relative_cost']:.3f} x the tree)"
 
 
+def _prices(result: EvolutionResult, units: Units) -> list[dict[str, Any]]:
+    """The price of redundancy with costs in the unit every other output uses."""
+    if not _is_bridge_run(result.config):
+        return []
+    return [{**{k: v for k, v in price.items() if k != "index"},
+             "cost": None if price["cost"] is None else price["cost"] * units.side, "cost_unit": units.cost}
+            for price in result.price_of_redundancy()]
+
+
+@dataclasses.dataclass(frozen=True)
+class Units:
+    """Costs and lengths as a person reads them: the engine's, in cells, times
+    the side of a cell in the raster's unit of length (1 for plain maps)."""
+
+    side: float = 1.0
+    length: str = "cells"
+
+    @classmethod
+    def of(cls, georeference: Mapping[str, Any]) -> Units:
+        transform = georeference.get("transform")
+        if transform is None:
+            return cls()
+        return cls(gis.cell_size(transform), str(georeference.get("unit") or "map unit"))
+
+    @property
+    def cost(self) -> str:
+        return "cost x cells" if self.length == "cells" else f"cost x {self.length}"
+
+    def history(self, records: Sequence[GenerationRecord]) -> list[GenerationRecord]:
+        return [dataclasses.replace(r, best_cost=r.best_cost * self.side,
+                                    best_length=r.best_length * self.side) for r in records]
+
+
 def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                     georeference: dict[str, Any]) -> list[Path]:
-    """best.json and network.geojson; front.json and front.geojson for a front."""
-    options: dict[str, Any] = {"transform": georeference.get("transform"),
-                               "crs": georeference.get("crs"), "seed": result.seed}
+    """best.json, network.geojson and links.csv (network.gpkg for a GIS raster);
+    front.json and front.geojson for a front."""
+    place: dict[str, Any] = {"transform": georeference.get("transform"),
+                             "sites": georeference.get("sites") or ()}
+    options: dict[str, Any] = {**place, "crs": georeference.get("crs"), "seed": result.seed,
+                               "unit": georeference.get("unit")}
+    best = result.best_structure
     written = [
-        exports.write_json(out / "best.json", exports.network_json(result.best_structure, cost, **options)),
-        exports.write_json(out / "network.geojson",
-                           exports.network_geojson(result.best_structure, cost, **options)),
+        exports.write_json(out / "best.json", exports.network_json(best, cost, **options)),
+        exports.write_json(out / "network.geojson", exports.network_geojson(best, cost, **options)),
+        exports.links_csv(out / "links.csv", best, cost, **place),
     ]
     if result.pareto_front:
         front = exports.front_json(result.pareto_front, cost, **options)
         if _is_bridge_run(result.config):
-            front["price_of_redundancy"] = [{k: v for k, v in price.items() if k != "index"}
-                                            for price in result.price_of_redundancy()]
+            front["price_of_redundancy"] = _prices(result, Units.of(georeference))
         written.append(exports.write_json(out / "front.json", front))
         written.append(exports.write_json(out / "front.geojson",
                                           exports.front_geojson(result.pareto_front, cost, **options)))
+    if place["transform"] is not None and _has("shapely"):  # CSV sites need no shapely
+        written.append(exports.write_geopackage(out / "network.gpkg", best, cost, **place,
+                                                crs=georeference.get("crs"),
+                                                front=result.pareto_front or ()))
     return written
+
+
+def _has(module: str) -> bool:
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
 
 
 def _is_bridge_run(config: Mapping[str, Any]) -> bool:
     return "MultiObjectiveBridge" in str(config["special"]["evaluation_strategy"])
 
 
-def _run_record(result: EvolutionResult) -> dict[str, Any]:
+def _run_record(result: EvolutionResult, units: Units) -> dict[str, Any]:
     return {
         "seed": result.seed,
         "stop_reason": result.stop_reason,
         "generations": result.generations,
         "best_fitness": result.best_fitness,
-        "best_cost": _json_number(result.best_cost),
-        "best_length": result.best_length,
+        "best_cost": _json_number(result.best_cost * units.side),
+        "cost_unit": units.cost,
+        "best_length": result.best_length * units.side,
+        "length_unit": units.length,
         "best_objectives": result.best_objectives,
         "phase_seconds": result.phase_seconds,
         "cut_short": result.cut_short,
@@ -479,17 +633,22 @@ def _json_number(value: float) -> float | str:
     return value if np.isfinite(value) else str(value)
 
 
-def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: str) -> list[Path]:
+def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: str,
+                   georeference: Mapping[str, Any]) -> list[Path]:
     try:
         from . import plot
     except ImportError:
         return []
+    units = Units.of(georeference)
     network = out / "network.png"
-    title = (f"{label}\ncost {result.best_cost:.6g} (map units), length "
-             f"{result.best_length:.1f} cells, fitness {result.best_fitness:.4g}")
-    plot.plot_network(result.best_structure, cost, network, title=title)
+    title = (f"{label}\ncost {result.best_cost * units.side:,.6g} ({units.cost}), length "
+             f"{result.best_length * units.side:,.6g} {units.length}, fitness {result.best_fitness:.4g}")
+    plot.plot_network(result.best_structure, cost, network, title=title,
+                      transform=georeference.get("transform"),
+                      sites=georeference.get("sites") or (), unit=units.length)
     fitness = out / "fitness.png"
-    plot.plot_history(result.history, fitness)
+    plot.plot_history(units.history(result.history), fitness,
+                      labels=(f"cost ({units.cost})", f"length ({units.length})"))
     written = [network, fitness]
     if result.pareto_front:
         pareto = out / "pareto.png"
@@ -503,21 +662,43 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
     return written
 
 
+def _site_lines(georeference: Mapping[str, Any], units: Units) -> list[str]:
+    """Where the sites came from and how far they moved onto their cells."""
+    sites = georeference.get("sites") or []
+    if not sites:
+        return []
+    layer, crs = georeference.get("layer"), georeference.get("sites_crs")
+    farthest = max(sites, key=lambda s: s["snapped"])
+    where = f" from layer {layer!r}" if layer else ""
+    if crs and crs != georeference.get("crs"):
+        where += f" reprojected from {crs}"
+    lines = [f"sites: {len(sites)}{where}, each placed on its cell's centre within "
+             f"{farthest['snapped']:.4g} {units.length} (farthest: {farthest['name']})"]
+    moved = [s for s in sites if s.get("moved")]
+    if moved:
+        lines.append("moved off impassable cells: " + ", ".join(
+            f"{s['name']} by {s['snapped']:.4g} {units.length}" for s in moved))
+    return lines
+
+
 def _objective_labels(config: Mapping[str, Any]) -> tuple[str, str]:
     second = "redundancy (1 - bridge share)" if _is_bridge_run(config) else "novelty"
     return "fitness (1 / trace cost)", second
 
 
-def _summary(result: EvolutionResult, seconds: float, written: list[Path]) -> str:
+def _summary(result: EvolutionResult, seconds: float, written: list[Path],
+             georeference: Mapping[str, Any]) -> str:
     structure = result.best_structure
     edges = sum(1 for e in structure["edges"] if e["enabled"])
     last = result.history[-1]
+    units = Units.of(georeference)
     lines = [
         f"gridweave: {result.generations} generations in {seconds:.1f} s "
         f"(stopped: {result.stop_reason}; seed {result.seed})",
-        f"best network: cost {result.best_cost:.6g} in map units, length "
-        f"{result.best_length:.6g} cells, fitness {result.best_fitness:.6g}; "
+        f"best network: cost {result.best_cost * units.side:.10g} ({units.cost}), length "
+        f"{result.best_length * units.side:.6g} {units.length}, fitness {result.best_fitness:.6g}; "
         f"{len(structure['nodes'])} nodes, {edges} enabled edges; {last.num_species} species",
+        *_site_lines(georeference, units),
     ]
     if result.cut_short:
         lines.append("the time limit cut short: " + ", ".join(result.cut_short))
@@ -525,7 +706,7 @@ def _summary(result: EvolutionResult, seconds: float, written: list[Path]) -> st
         lines.append("objectives: " + ", ".join(f"{v:.6g}" for v in result.best_objectives))
     if result.pareto_front:
         lines.append(f"Pareto front: {len(result.pareto_front)} networks")
-        prices = result.price_of_redundancy() if _is_bridge_run(result.config) else []
+        prices = _prices(result, units)
         if prices:
             lines.append("price of redundancy: " + "; ".join(_price_text(p) for p in prices))
     lines.append("wrote " + ", ".join(str(p) for p in written))

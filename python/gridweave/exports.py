@@ -1,30 +1,45 @@
-"""Networks out: JSON with metadata, GeoJSON, networkx graphs, whole fronts.
+"""Networks out: JSON with metadata, GeoJSON, GeoPackage, CSV, networkx graphs, fronts.
 
 A network is given as a ``Genome`` or a structure dictionary. Every output
-leaves disabled edges out unless ``include_disabled=True``. Costs come from
-the native evaluation (:func:`gridweave.evaluate_genomes`): the cost of the
-network is its cost on the map (as :func:`gridweave.measure.network_cost`:
-cost times step length over its node and edge cells), and an edge's cost is
-the cost of a network of that edge alone; both are multiplied by the cell size
-in map units (:func:`gridweave.gis.cell_size`, 1 without a transform). A
-cost that is infinite (an edge over impassable cells) is written as ``null``.
-Fronts are written cheapest network first.
+leaves disabled edges out unless ``include_disabled=True``.
+
+One cost: the network's cost is its cost on the map from the native
+evaluation (as :func:`gridweave.measure.network_cost`: cost times step length
+over its node and edge cells) times the side of a cell in map units
+(:func:`gridweave.gis.cell_size`, 1 without a transform), so cost units times
+metres on a projected raster. Each enabled edge carries its share: the cost
+of its sampled cells, plus each end node's cell cost divided by the number of
+edges at that node. The shares of all edges (and the cells of nodes without
+edges, which rarely exist) add up to the network's cost; a link's cost (the
+chain of edges between two sites or junctions, see
+:func:`gridweave.measure.network_links`) is the sum of its edges' shares. A
+disabled edge carries the cost of its sampled cells alone. An infinite cost
+(an edge over impassable cells) is written as ``null``. Fronts are written
+cheapest network first.
 
 With a ``transform`` (the six affine numbers of :class:`gridweave.gis.GeoRaster`)
-coordinates are map points (cell centres); without one they are the
-(row, column) cells of the nodes.
+coordinates are map points (cell centres) and lengths are in map units;
+without one they are the (row, column) cells of the nodes and lengths in
+cells. ``sites`` (the records of :meth:`gridweave.gis.PlacedSite.record`)
+give the fixed nodes on their cells their names and attributes.
 
 - :func:`network_json`: the structure dictionary with "format", "fitness",
-  "cost", "objectives", "seed", "map_shape", "transform" and "crs"; it still
-  loads with ``Population.create_genome`` (extra keys are ignored).
+  "cost", "cost_unit", "objectives", "seed", "map_shape", "transform", "crs"
+  and "sites"; it still loads with ``Population.create_genome`` (extra keys
+  are ignored).
 - :func:`network_geojson`: a FeatureCollection, edges as LineStrings with
-  "cost", "length" and "bridge", nodes as Points with their "type".
-- :func:`front_json` and :func:`front_geojson`: every network of a front.
+  "cost", "length" and "bridge", nodes as Points with their "type" (sites
+  with their "name" and attributes).
+- :func:`front_json`: every network of a front; :func:`front_geojson`: one
+  MultiLineString per front network, at most ``FRONT_FEATURES`` of them.
+- :func:`write_geopackage`: layers "sites", "junctions", "links" and "front".
+- :func:`links_csv`: one row per link.
 - :func:`to_networkx`: a ``networkx.Graph`` with positions and costs.
 """
 
 from __future__ import annotations
 
+import csv
 import json
 import math
 from collections.abc import Mapping, Sequence
@@ -36,19 +51,26 @@ import numpy as np
 from . import _core
 from .config import make_config
 from .gis import cell_size, cell_to_map
+from .measure import Link, cost_array, network_links
 from .routes import genome_from_structure
 
 __all__ = [
     "FORMAT",
+    "FRONT_FEATURES",
     "network_json",
     "network_geojson",
     "front_json",
     "front_geojson",
+    "links_csv",
+    "write_geopackage",
     "to_networkx",
     "write_json",
 ]
 
 FORMAT = 1
+# front.geojson draws at most this many networks, spread evenly from the cheapest
+# to the most redundant: a whole front of a large map made a file of tens of MB.
+FRONT_FEATURES = 25
 
 IDENTITY: tuple[float, ...] = (1.0, 0.0, 0.0, 0.0, 1.0, 0.0)
 
@@ -57,40 +79,72 @@ class _Network:
     """A network's nodes and edges with costs from the native evaluation."""
 
     def __init__(self, network: Any, cost_map: Any, transform: Sequence[float] | None,
-                 include_disabled: bool):
+                 include_disabled: bool, sites: Sequence[Mapping[str, Any]] = ()):
         structure = network.get_structure() if isinstance(network, _core.Genome) else network
         self.objectives = list(network.objectives or []) if isinstance(network, _core.Genome) else None
-        self.cost_map = np.asarray(cost_map, dtype=np.float64)
+        self.cost_map = np.asarray(cost_array(cost_map), dtype=np.float64)  # masked cells: NaN
         self.transform = None if transform is None else tuple(float(v) for v in transform)
         self.nodes = {int(n["id"]): n["data"] for n in sorted(structure["nodes"], key=lambda n: n["id"])}
         # Edges naming a missing node are left out: they are no part of a network.
         self.edges = [dict(e) for e in sorted(structure["edges"], key=lambda e: e["id"])
                       if (include_disabled or e["enabled"])
                       and e["node1"] in self.nodes and e["node2"] in self.nodes]
+        self.enabled = [e for e in self.edges if e["enabled"]]
         self.scale = cell_size(self.transform or IDENTITY)
-        self.fitness, self.edge_costs = self._evaluate()
-        self.bridges = _bridges(list(self.nodes), [e for e in self.edges if e["enabled"]])
+        self.sites = {tuple(site["cell"]): site for site in sites}
+        self.fitness, self.cells_cost, samples = self._evaluate()
+        self.edge_costs = self._shares(samples)
+        self.bridges = _bridges(list(self.nodes), self.enabled)
+        self.links = network_links({"nodes": self._node_entries(self.nodes), "edges": self.enabled})
 
-    def _evaluate(self) -> tuple[float, list[float | None]]:
+    def _evaluate(self) -> tuple[float, float, list[float]]:
+        """Fitness and cost (in cells) of the whole network, and each edge's sampled cells."""
         config = make_config(self.cost_map.shape, [])
-        whole = {"nodes": self._node_entries(self.nodes),
-                 "edges": [e for e in self.edges if e["enabled"]]}
+        whole = {"nodes": self._node_entries(self.nodes), "edges": self.enabled}
         singles = [{"nodes": self._node_entries([e["node1"], e["node2"]]),
                     "edges": [{**e, "enabled": True}]} for e in self.edges]
         genomes = [genome_from_structure(config, s) for s in [whole, *singles]]
-        _core.evaluate_genomes(genomes, self.cost_map)
-        return genomes[0].fitness, [self._map_cost(g.fitness) for g in genomes[1:]]
+        _core.evaluate_genomes(genomes[:1], self.cost_map)
+        costs = [float(c) for c in _core.network_costs(genomes, self.cost_map)]
+        samples = [single - self.node_cost(e["node1"]) - self.node_cost(e["node2"])
+                   for e, single in zip(self.edges, costs[1:])]
+        return genomes[0].fitness, costs[0], samples
+
+    def node_cost(self, node: int) -> float:
+        """The cost of a node's cell, as the evaluation counts it (nothing off the map)."""
+        row, col = self.nodes[node]["pos"]
+        rows, cols = self.cost_map.shape
+        if not (0 <= row < rows and 0 <= col < cols):
+            return 0.0
+        value = float(self.cost_map[row, col])
+        return math.inf if math.isnan(value) else value
+
+    def _shares(self, samples: list[float]) -> list[float | None]:
+        degree = {n: 0 for n in self.nodes}
+        for e in self.enabled:
+            degree[e["node1"]] += 1
+            degree[e["node2"]] += 1
+        shares = []
+        for edge, sampled in zip(self.edges, samples):
+            ends = [self.node_cost(edge[k]) / degree[edge[k]] for k in ("node1", "node2")
+                    if edge["enabled"]]
+            shares.append(self._in_map_units(sampled + sum(ends)))
+        return shares
+
+    def _in_map_units(self, cells_cost: float) -> float | None:
+        value = self.scale * cells_cost
+        return value if math.isfinite(value) else None
 
     def _node_entries(self, ids: Any) -> list[dict[str, Any]]:
         return [{"id": i, "data": self.nodes[i]} for i in dict.fromkeys(ids)]
 
-    def _map_cost(self, fitness: float) -> float | None:
-        # 1 / fitness is the trace cost, whose samples are scaled by 1 / (rows + columns)
-        return self.scale * sum(self.cost_map.shape) / fitness if fitness > 0 else None
-
     @property
     def cost(self) -> float | None:
-        return self._map_cost(self.fitness)
+        return self._in_map_units(self.cells_cost)
+
+    @property
+    def length(self) -> float:
+        return math.fsum(self.edge_length(e) for e in self.enabled)
 
     def point(self, node: int) -> list[float]:
         cell = self.nodes[node]["pos"]
@@ -98,45 +152,108 @@ class _Network:
             return [float(cell[0]), float(cell[1])]
         return list(cell_to_map(self.transform, cell))
 
-    def length(self, edge: Mapping[str, Any]) -> float:
+    def edge_length(self, edge: Mapping[str, Any]) -> float:
         return math.dist(self.point(edge["node1"]), self.point(edge["node2"]))
+
+    def site(self, node: int) -> Mapping[str, Any] | None:
+        data = self.nodes[node]
+        return self.sites.get(tuple(data["pos"])) if data["type"] == "Fixed" else None
+
+    def label(self, node: int) -> str:
+        """A site's name, a terminal's cell, or a junction's node number."""
+        site = self.site(node)
+        if site:
+            return str(site["name"])
+        data = self.nodes[node]
+        if data["type"] == "Fixed":
+            return f"terminal ({data['pos'][0]}, {data['pos'][1]})"
+        return f"junction {node}"
+
+    def link_cost(self, link: Link) -> float | None:
+        shares = dict(zip((e["id"] for e in self.edges), self.edge_costs))
+        parts = [shares[e] for e in link.edges]
+        return None if None in parts else math.fsum(p for p in parts if p is not None)
+
+    def link_length(self, link: Link) -> float:
+        return math.fsum(math.dist(self.point(a), self.point(b)) for a, b in zip(link.nodes, link.nodes[1:]))
+
+    def degree(self, node: int) -> int:
+        return sum((e["node1"] == node) + (e["node2"] == node) for e in self.enabled)
 
 
 def _bridges(nodes: list[int], edges: list[dict[str, Any]]) -> set[int]:
-    """Ids of the edges whose removal leaves their two ends unconnected."""
-    def joined(a: int, b: int, skip: int) -> bool:
-        neighbours: dict[int, list[int]] = {n: [] for n in nodes}
-        for e in edges:
-            if e["id"] != skip:
-                neighbours.setdefault(e["node1"], []).append(e["node2"])
-                neighbours.setdefault(e["node2"], []).append(e["node1"])
-        seen, todo = {a}, [a]
-        while todo:
-            for m in neighbours.get(todo.pop(), []):
-                if m not in seen:
-                    seen.add(m)
-                    todo.append(m)
-        return b in seen
+    """Ids of the edges whose removal leaves their two ends unconnected: the edges
+    no cycle runs through, found by one depth-first search (lowest reachable
+    discovery time). Parallel edges are told apart by their ids.
 
-    return {e["id"] for e in edges if not joined(e["node1"], e["node2"], e["id"])}
+    Example:
+        >>> triangle = [{"id": i, "node1": a, "node2": b} for i, (a, b) in
+        ...             enumerate([(1, 2), (2, 3), (3, 1), (3, 4)], 1)]
+        >>> _bridges([1, 2, 3, 4], triangle)
+        {4}
+    """
+    around: dict[int, list[tuple[int, int]]] = {n: [] for n in nodes}
+    for e in edges:
+        around.setdefault(e["node1"], []).append((e["id"], e["node2"]))
+        around.setdefault(e["node2"], []).append((e["id"], e["node1"]))
+    found: dict[int, int] = {}
+    low: dict[int, int] = {}
+    bridges: set[int] = set()
+    for root in around:
+        if root in found:
+            continue
+        found[root] = low[root] = len(found)
+        stack = [(root, -1, iter(around[root]))]
+        while stack:
+            node, via, rest = stack[-1]
+            step = next(rest, None)
+            if step is None:
+                stack.pop()
+                if stack:
+                    parent = stack[-1][0]
+                    low[parent] = min(low[parent], low[node])
+                    if low[node] > found[parent]:
+                        bridges.add(via)
+                continue
+            edge, other = step
+            if edge == via:
+                continue
+            if other in found:
+                low[node] = min(low[node], found[other])
+            else:
+                found[other] = low[other] = len(found)
+                stack.append((other, edge, iter(around[other])))
+    return bridges
+
+
+def cost_unit(transform: Sequence[float] | None, unit: str | None = None) -> str:
+    """How the costs of the outputs are measured.
+
+    Example:
+        >>> cost_unit(None), cost_unit((90, 0, 0, 0, -90, 0), "metre")
+        ('cost x cells', 'cost x metre')
+    """
+    return f"cost x {unit or 'map unit'}" if transform is not None else "cost x cells"
 
 
 def _map_metadata(cost_map: np.ndarray, transform: Sequence[float] | None, seed: int | None,
-                  crs: str | None) -> dict[str, Any]:
+                  crs: str | None, unit: str | None = None) -> dict[str, Any]:
     return {
         "format": FORMAT,
         "seed": seed,
         "map_shape": list(cost_map.shape),
         "transform": None if transform is None else [float(v) for v in transform],
         "crs": crs,
+        "cost_unit": cost_unit(transform, unit),
     }
 
 
-def _metadata(net: _Network, seed: int | None, crs: str | None) -> dict[str, Any]:
+def _metadata(net: _Network, seed: int | None, crs: str | None, unit: str | None) -> dict[str, Any]:
     return {
-        **_map_metadata(net.cost_map, net.transform, seed, crs),
+        **_map_metadata(net.cost_map, net.transform, seed, crs, unit),
         "fitness": net.fitness,
         "cost": net.cost,
+        "length": net.length,
         "objectives": net.objectives,
     }
 
@@ -149,6 +266,8 @@ def network_json(
     crs: str | None = None,
     seed: int | None = None,
     include_disabled: bool = False,
+    sites: Sequence[Mapping[str, Any]] = (),
+    unit: str | None = None,
 ) -> dict[str, Any]:
     """The network's structure dictionary with its metadata (see the module docs).
 
@@ -158,11 +277,28 @@ def network_json(
         >>> net["format"], net["map_shape"], round(net["cost"], 6), len(net["edges"])
         (1, [8, 8], 7.0, 1)
     """
-    net = _Network(network, cost_map, transform, include_disabled)
-    nodes = [{"id": i, "data": {"pos": list(d["pos"]), "type": d["type"]}} for i, d in net.nodes.items()]
+    net = _Network(network, cost_map, transform, include_disabled, sites)
+    nodes: list[dict[str, Any]] = []
+    for node, data in net.nodes.items():
+        nodes.append({"id": node, "data": {"pos": list(data["pos"]), "type": data["type"]}})
+        site = net.site(node)
+        if site:
+            nodes[-1]["name"] = site["name"]
     edges = [{"id": e["id"], "node1": e["node1"], "node2": e["node2"], "enabled": bool(e["enabled"]),
               "cost": c} for e, c in zip(net.edges, net.edge_costs)]
-    return {**_metadata(net, seed, crs), "nodes": nodes, "edges": edges}
+    return {**_metadata(net, seed, crs, unit), "sites": list(sites), "nodes": nodes, "edges": edges}
+
+
+def _site_properties(site: Mapping[str, Any] | None, taken: Mapping[str, Any]) -> dict[str, Any]:
+    """A site's name, snapping and attributes; an attribute whose name the
+    output already uses gets the prefix "site_"."""
+    if not site:
+        return {}
+    own = {"name": site["name"], "snapped": site.get("snapped"), "moved": site.get("moved")}
+    for key, value in (site.get("attributes") or {}).items():
+        if own.get(key, taken.get(key)) != value:  # the field that names the site is there already
+            own[f"site_{key}" if key in taken or key in own else key] = value
+    return own
 
 
 def _features(net: _Network, extra: Mapping[str, Any]) -> list[dict[str, Any]]:
@@ -174,15 +310,15 @@ def _features(net: _Network, extra: Mapping[str, Any]) -> list[dict[str, Any]]:
                          "coordinates": [net.point(edge["node1"]), net.point(edge["node2"])]},
             "properties": {**extra, "kind": "edge", "id": edge["id"], "node1": edge["node1"],
                            "node2": edge["node2"], "enabled": bool(edge["enabled"]), "cost": cost,
-                           "length": net.length(edge), "bridge": edge["id"] in net.bridges},
+                           "length": net.edge_length(edge), "bridge": edge["id"] in net.bridges},
         })
     for node, data in net.nodes.items():
-        features.append({
-            "type": "Feature",
-            "geometry": {"type": "Point", "coordinates": net.point(node)},
-            "properties": {**extra, "kind": "node", "id": node, "type": data["type"],
-                           "cell": list(data["pos"])},
-        })
+        properties = {**extra, "kind": "node", "id": node, "type": data["type"],
+                      "cell": list(data["pos"]), "degree": net.degree(node)}
+        properties.update(_site_properties(net.site(node), properties))
+        features.append({"type": "Feature",
+                         "geometry": {"type": "Point", "coordinates": net.point(node)},
+                         "properties": properties})
     return features
 
 
@@ -202,6 +338,8 @@ def network_geojson(
     crs: str | None = None,
     seed: int | None = None,
     include_disabled: bool = False,
+    sites: Sequence[Mapping[str, Any]] = (),
+    unit: str | None = None,
 ) -> dict[str, Any]:
     """A GeoJSON FeatureCollection of the network (metadata under "gridweave").
 
@@ -212,8 +350,8 @@ def network_geojson(
         >>> fc["features"][0]["geometry"]["coordinates"], fc["features"][0]["properties"]["bridge"]
         ([[105.0, 495.0], [145.0, 495.0]], True)
     """
-    net = _Network(network, cost_map, transform, include_disabled)
-    return _collection(_features(net, {}), crs, _metadata(net, seed, crs))
+    net = _Network(network, cost_map, transform, include_disabled, sites)
+    return _collection(_features(net, {}), crs, _metadata(net, seed, crs, unit))
 
 
 def front_json(
@@ -224,11 +362,31 @@ def front_json(
     crs: str | None = None,
     seed: int | None = None,
     include_disabled: bool = False,
+    sites: Sequence[Mapping[str, Any]] = (),
+    unit: str | None = None,
 ) -> dict[str, Any]:
     """Every network of a front (each as :func:`network_json`) under "networks", cheapest first."""
     networks = [network_json(g, cost_map, transform=transform, crs=crs, seed=seed,
-                             include_disabled=include_disabled) for g in _cheapest_first(genomes)]
-    return {**_map_metadata(np.asarray(cost_map), transform, seed, crs), "networks": networks}
+                             include_disabled=include_disabled, sites=sites, unit=unit)
+                for g in _cheapest_first(genomes)]
+    return {**_map_metadata(np.asarray(cost_map), transform, seed, crs, unit), "networks": networks}
+
+
+def _spread(count: int, limit: int) -> list[int]:
+    """At most ``limit`` indices spread evenly over ``range(count)``, both ends kept.
+
+    Example:
+        >>> _spread(10, 4), _spread(3, 25)
+        ([0, 3, 6, 9], [0, 1, 2])
+    """
+    if count <= limit:
+        return list(range(count))
+    return sorted({round(i * (count - 1) / (limit - 1)) for i in range(limit)})
+
+
+def _multiline(net: _Network) -> dict[str, Any]:
+    return {"type": "MultiLineString",
+            "coordinates": [[net.point(n) for n in link.nodes] for link in net.links]}
 
 
 def front_geojson(
@@ -239,16 +397,25 @@ def front_geojson(
     crs: str | None = None,
     seed: int | None = None,
     include_disabled: bool = False,
+    sites: Sequence[Mapping[str, Any]] = (),
+    unit: str | None = None,
+    limit: int = FRONT_FEATURES,
 ) -> dict[str, Any]:
-    """Every network of a front in one FeatureCollection, cheapest first; each feature
-    names its "network" (its index in that order), that network's "objectives" and
-    its "network_cost"."""
+    """A front as one MultiLineString feature per network (its links), cheapest
+    first, with the network's "network" number in that order, "objectives",
+    "cost", "length" and "links". Fronts of more than ``limit`` networks are
+    drawn by ``limit`` of them spread evenly along that order (the metadata
+    gives "networks" and "written"); front.json and the GeoPackage hold all."""
+    ordered = _cheapest_first(genomes)
     features = []
-    for index, genome in enumerate(_cheapest_first(genomes)):
-        net = _Network(genome, cost_map, transform, include_disabled)
-        features += _features(net, {"network": index, "objectives": net.objectives,
-                                    "network_cost": net.cost})
-    metadata = {**_map_metadata(np.asarray(cost_map), transform, seed, crs), "networks": len(genomes)}
+    for index in _spread(len(ordered), max(limit, 2)):
+        net = _Network(ordered[index], cost_map, transform, include_disabled, sites)
+        features.append({"type": "Feature", "geometry": _multiline(net),
+                         "properties": {"network": index, "objectives": net.objectives,
+                                        "cost": net.cost, "length": net.length,
+                                        "links": len(net.links)}})
+    metadata = {**_map_metadata(np.asarray(cost_map), transform, seed, crs, unit),
+                "networks": len(ordered), "written": len(features)}
     return _collection(features, crs, metadata)
 
 
@@ -260,6 +427,92 @@ def _cheapest_first(genomes: Sequence[Any]) -> list[Any]:
     return sorted(genomes, key=fitness, reverse=True)
 
 
+LINK_COLUMNS = ("link", "from", "to", "cost", "length", "edges", "bends", "bridge")
+
+
+def _link_rows(net: _Network) -> list[dict[str, Any]]:
+    rows = []
+    for number, link in enumerate(net.links, 1):
+        rows.append({"link": number, "from": net.label(link.nodes[0]), "to": net.label(link.nodes[-1]),
+                     "cost": net.link_cost(link), "length": net.link_length(link),
+                     "edges": len(link.edges), "bends": len(link.nodes) - 2,
+                     "bridge": all(e in net.bridges for e in link.edges)})
+    return rows
+
+
+def links_csv(
+    path: str | Path,
+    network: Any,
+    cost_map: Any,
+    *,
+    transform: Sequence[float] | None = None,
+    sites: Sequence[Mapping[str, Any]] = (),
+) -> Path:
+    """Writes one row per link: its number, the sites or junctions at its ends,
+    its cost (the sum of its edges' shares), length, edges, bends and whether
+    it is a bridge. The costs add up to the network's."""
+    net = _Network(network, cost_map, transform, False, sites)
+    path = Path(path)
+    with path.open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.DictWriter(handle, fieldnames=LINK_COLUMNS)
+        writer.writeheader()
+        writer.writerows(_link_rows(net))
+    return path
+
+
+def write_geopackage(
+    path: str | Path,
+    network: Any,
+    cost_map: Any,
+    *,
+    transform: Sequence[float],
+    crs: str | None = None,
+    sites: Sequence[Mapping[str, Any]] = (),
+    front: Sequence[Any] = (),
+) -> Path:
+    """A GeoPackage of the network: layers "sites" (points with their names
+    and attributes), "junctions" (flexible nodes at which other than two edges
+    meet), "links" (one line per link between sites or junctions, with its
+    cost and length) and, for a front, "front" (one multi-line per network
+    with its objectives, cost and length, cheapest first). Needs shapely."""
+    from .geopackage import GeoPackage  # shapely is an optional extra
+
+    net = _Network(network, cost_map, transform, False, sites)
+    with GeoPackage(path, crs) as package:
+        package.add_layer("sites", "POINT", *_site_layer(net))
+        junctions = [n for n, d in net.nodes.items() if d["type"] != "Fixed" and net.degree(n) != 2]
+        package.add_layer("junctions", "POINT", [{"type": "Point", "coordinates": net.point(n)}
+                                                  for n in junctions],
+                          [{"node": n, "degree": net.degree(n), "cell_row": net.nodes[n]["pos"][0],
+                            "cell_column": net.nodes[n]["pos"][1]} for n in junctions])
+        package.add_layer("links", "LINESTRING",
+                          [{"type": "LineString", "coordinates": [net.point(n) for n in link.nodes]}
+                           for link in net.links], _link_rows(net))
+        if front:
+            nets = [_Network(g, cost_map, transform, False, sites) for g in _cheapest_first(front)]
+            package.add_layer("front", "MULTILINESTRING", [_multiline(n) for n in nets],
+                              [_front_row(i, n) for i, n in enumerate(nets)])
+    return Path(path)
+
+
+def _site_layer(net: _Network) -> tuple[list[dict[str, Any]], list[dict[str, Any]]]:
+    fixed = [n for n, d in net.nodes.items() if d["type"] == "Fixed"]
+    rows = []
+    for node in fixed:
+        row = {"node": node, "cell_row": net.nodes[node]["pos"][0],
+               "cell_column": net.nodes[node]["pos"][1], "degree": net.degree(node)}
+        row.update(_site_properties(net.site(node), row))
+        rows.append(row)
+    return [{"type": "Point", "coordinates": net.point(n)} for n in fixed], rows
+
+
+def _front_row(index: int, net: _Network) -> dict[str, Any]:
+    objectives = net.objectives or []
+    return {"network": index, "cost": net.cost, "length": net.length, "links": len(net.links),
+            "fitness": objectives[0] if objectives else net.fitness,
+            "objective_2": objectives[1] if len(objectives) > 1 else None}
+
+
 def to_networkx(
     network: Any,
     cost_map: Any,
@@ -268,8 +521,8 @@ def to_networkx(
     include_disabled: bool = False,
 ) -> Any:
     """A ``networkx.Graph``: nodes with "pos" (map point or cell), "cell" and
-    "type"; edges with "id", "cost", "length", "bridge" and "enabled"; the
-    graph's "fitness" and "cost". Needs networkx.
+    "type"; edges with "id", "cost" (the edge's share), "length", "bridge" and
+    "enabled"; the graph's "fitness" and "cost". Needs networkx.
 
     Example:
         >>> from gridweave.routes import spanning_tree
@@ -287,7 +540,7 @@ def to_networkx(
         graph.add_node(node, pos=tuple(net.point(node)), cell=tuple(data["pos"]), type=data["type"])
     for edge, cost in zip(net.edges, net.edge_costs):
         graph.add_edge(edge["node1"], edge["node2"], id=edge["id"], cost=cost,
-                       length=net.length(edge), bridge=edge["id"] in net.bridges,
+                       length=net.edge_length(edge), bridge=edge["id"] in net.bridges,
                        enabled=bool(edge["enabled"]))
     return graph
 

@@ -29,6 +29,8 @@ from typing import Any
 
 import numpy as np
 
+from .gis import RASTER_SUFFIXES
+
 __all__ = [
     "DEFAULT_PNG_RANGE",
     "load_cost_map",
@@ -68,7 +70,8 @@ def load_cost_map(
                ".png": lambda p: _read_png(p, cost_range)}
     reader = readers.get(path.suffix.lower())
     if reader is None:
-        raise ValueError(f"{path}: cost maps must be .npy, .csv, .txt or .png files")
+        raise ValueError(f"{path}: cost maps must be .npy, .csv, .txt or .png files, or GIS rasters "
+                         f"({', '.join(RASTER_SUFFIXES)}; these need pip install 'gridweave[geo]')")
     try:
         data = reader(path)
     except ValueError:

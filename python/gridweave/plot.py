@@ -8,7 +8,9 @@ matplotlib state and works without a display. Every function returns the
 The cost map is shown as an image: row ``r`` of the map is drawn at height
 ``r`` from the top and column ``c`` at ``c`` from the left, exactly as the map
 would look saved as a PNG; a node at ``pos = (row, column)`` is drawn at that
-cell, and the axes are labelled "row" and "column".
+cell, and the axes are labelled "row" and "column". Given the ``transform``
+of a north-up raster, the axes are map coordinates instead (x east, y north).
+Impassable cells are drawn in black, named in the legend.
 """
 
 from __future__ import annotations
@@ -20,10 +22,15 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .measure import cost_array, network_links
+
 try:
+    import matplotlib
+    from matplotlib import patheffects
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.colors import LogNorm
     from matplotlib.figure import Figure
+    from matplotlib.patches import Rectangle
 except ImportError as error:  # pragma: no cover - depends on the environment
     raise ImportError(
         "gridweave.plot needs matplotlib (pip install 'gridweave[plot]')"
@@ -54,18 +61,27 @@ def _structure(network: Any) -> Mapping[str, Any]:
     return structure
 
 
+IMPASSABLE = "black"
+
+
 def plot_network(
     network: Any,
     cost_map: np.ndarray,
     path: str | Path | None = None,
     *,
     title: str | None = None,
+    transform: Sequence[float] | None = None,
+    sites: Sequence[Mapping[str, Any]] = (),
+    unit: str = "map unit",
 ) -> Figure:
     """Draw a network (a ``Genome`` or a structure dictionary) over its cost map.
 
-    Enabled edges are drawn as lines, disabled ones are left out; fixed nodes
-    (terminals) are red squares, flexible nodes white dots. A colour bar shows
-    the cost scale; impassable cells (NaN or ``inf``) are left blank.
+    Enabled edges are drawn as lines, link by link (bends are the lines'
+    vertices), disabled ones are left out; fixed nodes (terminals) are red
+    squares, labelled with their names from ``sites`` (records with "cell"
+    and "name"), and junctions white dots. A colour bar shows the cost scale;
+    impassable cells (NaN or ``inf``) are black. With the ``transform``
+    of a north-up raster the axes are map coordinates in ``unit``.
 
     Example:
         >>> import numpy as np
@@ -78,14 +94,22 @@ def plot_network(
     """
     figure = _new_figure((6.4, 5.6))
     ax = figure.add_subplot()
-    image = _draw_network(ax, _structure(network), cost_map)
+    mapped = _north_up(transform)
+    image = _draw_network(ax, _structure(network), cost_map, transform=mapped, sites=sites)
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
-    ax.set_xlabel("column")
-    ax.set_ylabel("row")
+    if mapped is None:
+        ax.set_xlabel("column")
+        ax.set_ylabel("row")
+    else:
+        ax.set_xlabel(f"x ({unit})")
+        ax.set_ylabel(f"y ({unit})")
+        ax.ticklabel_format(style="plain", useOffset=False)
+        ax.tick_params(axis="x", labelrotation=30)
     if title:
         ax.set_title(title, fontsize="medium")
-    if ax.get_legend_handles_labels()[0]:
-        ax.legend(loc="upper right", fontsize="small", framealpha=0.8)
+    if ax.get_legend_handles_labels()[0]:  # below the map, where it hides no site
+        figure.legend(*ax.get_legend_handles_labels(), loc="outside lower center", ncol=4,
+                      fontsize="small", frameon=False)
     return _finish(figure, path)
 
 
@@ -106,7 +130,7 @@ def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, f
         >>> shown.shape, extent
         ((1600, 5), (-0.5, 9.5, 3199.5, -0.5))
     """
-    cost = np.asarray(cost_map)
+    cost = cost_array(cost_map)  # masked cells: NaN, impassable
     if cost.dtype not in (np.float32, np.float64):
         cost = cost.astype(np.float64)
     rows, cols = cost.shape
@@ -120,38 +144,79 @@ def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, f
     return np.ma.masked_invalid(cost), (-0.5, cols - 0.5, rows - 0.5, -0.5)
 
 
-def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray) -> Any:
-    """Draw the cost map and the network's enabled edges and nodes; returns the image."""
-    cost, extent = display_map(cost_map)  # impassable: blank
+def _north_up(transform: Sequence[float] | None) -> tuple[float, ...] | None:
+    """The transform when its rows run along y and its columns along x, else None
+    (a rotated raster is drawn in cells)."""
+    if transform is None:
+        return None
+    a, b, c, d, e, f = (float(v) for v in transform)
+    return (a, b, c, d, e, f) if b == 0 and d == 0 else None
+
+
+def _plane(transform: tuple[float, ...] | None) -> Any:
+    """(row, column) in the picture's coordinates -> (x, y) of the plot."""
+    if transform is None:
+        return lambda row, column: (column, row)
+    a, _, c, _, e, f = transform
+    return lambda row, column: (c + a * (column + 0.5), f + e * (row + 0.5))
+
+
+def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray, *,
+                  transform: tuple[float, ...] | None = None,
+                  sites: Sequence[Mapping[str, Any]] = ()) -> Any:
+    """Draw the cost map and the network's enabled links and nodes; returns the image."""
+    cost, (left, right, bottom, top) = display_map(cost_map)
+    at = _plane(transform)
+    (x0, y0), (x1, y1) = at(top, left), at(bottom, right)
     # a log scale keeps gentle slopes visible next to expensive barriers
     norm = LogNorm() if cost.count() and cost.min() > 0 and cost.max() > cost.min() else None
-    image = ax.imshow(cost, cmap="cividis", norm=norm, origin="upper", interpolation="nearest",
-                      extent=extent)
-    positions = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
-    for edge in structure["edges"]:
-        start, end = positions.get(edge["node1"]), positions.get(edge["node2"])
-        if edge["enabled"] and start is not None and end is not None:
-            (row1, column1), (row2, column2) = start, end
-            ax.plot([column1, column2], [row1, row2], color="orangered", linewidth=1.8, zorder=2)
-    _draw_nodes(ax, structure["nodes"], "Flexible", dict(marker="o", s=22, color="white",
-                                                            edgecolors="black", label="flexible"))
-    _draw_nodes(ax, structure["nodes"], "Fixed", dict(marker="s", s=60, color="red",
-                                                         edgecolors="black", label="terminal"))
+    colours = matplotlib.colormaps["cividis"].with_extremes(bad=IMPASSABLE)
+    image = ax.imshow(cost, cmap=colours, norm=norm, origin="upper", interpolation="nearest",
+                      extent=(x0, x1, y1, y0))
+    positions = {n["id"]: at(*n["data"]["pos"]) for n in structure["nodes"]}
+    for number, link in enumerate(network_links(structure)):
+        xs, ys = zip(*(positions[n] for n in link.nodes))
+        ax.plot(xs, ys, color="orangered", linewidth=1.8, zorder=2,
+                label="network" if number == 0 else None)
+    _draw_nodes(ax, structure, positions, sites)
+    if np.ma.count_masked(cost):  # a patch of no size, for the legend
+        ax.add_patch(Rectangle((x0, y0), 0, 0, facecolor=IMPASSABLE, edgecolor="grey",
+                               label="impassable"))
     return image
 
 
-def _draw_nodes(
-    ax: Any, nodes: Sequence[Mapping[str, Any]], kind: str, style: dict[str, Any]
-) -> None:
-    cells = [n["data"]["pos"] for n in nodes if n["data"]["type"] == kind]
-    if cells:
-        rows, columns = zip(*cells)
-        ax.scatter(columns, rows, zorder=3, **style)
+def _draw_nodes(ax: Any, structure: Mapping[str, Any], positions: Mapping[int, tuple[float, float]],
+                sites: Sequence[Mapping[str, Any]]) -> None:
+    """Sites as red squares with their names, junctions (flexible nodes where other
+    than two edges meet) as white dots; bends stay unmarked."""
+    degree = {n: 0 for n in positions}
+    for edge in structure["edges"]:
+        if edge["enabled"] and edge["node1"] in degree and edge["node2"] in degree:
+            degree[edge["node1"]] += 1
+            degree[edge["node2"]] += 1
+    kinds = {n["id"]: n["data"]["type"] for n in structure["nodes"]}
+    junctions = [positions[n] for n in positions if kinds[n] != "Fixed" and degree[n] != 2]
+    fixed = [n for n in structure["nodes"] if n["data"]["type"] == "Fixed"]
+    if junctions:
+        ax.scatter(*zip(*junctions), marker="o", s=22, color="white", edgecolors="black",
+                   zorder=3, label="junction")
+    if fixed:
+        ax.scatter(*zip(*(positions[n["id"]] for n in fixed)), marker="s", s=60, color="red",
+                   edgecolors="black", zorder=4, label="site")
+    names = {tuple(site["cell"]): str(site["name"]) for site in sites}
+    outline = [patheffects.withStroke(linewidth=2.5, foreground="white")]
+    for node in fixed:
+        name = names.get(tuple(node["data"]["pos"]))
+        if name:
+            ax.annotate(name, positions[node["id"]], xytext=(5, 4), textcoords="offset points",
+                        fontsize="x-small", zorder=5, path_effects=outline)
 
 
-def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = None) -> Figure:
+def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = None, *,
+                 labels: tuple[str, str] = ("cost (map units)", "length (cells)")) -> Figure:
     """Plot best, best-so-far and mean raw fitness per generation with the species
-    count, and below it the cost (map units) and length (cells) of the best network.
+    count, and below it the cost and length of the best network (axes named by
+    ``labels``).
 
     Example:
         >>> from gridweave.history import GenerationRecord
@@ -177,12 +242,12 @@ def plot_history(history: Sequence[GenerationRecord], path: str | Path | None = 
     more = species.get_legend_handles_labels()
     ax.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right", fontsize="small")
     cost_ax.plot(generations, [r.best_cost for r in history], color="C3", label="cost")
-    cost_ax.set_ylabel("cost (map units)")
+    cost_ax.set_ylabel(labels[0])
     cost_ax.set_xlabel("generation")
     length = cost_ax.twinx()
     length.plot(generations, [r.best_length for r in history], color="C1", linestyle=":",
                 label="length")
-    length.set_ylabel("length (cells)")
+    length.set_ylabel(labels[1])
     handles = [*cost_ax.get_legend_handles_labels()[0], *length.get_legend_handles_labels()[0]]
     cost_ax.legend(handles, ["cost", "length"], loc="upper right", fontsize="small")
     cost_ax.set_title("best network so far", fontsize="small")
