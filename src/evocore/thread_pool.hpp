@@ -1,5 +1,6 @@
 #pragma once
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -133,8 +134,13 @@ class ThreadPool {
   }
 
   // Starts up to `threads` workers; when the system refuses a thread the pool
-  // keeps the ones already running.
+  // keeps the ones already running. Some address space is held back while they
+  // start: where a memory limit stops the thread stacks, the workers and the
+  // caller still have room for what they allocate later (thread-local data
+  // among it, which the C library cannot do without).
   explicit ThreadPool(size_t threads) {
+    constexpr size_t kHeadroom = size_t{64} << 20;
+    void* headroom = mmap(nullptr, kHeadroom, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     for (size_t i = 0; i < threads; ++i) {
       try {
         std::thread([this, i] { worker_loop(i + 1); }).detach();
@@ -143,6 +149,7 @@ class ThreadPool {
       }
       worker_count_ = i + 1;
     }
+    if (headroom != MAP_FAILED) munmap(headroom, kHeadroom);
   }
 
   static void run_inline(size_t n, const std::function<void(size_t)>& body) {
