@@ -61,12 +61,13 @@ import tempfile
 import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
+from functools import partial
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from . import __version__, exports, gis
+from . import __version__, exports, gis, planning
 from .checkpoint import load as load_checkpoint
 from .checkpoint import resume
 from .config import (
@@ -145,13 +146,15 @@ def _run(args: argparse.Namespace) -> int:
     if args.threads:
         os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
     georeference = getattr(args, "georeference", {})
+    if getattr(args, "existing_paths", None):
+        georeference = {**georeference, "existing_paths": args.existing_paths}
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         result = evolve(
             cost, config, args.generations, start=args.start, time_limit=args.time_limit,
             stall_generations=args.stall, progress=not args.quiet, seed=args.seed,
-            **_checkpoint_options(args, label, georeference),
+            **_checkpoint_options(args, label, georeference), **getattr(args, "plan", {}),
         )
     for warning in caught:
         print(f"gridweave: warning: {_one_line(warning.message)}", file=sys.stderr)
@@ -254,8 +257,18 @@ def _parser() -> argparse.ArgumentParser:
                      help="cells of this value are impassable (besides a raster's own nodata)")
     run.add_argument("--band", type=_positive, metavar="N",
                      help="the band of a GIS raster holding the cost (default 1)")
-    run.add_argument("--layer", metavar="NAME",
-                     help="the layer of a GeoPackage of sites holding several")
+    run.add_argument("--layer", action="append", default=[], metavar="NAME|FILE:WEIGHT",
+                     help="the layer of a GeoPackage of sites holding several; or, as FILE:WEIGHT "
+                          "(repeatable), a cost layer of the map's shape added with that weight")
+    run.add_argument("--barrier", action="append", default=[], type=Path, metavar="FILE",
+                     help="exclusion zones (GeoJSON/GeoPackage over a GIS raster) made impassable "
+                          "(repeatable)")
+    run.add_argument("--existing", type=Path, metavar="FILE",
+                     help="a network already built, costing nothing and joined anywhere: lines "
+                          "(GeoJSON/GeoPackage) over a GIS raster, else JSON cell paths or a structure")
+    run.add_argument("--regions", type=Path, metavar="FILE",
+                     help="areas the network must reach (one cell of each): polygons "
+                          "(GeoJSON/GeoPackage) over a GIS raster, else a JSON list of cell lists")
     run.add_argument("--name-field", metavar="FIELD",
                      help="the property (CSV: column) naming each site (default: name, else id)")
     run.add_argument("--snap", type=_non_negative_distance, default=0.0, metavar="DISTANCE",
@@ -345,6 +358,8 @@ def _positive_seconds(text: str) -> float:
 
 
 def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]:
+    if args.command != "demo":
+        args.layer, args.cost_layers = _split_layers(args.layer)
     if args.command == "demo":
         problem = default_problem()
         cost, terminals, label = problem.cost_map, problem.terminals, problem.name
@@ -362,6 +377,9 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
             raise InputError(f"{args.terminals}: {error}") from None
         _refuse_impassable_terminals(cost, terminals, args.terminals)
         label = args.cost_map.stem
+    if args.command != "demo":
+        cost = _with_layers(args, cost)
+        args.plan = _plan_inputs(args, cost.shape)
     config = _configuration(args, cost.shape, terminals)
     try:
         cost = checked_cost(cost, cost.shape)
@@ -369,6 +387,75 @@ def _prepare(args: argparse.Namespace) -> tuple[np.ndarray, dict[str, Any], str]
         raise InputError(f"{args.cost_map}: {error}") from None
     _refuse_separated(cost, terminals, _site_names(args, terminals))
     return cost, config, label
+
+
+def _split_layers(values: Sequence[str]) -> tuple[str | None, list[tuple[Path, float]]]:
+    """--layer values: FILE:WEIGHT cost layers, and at most one site layer name."""
+    names: list[str] = []
+    layers: list[tuple[Path, float]] = []
+    for value in values:
+        path, _, weight = value.rpartition(":")
+        try:
+            layers.append((Path(path), float(weight)))
+        except ValueError:
+            names.append(value)
+            continue
+        if not path:
+            layers.pop()
+            names.append(value)
+    if len(names) > 1:
+        raise InputError(f"--layer names one site layer, got {', '.join(names)}")
+    return (names[0] if names else None), layers
+
+
+def _with_layers(args: argparse.Namespace, cost: np.ndarray) -> np.ndarray:
+    """The cost map with the --layer cost layers added and the --barrier zones made impassable."""
+    if not args.cost_layers and not args.barrier:
+        return cost
+    from . import costs
+
+    raster: gis.GeoRaster | None = getattr(args, "raster", None)
+    layers: list[tuple[Any, float]] = [(cost, 1.0)]
+    for path, weight in args.cost_layers:
+        layer = _load(lambda p: gis.read_raster(p).cost if raster is not None else load_cost_map(p), path)
+        if layer.shape != cost.shape:
+            raise InputError(f"--layer {path}: shape {layer.shape} differs from the cost map's {cost.shape}")
+        layers.append((layer, weight))
+    for path in args.barrier:
+        if raster is None:
+            raise InputError(f"--barrier applies to GIS rasters only, not {args.cost_map.name}")
+        georeferenced = raster
+        shapes = _load(lambda p: gis.read_shapes(p, georeferenced, argument="--barrier"), path)
+        try:
+            layers.append((costs.barriers(cost.shape, raster.transform, shapes), 1.0))
+        except ValueError as error:
+            raise InputError(f"--barrier {path}: {_one_line(error)}") from None
+    try:
+        return costs.combine(layers)
+    except (TypeError, ValueError) as error:
+        raise InputError(f"--layer: {_one_line(error)}") from None
+
+
+def _plan_inputs(args: argparse.Namespace, shape: tuple[int, ...]) -> dict[str, Any]:
+    """evolve()'s existing= and regions= from --existing and --regions (as masks)."""
+    raster = getattr(args, "raster", None)
+    given: dict[str, Any] = {}
+    for kind in ("existing", "regions"):
+        path = getattr(args, kind)
+        if path is not None:
+            given[kind] = _load(partial(planning.read_plan_file, kind=kind, raster=raster), path)
+    if not given:
+        return {}
+    try:
+        plan = planning.attachments(shape, given.get("existing"), given.get("regions"))
+    except (TypeError, ValueError) as error:
+        option = "--existing" if "existing" in str(error).split(":")[0] else "--regions"
+        raise InputError(f"{option} {getattr(args, option[2:])}: {_one_line(error)}") from None
+    assert plan is not None
+    if isinstance(given.get("existing"), list):
+        args.existing_paths = given["existing"]
+    existing, regions = planning.as_masks(plan)
+    return {"existing": existing, "regions": regions}
 
 
 def _refuse_geo_options(args: argparse.Namespace) -> None:
@@ -485,6 +572,7 @@ def _load_geo_inputs(args: argparse.Namespace) -> tuple[np.ndarray, list[tuple[i
         raise InputError(f"{args.terminals}: {_one_line(error)}") from None
     georeference = {"transform": list(raster.transform), "crs": raster.crs, "unit": raster.unit,
                     "layer": layer.layer, "sites_crs": layer.crs, "sites": [p.record() for p in placed]}
+    args.raster = raster
     return raster.cost, [p.cell for p in placed], georeference
 
 
@@ -583,7 +671,7 @@ def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
     best = result.best_structure
     written = [
         exports.write_json(out / "best.json", exports.network_json(best, cost, **options)),
-        exports.write_json(out / "network.geojson", exports.network_geojson(best, cost, **options)),
+        exports.write_json(out / "network.geojson", _network_geojson(result, cost, options, georeference)),
         exports.links_csv(out / "links.csv", best, cost, **place),
     ]
     if result.pareto_front:
@@ -598,6 +686,16 @@ def _write_networks(out: Path, result: EvolutionResult, cost: np.ndarray,
                                                 crs=georeference.get("crs"),
                                                 front=result.pareto_front or ()))
     return written
+
+
+def _network_geojson(result: EvolutionResult, cost: np.ndarray, options: Mapping[str, Any],
+                     georeference: Mapping[str, Any]) -> dict[str, Any]:
+    """network.geojson; an extension also shows the existing network and where it is joined."""
+    collection = exports.network_geojson(result.best_structure, cost, **options)
+    if result.attachment_points or georeference.get("existing_paths"):
+        exports.mark_parts(collection, result.attachment_points, georeference.get("existing_paths") or (),
+                           georeference.get("transform"))
+    return collection
 
 
 def _has(module: str) -> bool:
@@ -700,6 +798,10 @@ def _summary(result: EvolutionResult, seconds: float, written: list[Path],
         f"{len(structure['nodes'])} nodes, {edges} enabled edges; {last.num_species} species",
         *_site_lines(georeference, units),
     ]
+    if result.attachment_points:
+        lines.append(f"joins the existing network at {len(result.attachment_points)} points: "
+                     + ", ".join(f"({r}, {c})" for r, c in result.attachment_points[:12])
+                     + (" ..." if len(result.attachment_points) > 12 else ""))
     if result.cut_short:
         lines.append("the time limit cut short: " + ", ".join(result.cut_short))
     if result.best_objectives:

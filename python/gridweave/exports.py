@@ -560,3 +560,36 @@ def _finite(value: Any) -> Any:
     if isinstance(value, (list, tuple)):
         return [_finite(v) for v in value]
     return value
+
+
+def mark_parts(
+    collection: dict[str, Any],
+    attachment_points: Sequence[Sequence[int]],
+    existing_paths: Sequence[Sequence[Sequence[int]]] = (),
+    transform: Sequence[float] | None = None,
+) -> dict[str, Any]:
+    """A network's GeoJSON with the existing network it extends: every feature of
+    the new construction gets ``"part": "new"``, the existing lines (cell
+    paths) are added with ``"part": "existing"`` and the cells where the new
+    part joins them as points with ``"part": "attachment"``.
+
+    Example:
+        >>> fc = mark_parts({"type": "FeatureCollection", "features": []}, [(0, 4)], [[(0, 0), (0, 9)]])
+        >>> [(f["geometry"]["type"], f["properties"]["part"]) for f in fc["features"]]
+        [('LineString', 'existing'), ('Point', 'attachment')]
+    """
+    def point(cell: Sequence[int]) -> list[float]:
+        return [float(cell[0]), float(cell[1])] if transform is None else list(cell_to_map(transform, cell))
+
+    for feature in collection["features"]:
+        feature.setdefault("properties", {})["part"] = "new"
+    collection["features"] += [
+        {"type": "Feature", "properties": {"part": "existing"},
+         "geometry": {"type": "LineString", "coordinates": [point(c) for c in path]}}
+        for path in existing_paths if len(path) > 1
+    ] + [
+        {"type": "Feature", "properties": {"part": "attachment"},
+         "geometry": {"type": "Point", "coordinates": point(cell)}}
+        for cell in attachment_points
+    ]
+    return collection

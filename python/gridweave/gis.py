@@ -56,6 +56,8 @@ __all__ = [
     "map_to_cell",
     "cell_size",
     "square_cell_side",
+    "read_shapes",
+    "line_paths",
 ]
 
 Transform = tuple[float, float, float, float, float, float]
@@ -584,6 +586,70 @@ def _wkb_of_geopackage_blob(blob: bytes) -> bytes:
     if envelope is None:
         raise ValueError("unknown envelope")
     return bytes(blob[8 + envelope:])
+
+
+def read_shapes(path: str | Path, raster: GeoRaster, *, layer: str | None = None,
+                argument: str = "shapes") -> list[Any]:
+    """The geometries of a GeoJSON file or a GeoPackage layer, as shapely shapes.
+
+    They must be in the raster's coordinate system (a file that names another
+    one is refused with both named: reproject it first, for example with
+    ``ogr2ogr -t_srs``); ``argument`` names the option in messages.
+    """
+    shapely = _require("shapely")
+    shapely_geometry = _require("shapely.geometry")
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no such file: {path}")
+    if path.suffix.lower() == ".gpkg":
+        with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+            table, column, srs_id = _chosen_layer(_feature_tables(db), layer, path)
+            blobs = [row[0] for row in db.execute(f'SELECT "{column}" FROM "{table}"')]
+            crs = _geopackage_crs(db, srs_id)
+        shapes = [shapely.from_wkb(_wkb_of_geopackage_blob(b)) for b in blobs if b]
+    elif path.suffix.lower() in (".geojson", ".json"):
+        try:
+            data = json.loads(path.read_text(encoding="utf-8"))
+            features = data.get("features", [data])
+            shapes = [shapely_geometry.shape(f["geometry"]) for f in features if f.get("geometry")]
+        except (ValueError, UnicodeDecodeError, AttributeError, KeyError, TypeError) as error:
+            raise ValueError(f"{path}: not GeoJSON features ({error})") from None
+        crs = _geojson_crs(data)
+    else:
+        raise ValueError(f"{path}: {argument} must be a .geojson or .gpkg file")
+    if crs is not None and raster.crs is not None and not _same_crs(crs, raster.crs):
+        raise ValueError(f"{path}: {argument} is in {_short_crs(crs)}, the raster in "
+                         f"{_short_crs(raster.crs)}; reproject it first (ogr2ogr -t_srs)")
+    if not shapes:
+        raise ValueError(f"{path}: {argument} holds no geometries")
+    return shapes
+
+
+def line_paths(shapes: Sequence[Any], transform: Sequence[float], shape: Sequence[int],
+               argument: str = "lines") -> list[list[tuple[int, int]]]:
+    """The cell path of every line (the cells of its vertices, in order).
+
+    Example:
+        >>> from shapely.geometry import LineString
+        >>> line_paths([LineString([(505, 895), (545, 895)])], (10.0, 0, 500.0, 0, -10.0, 900.0), (5, 5))
+        [[(0, 0), (0, 4)]]
+    """
+    rows, cols = int(shape[0]), int(shape[1])
+    paths = []
+    for geometry in shapes:
+        parts = getattr(geometry, "geoms", [geometry])
+        for part in parts:
+            if part.geom_type not in ("LineString", "LinearRing"):
+                raise ValueError(f"{argument}: a {part.geom_type} is not a line")
+            path = []
+            for x, y in part.coords:
+                row, col = map_to_cell(transform, (x, y))
+                if not (0 <= row < rows and 0 <= col < cols):
+                    raise ValueError(f"{argument}: the point ({x:g}, {y:g}) lies outside the raster "
+                                     f"({rows} rows, {cols} columns)")
+                path.append((int(math.floor(row)), int(math.floor(col))))
+            paths.append(path)
+    return paths
 
 
 CSV_COORDINATES = (("x", "y", None), ("easting", "northing", None), ("lon", "lat", "EPSG:4326"),

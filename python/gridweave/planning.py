@@ -27,14 +27,17 @@ Example:
 
 from __future__ import annotations
 
+import json
 import math
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-__all__ = ["Attachments", "attachments", "segment_cells", "plain_plan", "plan_from_plain"]
+__all__ = ["Attachments", "attachments", "segment_cells", "plain_plan", "plan_from_plain", "read_plan_file",
+           "as_masks"]
 
 
 @dataclass(frozen=True)
@@ -211,3 +214,51 @@ def plan_from_plain(shape: Sequence[int], settings: Mapping[str, Any]) -> Attach
         return None
     return Attachments((int(shape[0]), int(shape[1])), np.array(settings["existing_cells"], dtype=np.int64),
                        tuple(np.array(r, dtype=np.int64) for r in settings["region_cells"]))
+
+
+def read_plan_file(path: str | Path, kind: str, raster: Any = None) -> Any:
+    """An existing network (``kind="existing"``) or regions (``kind="regions"``) from a file.
+
+    Over a GIS raster (``raster``, a :class:`gridweave.gis.GeoRaster`) the file
+    holds lines or polygons (GeoJSON or GeoPackage, in the raster's coordinate
+    system), returned as cell paths or polygons in cell coordinates; otherwise
+    it is JSON: a structure dictionary or a list of cell paths, or a list of
+    regions (each a list of cells).
+    """
+    path = Path(path)
+    option = f"--{kind}"
+    if raster is not None:
+        from . import gis
+
+        shapes = gis.read_shapes(path, raster, argument=option)
+        if kind == "existing":
+            return gis.line_paths(shapes, raster.transform, raster.cost.shape, argument=option)
+        return [_in_cells(shape, raster.transform) for shape in shapes]
+    if not path.is_file():
+        raise FileNotFoundError(f"no such file: {path}")
+    try:
+        return json.loads(path.read_text(encoding="utf-8"))
+    except (ValueError, UnicodeDecodeError) as error:
+        raise ValueError(f"{path}: {option} must be JSON here ({error})") from None
+
+
+def _in_cells(shape: Any, transform: Sequence[float]) -> Any:
+    """A shapely shape moved from map coordinates into cell coordinates (x = column, y = row)."""
+    from shapely import affinity
+
+    a, b, c, d, e, f = (float(v) for v in transform)
+    det = a * e - b * d
+    # The inverse of x = a*col + b*row + c, y = d*col + e*row + f.
+    return affinity.affine_transform(shape, [e / det, -b / det, -d / det, a / det,
+                                             (b * f - e * c) / det, (d * c - a * f) / det])
+
+
+def as_masks(plan: Attachments) -> tuple[np.ndarray | None, list[np.ndarray] | None]:
+    """The plan as boolean masks, a form :func:`attachments` takes again."""
+    def mask(cells: np.ndarray) -> np.ndarray:
+        out = np.zeros(plan.shape, dtype=bool)
+        out.reshape(-1)[cells] = True
+        return out
+
+    existing = mask(plan.existing) if plan.existing.size else None
+    return existing, [mask(r) for r in plan.regions] or None
