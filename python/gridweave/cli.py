@@ -424,8 +424,7 @@ def _with_layers(args: argparse.Namespace, cost: np.ndarray) -> np.ndarray:
     for path in args.barrier:
         if raster is None:
             raise InputError(f"--barrier applies to GIS rasters only, not {args.cost_map.name}")
-        georeferenced = raster
-        shapes = _load(lambda p: gis.read_shapes(p, georeferenced, argument="--barrier"), path)
+        shapes = _load(partial(gis.read_shapes, raster=raster, argument="--barrier"), path)
         try:
             layers.append((costs.barriers(cost.shape, raster.transform, shapes), 1.0))
         except ValueError as error:
