@@ -1,5 +1,6 @@
 """The Python example of the README runs as written."""
 
+import json
 import re
 from pathlib import Path
 
@@ -26,7 +27,7 @@ def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
     text = (Path(__file__).parent.parent / "README.md").read_text()
     monkeypatch.chdir(tmp_path)
     namespace = {}
-    for section in ("GIS workflow", "Checkpoint and resume"):
+    for section in ("GIS workflow", "Extending an existing network", "Checkpoint and resume"):
         body = re.search(rf"## {section}\n(.*?)\n## ", text, re.S).group(1)
         for language, block in re.findall(r"```(python|sh)\n(.*?)```", body, re.S):
             if language == "python":
@@ -39,5 +40,7 @@ def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
     assert {"network.geojson", "network.gpkg", "links.csv", "network.png"} <= {
         p.name for p in (tmp_path / "gis-out").iterdir()}
     assert (Path(__file__).parent.parent / "docs" / "gis-network.png").exists()  # the picture shown
+    extension = json.loads((tmp_path / "extension-out" / "network.geojson").read_text())
+    assert {"new", "existing", "attachment"} <= {f["properties"]["part"] for f in extension["features"]}
     assert len((tmp_path / "ckpt-out" / "history.csv").read_text().splitlines()) == 12
     assert namespace["result"].generations == 8

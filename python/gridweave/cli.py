@@ -146,8 +146,9 @@ def _run(args: argparse.Namespace) -> int:
     if args.threads:
         os.environ["GRIDWEAVE_NUM_THREADS"] = str(args.threads)
     georeference = getattr(args, "georeference", {})
-    if getattr(args, "existing_paths", None):
-        georeference = {**georeference, "existing_paths": args.existing_paths}
+    for key in ("existing_paths", "region_cells"):
+        if getattr(args, key, None):
+            georeference = {**georeference, key: getattr(args, key)}
     started = time.perf_counter()
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -453,6 +454,8 @@ def _plan_inputs(args: argparse.Namespace, shape: tuple[int, ...]) -> dict[str, 
     assert plan is not None
     if isinstance(given.get("existing"), list):
         args.existing_paths = given["existing"]
+    cols = shape[1]
+    args.region_cells = [[[int(i) // cols, int(i) % cols] for i in r] for r in plan.regions]
     existing, regions = planning.as_masks(plan)
     return {"existing": existing, "regions": regions}
 
@@ -742,7 +745,9 @@ def _write_figures(out: Path, result: EvolutionResult, cost: np.ndarray, label: 
              f"{result.best_length * units.side:,.6g} {units.length}, fitness {result.best_fitness:.4g}")
     plot.plot_network(result.best_structure, cost, network, title=title,
                       transform=georeference.get("transform"),
-                      sites=georeference.get("sites") or (), unit=units.length)
+                      sites=georeference.get("sites") or (), unit=units.length,
+                      existing=georeference.get("existing_paths") or (),
+                      regions=georeference.get("region_cells") or ())
     fitness = out / "fitness.png"
     plot.plot_history(units.history(result.history), fitness,
                       labels=(f"cost ({units.cost})", f"length ({units.length})"))

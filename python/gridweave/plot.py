@@ -73,6 +73,8 @@ def plot_network(
     transform: Sequence[float] | None = None,
     sites: Sequence[Mapping[str, Any]] = (),
     unit: str = "map unit",
+    existing: Sequence[Sequence[Sequence[int]]] = (),
+    regions: Sequence[Sequence[Sequence[int]]] = (),
 ) -> Figure:
     """Draw a network (a ``Genome`` or a structure dictionary) over its cost map.
 
@@ -81,7 +83,9 @@ def plot_network(
     squares, labelled with their names from ``sites`` (records with "cell"
     and "name"), and junctions white dots. A colour bar shows the cost scale;
     impassable cells (NaN or ``inf``) are black. With the ``transform``
-    of a north-up raster the axes are map coordinates in ``unit``.
+    of a north-up raster the axes are map coordinates in ``unit``. An
+    ``existing`` network (cell paths) is drawn in grey beneath, and
+    ``regions`` (lists of cells) are outlined.
 
     Example:
         >>> import numpy as np
@@ -95,6 +99,13 @@ def plot_network(
     figure = _new_figure((6.4, 5.6))
     ax = figure.add_subplot()
     mapped = _north_up(transform)
+    at = _plane(mapped)
+    for number, line in enumerate(existing):
+        xs, ys = zip(*(at(*cell) for cell in line))
+        ax.plot(xs, ys, color="dimgrey", linewidth=3.2, zorder=1.5, solid_capstyle="round",
+                label="existing network" if number == 0 else None)
+    for number, cells in enumerate(regions):
+        _outline(ax, cells, np.shape(cost_map), at, "region" if number == 0 else None)
     image = _draw_network(ax, _structure(network), cost_map, transform=mapped, sites=sites)
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
     if mapped is None:
@@ -159,6 +170,23 @@ def _plane(transform: tuple[float, ...] | None) -> Any:
         return lambda row, column: (column, row)
     a, _, c, _, e, f = transform
     return lambda row, column: (c + a * (column + 0.5), f + e * (row + 0.5))
+
+
+def _outline(ax: Any, cells: Sequence[Sequence[int]], shape: tuple[int, ...], at: Any,
+             label: str | None) -> None:
+    """The boundary of a set of cells, as the contour of its mask."""
+    mask = np.zeros(shape[:2], dtype=float)
+    for r, c in cells:
+        mask[int(r), int(c)] = 1.0
+    rows, cols = np.nonzero(mask)
+    r0, r1 = max(rows.min() - 1, 0), min(rows.max() + 2, shape[0])
+    c0, c1 = max(cols.min() - 1, 0), min(cols.max() + 2, shape[1])
+    window = mask[r0:r1, c0:c1]
+    grid_r, grid_c = np.mgrid[r0:r1, c0:c1]
+    xs, ys = at(grid_r, grid_c)  # the plane is affine: it maps whole grids
+    ax.contour(xs, ys, window, levels=[0.5], colors="deepskyblue", linewidths=1.6, zorder=1.6)
+    if label:
+        ax.plot([], [], color="deepskyblue", linewidth=1.6, label=label)
 
 
 def _draw_network(ax: Any, structure: Mapping[str, Any], cost_map: np.ndarray, *,
