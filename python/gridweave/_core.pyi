@@ -154,6 +154,14 @@ def steiner_candidates(cost_map: npt.NDArray[np.float64], terminals: Sequence[Ce
     """Every tree that :func:`steiner_network` chooses from."""
 def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell]) -> NetworkTuple:
     """The minimum spanning tree of straight edges between the terminals."""
+def optimal_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
+                    upper_bound: float | None = None, candidates: Sequence[Cell] | None = None,
+                    max_seconds: float = 600.0, max_memory: float = 4e9,
+                    deadline: float | None = None, estimate_only: bool = False) -> Any:
+    """The minimum-cost straight-edge network over the candidate cells; None when the deadline passes.
+
+    With ``estimate_only``, the programme's estimate: a dict of seconds, bytes, vertices and subsets.
+    """
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,
                    max_rounds: int = 64, split_edges: bool = True, exchange: bool = False,
                    deadline: float | None = None) -> list[float]:

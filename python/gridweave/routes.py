@@ -14,6 +14,8 @@ in the native core with the interpreter lock released:
   exact network cost of the evaluation;
 - :func:`spanning_tree` is the trivial baseline: the minimum spanning tree of
   straight edges between the terminals;
+- :func:`optimal_network` is the exact reference for small maps: the
+  minimum-cost network of straight edges under the evaluation's cost model;
 - :func:`polish` improves genomes in place by exact local moves (see
   :func:`gridweave.polish_genomes`).
 
@@ -42,8 +44,10 @@ __all__ = [
     "steiner_tree",
     "steiner_trees",
     "spanning_tree",
+    "optimal_network",
     "network_structure",
     "polish",
+    "heuristic_cost",
     "START_METHODS",
     "genome_from_structure",
     "start_network",
@@ -170,6 +174,65 @@ def spanning_tree(cost_map: Any, terminals: Sequence[Cell]) -> dict[str, Any]:
         (2, 1.1875)
     """
     return network_structure(*_core.spanning_network(cost_array(cost_map), list(terminals)))
+
+
+def optimal_network(
+    cost_map: Any,
+    terminals: Sequence[Cell],
+    *,
+    upper_bound: float | None = None,
+    candidates: Sequence[Cell] | None = None,
+    max_seconds: float = 600.0,
+    max_memory: float = 4e9,
+) -> dict[str, Any]:
+    """The minimum-cost network of straight edges that joins ``terminals``.
+
+    Every term of a network's cost is non-negative, so the optimum is a tree:
+    a node-weighted Steiner tree in the complete graph over the map's cells,
+    an edge weighing the trace cost of its straight segment. It is found by
+    the Dreyfus-Wagner programme over that graph, leaving out the cells and
+    partial trees that a lower bound shows cannot beat ``upper_bound`` (by
+    default the polished heuristic network's cost). Edge weights are held as
+    32-bit floats, so the tree is optimal up to a relative 1e-7; the returned
+    ``"cost"`` is the exact trace cost :func:`gridweave.evaluate_genomes` gives.
+    ``candidates`` restricts bends and branch points to those cells (the
+    optimum among such networks). Problems whose worst-case estimate exceeds
+    ``max_seconds`` or ``max_memory`` (bytes) are refused with a ``ValueError``
+    that gives the estimate, before anything large is allocated.
+
+    Example:
+        >>> cost = np.ones((12, 12)); cost[6, :10] = 50.0
+        >>> net = optimal_network(cost, [(2, 2), (10, 2)])
+        >>> round(net["cost"], 4) <= round(steiner_tree(cost, [(2, 2), (10, 2)])["cost"], 4)
+        True
+    """
+    cost = cost_array(cost_map)
+    cells = [tuple(t) for t in terminals]
+    chosen = None if candidates is None else list(candidates)
+    limits = dict(candidates=chosen, max_seconds=max_seconds, max_memory=max_memory)
+    if upper_bound is None and len(cells) > 1:
+        _core.optimal_network(cost, cells, estimate_only=True, **limits)  # refuses oversized problems
+        upper_bound = heuristic_cost(cost, cells)
+    network = _core.optimal_network(cost, cells, upper_bound=upper_bound, **limits)
+    assert network is not None  # no deadline was given
+    return network_structure(*network)
+
+
+def heuristic_cost(cost_map: Any, terminals: Sequence[Cell]) -> float:
+    """The trace cost of the cheapest polished heuristic network (spanning or Steiner tree).
+
+    Example:
+        >>> round(heuristic_cost(np.ones((8, 8)), [(0, 0), (0, 7), (7, 7)]), 4)
+        1.1875
+    """
+    from .config import make_config
+
+    cost = cost_array(cost_map)
+    cells = [tuple(t) for t in terminals]
+    config = make_config(cost.shape, cells, graph_init={"Grid": [0, 0]})
+    networks = [spanning_tree(cost, cells), steiner_tree(cost, cells)]
+    genomes = [genome_from_structure(config, n) for n in networks]
+    return min([n["cost"] for n in networks] + polish(genomes, cost))
 
 
 def polish(

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "../localsearch/polish.hpp"
 #include "../localsearch/redundancy.hpp"
 #include "../routing/heuristics.hpp"
+#include "../routing/optimal.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
 #include "functions.hpp"
@@ -303,6 +305,83 @@ PyObject* redundancy_chain(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+double to_positive(PyObject* obj, const char* argument) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (!(value > 0.0)) raise_value(argument, "must be a positive number");
+  return value;
+}
+
+std::vector<uint64_t> to_candidate_cells(PyObject* obj, const BorrowedCostMap& map) {
+  std::vector<uint64_t> cells;
+  for (const Pos& pos : to_cells(obj, map, "candidates")) cells.push_back(routing::pos_cell(map.view(), pos));
+  return cells;
+}
+
+// The exact optimum; None when the deadline passes first.
+PyObject* optimal_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map",   "terminals", "upper_bound",   "candidates", "max_seconds",
+                                     "max_memory", "deadline",  "estimate_only", nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *upper_obj = nullptr, *candidates_obj = nullptr,
+             *seconds_obj = nullptr, *memory_obj = nullptr, *deadline_obj = nullptr, *estimate_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOOO:optimal_network", keywords, &cost_obj, &terminals_obj, &upper_obj,
+               &candidates_obj, &seconds_obj, &memory_obj, &deadline_obj, &estimate_obj);
+    const bool estimate_only = estimate_obj && truth(estimate_obj);
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
+    routing::OptimalOptions options;
+    if (upper_obj && upper_obj != Py_None)
+      options.upper_bound = convert_arg("upper_bound", [&] { return to_positive(upper_obj, "upper_bound"); });
+    if (candidates_obj && candidates_obj != Py_None)
+      options.candidates =
+          convert_arg("candidates", [&] { return to_candidate_cells(candidates_obj, *map); });
+    if (seconds_obj)
+      options.max_seconds =
+          convert_arg("max_seconds", [&] { return to_positive(seconds_obj, "max_seconds"); });
+    if (memory_obj)
+      options.max_bytes = convert_arg("max_memory", [&] { return to_positive(memory_obj, "max_memory"); });
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<routing::Network> network;
+    std::optional<routing::OptimalEstimate> estimate, too_large;
+    bool unreachable = false, below = false;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      try {
+        if (estimate_only)
+          estimate = routing::estimate_network(map->view(), terminals, options);
+        else
+          network = routing::optimal_network(map->view(), terminals, options);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      } catch (const routing::NoneBelowBound&) {
+        below = true;
+      } catch (const routing::TooLarge& error) {
+        too_large = error.estimate;
+      } catch (const evocore::DeadlinePassed&) {
+      }
+    }
+    if (unreachable) raise_unreachable();
+    if (below) raise_value("upper_bound", "no network joins the terminals at or below this cost");
+    if (too_large)
+      raise_value("terminals", "the exact network is too large to compute: estimated " + too_large->text() +
+                                   ", above max_seconds or max_memory");
+    if (estimate) {
+      nb::dict figures;
+      figures["seconds"] = estimate->seconds;
+      figures["bytes"] = estimate->bytes;
+      figures["vertices"] = estimate->vertices;
+      figures["subsets"] = estimate->subsets;
+      return figures.release().ptr();
+    }
+    if (!network) Py_RETURN_NONE;
+    return network_object(*network).release().ptr();
+  });
+}
+
 PyMethodDef routing_defs[] = {
     keyword_def<least_cost_distances>(
         "least_cost_distances",
@@ -327,6 +406,14 @@ PyMethodDef routing_defs[] = {
                                   "spanning_network(cost_map, terminals)\n--\n\n"
                                   "Minimum spanning tree of straight edges over the terminals.\n"
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
+    keyword_def<optimal_network>(
+        "optimal_network",
+        "optimal_network(cost_map, terminals, upper_bound=None, candidates=None, max_seconds=600.0, "
+        "max_memory=4e9, deadline=None, estimate_only=False)\n--\n\n"
+        "The minimum-cost network of straight edges joining the terminals (Dreyfus-Wagner over the\n"
+        "complete straight-edge graph of the candidate cells, all cells by default). Returns\n"
+        "(nodes, fixed_count, edges, cost) like steiner_network, or None when the deadline passes;\n"
+        "with estimate_only, the estimate as a dict (seconds, bytes, vertices, subsets)."),
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "

@@ -1,0 +1,400 @@
+#include "optimal.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <queue>
+#include <utility>
+
+#include "../evocore/interrupt.hpp"
+#include "../evocore/thread_pool.hpp"
+#include "heuristics.hpp"
+#include "least_cost.hpp"
+#include "steiner.hpp"
+
+namespace routing {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// Costs behind the time estimate, measured on one core.
+constexpr double kRelaxSeconds = 1.2e-9;   // one (settled vertex, other vertex) pair of a subset
+constexpr double kSampleSeconds = 1.0e-9;  // one edge sample of an edge weight
+constexpr double kMergeSeconds = 0.6e-9;   // one (split, vertex) pair
+// Path bounds over the whole map are worth their k searches only up to this many cells x terminals.
+constexpr uint64_t kBoundCells = uint64_t{1} << 22;
+constexpr uint32_t kBase = 0xFFFFFFFFu;      // back pointer of a terminal's own state
+constexpr uint32_t kSplitFlag = 0x80000000u;  // back pointer of a merge: the flag and one part's subset
+// Upper bounds get this relative slack: edge weights are held as floats.
+constexpr double kSlack = 1e-6;
+
+using Bits = uint32_t;
+
+// Lowest sum of cell costs over a walk of 8-neighbour steps from `source` to
+// each cell, both ends counted. A chain of straight edges from the source to a
+// cell costs at least this: its samples form such a walk, each weighing >= 1.
+std::vector<double> walk_bounds(const CostMap& map, uint64_t source, evocore::StopPoll& poll) {
+  std::vector<double> bound(map.rows * map.cols, kInf);
+  using Entry = std::pair<double, uint64_t>;
+  std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+  bound[source] = map.at(source);
+  queue.push({bound[source], source});
+  while (!queue.empty()) {
+    const auto [distance, cell] = queue.top();
+    queue.pop();
+    if (distance > bound[cell]) continue;
+    poll();
+    for_each_neighbour(map, cell, [&](uint64_t next, uint8_t) {
+      const double through = distance + map.at(next);
+      if (through < bound[next]) {
+        bound[next] = through;
+        queue.push({through, next});
+      }
+    });
+  }
+  return bound;
+}
+
+double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
+  const Pos pa = cell_pos(map, a), pb = cell_pos(map, b);
+  return std::min(weave::edge_cost(pa, pb, map), weave::edge_cost(pb, pa, map));
+}
+
+// The Dreyfus-Wagner programme. Vertices [0, k) are the terminals, the last
+// one the root; dp(S)[v] is the cheapest tree joining the terminals in S and
+// vertex v, node costs included.
+class Programme {
+ public:
+  Programme(const CostMap& map, std::vector<uint64_t> cells, size_t terminals, double upper,
+            std::vector<double> bounds)
+      : map_(map),
+        cells_(std::move(cells)),
+        n_(cells_.size()),
+        k_(terminals),
+        full_((Bits{1} << (terminals - 1)) - 1),
+        upper_(upper),
+        bounds_(std::move(bounds)),
+        dp_(static_cast<size_t>(full_ + 1) * n_, kInf),
+        back_(static_cast<size_t>(full_ + 1) * n_, kBase),
+        rows_(n_) {
+    for (uint64_t cell : cells_) cost_.push_back(map.at(cell));
+  }
+
+  // Cost in map units of the optimal tree, kInf when none stays below the bound.
+  double solve() {
+    std::vector<Bits> order(full_);
+    std::iota(order.begin(), order.end(), Bits{1});
+    std::stable_sort(order.begin(), order.end(),
+                     [](Bits a, Bits b) { return std::popcount(a) < std::popcount(b); });
+    for (Bits subset : order) solve_subset(subset);
+    return dp(full_)[root()];
+  }
+
+  // Vertex pairs of the optimal tree's edges (run after solve()).
+  std::vector<std::pair<uint32_t, uint32_t>> tree_edges() const {
+    std::vector<std::pair<uint32_t, uint32_t>> edges;
+    std::vector<std::pair<Bits, uint32_t>> stack{{full_, root()}};
+    while (!stack.empty()) {
+      const auto [subset, v] = stack.back();
+      stack.pop_back();
+      const uint32_t from = back(subset)[v];
+      if (from == kBase) continue;
+      if (from & kSplitFlag) {
+        const Bits part = from & ~kSplitFlag;
+        stack.push_back({part, v});
+        stack.push_back({subset ^ part, v});
+      } else {
+        edges.emplace_back(from, v);
+        stack.push_back({subset, from});
+      }
+    }
+    return edges;
+  }
+
+  const std::vector<uint64_t>& cells() const { return cells_; }
+
+ private:
+  uint32_t root() const { return static_cast<uint32_t>(k_ - 1); }
+  double* dp(Bits subset) { return dp_.data() + static_cast<size_t>(subset) * n_; }
+  const double* dp(Bits subset) const { return dp_.data() + static_cast<size_t>(subset) * n_; }
+  uint32_t* back(Bits subset) { return back_.data() + static_cast<size_t>(subset) * n_; }
+  const uint32_t* back(Bits subset) const { return back_.data() + static_cast<size_t>(subset) * n_; }
+
+  // Edge weights from vertex u to every vertex, computed when first asked for.
+  const float* row(uint32_t u) {
+    if (rows_[u]) return rows_[u].get();
+    auto weights = std::make_unique<float[]>(n_);
+    constexpr size_t kBlock = 256;
+    evocore::parallel_for((n_ + kBlock - 1) / kBlock, [&](size_t block) {
+      evocore::StopPoll poll(16);
+      for (size_t v = block * kBlock; v < std::min(n_, (block + 1) * kBlock); ++v) {
+        poll();
+        weights[v] = rows_[v] ? rows_[v][u]
+                              : v == u ? 0.0f
+                                       : static_cast<float>(edge_weight(map_, cells_[u], cells_[v]));
+      }
+    });
+    rows_[u] = std::move(weights);
+    return rows_[u].get();
+  }
+
+  // A lower bound on what joining v to the terminals outside `subset` (and
+  // the root) still costs: the chain of edges to the farthest of them, and
+  // their node cells.
+  std::vector<double> rest_bounds(Bits subset) const {
+    std::vector<double> rest(n_, 0.0), farthest(n_, 0.0);
+    if (bounds_.empty()) return rest;
+    for (size_t t = 0; t < k_; ++t) {
+      if (t != root() && (subset >> t & 1)) continue;
+      const double* bound = bounds_.data() + t * n_;
+      for (size_t v = 0; v < n_; ++v) {
+        if (v == t) continue;
+        rest[v] += cost_[t];
+        farthest[v] = std::max(farthest[v], bound[v]);
+      }
+    }
+    for (size_t v = 0; v < n_; ++v) rest[v] += farthest[v];
+    return rest;
+  }
+
+  void merge(Bits subset, double* value, uint32_t* from) {
+    std::vector<double> sum(n_, kInf);
+    std::vector<Bits> split(n_, 0);
+    const Bits lowest = subset & (~subset + 1);
+    for (Bits part = (subset - 1) & subset; part; part = (part - 1) & subset) {
+      if (!(part & lowest)) continue;
+      const double* a = dp(part);
+      const double* b = dp(subset ^ part);
+      for (size_t v = 0; v < n_; ++v) {
+        const double s = a[v] + b[v];
+        if (s < sum[v]) sum[v] = s, split[v] = part;
+      }
+      poll_();
+    }
+    for (size_t v = 0; v < n_; ++v)
+      if (sum[v] < kInf) value[v] = sum[v] - cost_[v], from[v] = kSplitFlag | split[v];
+  }
+
+  void solve_subset(Bits subset) {
+    double* value = dp(subset);
+    uint32_t* from = back(subset);
+    if (std::popcount(subset) == 1) {
+      const auto t = static_cast<uint32_t>(std::countr_zero(subset));
+      value[t] = cost_[t];
+      from[t] = kBase;
+    } else {
+      merge(subset, value, from);
+    }
+    const std::vector<double> rest = rest_bounds(subset);
+    using Entry = std::pair<double, uint32_t>;
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+    for (uint32_t v = 0; v < n_; ++v) {
+      if (value[v] + rest[v] > upper_) value[v] = kInf;
+      if (value[v] < kInf) queue.push({value[v], v});
+    }
+    std::vector<char> settled(n_, 0);
+    while (!queue.empty()) {
+      const auto [distance, u] = queue.top();
+      queue.pop();
+      if (settled[u] || distance > value[u]) continue;
+      settled[u] = 1;
+      if (subset == full_ && u == root()) break;
+      poll_();
+      const float* weight = row(u);
+      for (uint32_t v = 0; v < n_; ++v) {
+        const double through = distance + static_cast<double>(weight[v]) + cost_[v];
+        if (through < value[v] && !settled[v] && through + rest[v] <= upper_) {
+          value[v] = through;
+          from[v] = u;
+          queue.push({through, v});
+        }
+      }
+    }
+  }
+
+  const CostMap map_;
+  std::vector<uint64_t> cells_;
+  size_t n_;
+  size_t k_;
+  Bits full_;
+  double upper_;
+  std::vector<double> bounds_;  // k x n: walk bound from terminal t to vertex v
+  std::vector<double> cost_;
+  std::vector<double> dp_;
+  std::vector<uint32_t> back_;
+  std::vector<std::unique_ptr<float[]>> rows_;
+  evocore::StopPoll poll_{64};
+};
+
+// Drops edges that close cycles and flexible leaves: neither can raise the cost.
+std::vector<std::pair<uint32_t, uint32_t>> tidy_tree(std::vector<std::pair<uint32_t, uint32_t>> edges,
+                                                     size_t vertices, size_t terminals) {
+  std::vector<uint32_t> parent(vertices);
+  std::iota(parent.begin(), parent.end(), 0u);
+  const auto find = [&](uint32_t v) {
+    while (parent[v] != v) v = parent[v] = parent[parent[v]];
+    return v;
+  };
+  std::vector<std::pair<uint32_t, uint32_t>> tree;
+  for (const auto& [a, b] : edges) {
+    const uint32_t ra = find(a), rb = find(b);
+    if (ra == rb) continue;
+    parent[ra] = rb;
+    tree.emplace_back(a, b);
+  }
+  for (bool pruned = true; pruned;) {
+    pruned = false;
+    std::vector<uint32_t> degree(vertices, 0);
+    for (const auto& [a, b] : tree) ++degree[a], ++degree[b];
+    const auto leaf = [&](uint32_t v) { return v >= terminals && degree[v] == 1; };
+    const auto end = std::remove_if(tree.begin(), tree.end(), [&](const auto& e) {
+      return leaf(e.first) || leaf(e.second);
+    });
+    pruned = end != tree.end();
+    tree.erase(end, tree.end());
+  }
+  return tree;
+}
+
+Network tree_network(const CostMap& map, const std::vector<uint64_t>& cells, size_t terminals,
+                     const std::vector<std::pair<uint32_t, uint32_t>>& edges) {
+  Network network;
+  network.fixed_count = terminals;
+  std::vector<uint32_t> index(cells.size(), UINT32_MAX);
+  for (uint32_t t = 0; t < terminals; ++t) index[t] = t, network.nodes.push_back(cell_pos(map, cells[t]));
+  const auto node = [&](uint32_t v) {
+    if (index[v] == UINT32_MAX) {
+      index[v] = static_cast<uint32_t>(network.nodes.size());
+      network.nodes.push_back(cell_pos(map, cells[v]));
+    }
+    return index[v];
+  };
+  for (const auto& [a, b] : edges) {
+    const uint32_t ia = node(a), ib = node(b);
+    const Pos pa = network.nodes[ia], pb = network.nodes[ib];
+    // Edges keep the direction whose samples cost less.
+    if (weave::edge_cost(pb, pa, map) < weave::edge_cost(pa, pb, map))
+      network.edges.emplace_back(ib, ia);
+    else
+      network.edges.emplace_back(ia, ib);
+  }
+  network.cost = network_cost(network, map);
+  return network;
+}
+
+}  // namespace
+
+std::string OptimalEstimate::text() const {
+  char buffer[160];
+  std::snprintf(buffer, sizeof buffer, "about %.3g s and %.3g MB (%llu candidate cells, %llu terminal subsets)",
+                seconds, bytes / 1e6, static_cast<unsigned long long>(vertices),
+                static_cast<unsigned long long>(subsets));
+  return buffer;
+}
+
+OptimalEstimate estimate_optimal(uint64_t vertices, size_t terminal_count, uint64_t rows, uint64_t cols) {
+  OptimalEstimate estimate;
+  estimate.vertices = vertices;
+  if (terminal_count < 2) return estimate;
+  const double n = static_cast<double>(vertices), k = static_cast<double>(terminal_count);
+  const double subsets = std::exp2(k - 1.0);
+  estimate.subsets = subsets < 1.8e19 ? static_cast<uint64_t>(subsets) : UINT64_MAX;
+  const double steps = static_cast<double>(std::max(rows, cols)) / 2.5;  // mean edge length in samples
+  estimate.seconds = subsets * n * n * kRelaxSeconds + n * n * steps * kSampleSeconds +
+                     std::pow(3.0, k - 1.0) / 2.0 * n * kMergeSeconds;
+  estimate.bytes = subsets * n * 12.0 + n * n * 4.0 + k * static_cast<double>(rows * cols) * 8.0;
+  return estimate;
+}
+
+namespace {
+
+// Candidate cells (terminals first) that a tree below the upper bound may use,
+// the path bounds over them and the programme's estimate.
+struct Prepared {
+  std::vector<uint64_t> cells;
+  std::vector<double> bounds;
+  double upper = kInf;  // map units, with slack
+  OptimalEstimate estimate;
+};
+
+Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const OptimalOptions& options) {
+  const size_t k = terminals.size();
+  Prepared prepared;
+  std::vector<uint64_t>& cells = prepared.cells;
+  for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
+  for (uint64_t cell : cells)
+    if (!std::isfinite(map.at(cell))) throw Unreachable{};
+  if (k < 2) return prepared;
+  std::vector<char> taken(map.rows * map.cols, 0);
+  for (uint64_t cell : cells) taken[cell] = 1;
+  const auto offer = [&](uint64_t cell) {
+    if (cell < taken.size() && !taken[cell] && std::isfinite(map.at(cell))) taken[cell] = 1, cells.push_back(cell);
+  };
+  if (options.candidates.empty())
+    for (uint64_t cell = 0; cell < taken.size(); ++cell) offer(cell);
+  else
+    for (uint64_t cell : options.candidates) offer(cell);
+  const auto check = [&](const OptimalEstimate& estimate) {
+    if (estimate.seconds > options.max_seconds || estimate.bytes > options.max_bytes) throw TooLarge{estimate};
+  };
+  prepared.estimate = estimate_optimal(cells.size(), k, map.rows, map.cols);
+  const bool bounded = map.rows * map.cols * k <= kBoundCells;
+  if (!bounded) check(prepared.estimate);
+
+  const double scale = weave::detail::trace_scale(map.rows, map.cols);
+  double upper = options.upper_bound;
+  if (!(upper < kInf)) upper = spanning_network(map, terminals).cost;
+  prepared.upper = upper = upper / scale * (1.0 + kSlack);
+  if (!bounded) return prepared;
+  evocore::StopPoll poll;
+  std::vector<std::vector<double>> walks;
+  for (size_t t = 0; t < k; ++t) walks.push_back(walk_bounds(map, cells[t], poll));
+  double terminal_cost = 0.0;
+  for (size_t t = 0; t < k; ++t) terminal_cost += map.at(cells[t]);
+  // A bend or branch point lies on the tree's paths to two different terminals.
+  std::vector<uint64_t> kept(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k));
+  for (size_t v = k; v < cells.size(); ++v) {
+    double first = kInf, second = kInf;
+    for (size_t t = 0; t < k; ++t) {
+      const double bound = walks[t][cells[v]];
+      if (bound < first)
+        second = first, first = bound;
+      else if (bound < second)
+        second = bound;
+    }
+    if (map.at(cells[v]) + first + second + terminal_cost <= upper) kept.push_back(cells[v]);
+  }
+  cells = std::move(kept);
+  prepared.bounds.resize(k * cells.size());
+  for (size_t t = 0; t < k; ++t)
+    for (size_t v = 0; v < cells.size(); ++v) prepared.bounds[t * cells.size() + v] = walks[t][cells[v]];
+  prepared.estimate = estimate_optimal(cells.size(), k, map.rows, map.cols);
+  check(prepared.estimate);
+  return prepared;
+}
+
+}  // namespace
+
+OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& terminals,
+                                 const OptimalOptions& options) {
+  return prepare(map, terminals, options).estimate;
+}
+
+Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals, const OptimalOptions& options) {
+  const size_t k = terminals.size();
+  Prepared prepared = prepare(map, terminals, options);
+  if (k < 2) return tree_network(map, prepared.cells, k, {});
+  Programme programme(map, std::move(prepared.cells), k, prepared.upper, std::move(prepared.bounds));
+  if (!(programme.solve() < kInf)) {
+    if (options.upper_bound < kInf) throw NoneBelowBound{};
+    throw Unreachable{};
+  }
+  const auto& cells = programme.cells();
+  return tree_network(map, cells, k, tidy_tree(programme.tree_edges(), cells.size(), k));
+}
+
+}  // namespace routing

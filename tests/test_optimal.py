@@ -1,0 +1,116 @@
+"""The exact reference network: brute force on tiny maps, the evaluation's cost, refusals."""
+
+import itertools
+import math
+
+import numpy as np
+import pytest
+
+import gridweave as gw
+from gridweave import routes
+from gridweave.config import make_config
+
+
+def evaluated_cost(cost, terminals, structure):
+    genome = routes.genome_from_structure(make_config(cost.shape, terminals, graph_init={"Grid": [0, 0]}), structure)
+    gw.evaluate_genomes([genome], cost)
+    return 1.0 / genome.fitness
+
+
+def edge_weights(cost, cells):
+    """Trace cost of the straight edge between every pair of cells, the cheaper direction."""
+    config = make_config(cost.shape, cells[:2], graph_init={"Grid": [0, 0]})
+    pairs = [(a, b) for a in range(len(cells)) for b in range(len(cells)) if a != b]
+    genomes = [routes.genome_from_structure(config, routes.network_structure(
+        [cells[a], cells[b]], 2, [(0, 1)], 0.0)) for a, b in pairs]
+    gw.evaluate_genomes(genomes, cost)
+    scale = 1.0 / sum(cost.shape)
+    weight = {}
+    for (a, b), genome in zip(pairs, genomes):
+        value = 1.0 / genome.fitness - (cost[cells[a]] + cost[cells[b]]) * scale
+        weight[a, b] = weight[b, a] = min(weight.get((a, b), math.inf), value)
+    return weight
+
+
+def brute_force(cost, terminals):
+    """Cheapest network over every set of node cells: each set's cheapest network is its MST."""
+    cells = list(terminals) + [c for c in itertools.product(*map(range, cost.shape)) if c not in terminals]
+    weight = edge_weights(cost, cells)
+    scale = 1.0 / sum(cost.shape)
+    k, best = len(terminals), math.inf
+    for extra in range(len(cells) - k + 1):
+        for chosen in itertools.combinations(range(k, len(cells)), extra):
+            nodes = list(range(k)) + list(chosen)
+            total = sum(cost[cells[v]] for v in nodes) * scale
+            link = {v: weight[nodes[0], v] for v in nodes[1:]}
+            while link and total < best:
+                v = min(link, key=link.get)
+                total += link.pop(v)
+                for u in link:
+                    link[u] = min(link[u], weight[v, u])
+            best = min(best, total)
+    return best
+
+
+@pytest.mark.parametrize("seed, shape, terminals", [
+    (1, (4, 4), [(0, 0), (3, 3), (0, 3)]),
+    (2, (4, 4), [(0, 1), (3, 0), (2, 3)]),
+    (3, (3, 5), [(0, 0), (2, 4), (2, 0), (0, 4)]),
+    (4, (4, 4), [(1, 1), (3, 2)]),
+])
+def test_optimum_equals_brute_force_and_evaluation(seed, shape, terminals):
+    rng = np.random.default_rng(seed)
+    cost = rng.choice([1.0, 2.0, 9.0, 40.0], size=shape, p=[0.4, 0.3, 0.2, 0.1])
+    for t in terminals:
+        cost[t] = 1.0
+    net = routes.optimal_network(cost, terminals)
+    assert net["cost"] == pytest.approx(brute_force(cost, terminals), rel=1e-6)
+    assert evaluated_cost(cost, terminals, net) == pytest.approx(net["cost"], rel=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_pruning_keeps_the_optimum(seed):
+    rng = np.random.default_rng(seed)
+    cost = 1.0 + rng.exponential(2.0, size=(11, 10))
+    cost[rng.random(cost.shape) < 0.15] = 60.0
+    terminals = [(0, 0), (10, 9), (0, 9), (10, 0), (5, 5)][: 3 + seed % 3]
+    for t in terminals:
+        cost[t] = 1.0
+    pruned = routes.optimal_network(cost, terminals)
+    unpruned = routes.optimal_network(cost, terminals, upper_bound=1e300)
+    assert pruned["cost"] == pytest.approx(unpruned["cost"], rel=1e-6)
+    assert pruned["cost"] <= routes.heuristic_cost(cost, terminals) * (1 + 1e-9)
+    # Restricted to the cells of the optimal tree, the optimum is the same tree's cost.
+    cells = [tuple(n["data"]["pos"]) for n in pruned["nodes"]]
+    restricted = routes.optimal_network(cost, terminals, candidates=cells, upper_bound=1e300)
+    assert restricted["cost"] == pytest.approx(pruned["cost"], rel=1e-6)
+    assert {tuple(n["data"]["pos"]) for n in restricted["nodes"]} <= set(cells)
+
+
+@pytest.mark.parametrize("shape, count, limits", [
+    ((512, 512), 12, {}),
+    ((2048, 2048), 30, {}),
+    ((64, 64), 8, {"max_seconds": 1e-3}),
+    ((64, 64), 8, {"max_memory": 1e3}),
+])
+def test_oversized_problems_are_refused_with_the_estimate(shape, count, limits):
+    rng = np.random.default_rng(0)
+    cells = {(int(rng.integers(shape[0])), int(rng.integers(shape[1]))) for _ in range(4 * count)}
+    terminals = sorted(cells)[:count]
+    with pytest.raises(ValueError, match=r"estimated about .* s and .* MB"):
+        routes.optimal_network(np.ones(shape), terminals, **limits)
+
+
+def test_small_cases_and_bad_arguments():
+    cost = np.ones((6, 6))
+    assert routes.optimal_network(cost, [])["nodes"] == []
+    single = routes.optimal_network(cost, [(2, 3)])
+    assert single["cost"] == pytest.approx(1 / 12) and single["edges"] == []
+    walled = cost.copy()
+    walled[3, :] = np.inf
+    with pytest.raises(ValueError, match="cannot be joined"):
+        routes.optimal_network(walled, [(0, 0), (5, 5)])
+    with pytest.raises(ValueError, match="upper_bound"):
+        routes.optimal_network(cost, [(0, 0), (5, 5)], upper_bound=1e-3)
+    with pytest.raises(ValueError, match="max_seconds"):
+        routes.optimal_network(cost, [(0, 0), (5, 5)], max_seconds=-1.0)
