@@ -25,8 +25,12 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kRelaxSeconds = 1.2e-9;   // one (settled vertex, other vertex) pair of a subset
 constexpr double kSampleSeconds = 1.0e-9;  // one edge sample of an edge weight
 constexpr double kMergeSeconds = 0.6e-9;   // one (split, vertex) pair
+constexpr double kCellSeconds = 1e-7;      // one cell of a grid tree search
 // Path bounds over the whole map are worth their k searches only up to this many cells x terminals.
 constexpr uint64_t kBoundCells = uint64_t{1} << 22;
+// Grid tree bounds are computed up to this many entries (cells x 2^terminals).
+constexpr uint64_t kTreeEntries = uint64_t{1} << 26;
+constexpr size_t kMaxTerminals = 24;
 constexpr uint32_t kBase = 0xFFFFFFFFu;      // back pointer of a terminal's own state
 constexpr uint32_t kSplitFlag = 0x80000000u;  // back pointer of a merge: the flag and one part's subset
 // Upper bounds get this relative slack: edge weights are held as floats.
@@ -59,9 +63,72 @@ std::vector<double> walk_bounds(const CostMap& map, uint64_t source, evocore::St
   return bound;
 }
 
+// Node-weighted Steiner trees on the 8-connected cell graph, by the
+// Dreyfus-Wagner programme over all 2^k subsets X of the terminals: entry
+// X * cells + c is the least sum of cell costs, each cell counted once, of a
+// connected set of cells holding the terminals in X and cell c. The samples of
+// a network's edges cover such a set, so a network costs at least this.
+std::vector<float> grid_trees(const CostMap& map, const std::vector<uint64_t>& terminals, evocore::StopPoll& poll) {
+  const size_t cells = map.rows * map.cols, k = terminals.size();
+  const Bits all = (Bits{1} << k) - 1;
+  std::vector<float> table((static_cast<size_t>(all) + 1) * cells, std::numeric_limits<float>::infinity());
+  std::vector<float> cost(cells), sum(cells);
+  for (size_t c = 0; c < cells; ++c) cost[c] = static_cast<float>(map.at(c));
+  std::vector<Bits> order(all);
+  std::iota(order.begin(), order.end(), Bits{1});
+  std::stable_sort(order.begin(), order.end(), [](Bits a, Bits b) { return std::popcount(a) < std::popcount(b); });
+  using Entry = std::pair<float, uint32_t>;
+  for (Bits subset : order) {
+    float* tree = table.data() + static_cast<size_t>(subset) * cells;
+    if (std::popcount(subset) == 1) {
+      const uint64_t t = terminals[static_cast<size_t>(std::countr_zero(subset))];
+      tree[t] = cost[t];
+    } else {
+      std::fill(sum.begin(), sum.end(), std::numeric_limits<float>::infinity());
+      const Bits lowest = subset & (~subset + 1);
+      for (Bits part = (subset - 1) & subset; part; part = (part - 1) & subset) {
+        if (!(part & lowest)) continue;
+        const float* a = table.data() + static_cast<size_t>(part) * cells;
+        const float* b = table.data() + static_cast<size_t>(subset ^ part) * cells;
+        for (size_t c = 0; c < cells; ++c) sum[c] = std::min(sum[c], a[c] + b[c]);
+        poll();
+      }
+      for (size_t c = 0; c < cells; ++c)
+        if (sum[c] < std::numeric_limits<float>::infinity()) tree[c] = sum[c] - cost[c];
+    }
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+    for (size_t c = 0; c < cells; ++c)
+      if (tree[c] < std::numeric_limits<float>::infinity()) queue.push({tree[c], static_cast<uint32_t>(c)});
+    while (!queue.empty()) {
+      const auto [value, cell] = queue.top();
+      queue.pop();
+      if (value > tree[cell]) continue;
+      poll();
+      for_each_neighbour(map, cell, [&](uint64_t next, uint8_t) {
+        const float through = value + cost[next];
+        if (through < tree[next]) {
+          tree[next] = through;
+          queue.push({through, static_cast<uint32_t>(next)});
+        }
+      });
+    }
+  }
+  return table;
+}
+
+// True when some sample of an edge with these axis extents lies exactly
+// halfway between two cells, where the two directions may round apart.
+bool has_half_samples(uint64_t major, uint64_t minor) {
+  const uint64_t reduced = major / std::gcd(major, minor);
+  return reduced % 2 == 0;
+}
+
 double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
   const Pos pa = cell_pos(map, a), pb = cell_pos(map, b);
-  return std::min(weave::edge_cost(pa, pb, map), weave::edge_cost(pb, pa, map));
+  const auto dx = static_cast<uint64_t>(std::abs(pa.x - pb.x)), dy = static_cast<uint64_t>(std::abs(pa.y - pb.y));
+  const double forward = weave::edge_cost(pa, pb, map);
+  if (!has_half_samples(std::max(dx, dy), std::min(dx, dy))) return forward;
+  return std::min(forward, weave::edge_cost(pb, pa, map));
 }
 
 // The Dreyfus-Wagner programme. Vertices [0, k) are the terminals, the last
@@ -70,7 +137,7 @@ double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
 class Programme {
  public:
   Programme(const CostMap& map, std::vector<uint64_t> cells, size_t terminals, double upper,
-            std::vector<double> bounds)
+            std::vector<double> bounds, std::vector<float> trees)
       : map_(map),
         cells_(std::move(cells)),
         n_(cells_.size()),
@@ -78,6 +145,7 @@ class Programme {
         full_((Bits{1} << (terminals - 1)) - 1),
         upper_(upper),
         bounds_(std::move(bounds)),
+        trees_(std::move(trees)),
         dp_(static_cast<size_t>(full_ + 1) * n_, kInf),
         back_(static_cast<size_t>(full_ + 1) * n_, kBase),
         rows_(n_) {
@@ -158,6 +226,11 @@ class Programme {
       }
     }
     for (size_t v = 0; v < n_; ++v) rest[v] += farthest[v];
+    if (trees_.empty()) return rest;
+    const float* tree = trees_.data() + static_cast<size_t>(full_ ^ subset) * n_;
+    for (size_t v = 0; v < n_; ++v)
+      rest[v] = std::max(rest[v], rest[v] - farthest[v] + static_cast<double>(tree[v]) * (1.0 - kSlack));
+    if (subset == full_) rest[root()] = 0.0;  // the tree is complete
     return rest;
   }
 
@@ -223,6 +296,8 @@ class Programme {
   Bits full_;
   double upper_;
   std::vector<double> bounds_;  // k x n: walk bound from terminal t to vertex v
+  // 2^(k-1) x n: grid tree bound over the terminals of a subset, the root and vertex v
+  std::vector<float> trees_;
   std::vector<double> cost_;
   std::vector<double> dp_;
   std::vector<uint32_t> back_;
@@ -304,9 +379,13 @@ OptimalEstimate estimate_optimal(uint64_t vertices, size_t terminal_count, uint6
   const double subsets = std::exp2(k - 1.0);
   estimate.subsets = subsets < 1.8e19 ? static_cast<uint64_t>(subsets) : UINT64_MAX;
   const double steps = static_cast<double>(std::max(rows, cols)) / 2.5;  // mean edge length in samples
+  const double area = static_cast<double>(rows * cols);
+  const double grid = 2.0 * subsets * area <= static_cast<double>(kTreeEntries)
+                          ? std::pow(3.0, k) / 2.0 * area * kMergeSeconds + 2.0 * subsets * area * kCellSeconds
+                          : 0.0;
   estimate.seconds = subsets * n * n * kRelaxSeconds + n * n * steps * kSampleSeconds +
-                     std::pow(3.0, k - 1.0) / 2.0 * n * kMergeSeconds;
-  estimate.bytes = subsets * n * 12.0 + n * n * 4.0 + k * static_cast<double>(rows * cols) * 8.0;
+                     std::pow(3.0, k - 1.0) / 2.0 * n * kMergeSeconds + grid;
+  estimate.bytes = subsets * n * 12.0 + n * n * 4.0 + k * area * 8.0 + 2.0 * subsets * area * 4.0;
   return estimate;
 }
 
@@ -317,6 +396,7 @@ namespace {
 struct Prepared {
   std::vector<uint64_t> cells;
   std::vector<double> bounds;
+  std::vector<float> trees;
   double upper = kInf;  // map units, with slack
   OptimalEstimate estimate;
 };
@@ -342,7 +422,11 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
     if (estimate.seconds > options.max_seconds || estimate.bytes > options.max_bytes) throw TooLarge{estimate};
   };
   prepared.estimate = estimate_optimal(cells.size(), k, map.rows, map.cols);
-  const bool bounded = map.rows * map.cols * k <= kBoundCells;
+  if (k > kMaxTerminals) throw TooLarge{prepared.estimate};
+  // Dropping cells seldom takes the estimate down by more than this factor.
+  constexpr double kMostPruned = 1000.0;
+  const bool bounded = map.rows * map.cols * k <= kBoundCells &&
+                       prepared.estimate.seconds <= options.max_seconds * kMostPruned;
   if (!bounded) check(prepared.estimate);
 
   const double scale = weave::detail::trace_scale(map.rows, map.cols);
@@ -355,6 +439,10 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
   for (size_t t = 0; t < k; ++t) walks.push_back(walk_bounds(map, cells[t], poll));
   double terminal_cost = 0.0;
   for (size_t t = 0; t < k; ++t) terminal_cost += map.at(cells[t]);
+  std::vector<float> grid;
+  if ((map.rows * map.cols) << k <= kTreeEntries)
+    grid = grid_trees(map, std::vector<uint64_t>(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k)), poll);
+  const float* spanning = grid.empty() ? nullptr : grid.data() + (((size_t{1} << k) - 1) * map.rows * map.cols);
   // A bend or branch point lies on the tree's paths to two different terminals.
   std::vector<uint64_t> kept(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k));
   for (size_t v = k; v < cells.size(); ++v) {
@@ -366,12 +454,23 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
       else if (bound < second)
         second = bound;
     }
-    if (map.at(cells[v]) + first + second + terminal_cost <= upper) kept.push_back(cells[v]);
+    double bound = map.at(cells[v]) + first + second + terminal_cost;
+    if (spanning)
+      bound = std::max(bound, map.at(cells[v]) + terminal_cost + static_cast<double>(spanning[cells[v]]) * (1.0 - kSlack));
+    if (bound <= upper) kept.push_back(cells[v]);
   }
   cells = std::move(kept);
   prepared.bounds.resize(k * cells.size());
   for (size_t t = 0; t < k; ++t)
     for (size_t v = 0; v < cells.size(); ++v) prepared.bounds[t * cells.size() + v] = walks[t][cells[v]];
+  // Subsets holding the root (the last terminal), indexed by their other terminals.
+  if (!grid.empty()) {
+    const size_t half = size_t{1} << (k - 1), area = map.rows * map.cols;
+    prepared.trees.resize(half * cells.size());
+    for (size_t part = 0; part < half; ++part)
+      for (size_t v = 0; v < cells.size(); ++v)
+        prepared.trees[part * cells.size() + v] = grid[(part | half) * area + cells[v]];
+  }
   prepared.estimate = estimate_optimal(cells.size(), k, map.rows, map.cols);
   check(prepared.estimate);
   return prepared;
@@ -388,7 +487,8 @@ Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals, c
   const size_t k = terminals.size();
   Prepared prepared = prepare(map, terminals, options);
   if (k < 2) return tree_network(map, prepared.cells, k, {});
-  Programme programme(map, std::move(prepared.cells), k, prepared.upper, std::move(prepared.bounds));
+  Programme programme(map, std::move(prepared.cells), k, prepared.upper, std::move(prepared.bounds),
+                      std::move(prepared.trees));
   if (!(programme.solve() < kInf)) {
     if (options.upper_bound < kInf) throw NoneBelowBound{};
     throw Unreachable{};
