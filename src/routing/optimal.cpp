@@ -147,8 +147,7 @@ class Programme {
         bounds_(std::move(bounds)),
         trees_(std::move(trees)),
         dp_(static_cast<size_t>(full_ + 1) * n_, kInf),
-        back_(static_cast<size_t>(full_ + 1) * n_, kBase),
-        rows_(n_) {
+        back_(static_cast<size_t>(full_ + 1) * n_, kBase) {
     for (uint64_t cell : cells_) cost_.push_back(map.at(cell));
   }
 
@@ -158,7 +157,14 @@ class Programme {
     std::iota(order.begin(), order.end(), Bits{1});
     std::stable_sort(order.begin(), order.end(),
                      [](Bits a, Bits b) { return std::popcount(a) < std::popcount(b); });
-    for (Bits subset : order) solve_subset(subset);
+    fill_weights();
+    // Subsets of one size depend only on smaller ones: they are solved side by side.
+    for (size_t begin = 0; begin < order.size();) {
+      size_t end = begin;
+      while (end < order.size() && std::popcount(order[end]) == std::popcount(order[begin])) ++end;
+      evocore::parallel_for(end - begin, [&](size_t i) { solve_subset(order[begin + i]); });
+      begin = end;
+    }
     return dp(full_)[root()];
   }
 
@@ -192,22 +198,17 @@ class Programme {
   uint32_t* back(Bits subset) { return back_.data() + static_cast<size_t>(subset) * n_; }
   const uint32_t* back(Bits subset) const { return back_.data() + static_cast<size_t>(subset) * n_; }
 
-  // Edge weights from vertex u to every vertex, computed when first asked for.
-  const float* row(uint32_t u) {
-    if (rows_[u]) return rows_[u].get();
-    auto weights = std::make_unique<float[]>(n_);
-    constexpr size_t kBlock = 256;
-    evocore::parallel_for((n_ + kBlock - 1) / kBlock, [&](size_t block) {
+  // The weight of every edge, row by row; each task fills one row's upper part and its mirror.
+  void fill_weights() {
+    weights_.assign(n_ * n_, 0.0f);
+    evocore::parallel_for(n_, [&](size_t u) {
       evocore::StopPoll poll(16);
-      for (size_t v = block * kBlock; v < std::min(n_, (block + 1) * kBlock); ++v) {
+      for (size_t v = u + 1; v < n_; ++v) {
         poll();
-        weights[v] = rows_[v] ? rows_[v][u]
-                              : v == u ? 0.0f
-                                       : static_cast<float>(edge_weight(map_, cells_[u], cells_[v]));
+        weights_[u * n_ + v] = weights_[v * n_ + u] =
+            static_cast<float>(edge_weight(map_, cells_[u], cells_[v]));
       }
     });
-    rows_[u] = std::move(weights);
-    return rows_[u].get();
   }
 
   // A lower bound on what joining v to the terminals outside `subset` (and
@@ -234,7 +235,7 @@ class Programme {
     return rest;
   }
 
-  void merge(Bits subset, double* value, uint32_t* from) {
+  void merge(Bits subset, double* value, uint32_t* from, evocore::StopPoll& poll) const {
     std::vector<double> sum(n_, kInf);
     std::vector<Bits> split(n_, 0);
     const Bits lowest = subset & (~subset + 1);
@@ -246,13 +247,19 @@ class Programme {
         const double s = a[v] + b[v];
         if (s < sum[v]) sum[v] = s, split[v] = part;
       }
-      poll_();
+      poll();
     }
     for (size_t v = 0; v < n_; ++v)
       if (sum[v] < kInf) value[v] = sum[v] - cost_[v], from[v] = kSplitFlag | split[v];
   }
 
+  // Rounded so that d + w < threshold(...) in floats never misses d + w + c < limit.
+  static float threshold(double limit, double cost) {
+    return std::nextafter(static_cast<float>(limit - cost), std::numeric_limits<float>::infinity());
+  }
+
   void solve_subset(Bits subset) {
+    evocore::StopPoll poll(64);
     double* value = dp(subset);
     uint32_t* from = back(subset);
     if (std::popcount(subset) == 1) {
@@ -260,29 +267,35 @@ class Programme {
       value[t] = cost_[t];
       from[t] = kBase;
     } else {
-      merge(subset, value, from);
+      merge(subset, value, from, poll);
     }
     const std::vector<double> rest = rest_bounds(subset);
+    std::vector<double> ceiling(n_);  // largest useful value of each vertex
+    std::vector<float> bar(n_);       // float filter: an edge from u helps v only if d(u) + w < bar[v]
     using Entry = std::pair<double, uint32_t>;
     std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
     for (uint32_t v = 0; v < n_; ++v) {
-      if (value[v] + rest[v] > upper_) value[v] = kInf;
+      ceiling[v] = upper_ - rest[v];
+      if (value[v] > ceiling[v]) value[v] = kInf;
       if (value[v] < kInf) queue.push({value[v], v});
+      bar[v] = threshold(std::min(value[v], ceiling[v]), cost_[v]);
     }
-    std::vector<char> settled(n_, 0);
     while (!queue.empty()) {
       const auto [distance, u] = queue.top();
       queue.pop();
-      if (settled[u] || distance > value[u]) continue;
-      settled[u] = 1;
+      if (distance > value[u]) continue;
       if (subset == full_ && u == root()) break;
-      poll_();
-      const float* weight = row(u);
+      poll();
+      const float* weight = weights_.data() + static_cast<size_t>(u) * n_;
+      const float reach = std::nextafter(static_cast<float>(distance), -std::numeric_limits<float>::infinity());
       for (uint32_t v = 0; v < n_; ++v) {
+        if (!(reach + weight[v] < bar[v])) [[likely]]
+          continue;
         const double through = distance + static_cast<double>(weight[v]) + cost_[v];
-        if (through < value[v] && !settled[v] && through + rest[v] <= upper_) {
+        if (through < value[v] && through <= ceiling[v]) {
           value[v] = through;
           from[v] = u;
+          bar[v] = threshold(through, cost_[v]);
           queue.push({through, v});
         }
       }
@@ -301,8 +314,7 @@ class Programme {
   std::vector<double> cost_;
   std::vector<double> dp_;
   std::vector<uint32_t> back_;
-  std::vector<std::unique_ptr<float[]>> rows_;
-  evocore::StopPoll poll_{64};
+  std::vector<float> weights_;  // n x n edge weights
 };
 
 // Drops edges that close cycles and flexible leaves: neither can raise the cost.
