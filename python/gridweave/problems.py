@@ -261,14 +261,17 @@ def _border_pass(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.n
 
 
 def _maze(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Walls one cell thick along rows and columns; every stretch between two
+    crossing walls has one gap three cells wide, so every room is reachable."""
     width, height = x.shape
     cost = 1.0 + _hills(rng, x, y, count=6) * 0.5
     step = max(12, min(width, height) // 5)
     for axis, coordinate, other, length in ((0, x, y, height), (1, y, x, width)):
+        crossings = [0, *range(step, length - step // 2, step), length]
         for line in range(step, (width if axis == 0 else height) - step // 2, step):
-            wall = np.abs(coordinate - line) <= 0
-            for _ in range(int(rng.integers(1, 3))):
-                gap = int(rng.integers(2, length - 2))
+            wall = coordinate == line
+            for begin, end in zip(crossings, crossings[1:]):
+                gap = int(rng.integers(begin + 2, max(begin + 3, end - 2)))
                 wall &= np.abs(other - gap) > 1
             cost[wall] = WALL_COST
     return cost

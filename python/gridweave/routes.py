@@ -28,7 +28,7 @@ gives the network (its fitness is ``1 / cost``). They load with
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -354,33 +354,96 @@ def start_network(
     }
     if config["special"].get("evaluation_strategy") == "MultiObjectiveBridge":
         return polished
-    exact = shown.within(budget, "exact network", lambda left: exact_start(cost, terminals, final_cost, left()))
-    return exact if exact is not None and exact["cost"] < final_cost else polished
+    reduced = shown.within(budget, "exact network", lambda left: reduced_optimum(
+        cost, config, terminals, genomes, final_cost, left))
+    return reduced if reduced is not None and reduced["cost"] < final_cost else polished
 
 
-# The default start replaces its polished network by the exact optimum on maps
-# of up to this many cells, when the optimum's estimate fits the time left
-# (twice over, as a shared machine runs slower) or, without a time limit, this
-# many seconds.
-EXACT_START_CELLS = 128 * 128
+# The default start solves the Steiner problem exactly over a reduced set of
+# candidate cells (the whole map when that fits, else a lattice of every
+# `step`-th cell plus the surroundings of the polished networks' nodes) on maps
+# of up to this many cells and terminals, when the programme's estimate fits
+# a quarter of the time left (a busy machine runs it up to three times slower
+# than estimated) or, without a time limit, this many seconds.
+EXACT_START_CELLS = 256 * 256
+EXACT_START_TERMINALS = 12
 EXACT_START_SECONDS = 30.0
+LATTICE_STEPS = (1, 2, 3, 4, 6, 8)
 
 
-def exact_start(cost: np.ndarray, terminals: Sequence[Cell], upper_bound: float,
-                seconds_left: float | None) -> dict[str, Any] | None:
-    """The optimal network below ``upper_bound`` when it is cheap enough to compute; else None.
+def candidate_cells(shape: Sequence[int], networks: Sequence[Genome], step: int,
+                    along_edges: bool = False) -> list[tuple[int, int]]:
+    """Every ``step``-th cell of both axes and the cells within ``step`` of the networks'
+    nodes (with ``along_edges``, of every cell their straight edges pass).
 
     Example:
-        >>> cost = np.ones((12, 12)); cost[6, :10] = 50.0
-        >>> exact_start(cost, [(2, 2), (10, 2)], 10.0, None)["cost"] < 10.0
-        True
+        >>> len(candidate_cells((8, 8), [], 4))
+        4
     """
-    if cost.size > EXACT_START_CELLS or len(terminals) < 2:
-        return None
-    allowed = EXACT_START_SECONDS if seconds_left is None else seconds_left / 2
+    rows, cols = int(shape[0]), int(shape[1])
+    marked = np.zeros((rows, cols), dtype=bool)
+    marked[::step, ::step] = True
+    for network in networks:
+        points = [node.data.pos for node in network.nodes.values()]
+        if along_edges:
+            for edge in network.edges.values():
+                a, b = network.nodes[edge.node1].data.pos, network.nodes[edge.node2].data.pos
+                count = max(abs(a[0] - b[0]), abs(a[1] - b[1])) + 1
+                points.extend(zip(np.rint(np.linspace(a[0], b[0], count)).astype(int),
+                                  np.rint(np.linspace(a[1], b[1], count)).astype(int)))
+        for x, y in points:
+            marked[max(0, x - step) : x + step + 1, max(0, y - step) : y + step + 1] = True
+    return [(int(r), int(c)) for r, c in zip(*np.nonzero(marked))]
+
+
+def solved_network(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequence[Cell],
+                   cells: list[tuple[int, int]] | None, limits: dict[str, Any],
+                   left: Callable[[], float | None]) -> tuple[Genome, float] | None:
+    """The polished optimum over ``cells`` (all cells when None), or None when it does not fit
+    ``limits``, the deadline passes or nothing beats the bound."""
     try:
-        network = _core.optimal_network(cost, list(terminals), upper_bound=upper_bound, max_seconds=allowed,
-                                        max_memory=2e9, deadline=seconds_left)
-    except ValueError:  # too large for the time left, or nothing below the bound
+        _core.optimal_network(cost, list(terminals), candidates=cells, estimate_only=True, **limits)
+        network = _core.optimal_network(cost, list(terminals), candidates=cells, deadline=left(), **limits)
+    except ValueError:  # too large for the time left, or nothing below the bound on these cells
         return None
-    return None if network is None else network_structure(*network)
+    if network is None:
+        return None
+    genome = genome_from_structure(config, network_structure(*network))
+    return genome, polish([genome], cost, exchange=True, deadline=left())[0]
+
+
+def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequence[Cell],
+                    networks: Sequence[Genome], upper_bound: float,
+                    left: Callable[[], float | None]) -> dict[str, Any] | None:
+    """The polished optimum over the finest candidate set whose estimate fits, if below ``upper_bound``.
+
+    None when no candidate set fits, the deadline passes, or nothing beats the bound.
+    """
+    if cost.size > EXACT_START_CELLS or not 2 <= len(terminals) <= EXACT_START_TERMINALS:
+        return None
+    seconds = left()
+    limits = dict(upper_bound=upper_bound, max_memory=2e9,
+                  max_seconds=EXACT_START_SECONDS if seconds is None else max(seconds / 4, 1e-3))
+    found = None
+    for step in LATTICE_STEPS:
+        cells = None if step == 1 else candidate_cells(cost.shape, networks, step)
+        found = solved_network(cost, config, terminals, cells, limits, left)
+        if found is not None or (cells is None and left() is not None and left() == 0.0):
+            break
+    if found is None:
+        return None
+    genome, found_cost = found
+    if step > 1:
+        # Once more over every cell near the network found, on a coarser lattice elsewhere.
+        near = candidate_cells(cost.shape, [genome], step, along_edges=True)
+        coarse = candidate_cells(cost.shape, [], 2 * step)
+        refined = solved_network(cost, config, terminals, sorted(set(near) | set(coarse)),
+                                 {**limits, "upper_bound": found_cost}, left)
+        if refined is not None and refined[1] < found_cost:
+            genome, found_cost = refined
+    structure = genome.get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": found_cost,
+    }

@@ -288,9 +288,8 @@ class Programme {
       poll();
       const float* weight = weights_.data() + static_cast<size_t>(u) * n_;
       const float reach = std::nextafter(static_cast<float>(distance), -std::numeric_limits<float>::infinity());
-      for (uint32_t v = 0; v < n_; ++v) {
-        if (!(reach + weight[v] < bar[v])) [[likely]]
-          continue;
+      const auto relax = [&](uint32_t v) {
+        if (!(reach + weight[v] < bar[v])) return;
         const double through = distance + static_cast<double>(weight[v]) + cost_[v];
         if (through < value[v] && through <= ceiling[v]) {
           value[v] = through;
@@ -298,7 +297,18 @@ class Programme {
           bar[v] = threshold(through, cost_[v]);
           queue.push({through, v});
         }
+      };
+      // Most vertices gain nothing: whole chunks are ruled out by one vector comparison.
+      constexpr uint32_t kChunk = 16;
+      uint32_t v = 0;
+      for (; v + kChunk <= n_; v += kChunk) {
+        bool any = false;
+        for (uint32_t j = 0; j < kChunk; ++j) any |= reach + weight[v + j] < bar[v + j];
+        if (!any) [[likely]]
+          continue;
+        for (uint32_t j = v; j < v + kChunk; ++j) relax(j);
       }
+      for (; v < n_; ++v) relax(v);
     }
   }
 
@@ -452,7 +462,8 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
   double terminal_cost = 0.0;
   for (size_t t = 0; t < k; ++t) terminal_cost += map.at(cells[t]);
   std::vector<float> grid;
-  if ((map.rows * map.cols) << k <= kTreeEntries)
+  // Over the whole map they pay only for the exact optimum, not for a few candidate cells.
+  if (options.candidates.empty() && options.with_tree_bounds && (map.rows * map.cols) << k <= kTreeEntries)
     grid = grid_trees(map, std::vector<uint64_t>(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k)), poll);
   const float* spanning = grid.empty() ? nullptr : grid.data() + (((size_t{1} << k) - 1) * map.rows * map.cols);
   // A bend or branch point lies on the tree's paths to two different terminals.
@@ -491,7 +502,8 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
 }  // namespace
 
 OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& terminals,
-                                 const OptimalOptions& options) {
+                                 OptimalOptions options) {
+  options.with_tree_bounds = false;
   return prepare(map, terminals, options).estimate;
 }
 

@@ -24,6 +24,7 @@ struct OptimalOptions {
   double upper_bound = std::numeric_limits<double>::infinity();
   double max_seconds = 600.0;  // refuse problems whose estimated time exceeds this
   double max_bytes = 4e9;      // or whose estimated memory exceeds this
+  bool with_tree_bounds = true;  // grid tree bounds (exact optimum only)
 };
 
 // Worst-case time and memory of the programme, before anything is allocated.
@@ -46,9 +47,10 @@ struct TooLarge {
 struct NoneBelowBound {};
 
 // The estimate of optimal_network after dropping the cells that no tree below
-// the upper bound can use; throws TooLarge like optimal_network.
+// the upper bound can use (without the grid tree bounds, whose searches cost
+// as much as a small programme); throws TooLarge like optimal_network.
 OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& terminals,
-                                 const OptimalOptions& options);
+                                 OptimalOptions options);
 // The optimal network (a tree) over distinct terminal cells of a map whose
 // costs are non-negative or +inf. Throws Unreachable when the terminals cannot
 // be joined over finite costs. Edge weights are held as 32-bit floats, so the
