@@ -9,6 +9,7 @@ import pytest
 import gridweave as gw
 from gridweave import routes
 from gridweave.config import make_config
+from gridweave.problems import TRAP_KINDS, WALL_COST, make_trap, trap_suite
 
 
 def evaluated_cost(cost, terminals, structure):
@@ -114,3 +115,36 @@ def test_small_cases_and_bad_arguments():
         routes.optimal_network(cost, [(0, 0), (5, 5)], upper_bound=1e-3)
     with pytest.raises(ValueError, match="max_seconds"):
         routes.optimal_network(cost, [(0, 0), (5, 5)], max_seconds=-1.0)
+
+
+@pytest.mark.parametrize("kind", TRAP_KINDS)
+def test_trap_problems_are_seeded_and_every_terminal_can_be_reached(kind):
+    problem = make_trap(kind, (40, 40), 5, seed=3)
+    again = make_trap(kind, (40, 40), 5, seed=3)
+    assert problem.terminals == again.terminals and np.array_equal(problem.cost_map, again.cost_map)
+    assert problem.name == f"{kind}-40x40-seed3" and len(set(problem.terminals)) == 5
+    # Walls and lakes block: every terminal is reached around them.
+    open_land = np.where(problem.cost_map >= WALL_COST, np.inf, problem.cost_map)
+    distances = routes.least_cost_distances(open_land, problem.terminals[:1])
+    assert all(np.isfinite(distances[t]) for t in problem.terminals)
+
+
+def test_trap_suite_sizes():
+    shapes = [(p.grid_size, len(p.terminals)) for p in trap_suite()]
+    assert len(shapes) >= 8
+    assert all(64 <= min(size) and max(size) <= 128 and 6 <= n <= 12 for size, n in shapes)
+
+
+@pytest.mark.parametrize("kind, seed", [("border-pass", 1), ("maze", 2), ("roads", 3)])
+def test_start_network_reaches_the_optimum_where_it_is_cheap(kind, seed):
+    problem = make_trap(kind, (28, 28), 4, seed=seed)
+    config = make_config(problem.grid_size, problem.terminals)
+    start = routes.start_network(problem.cost_map, config)
+    optimum = routes.optimal_network(problem.cost_map, problem.terminals)
+    assert start["cost"] == pytest.approx(optimum["cost"], rel=1e-6)
+    assert evaluated_cost(problem.cost_map, problem.terminals, start) == pytest.approx(start["cost"])
+    # On a lattice of candidates with the polished networks' surroundings the start stays valid.
+    genome = routes.genome_from_structure(config, start)
+    cells = routes.candidate_cells(problem.grid_size, [genome], 4, along_edges=True)
+    assert set(problem.terminals) <= set(cells)
+    assert all(tuple(n["data"]["pos"]) in cells for n in start["nodes"])

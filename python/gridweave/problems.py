@@ -37,6 +37,7 @@ __all__ = [
     "trap_suite",
     "TRAP_PROBLEMS",
     "make_trap",
+    "TRAP_KINDS",
     "QUALITY_PROBLEMS",
     "default_problem",
     "load_cost_map",

@@ -31,7 +31,7 @@ constexpr uint64_t kBoundCells = uint64_t{1} << 22;
 // Grid tree bounds are computed up to this many entries (cells x 2^terminals).
 constexpr uint64_t kTreeEntries = uint64_t{1} << 26;
 constexpr size_t kMaxTerminals = 24;
-constexpr uint32_t kBase = 0xFFFFFFFFu;      // back pointer of a terminal's own state
+constexpr uint32_t kBase = 0xFFFFFFFFu;       // back pointer of a terminal's own state
 constexpr uint32_t kSplitFlag = 0x80000000u;  // back pointer of a merge: the flag and one part's subset
 // Upper bounds get this relative slack: edge weights are held as floats.
 constexpr double kSlack = 1e-6;
@@ -68,7 +68,8 @@ std::vector<double> walk_bounds(const CostMap& map, uint64_t source, evocore::St
 // X * cells + c is the least sum of cell costs, each cell counted once, of a
 // connected set of cells holding the terminals in X and cell c. The samples of
 // a network's edges cover such a set, so a network costs at least this.
-std::vector<float> grid_trees(const CostMap& map, const std::vector<uint64_t>& terminals, evocore::StopPoll& poll) {
+std::vector<float> grid_trees(const CostMap& map, const std::vector<uint64_t>& terminals,
+                              evocore::StopPoll& poll) {
   const size_t cells = map.rows * map.cols, k = terminals.size();
   const Bits all = (Bits{1} << k) - 1;
   std::vector<float> table((static_cast<size_t>(all) + 1) * cells, std::numeric_limits<float>::infinity());
@@ -76,7 +77,8 @@ std::vector<float> grid_trees(const CostMap& map, const std::vector<uint64_t>& t
   for (size_t c = 0; c < cells; ++c) cost[c] = static_cast<float>(map.at(c));
   std::vector<Bits> order(all);
   std::iota(order.begin(), order.end(), Bits{1});
-  std::stable_sort(order.begin(), order.end(), [](Bits a, Bits b) { return std::popcount(a) < std::popcount(b); });
+  std::stable_sort(order.begin(), order.end(),
+                   [](Bits a, Bits b) { return std::popcount(a) < std::popcount(b); });
   using Entry = std::pair<float, uint32_t>;
   for (Bits subset : order) {
     float* tree = table.data() + static_cast<size_t>(subset) * cells;
@@ -125,7 +127,8 @@ bool has_half_samples(uint64_t major, uint64_t minor) {
 
 double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
   const Pos pa = cell_pos(map, a), pb = cell_pos(map, b);
-  const auto dx = static_cast<uint64_t>(std::abs(pa.x - pb.x)), dy = static_cast<uint64_t>(std::abs(pa.y - pb.y));
+  const auto dx = static_cast<uint64_t>(std::abs(pa.x - pb.x)),
+             dy = static_cast<uint64_t>(std::abs(pa.y - pb.y));
   const double forward = weave::edge_cost(pa, pb, map);
   if (!has_half_samples(std::max(dx, dy), std::min(dx, dy))) return forward;
   return std::min(forward, weave::edge_cost(pb, pa, map));
@@ -287,7 +290,8 @@ class Programme {
       if (subset == full_ && u == root()) break;
       poll();
       const float* weight = weights_.data() + static_cast<size_t>(u) * n_;
-      const float reach = std::nextafter(static_cast<float>(distance), -std::numeric_limits<float>::infinity());
+      const float reach =
+          std::nextafter(static_cast<float>(distance), -std::numeric_limits<float>::infinity());
       const auto relax = [&](uint32_t v) {
         if (!(reach + weight[v] < bar[v])) return;
         const double through = distance + static_cast<double>(weight[v]) + cost_[v];
@@ -348,9 +352,8 @@ std::vector<std::pair<uint32_t, uint32_t>> tidy_tree(std::vector<std::pair<uint3
     std::vector<uint32_t> degree(vertices, 0);
     for (const auto& [a, b] : tree) ++degree[a], ++degree[b];
     const auto leaf = [&](uint32_t v) { return v >= terminals && degree[v] == 1; };
-    const auto end = std::remove_if(tree.begin(), tree.end(), [&](const auto& e) {
-      return leaf(e.first) || leaf(e.second);
-    });
+    const auto end = std::remove_if(tree.begin(), tree.end(),
+                                    [&](const auto& e) { return leaf(e.first) || leaf(e.second); });
     pruned = end != tree.end();
     tree.erase(end, tree.end());
   }
@@ -387,8 +390,9 @@ Network tree_network(const CostMap& map, const std::vector<uint64_t>& cells, siz
 
 std::string OptimalEstimate::text() const {
   char buffer[160];
-  std::snprintf(buffer, sizeof buffer, "about %.3g s and %.3g MB (%llu candidate cells, %llu terminal subsets)",
-                seconds, bytes / 1e6, static_cast<unsigned long long>(vertices),
+  std::snprintf(buffer, sizeof buffer,
+                "about %.3g s and %.3g MB (%llu candidate cells, %llu terminal subsets)", seconds,
+                bytes / 1e6, static_cast<unsigned long long>(vertices),
                 static_cast<unsigned long long>(subsets));
   return buffer;
 }
@@ -402,9 +406,10 @@ OptimalEstimate estimate_optimal(uint64_t vertices, size_t terminal_count, uint6
   estimate.subsets = subsets < 1.8e19 ? static_cast<uint64_t>(subsets) : UINT64_MAX;
   const double steps = static_cast<double>(std::max(rows, cols)) / 2.5;  // mean edge length in samples
   const double area = static_cast<double>(rows * cols);
-  const double grid = 2.0 * subsets * area <= static_cast<double>(kTreeEntries)
-                          ? std::pow(3.0, k) / 2.0 * area * kMergeSeconds + 2.0 * subsets * area * kCellSeconds
-                          : 0.0;
+  const double grid =
+      2.0 * subsets * area <= static_cast<double>(kTreeEntries)
+          ? std::pow(3.0, k) / 2.0 * area * kMergeSeconds + 2.0 * subsets * area * kCellSeconds
+          : 0.0;
   estimate.seconds = subsets * n * n * kRelaxSeconds + n * n * steps * kSampleSeconds +
                      std::pow(3.0, k - 1.0) / 2.0 * n * kMergeSeconds + grid;
   estimate.bytes = subsets * n * 12.0 + n * n * 4.0 + k * area * 8.0 + 2.0 * subsets * area * 4.0;
@@ -431,24 +436,29 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
   for (uint64_t cell : cells)
     if (!std::isfinite(map.at(cell))) throw Unreachable{};
   if (k < 2) return prepared;
+  const auto check = [&](const OptimalEstimate& estimate) {
+    if (estimate.seconds > options.max_seconds || estimate.bytes > options.max_bytes)
+      throw TooLarge{estimate};
+  };
+  // Dropping cells seldom takes the estimate down by more than this factor.
+  constexpr double kMostPruned = 1000.0;
+  const uint64_t most = options.candidates.empty() ? map.rows * map.cols : options.candidates.size() + k;
+  prepared.estimate = estimate_optimal(most, k, map.rows, map.cols);
+  const bool bounded = k <= kMaxTerminals && map.rows * map.cols * k <= kBoundCells &&
+                       prepared.estimate.seconds <= options.max_seconds * kMostPruned;
+  if (!bounded) check(prepared.estimate);  // before anything is allocated
+  if (k > kMaxTerminals) throw TooLarge{prepared.estimate};
   std::vector<char> taken(map.rows * map.cols, 0);
   for (uint64_t cell : cells) taken[cell] = 1;
   const auto offer = [&](uint64_t cell) {
-    if (cell < taken.size() && !taken[cell] && std::isfinite(map.at(cell))) taken[cell] = 1, cells.push_back(cell);
+    if (cell < taken.size() && !taken[cell] && std::isfinite(map.at(cell)))
+      taken[cell] = 1, cells.push_back(cell);
   };
   if (options.candidates.empty())
     for (uint64_t cell = 0; cell < taken.size(); ++cell) offer(cell);
   else
     for (uint64_t cell : options.candidates) offer(cell);
-  const auto check = [&](const OptimalEstimate& estimate) {
-    if (estimate.seconds > options.max_seconds || estimate.bytes > options.max_bytes) throw TooLarge{estimate};
-  };
   prepared.estimate = estimate_optimal(cells.size(), k, map.rows, map.cols);
-  if (k > kMaxTerminals) throw TooLarge{prepared.estimate};
-  // Dropping cells seldom takes the estimate down by more than this factor.
-  constexpr double kMostPruned = 1000.0;
-  const bool bounded = map.rows * map.cols * k <= kBoundCells &&
-                       prepared.estimate.seconds <= options.max_seconds * kMostPruned;
   if (!bounded) check(prepared.estimate);
 
   const double scale = weave::detail::trace_scale(map.rows, map.cols);
@@ -464,8 +474,10 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
   std::vector<float> grid;
   // Over the whole map they pay only for the exact optimum, not for a few candidate cells.
   if (options.candidates.empty() && options.with_tree_bounds && (map.rows * map.cols) << k <= kTreeEntries)
-    grid = grid_trees(map, std::vector<uint64_t>(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k)), poll);
-  const float* spanning = grid.empty() ? nullptr : grid.data() + (((size_t{1} << k) - 1) * map.rows * map.cols);
+    grid = grid_trees(map, std::vector<uint64_t>(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k)),
+                      poll);
+  const float* spanning =
+      grid.empty() ? nullptr : grid.data() + (((size_t{1} << k) - 1) * map.rows * map.cols);
   // A bend or branch point lies on the tree's paths to two different terminals.
   std::vector<uint64_t> kept(cells.begin(), cells.begin() + static_cast<ptrdiff_t>(k));
   for (size_t v = k; v < cells.size(); ++v) {
@@ -479,7 +491,8 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
     }
     double bound = map.at(cells[v]) + first + second + terminal_cost;
     if (spanning)
-      bound = std::max(bound, map.at(cells[v]) + terminal_cost + static_cast<double>(spanning[cells[v]]) * (1.0 - kSlack));
+      bound = std::max(
+          bound, map.at(cells[v]) + terminal_cost + static_cast<double>(spanning[cells[v]]) * (1.0 - kSlack));
     if (bound <= upper) kept.push_back(cells[v]);
   }
   cells = std::move(kept);
@@ -507,7 +520,8 @@ OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& ter
   return prepare(map, terminals, options).estimate;
 }
 
-Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals, const OptimalOptions& options) {
+Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals,
+                        const OptimalOptions& options) {
   const size_t k = terminals.size();
   Prepared prepared = prepare(map, terminals, options);
   if (k < 2) return tree_network(map, prepared.cells, k, {});
