@@ -209,7 +209,7 @@ def optimal_network(
     cost = cost_array(cost_map)
     cells = [tuple(t) for t in terminals]
     chosen = None if candidates is None else list(candidates)
-    limits = dict(candidates=chosen, max_seconds=max_seconds, max_memory=max_memory)
+    limits: dict[str, Any] = dict(candidates=chosen, max_seconds=max_seconds, max_memory=max_memory)
     if upper_bound is None and len(cells) > 1:
         _core.optimal_network(cost, cells, estimate_only=True, **limits)  # refuses oversized problems
         upper_bound = heuristic_cost(cost, cells)
@@ -422,8 +422,8 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
     if cost.size > EXACT_START_CELLS or not 2 <= len(terminals) <= EXACT_START_TERMINALS:
         return None
     seconds = left()
-    limits = dict(upper_bound=upper_bound, max_memory=2e9,
-                  max_seconds=EXACT_START_SECONDS if seconds is None else max(seconds / 4, 1e-3))
+    limits: dict[str, Any] = dict(upper_bound=upper_bound, max_memory=2e9,
+                                  max_seconds=EXACT_START_SECONDS if seconds is None else max(seconds / 4, 1e-3))
     found = None
     for step in LATTICE_STEPS:
         cells = None if step == 1 else candidate_cells(cost.shape, networks, step)
