@@ -319,6 +319,9 @@ def start_network(
     as maps grow, see :func:`default_roots`)
     and takes the cheapest, which is then polished once more with key-path
     exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
+    Under the single objective, ``"steiner"`` then solves the Steiner problem
+    exactly where that is cheap enough (see :func:`reduced_optimum`) and keeps
+    the result when it is cheaper.
     The structure carries the polished network's ``"cost"``. Under a
     ``budget`` each phase stops at its deadline with the best network so far
     (``display`` then records which phases were cut short).
@@ -352,7 +355,7 @@ def start_network(
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": final_cost,
     }
-    if config["special"].get("evaluation_strategy") == "MultiObjectiveBridge":
+    if method != "steiner" or config["special"].get("evaluation_strategy") == "MultiObjectiveBridge":
         return polished
     reduced = shown.within(budget, "exact network", lambda left: reduced_optimum(
         cost, config, terminals, genomes, final_cost, left))
@@ -417,7 +420,10 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
                     left: Callable[[], float | None]) -> dict[str, Any] | None:
     """The polished optimum over the finest candidate set whose estimate fits, if below ``upper_bound``.
 
-    None when no candidate set fits, the deadline passes, or nothing beats the bound.
+    The candidate sets are the whole map, then lattices of every 2nd, 3rd, ...
+    cell with the cells near the nodes of ``networks``; the optimum over a
+    lattice is solved once more over the cells near it. None when no candidate
+    set fits, the deadline passes, or nothing beats the bound.
     """
     if cost.size > EXACT_START_CELLS or not 2 <= len(terminals) <= EXACT_START_TERMINALS:
         return None
