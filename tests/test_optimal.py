@@ -148,3 +148,32 @@ def test_start_network_reaches_the_optimum_where_it_is_cheap(kind, seed):
     cells = routes.candidate_cells(problem.grid_size, [genome], 4, along_edges=True)
     assert set(problem.terminals) <= set(cells)
     assert all(tuple(n["data"]["pos"]) in cells for n in start["nodes"])
+
+
+def test_groups_are_joined_at_their_cheapest_members():
+    cost = np.ones((20, 20))
+    left, right = [(2, 2), (10, 3), (17, 2)], [(3, 15), (10, 12), (16, 17)]
+    joined = gw._core.optimal_network(cost, [left[0], right[0]], groups=[left, right], candidates=[])
+    nodes, _, edges, _ = joined
+    # One straight edge between the closest members: no bend pays on a flat map.
+    assert [tuple(sorted((tuple(nodes[a]), tuple(nodes[b])))) for a, b in edges] == [((10, 3), (10, 12))]
+    with pytest.raises(ValueError, match="groups"):
+        gw._core.optimal_network(cost, [left[0], right[0]], groups=[left])
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_rejoined_windows_stay_connected_and_cheaper(seed):
+    problem = make_trap("roads", (72, 72), 7, seed=seed)
+    config = make_config(problem.grid_size, problem.terminals)
+    genome = routes.genome_from_structure(config, routes.spanning_tree(problem.cost_map, problem.terminals))
+    gw.evaluate_genomes([genome], problem.cost_map)
+    for terminal in problem.terminals[:3]:
+        better = routes.rejoin_window(problem.cost_map, config, genome, terminal)
+        if better is None:
+            continue
+        assert 0 < genome.fitness < better.fitness
+        fixed = sorted(tuple(n.data.pos) for n in better.nodes.values() if n.data.type_ == "Fixed")
+        assert fixed == sorted(problem.terminals)
+        genome = better
+    final = routes.rejoin_windows(problem.cost_map, config, genome, lambda: None)
+    assert final.fitness >= genome.fitness > 0

@@ -157,7 +157,8 @@ def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell
 def optimal_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
                     upper_bound: float | None = None, candidates: Sequence[Cell] | None = None,
                     max_seconds: float = 600.0, max_memory: float = 4e9,
-                    deadline: float | None = None, estimate_only: bool = False) -> Any:
+                    deadline: float | None = None, estimate_only: bool = False,
+                    groups: Sequence[Sequence[Cell]] | None = None) -> Any:
     """The minimum-cost straight-edge network over the candidate cells; None when the deadline passes.
 
     With ``estimate_only``, the programme's estimate: a dict of seconds, bytes, vertices and subsets.

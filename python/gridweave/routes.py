@@ -320,8 +320,9 @@ def start_network(
     and takes the cheapest, which is then polished once more with key-path
     exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
     Under the single objective, ``"steiner"`` then solves the Steiner problem
-    exactly where that is cheap enough (see :func:`reduced_optimum`) and keeps
-    the result when it is cheaper.
+    exactly where that is cheap enough (see :func:`reduced_optimum`), and
+    elsewhere cuts the network around each branch node and joins the parts
+    again optimally (see :func:`rejoin_windows`), keeping what is cheaper.
     The structure carries the polished network's ``"cost"``. Under a
     ``budget`` each phase stops at its deadline with the best network so far
     (``display`` then records which phases were cut short).
@@ -359,7 +360,20 @@ def start_network(
         return polished
     reduced = shown.within(budget, "exact network", lambda left: reduced_optimum(
         cost, config, terminals, genomes, final_cost, left))
-    return reduced if reduced is not None and reduced["cost"] < final_cost else polished
+    if reduced is not None and reduced["cost"] < final_cost:
+        return reduced
+    if cost.size > WINDOW_CELLS:
+        return polished
+    rejoined = shown.within(budget, "exact network", lambda left: rejoin_windows(
+        cost, config, genomes[best], left))
+    if 1 / rejoined.fitness >= final_cost:
+        return polished
+    structure = rejoined.get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": 1 / rejoined.fitness,
+    }
 
 
 # The default start solves the Steiner problem exactly over a reduced set of
@@ -453,3 +467,107 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": found_cost,
     }
+
+
+# Windows that the start cuts out of larger networks and joins again exactly:
+# half their side in cells, their candidate lattice and the most parts cut apart;
+# maps of more cells skip them (each window marks the map's cells once).
+WINDOW_CELLS = 1024 * 1024
+WINDOW_RADIUS = 24
+WINDOW_STEP = 2
+WINDOW_PARTS = 7
+
+
+def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, centre: Cell,
+                  deadline: float | None = None) -> Genome | None:
+    """The network with its flexible nodes near ``centre`` removed and its parts joined
+    again by the optimal tree over a lattice of the window's cells; None unless cheaper.
+
+    Example:
+        >>> cost = np.ones((40, 40)); cost[20, 2:] = 50.0
+        >>> from gridweave.config import make_config
+        >>> cfg = make_config((40, 40), [(5, 5), (35, 5), (5, 35)])
+        >>> g = genome_from_structure(cfg, spanning_tree(cost, [(5, 5), (35, 5), (5, 35)]))
+        >>> better = rejoin_window(cost, cfg, g, (20, 5))
+        >>> better is None or 1 / better.fitness < 1 / g.fitness
+        True
+    """
+    structure = genome.get_structure()
+    pos = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
+    fixed = {n["id"] for n in structure["nodes"] if n["data"]["type"] == "Fixed"}
+    edges = [(e["node1"], e["node2"]) for e in structure["edges"] if e["enabled"]]
+    cx, cy = (int(v) for v in centre)
+
+    def near(cell: tuple[int, int], radius: int) -> bool:
+        return max(abs(cell[0] - cx), abs(cell[1] - cy)) <= radius
+
+    removed = {i for i, cell in pos.items() if i not in fixed and near(cell, WINDOW_RADIUS)}
+    kept_edges = [(a, b) for a, b in edges if a not in removed and b not in removed]
+    parent = {i: i for i in pos if i not in removed}
+
+    def find(i: int) -> int:
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    for a, b in kept_edges:
+        parent[find(a)] = find(b)
+    # Each part may be joined at its nodes near the window and at the ends of the cut edges.
+    cut_ends = {a if b in removed else b for a, b in edges if (a in removed) != (b in removed)}
+    parts: dict[int, list[tuple[int, int]]] = {}
+    for i in parent:
+        if i in cut_ends or near(pos[i], 2 * WINDOW_RADIUS):
+            parts.setdefault(find(i), []).append(pos[i])
+    if len({find(i) for i in parent}) != len(parts) or not 2 <= len(parts) <= WINDOW_PARTS:
+        return None  # a part lies wholly outside the surroundings, or too many parts
+    groups = [sorted(set(cells), key=lambda c: max(abs(c[0] - cx), abs(c[1] - cy)))[:48] for cells in parts.values()]
+    rows, cols = cost.shape
+    lattice = [(r, c) for r in range(max(0, cx - WINDOW_RADIUS), min(rows, cx + WINDOW_RADIUS + 1), WINDOW_STEP)
+               for c in range(max(0, cy - WINDOW_RADIUS), min(cols, cy + WINDOW_RADIUS + 1), WINDOW_STEP)]
+    try:
+        joined = _core.optimal_network(cost, [g[0] for g in groups], candidates=lattice, groups=groups,
+                                       max_seconds=5.0, max_memory=1e9, deadline=deadline)
+    except ValueError:
+        return None
+    if joined is None:
+        return None
+    nodes, _, new_edges, _ = joined
+    ids = {cell: i for i, cell in pos.items() if i not in removed}
+    next_id = max(pos) + 1
+    node_list = [n for n in structure["nodes"] if n["id"] not in removed]
+    for cell in nodes:
+        cell = (int(cell[0]), int(cell[1]))
+        if cell not in ids:
+            ids[cell] = next_id
+            node_list.append({"id": next_id, "data": {"pos": list(cell), "type": "Flexible"}})
+            next_id += 1
+    links = kept_edges + [(ids[tuple(nodes[a])], ids[tuple(nodes[b])]) for a, b in new_edges]
+    candidate = genome_from_structure(config, {
+        "nodes": node_list,
+        "edges": [{"id": k + 1, "node1": a, "node2": b, "enabled": True} for k, (a, b) in enumerate(links)],
+    })
+    _core.evaluate_genomes([candidate], cost)
+    return candidate if candidate.fitness > genome.fitness else None
+
+
+def rejoin_windows(cost: np.ndarray, config: Mapping[str, Any], genome: Genome,
+                   left: Callable[[], float | None]) -> Genome:
+    """``genome`` after :func:`rejoin_window` around each of its branch nodes in turn, polished."""
+    _core.evaluate_genomes([genome], cost)
+    degree: dict[int, int] = {}
+    for edge in genome.edges.values():
+        if edge.enabled:
+            degree[edge.node1] = degree.get(edge.node1, 0) + 1
+            degree[edge.node2] = degree.get(edge.node2, 0) + 1
+    centres = [genome.nodes[i].data.pos for i, d in degree.items() if d >= 3]
+    improved = False
+    for centre in centres:
+        if left() == 0.0:
+            break
+        better = rejoin_window(cost, config, genome, centre, left())
+        if better is not None:
+            genome, improved = better, True
+    if improved:
+        polish([genome], cost, exchange=True, deadline=left())
+    return genome

@@ -318,15 +318,32 @@ std::vector<uint64_t> to_candidate_cells(PyObject* obj, const BorrowedCostMap& m
   return cells;
 }
 
+std::vector<std::vector<uint64_t>> to_groups(PyObject* obj, const BorrowedCostMap& map) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) throw nb::python_error();
+  std::vector<std::vector<uint64_t>> groups;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    nb::object item = nb::steal(PySequence_GetItem(obj, i));
+    if (!item.is_valid()) throw nb::python_error();
+    std::vector<uint64_t> cells;
+    for (const Pos& pos : to_cells(item.ptr(), map, "groups"))
+      cells.push_back(routing::pos_cell(map.view(), pos));
+    groups.push_back(std::move(cells));
+  }
+  return groups;
+}
+
 // The exact optimum; None when the deadline passes first.
 PyObject* optimal_network(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     static const char* keywords[] = {"cost_map",   "terminals", "upper_bound",   "candidates", "max_seconds",
-                                     "max_memory", "deadline",  "estimate_only", nullptr};
+                                     "max_memory", "deadline",  "estimate_only", "groups",     nullptr};
     PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *upper_obj = nullptr, *candidates_obj = nullptr,
-             *seconds_obj = nullptr, *memory_obj = nullptr, *deadline_obj = nullptr, *estimate_obj = nullptr;
-    parse_args(args, kwargs, "OO|OOOOOO:optimal_network", keywords, &cost_obj, &terminals_obj, &upper_obj,
-               &candidates_obj, &seconds_obj, &memory_obj, &deadline_obj, &estimate_obj);
+             *seconds_obj = nullptr, *memory_obj = nullptr, *deadline_obj = nullptr, *estimate_obj = nullptr,
+             *groups_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOOOO:optimal_network", keywords, &cost_obj, &terminals_obj, &upper_obj,
+               &candidates_obj, &seconds_obj, &memory_obj, &deadline_obj, &estimate_obj, &groups_obj);
     const bool estimate_only = estimate_obj && truth(estimate_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
     const std::vector<Pos> terminals =
@@ -342,6 +359,11 @@ PyObject* optimal_network(PyObject*, PyObject* args, PyObject* kwargs) {
           convert_arg("max_seconds", [&] { return to_positive(seconds_obj, "max_seconds"); });
     if (memory_obj)
       options.max_bytes = convert_arg("max_memory", [&] { return to_positive(memory_obj, "max_memory"); });
+    if (groups_obj && groups_obj != Py_None) {
+      options.groups = convert_arg("groups", [&] { return to_groups(groups_obj, *map); });
+      if (options.groups.size() != terminals.size())
+        raise_value("groups", "needs one list of cells per terminal");
+    }
     const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
     std::optional<routing::Network> network;
     std::optional<routing::OptimalEstimate> estimate, too_large;
@@ -409,11 +431,12 @@ PyMethodDef routing_defs[] = {
     keyword_def<optimal_network>(
         "optimal_network",
         "optimal_network(cost_map, terminals, upper_bound=None, candidates=None, max_seconds=600.0, "
-        "max_memory=4e9, deadline=None, estimate_only=False)\n--\n\n"
+        "max_memory=4e9, deadline=None, estimate_only=False, groups=None)\n--\n\n"
         "The minimum-cost network of straight edges joining the terminals (Dreyfus-Wagner over the\n"
         "complete straight-edge graph of the candidate cells, all cells by default). Returns\n"
         "(nodes, fixed_count, edges, cost) like steiner_network, or None when the deadline passes;\n"
-        "with estimate_only, the estimate as a dict (seconds, bytes, vertices, subsets)."),
+        "with estimate_only, the estimate as a dict (seconds, bytes, vertices, subsets). groups gives for\n"
+        "every terminal the cells of an existing network part it stands for (attached to at no node cost)."),
     keyword_def<polish_genomes>(
         "polish_genomes",
         "polish_genomes(genomes, cost_map, radius=2, max_rounds=64, split_edges=True, exchange=False, "

@@ -140,7 +140,7 @@ double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
 class Programme {
  public:
   Programme(const CostMap& map, std::vector<uint64_t> cells, size_t terminals, double upper,
-            std::vector<double> bounds, std::vector<float> trees)
+            std::vector<double> bounds, std::vector<float> trees, std::vector<std::vector<uint64_t>> groups)
       : map_(map),
         cells_(std::move(cells)),
         n_(cells_.size()),
@@ -150,8 +150,10 @@ class Programme {
         bounds_(std::move(bounds)),
         trees_(std::move(trees)),
         dp_(static_cast<size_t>(full_ + 1) * n_, kInf),
-        back_(static_cast<size_t>(full_ + 1) * n_, kBase) {
+        back_(static_cast<size_t>(full_ + 1) * n_, kBase),
+        groups_(std::move(groups)) {
     for (uint64_t cell : cells_) cost_.push_back(map.at(cell));
+    for (size_t t = 0; t < groups_.size(); ++t) cost_[t] = 0.0;  // existing parts are paid for
   }
 
   // Cost in map units of the optimal tree, kInf when none stays below the bound.
@@ -201,6 +203,29 @@ class Programme {
   uint32_t* back(Bits subset) { return back_.data() + static_cast<size_t>(subset) * n_; }
   const uint32_t* back(Bits subset) const { return back_.data() + static_cast<size_t>(subset) * n_; }
 
+  struct Link {
+    uint64_t from, to;  // cells: for a group, its member the edge attaches to
+    double weight;
+  };
+  std::vector<uint64_t> members(size_t v) const {
+    return v < groups_.size() ? groups_[v] : std::vector<uint64_t>{cells_[v]};
+  }
+
+ public:
+  // The cheapest straight edge between vertices u and v (between members of groups).
+  Link link(size_t u, size_t v) const {
+    if (u >= groups_.size() && v >= groups_.size())
+      return {cells_[u], cells_[v], edge_weight(map_, cells_[u], cells_[v])};
+    Link best{cells_[u], cells_[v], kInf};
+    for (uint64_t a : members(u))
+      for (uint64_t b : members(v)) {
+        const double weight = edge_weight(map_, a, b);
+        if (weight < best.weight) best = {a, b, weight};
+      }
+    return best;
+  }
+
+ private:
   // The weight of every edge, row by row; each task fills one row's upper part and its mirror.
   void fill_weights() {
     weights_.assign(n_ * n_, 0.0f);
@@ -208,8 +233,7 @@ class Programme {
       evocore::StopPoll poll(16);
       for (size_t v = u + 1; v < n_; ++v) {
         poll();
-        weights_[u * n_ + v] = weights_[v * n_ + u] =
-            static_cast<float>(edge_weight(map_, cells_[u], cells_[v]));
+        weights_[u * n_ + v] = weights_[v * n_ + u] = static_cast<float>(link(u, v).weight);
       }
     });
   }
@@ -329,6 +353,7 @@ class Programme {
   std::vector<double> dp_;
   std::vector<uint32_t> back_;
   std::vector<float> weights_;  // n x n edge weights
+  std::vector<std::vector<uint64_t>> groups_;
 };
 
 // Drops edges that close cycles and flexible leaves: neither can raise the cost.
@@ -360,21 +385,25 @@ std::vector<std::pair<uint32_t, uint32_t>> tidy_tree(std::vector<std::pair<uint3
   return tree;
 }
 
+// `attach(a, b)` gives the cells an edge between vertices a and b joins.
+template <class Attach>
 Network tree_network(const CostMap& map, const std::vector<uint64_t>& cells, size_t terminals,
-                     const std::vector<std::pair<uint32_t, uint32_t>>& edges) {
+                     const std::vector<std::pair<uint32_t, uint32_t>>& edges, Attach&& attach) {
   Network network;
   network.fixed_count = terminals;
-  std::vector<uint32_t> index(cells.size(), UINT32_MAX);
-  for (uint32_t t = 0; t < terminals; ++t) index[t] = t, network.nodes.push_back(cell_pos(map, cells[t]));
-  const auto node = [&](uint32_t v) {
-    if (index[v] == UINT32_MAX) {
-      index[v] = static_cast<uint32_t>(network.nodes.size());
-      network.nodes.push_back(cell_pos(map, cells[v]));
-    }
-    return index[v];
+  std::vector<uint64_t> placed;
+  for (uint32_t t = 0; t < terminals; ++t)
+    placed.push_back(cells[t]), network.nodes.push_back(cell_pos(map, cells[t]));
+  const auto node = [&](uint64_t cell) {
+    const auto found = std::find(placed.begin(), placed.end(), cell);
+    if (found != placed.end()) return static_cast<uint32_t>(found - placed.begin());
+    placed.push_back(cell);
+    network.nodes.push_back(cell_pos(map, cell));
+    return static_cast<uint32_t>(placed.size() - 1);
   };
   for (const auto& [a, b] : edges) {
-    const uint32_t ia = node(a), ib = node(b);
+    const auto [cell_a, cell_b] = attach(a, b);
+    const uint32_t ia = node(cell_a), ib = node(cell_b);
     const Pos pa = network.nodes[ia], pb = network.nodes[ib];
     // Edges keep the direction whose samples cost less.
     if (weave::edge_cost(pb, pa, map) < weave::edge_cost(pa, pb, map))
@@ -444,12 +473,16 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
   constexpr double kMostPruned = 1000.0;
   const uint64_t most = options.candidates.empty() ? map.rows * map.cols : options.candidates.size() + k;
   prepared.estimate = estimate_optimal(most, k, map.rows, map.cols);
-  const bool bounded = k <= kMaxTerminals && map.rows * map.cols * k <= kBoundCells &&
+  const bool bounded = options.groups.empty() && k <= kMaxTerminals &&
+                       map.rows * map.cols * k <= kBoundCells &&
                        prepared.estimate.seconds <= options.max_seconds * kMostPruned;
   if (!bounded) check(prepared.estimate);  // before anything is allocated
   if (k > kMaxTerminals) throw TooLarge{prepared.estimate};
   std::vector<char> taken(map.rows * map.cols, 0);
   for (uint64_t cell : cells) taken[cell] = 1;
+  for (const auto& group : options.groups)
+    for (uint64_t cell : group)
+      if (cell < taken.size()) taken[cell] = 1;
   const auto offer = [&](uint64_t cell) {
     if (cell < taken.size() && !taken[cell] && std::isfinite(map.at(cell)))
       taken[cell] = 1, cells.push_back(cell);
@@ -524,15 +557,21 @@ Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals,
                         const OptimalOptions& options) {
   const size_t k = terminals.size();
   Prepared prepared = prepare(map, terminals, options);
-  if (k < 2) return tree_network(map, prepared.cells, k, {});
+  if (k < 2)
+    return tree_network(map, prepared.cells, k, {},
+                        [](uint32_t, uint32_t) { return std::pair<uint64_t, uint64_t>{}; });
   Programme programme(map, std::move(prepared.cells), k, prepared.upper, std::move(prepared.bounds),
-                      std::move(prepared.trees));
+                      std::move(prepared.trees), options.groups);
   if (!(programme.solve() < kInf)) {
     if (options.upper_bound < kInf) throw NoneBelowBound{};
     throw Unreachable{};
   }
   const auto& cells = programme.cells();
-  return tree_network(map, cells, k, tidy_tree(programme.tree_edges(), cells.size(), k));
+  return tree_network(map, cells, k, tidy_tree(programme.tree_edges(), cells.size(), k),
+                      [&](uint32_t a, uint32_t b) {
+                        const auto joined = programme.link(a, b);
+                        return std::pair<uint64_t, uint64_t>{joined.from, joined.to};
+                      });
 }
 
 }  // namespace routing

@@ -25,6 +25,10 @@ struct OptimalOptions {
   double max_seconds = 600.0;    // refuse problems whose estimated time exceeds this
   double max_bytes = 4e9;        // or whose estimated memory exceeds this
   bool with_tree_bounds = true;  // grid tree bounds (exact optimum only)
+  // Empty, or for every terminal the cells of an existing part of a network
+  // it belongs to: the tree may attach to any of them, and their node costs
+  // are already paid. This joins the parts of a network cut apart.
+  std::vector<std::vector<uint64_t>> groups;
 };
 
 // Worst-case time and memory of the programme, before anything is allocated.
