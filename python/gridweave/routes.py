@@ -469,19 +469,19 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
     }
 
 
-# Windows that the start cuts out of larger networks and joins again exactly:
-# half their side in cells, their candidate lattice and the most parts cut apart;
+# Windows that the start cuts out of larger networks and joins again exactly,
+# as (half their side in cells, their lattice step, the most parts cut apart);
 # maps of more cells skip them (each window marks the map's cells once).
 WINDOW_CELLS = 1024 * 1024
-WINDOW_RADIUS = 24
-WINDOW_STEP = 2
-WINDOW_PARTS = 7
+# Two passes: wide windows on a coarse lattice, then narrow ones on a fine one.
+WINDOWS = ((48, 4, 10), (24, 2, 7))
 
 
 def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, centre: Cell,
-                  deadline: float | None = None) -> Genome | None:
+                  deadline: float | None = None, window: tuple[int, int, int] = WINDOWS[-1]) -> Genome | None:
     """The network with its flexible nodes near ``centre`` removed and its parts joined
     again by the optimal tree over a lattice of the window's cells; None unless cheaper.
+    ``window`` is one entry of ``WINDOWS``.
 
     Example:
         >>> cost = np.ones((40, 40)); cost[20, 2:] = 50.0
@@ -497,11 +497,12 @@ def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, c
     fixed = {n["id"] for n in structure["nodes"] if n["data"]["type"] == "Fixed"}
     edges = [(e["node1"], e["node2"]) for e in structure["edges"] if e["enabled"]]
     cx, cy = (int(v) for v in centre)
+    radius, step, most_parts = window
 
     def near(cell: tuple[int, int], radius: int) -> bool:
         return max(abs(cell[0] - cx), abs(cell[1] - cy)) <= radius
 
-    removed = {i for i, cell in pos.items() if i not in fixed and near(cell, WINDOW_RADIUS)}
+    removed = {i for i, cell in pos.items() if i not in fixed and near(cell, radius)}
     kept_edges = [(a, b) for a, b in edges if a not in removed and b not in removed]
     parent = {i: i for i in pos if i not in removed}
 
@@ -517,14 +518,14 @@ def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, c
     cut_ends = {a if b in removed else b for a, b in edges if (a in removed) != (b in removed)}
     parts: dict[int, list[tuple[int, int]]] = {}
     for i in parent:
-        if i in cut_ends or near(pos[i], 2 * WINDOW_RADIUS):
+        if i in cut_ends or near(pos[i], 2 * radius):
             parts.setdefault(find(i), []).append(pos[i])
-    if len({find(i) for i in parent}) != len(parts) or not 2 <= len(parts) <= WINDOW_PARTS:
+    if len({find(i) for i in parent}) != len(parts) or not 2 <= len(parts) <= most_parts:
         return None  # a part lies wholly outside the surroundings, or too many parts
     groups = [sorted(set(cells), key=lambda c: max(abs(c[0] - cx), abs(c[1] - cy)))[:48] for cells in parts.values()]
     rows, cols = cost.shape
-    lattice = [(r, c) for r in range(max(0, cx - WINDOW_RADIUS), min(rows, cx + WINDOW_RADIUS + 1), WINDOW_STEP)
-               for c in range(max(0, cy - WINDOW_RADIUS), min(cols, cy + WINDOW_RADIUS + 1), WINDOW_STEP)]
+    lattice = [(r, c) for r in range(max(0, cx - radius), min(rows, cx + radius + 1), step)
+               for c in range(max(0, cy - radius), min(cols, cy + radius + 1), step)]
     try:
         joined = _core.optimal_network(cost, [g[0] for g in groups], candidates=lattice, groups=groups,
                                        max_seconds=5.0, max_memory=1e9, deadline=deadline)
@@ -553,21 +554,22 @@ def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, c
 
 def rejoin_windows(cost: np.ndarray, config: Mapping[str, Any], genome: Genome,
                    left: Callable[[], float | None]) -> Genome:
-    """``genome`` after :func:`rejoin_window` around each of its branch nodes in turn, polished."""
+    """``genome`` after :func:`rejoin_window` around each of its branch nodes in turn, for
+    every entry of ``WINDOWS``, polished."""
     _core.evaluate_genomes([genome], cost)
-    degree: dict[int, int] = {}
-    for edge in genome.edges.values():
-        if edge.enabled:
-            degree[edge.node1] = degree.get(edge.node1, 0) + 1
-            degree[edge.node2] = degree.get(edge.node2, 0) + 1
-    centres = [genome.nodes[i].data.pos for i, d in degree.items() if d >= 3]
     improved = False
-    for centre in centres:
-        if left() == 0.0:
-            break
-        better = rejoin_window(cost, config, genome, centre, left())
-        if better is not None:
-            genome, improved = better, True
+    for window in WINDOWS:
+        degree: dict[int, int] = {}
+        for edge in genome.edges.values():
+            if edge.enabled:
+                degree[edge.node1] = degree.get(edge.node1, 0) + 1
+                degree[edge.node2] = degree.get(edge.node2, 0) + 1
+        for centre in [genome.nodes[i].data.pos for i, d in degree.items() if d >= 3]:
+            if left() == 0.0:
+                break
+            better = rejoin_window(cost, config, genome, centre, left(), window)
+            if better is not None:
+                genome, improved = better, True
     if improved:
         polish([genome], cost, exchange=True, deadline=left())
     return genome
