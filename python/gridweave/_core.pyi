@@ -156,7 +156,7 @@ def spanning_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell
     """The minimum spanning tree of straight edges between the terminals."""
 def optimal_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
                     upper_bound: float | None = None, candidates: Sequence[Cell] | None = None,
-                    max_seconds: float = 600.0, max_memory: float = 4e9,
+                    max_seconds: float = 1800.0, max_memory: float = 4e9,
                     deadline: float | None = None, estimate_only: bool = False,
                     groups: Sequence[Sequence[Cell]] | None = None) -> Any:
     """The minimum-cost straight-edge network over the candidate cells; None when the deadline passes.

@@ -186,7 +186,7 @@ def optimal_network(
     *,
     upper_bound: float | None = None,
     candidates: Sequence[Cell] | None = None,
-    max_seconds: float = 600.0,
+    max_seconds: float = 1800.0,
     max_memory: float = 4e9,
 ) -> dict[str, Any]:
     """The minimum-cost network of straight edges that joins ``terminals``.

@@ -430,7 +430,7 @@ PyMethodDef routing_defs[] = {
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
     keyword_def<optimal_network>(
         "optimal_network",
-        "optimal_network(cost_map, terminals, upper_bound=None, candidates=None, max_seconds=600.0, "
+        "optimal_network(cost_map, terminals, upper_bound=None, candidates=None, max_seconds=1800.0, "
         "max_memory=4e9, deadline=None, estimate_only=False, groups=None)\n--\n\n"
         "The minimum-cost network of straight edges joining the terminals (Dreyfus-Wagner over the\n"
         "complete straight-edge graph of the candidate cells, all cells by default). Returns\n"

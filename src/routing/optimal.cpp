@@ -470,7 +470,7 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
       throw TooLarge{estimate};
   };
   // Dropping cells seldom takes the estimate down by more than this factor.
-  constexpr double kMostPruned = 1000.0;
+  constexpr double kMostPruned = 100.0;
   const uint64_t most = options.candidates.empty() ? map.rows * map.cols : options.candidates.size() + k;
   prepared.estimate = estimate_optimal(most, k, map.rows, map.cols);
   const bool bounded = options.groups.empty() && k <= kMaxTerminals &&

@@ -22,7 +22,7 @@ struct OptimalOptions {
   // Trace cost of some network joining the terminals (the cheapest known one);
   // states that cannot lead below it are dropped. Infinite: the spanning tree's.
   double upper_bound = std::numeric_limits<double>::infinity();
-  double max_seconds = 600.0;    // refuse problems whose estimated time exceeds this
+  double max_seconds = 1800.0;   // refuse problems whose estimated time exceeds this
   double max_bytes = 4e9;        // or whose estimated memory exceeds this
   bool with_tree_bounds = true;  // grid tree bounds (exact optimum only)
   // Empty, or for every terminal the cells of an existing part of a network

@@ -65,7 +65,7 @@ TEST(Optimal, RefusesOversizedProblemsWithTheEstimate) {
     routing::optimal_network(map.view(), terminals, {});
     FAIL() << "not refused";
   } catch (const routing::TooLarge& error) {
-    EXPECT_GT(error.estimate.seconds, 600.0);
+    EXPECT_GT(error.estimate.seconds, 1800.0);
     EXPECT_NE(error.estimate.text().find("terminal subsets"), std::string::npos);
   }
 }
