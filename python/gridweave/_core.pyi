@@ -164,6 +164,15 @@ def attached_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell
                      deadline: float | None = None, root: int | None = None) -> NetworkTuple | None:
     """A straightened tree of least-cost paths joining the terminals to an existing network
     and every region; the cost leaves the existing network out."""
+def optimal_network(cost_map: npt.NDArray[np.float64], terminals: Sequence[Cell],
+                    upper_bound: float | None = None, candidates: Sequence[Cell] | None = None,
+                    max_seconds: float = 1800.0, max_memory: float = 4e9,
+                    deadline: float | None = None, estimate_only: bool = False,
+                    groups: Sequence[Sequence[Cell]] | None = None) -> Any:
+    """The minimum-cost straight-edge network over the candidate cells; None when the deadline passes.
+
+    With ``estimate_only``, the programme's estimate: a dict of seconds, bytes, vertices and subsets.
+    """
 def polish_genomes(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], radius: int = 2,
                    max_rounds: int = 64, split_edges: bool = True, exchange: bool = False,
                    deadline: float | None = None, keep_redundancy: bool = False, *,

@@ -13,7 +13,10 @@ both banks. :func:`default_problem` is the landscape that ``gridweave demo``
 runs on. :func:`make_mountains` (ranges crossed only at passes) and
 :func:`make_barriers` (walls broken by narrow gaps) add the obstacles that
 straight connections handle badly; :func:`quality_suite` is the set of
-problems the quality benchmark runs.
+problems the quality benchmark runs. :func:`trap_suite` adds small problems
+built to hold topological traps (networks that no local move turns into the
+optimum): passes near the border, mazes, impassable lakes, cheap roads at odd
+angles, flat maps and terrain with several equally good corridors.
 """
 
 from __future__ import annotations
@@ -31,6 +34,10 @@ __all__ = [
     "make_mountains",
     "make_barriers",
     "quality_suite",
+    "trap_suite",
+    "TRAP_PROBLEMS",
+    "make_trap",
+    "TRAP_KINDS",
     "QUALITY_PROBLEMS",
     "default_problem",
     "load_cost_map",
@@ -207,6 +214,135 @@ def quality_suite() -> list[Problem]:
         'mountains-96x96-seed2'
     """
     return [build(size, n_terminals, seed=seed) for build, size, n_terminals, seed in QUALITY_PROBLEMS]
+
+
+TRAP_KINDS = ("border-pass", "maze", "lakes", "roads", "flat", "corridors")
+
+
+def make_trap(kind: str, size: Sequence[int] = (96, 96), n_terminals: int = 8, seed: int = 0) -> Problem:
+    """Build a small seeded problem of one trap ``kind`` (see ``TRAP_KINDS``).
+
+    - ``"border-pass"``: a range across the map whose only pass lies next to
+      the border, and a second, dearer crossing in the middle;
+    - ``"maze"``: walls in both directions broken by narrow gaps;
+    - ``"lakes"``: practically impassable round lakes on gentle hills;
+    - ``"roads"``: expensive land crossed by cheap straight roads at odd angles;
+    - ``"flat"``: cost 1 everywhere, so only the geometry of the tree counts;
+    - ``"corridors"``: a band of expensive land crossed by several equally cheap corridors.
+
+    Example:
+        >>> p = make_trap("maze", (64, 64), 6, seed=1)
+        >>> p.name, len(p.terminals)
+        ('maze-64x64-seed1', 6)
+    """
+    if kind not in TRAP_KINDS:
+        raise ValueError(f"trap kind must be one of {', '.join(TRAP_KINDS)}, got {kind!r}")
+    width, height = _checked_size(size, n_terminals)
+    rng = np.random.default_rng(seed)
+    x, y = np.meshgrid(np.arange(width), np.arange(height), indexing="ij")
+    cost = _TRAP_BUILDERS[kind](rng, x, y)
+    limit = float(np.quantile(cost, 0.5))
+
+    def low(row: int, column: int, index: int) -> bool:
+        return bool(cost[max(0, row - 2) : row + 3, max(0, column - 2) : column + 3].max() <= limit)
+
+    terminals = _spread_cells(rng, cost.shape, n_terminals, low)
+    return Problem(cost, terminals, f"{kind}-{width}x{height}-seed{seed}")
+
+
+def _border_pass(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    width, height = x.shape
+    cost = 1.0 + _hills(rng, x, y, count=6) * 0.5
+    row = int(rng.uniform(0.4, 0.6) * width)
+    ridge = np.abs(x - row - 0.15 * (y - height / 2)) <= 2
+    near_border = y <= 3 if rng.random() < 0.5 else y >= height - 4
+    middle = np.abs(y - height // 2) <= 1
+    cost += np.where(ridge, np.where(near_border, PASS_HEIGHT, np.where(middle, 12.0, 35.0)), 0.0)
+    return cost
+
+
+def _maze(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Walls one cell thick along rows and columns; every stretch between two
+    crossing walls has one gap three cells wide, so every room is reachable."""
+    width, height = x.shape
+    cost = 1.0 + _hills(rng, x, y, count=6) * 0.5
+    step = max(12, min(width, height) // 5)
+    for axis, coordinate, other, length in ((0, x, y, height), (1, y, x, width)):
+        crossings = [0, *range(step, length - step // 2, step), length]
+        for line in range(step, (width if axis == 0 else height) - step // 2, step):
+            wall = coordinate == line
+            for begin, end in zip(crossings, crossings[1:]):
+                gap = int(rng.integers(begin + 2, max(begin + 3, end - 2)))
+                wall &= np.abs(other - gap) > 1
+            cost[wall] = WALL_COST
+    return cost
+
+
+def _lakes(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    width, height = x.shape
+    cost = 1.0 + _hills(rng, x, y, count=10) * 0.5
+    for _ in range(int(rng.integers(4, 8))):
+        cx, cy = rng.uniform(0.15, 0.85) * width, rng.uniform(0.15, 0.85) * height
+        radius = rng.uniform(0.05, 0.12) * min(width, height)
+        cost[np.hypot(x - cx, y - cy) <= radius] = WALL_COST
+    return cost
+
+
+def _roads(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    cost = 6.0 + _hills(rng, x, y, count=8)
+    for _ in range(int(rng.integers(3, 5))):
+        _, across = _random_line(rng, x, y)
+        cost[np.abs(across) <= 0.7] = 1.0
+    return cost
+
+
+def _flat(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    return np.ones(x.shape)
+
+
+def _corridors(rng: np.random.Generator, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    width, height = x.shape
+    cost = 1.0 + _hills(rng, x, y, count=6) * 0.3
+    band = np.abs(x - width / 2) <= width / 8
+    open_rows = np.zeros(height, dtype=bool)
+    for centre in np.linspace(height / 8, 7 * height / 8, int(rng.integers(3, 6))):
+        open_rows |= np.abs(np.arange(height) - centre) <= 1
+    cost[band & ~open_rows[np.newaxis, :]] += 20.0
+    return cost
+
+
+_TRAP_BUILDERS: dict[str, Callable[[np.random.Generator, np.ndarray, np.ndarray], np.ndarray]] = {
+    "border-pass": _border_pass,
+    "maze": _maze,
+    "lakes": _lakes,
+    "roads": _roads,
+    "flat": _flat,
+    "corridors": _corridors,
+}
+
+# The trap benchmark as (kind, size, terminals, seed).
+TRAP_PROBLEMS: tuple[tuple[str, tuple[int, int], int, int], ...] = (
+    ("border-pass", (96, 96), 8, 1),
+    ("maze", (96, 96), 8, 2),
+    ("lakes", (96, 96), 8, 3),
+    ("roads", (96, 96), 8, 4),
+    ("flat", (64, 64), 8, 5),
+    ("corridors", (96, 96), 8, 6),
+    ("border-pass", (64, 64), 6, 7),
+    ("maze", (64, 64), 10, 8),
+    ("lakes", (128, 128), 6, 9),
+    ("roads", (64, 64), 10, 10),
+)
+
+
+def trap_suite() -> list[Problem]:
+    """The problems of the trap benchmark: 64x64 to 128x128, 6 to 10 terminals.
+
+    Example:
+        >>> [p.name for p in trap_suite()][:2]
+        ['border-pass-96x96-seed1', 'maze-96x96-seed2']
+    """
+    return [make_trap(kind, size, n, seed=seed) for kind, size, n, seed in TRAP_PROBLEMS]
 
 
 def _checked_size(size: Sequence[int], n_terminals: int) -> tuple[int, int]:

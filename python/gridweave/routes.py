@@ -14,6 +14,8 @@ in the native core with the interpreter lock released:
   exact network cost of the evaluation;
 - :func:`spanning_tree` is the trivial baseline: the minimum spanning tree of
   straight edges between the terminals;
+- :func:`optimal_network` is the exact reference for small maps: the
+  minimum-cost network of straight edges under the evaluation's cost model;
 - :func:`polish` improves genomes in place by exact local moves (see
   :func:`gridweave.polish_genomes`).
 
@@ -26,7 +28,7 @@ gives the network (its fitness is ``1 / cost``). They load with
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
 import numpy as np
@@ -44,8 +46,14 @@ __all__ = [
     "steiner_trees",
     "spanning_tree",
     "ring",
+    "optimal_network",
     "network_structure",
     "polish",
+    "heuristic_cost",
+    "candidate_cells",
+    "reduced_optimum",
+    "rejoin_window",
+    "rejoin_windows",
     "START_METHODS",
     "genome_from_structure",
     "start_network",
@@ -176,6 +184,65 @@ def spanning_tree(cost_map: Any, terminals: Sequence[Cell]) -> dict[str, Any]:
     return network_structure(*_core.spanning_network(cost_array(cost_map), list(terminals)))
 
 
+def optimal_network(
+    cost_map: Any,
+    terminals: Sequence[Cell],
+    *,
+    upper_bound: float | None = None,
+    candidates: Sequence[Cell] | None = None,
+    max_seconds: float = 1800.0,
+    max_memory: float = 4e9,
+) -> dict[str, Any]:
+    """The minimum-cost network of straight edges that joins ``terminals``.
+
+    Every term of a network's cost is non-negative, so the optimum is a tree:
+    a node-weighted Steiner tree in the complete graph over the map's cells,
+    an edge weighing the trace cost of its straight segment. It is found by
+    the Dreyfus-Wagner programme over that graph, leaving out the cells and
+    partial trees that a lower bound shows cannot beat ``upper_bound`` (by
+    default the polished heuristic network's cost). Edge weights are held as
+    32-bit floats, so the tree is optimal up to a relative 1e-7; the returned
+    ``"cost"`` is the exact trace cost :func:`gridweave.evaluate_genomes` gives.
+    ``candidates`` restricts bends and branch points to those cells (the
+    optimum among such networks). Problems whose worst-case estimate exceeds
+    ``max_seconds`` or ``max_memory`` (bytes) are refused with a ``ValueError``
+    that gives the estimate, before anything large is allocated.
+
+    Example:
+        >>> cost = np.ones((12, 12)); cost[6, :10] = 50.0
+        >>> net = optimal_network(cost, [(2, 2), (10, 2)])
+        >>> round(net["cost"], 4) <= round(steiner_tree(cost, [(2, 2), (10, 2)])["cost"], 4)
+        True
+    """
+    cost = cost_array(cost_map)
+    cells = [tuple(t) for t in terminals]
+    chosen = None if candidates is None else list(candidates)
+    limits: dict[str, Any] = dict(candidates=chosen, max_seconds=max_seconds, max_memory=max_memory)
+    if upper_bound is None and len(cells) > 1:
+        _core.optimal_network(cost, cells, estimate_only=True, **limits)  # refuses oversized problems
+        upper_bound = heuristic_cost(cost, cells)
+    network = _core.optimal_network(cost, cells, upper_bound=upper_bound, **limits)
+    assert network is not None  # no deadline was given
+    return network_structure(*network)
+
+
+def heuristic_cost(cost_map: Any, terminals: Sequence[Cell]) -> float:
+    """The trace cost of the cheapest polished heuristic network (spanning or Steiner tree).
+
+    Example:
+        >>> round(heuristic_cost(np.ones((8, 8)), [(0, 0), (0, 7), (7, 7)]), 4)
+        1.1875
+    """
+    from .config import make_config
+
+    cost = cost_array(cost_map)
+    cells = [tuple(t) for t in terminals]
+    config = make_config(cost.shape, cells, graph_init={"Grid": [0, 0]})
+    networks = [spanning_tree(cost, cells), steiner_tree(cost, cells)]
+    genomes = [genome_from_structure(config, n) for n in networks]
+    return min([n["cost"] for n in networks] + polish(genomes, cost))
+
+
 def polish(
     genomes: Sequence[Genome],
     cost_map: Any,
@@ -291,6 +358,10 @@ def start_network(
     as maps grow, see :func:`default_roots`)
     and takes the cheapest, which is then polished once more with key-path
     exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
+    Under the single objective, ``"steiner"`` then solves the Steiner problem
+    exactly where that is cheap enough (see :func:`reduced_optimum`), and
+    elsewhere cuts the network around each branch node and joins the parts
+    again optimally (see :func:`rejoin_windows`), keeping what is cheaper.
     The structure carries the polished network's ``"cost"``. Under a
     ``budget`` each phase stops at its deadline with the best network so far
     (``display`` then records which phases were cut short).
@@ -319,10 +390,28 @@ def start_network(
     final_cost = shown.within(budget, "key-path exchange", lambda left: polish(
         [genomes[best]], cost, exchange=True, deadline=left()))[0]
     structure = genomes[best].get_structure()
-    return {
+    polished = {
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": final_cost,
+    }
+    if method != "steiner" or config["special"].get("evaluation_strategy") == "MultiObjectiveBridge":
+        return polished
+    reduced = shown.within(budget, "exact network", lambda left: reduced_optimum(
+        cost, config, terminals, genomes, final_cost, left))
+    if reduced is not None and reduced["cost"] < final_cost:
+        return reduced
+    if cost.size > WINDOW_CELLS:
+        return polished
+    rejoined = shown.within(budget, "exact network", lambda left: rejoin_windows(
+        cost, config, genomes[best], left))
+    if 1 / rejoined.fitness >= final_cost:
+        return polished
+    structure = rejoined.get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": 1 / rejoined.fitness,
     }
 
 
@@ -407,3 +496,202 @@ def extension_start(
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": costs[best],
     }
+
+
+# The default start solves the Steiner problem exactly over a reduced set of
+# candidate cells (the whole map when that fits, else a lattice of every
+# `step`-th cell plus the surroundings of the polished networks' nodes) on maps
+# of up to this many cells and terminals, when the programme's estimate fits
+# a quarter of the time left (a busy machine runs it up to three times slower
+# than estimated) or, without a time limit, this many seconds.
+EXACT_START_CELLS = 256 * 256
+EXACT_START_TERMINALS = 12
+EXACT_START_SECONDS = 30.0
+LATTICE_STEPS = (1, 2, 3, 4, 6, 8)
+
+
+def candidate_cells(shape: Sequence[int], networks: Sequence[Genome], step: int,
+                    along_edges: bool = False) -> list[tuple[int, int]]:
+    """Every ``step``-th cell of both axes and the cells within ``step`` of the networks'
+    nodes (with ``along_edges``, of every cell their straight edges pass).
+
+    Example:
+        >>> len(candidate_cells((8, 8), [], 4))
+        4
+    """
+    rows, cols = int(shape[0]), int(shape[1])
+    marked = np.zeros((rows, cols), dtype=bool)
+    marked[::step, ::step] = True
+    for network in networks:
+        points = [node.data.pos for node in network.nodes.values()]
+        if along_edges:
+            for edge in network.edges.values():
+                a, b = network.nodes[edge.node1].data.pos, network.nodes[edge.node2].data.pos
+                count = max(abs(a[0] - b[0]), abs(a[1] - b[1])) + 1
+                points.extend(zip(np.rint(np.linspace(a[0], b[0], count)).astype(int),
+                                  np.rint(np.linspace(a[1], b[1], count)).astype(int)))
+        for x, y in points:
+            marked[max(0, x - step) : x + step + 1, max(0, y - step) : y + step + 1] = True
+    return [(int(r), int(c)) for r, c in zip(*np.nonzero(marked))]
+
+
+def solved_network(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequence[Cell],
+                   cells: list[tuple[int, int]] | None, limits: dict[str, Any],
+                   left: Callable[[], float | None]) -> tuple[Genome, float] | None:
+    """The polished optimum over ``cells`` (all cells when None), or None when it does not fit
+    ``limits``, the deadline passes or nothing beats the bound."""
+    try:
+        _core.optimal_network(cost, list(terminals), candidates=cells, estimate_only=True, **limits)
+        network = _core.optimal_network(cost, list(terminals), candidates=cells, deadline=left(), **limits)
+    except ValueError:  # too large for the time left, or nothing below the bound on these cells
+        return None
+    if network is None:
+        return None
+    genome = genome_from_structure(config, network_structure(*network))
+    return genome, polish([genome], cost, exchange=True, deadline=left())[0]
+
+
+def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequence[Cell],
+                    networks: Sequence[Genome], upper_bound: float,
+                    left: Callable[[], float | None]) -> dict[str, Any] | None:
+    """The polished optimum over the finest candidate set whose estimate fits, if below ``upper_bound``.
+
+    The candidate sets are the whole map, then lattices of every 2nd, 3rd, ...
+    cell with the cells near the nodes of ``networks``; the optimum over a
+    lattice is solved once more over the cells near it. None when no candidate
+    set fits, the deadline passes, or nothing beats the bound.
+    """
+    if cost.size > EXACT_START_CELLS or not 2 <= len(terminals) <= EXACT_START_TERMINALS:
+        return None
+    seconds = left()
+    limits: dict[str, Any] = dict(upper_bound=upper_bound, max_memory=2e9,
+                                  max_seconds=EXACT_START_SECONDS if seconds is None else max(seconds / 4, 1e-3))
+    found = None
+    for step in LATTICE_STEPS:
+        cells = None if step == 1 else candidate_cells(cost.shape, networks, step)
+        found = solved_network(cost, config, terminals, cells, limits, left)
+        if found is not None or (cells is None and left() is not None and left() == 0.0):
+            break
+    if found is None:
+        return None
+    genome, found_cost = found
+    if step > 1:
+        # Once more over every cell near the network found, on a coarser lattice elsewhere.
+        near = candidate_cells(cost.shape, [genome], step, along_edges=True)
+        coarse = candidate_cells(cost.shape, [], 2 * step)
+        refined = solved_network(cost, config, terminals, sorted(set(near) | set(coarse)),
+                                 {**limits, "upper_bound": found_cost}, left)
+        if refined is not None and refined[1] < found_cost:
+            genome, found_cost = refined
+    structure = genome.get_structure()
+    return {
+        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        "cost": found_cost,
+    }
+
+
+# Windows that the start cuts out of larger networks and joins again exactly,
+# as (half their side in cells, their lattice step, the most parts cut apart);
+# maps of more cells skip them (each window marks the map's cells once).
+WINDOW_CELLS = 1024 * 1024
+# Two passes: wide windows on a coarse lattice, then narrow ones on a fine one.
+WINDOWS = ((48, 4, 10), (24, 2, 7))
+
+
+def rejoin_window(cost: np.ndarray, config: Mapping[str, Any], genome: Genome, centre: Cell,
+                  deadline: float | None = None, window: tuple[int, int, int] = WINDOWS[-1]) -> Genome | None:
+    """The network with its flexible nodes near ``centre`` removed and its parts joined
+    again by the optimal tree over a lattice of the window's cells; None unless cheaper.
+    ``window`` is one entry of ``WINDOWS``.
+
+    Example:
+        >>> cost = np.ones((40, 40)); cost[20, 2:] = 50.0
+        >>> from gridweave.config import make_config
+        >>> cfg = make_config((40, 40), [(5, 5), (35, 5), (5, 35)])
+        >>> g = genome_from_structure(cfg, spanning_tree(cost, [(5, 5), (35, 5), (5, 35)]))
+        >>> better = rejoin_window(cost, cfg, g, (20, 5))
+        >>> better is None or 1 / better.fitness < 1 / g.fitness
+        True
+    """
+    structure = genome.get_structure()
+    pos = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
+    fixed = {n["id"] for n in structure["nodes"] if n["data"]["type"] == "Fixed"}
+    edges = [(e["node1"], e["node2"]) for e in structure["edges"] if e["enabled"]]
+    cx, cy = (int(v) for v in centre)
+    radius, step, most_parts = window
+
+    def near(cell: tuple[int, int], radius: int) -> bool:
+        return max(abs(cell[0] - cx), abs(cell[1] - cy)) <= radius
+
+    removed = {i for i, cell in pos.items() if i not in fixed and near(cell, radius)}
+    kept_edges = [(a, b) for a, b in edges if a not in removed and b not in removed]
+    parent = {i: i for i in pos if i not in removed}
+
+    def find(i: int) -> int:
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    for a, b in kept_edges:
+        parent[find(a)] = find(b)
+    # Each part may be joined at its nodes near the window and at the ends of the cut edges.
+    cut_ends = {a if b in removed else b for a, b in edges if (a in removed) != (b in removed)}
+    parts: dict[int, list[tuple[int, int]]] = {}
+    for i in parent:
+        if i in cut_ends or near(pos[i], 2 * radius):
+            parts.setdefault(find(i), []).append(pos[i])
+    if len({find(i) for i in parent}) != len(parts) or not 2 <= len(parts) <= most_parts:
+        return None  # a part lies wholly outside the surroundings, or too many parts
+    groups = [sorted(set(cells), key=lambda c: max(abs(c[0] - cx), abs(c[1] - cy)))[:48] for cells in parts.values()]
+    rows, cols = cost.shape
+    lattice = [(r, c) for r in range(max(0, cx - radius), min(rows, cx + radius + 1), step)
+               for c in range(max(0, cy - radius), min(cols, cy + radius + 1), step)]
+    try:
+        joined = _core.optimal_network(cost, [g[0] for g in groups], candidates=lattice, groups=groups,
+                                       max_seconds=5.0, max_memory=1e9, deadline=deadline)
+    except ValueError:
+        return None
+    if joined is None:
+        return None
+    nodes, _, new_edges, _ = joined
+    ids = {cell: i for i, cell in pos.items() if i not in removed}
+    next_id = max(pos) + 1
+    node_list = [n for n in structure["nodes"] if n["id"] not in removed]
+    for cell in nodes:
+        cell = (int(cell[0]), int(cell[1]))
+        if cell not in ids:
+            ids[cell] = next_id
+            node_list.append({"id": next_id, "data": {"pos": list(cell), "type": "Flexible"}})
+            next_id += 1
+    links = kept_edges + [(ids[tuple(nodes[a])], ids[tuple(nodes[b])]) for a, b in new_edges]
+    candidate = genome_from_structure(config, {
+        "nodes": node_list,
+        "edges": [{"id": k + 1, "node1": a, "node2": b, "enabled": True} for k, (a, b) in enumerate(links)],
+    })
+    _core.evaluate_genomes([candidate], cost)
+    return candidate if candidate.fitness > genome.fitness else None
+
+
+def rejoin_windows(cost: np.ndarray, config: Mapping[str, Any], genome: Genome,
+                   left: Callable[[], float | None]) -> Genome:
+    """``genome`` after :func:`rejoin_window` around each of its branch nodes in turn, for
+    every entry of ``WINDOWS``, polished."""
+    _core.evaluate_genomes([genome], cost)
+    improved = False
+    for window in WINDOWS:
+        degree: dict[int, int] = {}
+        for edge in genome.edges.values():
+            if edge.enabled:
+                degree[edge.node1] = degree.get(edge.node1, 0) + 1
+                degree[edge.node2] = degree.get(edge.node2, 0) + 1
+        for centre in [genome.nodes[i].data.pos for i, d in degree.items() if d >= 3]:
+            if left() == 0.0:
+                break
+            better = rejoin_window(cost, config, genome, centre, left(), window)
+            if better is not None:
+                genome, improved = better, True
+    if improved:
+        polish([genome], cost, exchange=True, deadline=left())
+    return genome

@@ -61,6 +61,7 @@ class Budget:
         "Steiner trees": 0.25,
         "polish": 0.35,
         "key-path exchange": 0.45,
+        "exact network": 0.7,
         "redundancy": 0.5,
         "generations": 1.0 - FINAL_POLISH_SHARE,
         "final polish": 1.0,

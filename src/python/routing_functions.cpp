@@ -14,6 +14,7 @@
 #include "../localsearch/redundancy.hpp"
 #include "../routing/attach.hpp"
 #include "../routing/heuristics.hpp"
+#include "../routing/optimal.hpp"
 #include "../routing/ring.hpp"
 #include "convert.hpp"
 #include "cost_maps.hpp"
@@ -422,6 +423,105 @@ PyObject* augment_tree(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+double to_positive(PyObject* obj, const char* argument) {
+  const double value = PyFloat_AsDouble(obj);
+  if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (!(value > 0.0)) raise_value(argument, "must be a positive number");
+  return value;
+}
+
+std::vector<uint64_t> to_candidate_cells(PyObject* obj, const BorrowedCostMap& map) {
+  std::vector<uint64_t> cells;
+  for (const Pos& pos : to_cells(obj, map, "candidates")) cells.push_back(routing::pos_cell(map.view(), pos));
+  return cells;
+}
+
+std::vector<std::vector<uint64_t>> to_groups(PyObject* obj, const BorrowedCostMap& map) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
+  const Py_ssize_t size = PySequence_Size(obj);
+  if (size < 0) throw nb::python_error();
+  std::vector<std::vector<uint64_t>> groups;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    nb::object item = nb::steal(PySequence_GetItem(obj, i));
+    if (!item.is_valid()) throw nb::python_error();
+    std::vector<uint64_t> cells;
+    for (const Pos& pos : to_cells(item.ptr(), map, "groups"))
+      cells.push_back(routing::pos_cell(map.view(), pos));
+    groups.push_back(std::move(cells));
+  }
+  return groups;
+}
+
+// The exact optimum; None when the deadline passes first.
+PyObject* optimal_network(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static const char* keywords[] = {"cost_map",   "terminals", "upper_bound",   "candidates", "max_seconds",
+                                     "max_memory", "deadline",  "estimate_only", "groups",     nullptr};
+    PyObject *cost_obj = nullptr, *terminals_obj = nullptr, *upper_obj = nullptr, *candidates_obj = nullptr,
+             *seconds_obj = nullptr, *memory_obj = nullptr, *deadline_obj = nullptr, *estimate_obj = nullptr,
+             *groups_obj = nullptr;
+    parse_args(args, kwargs, "OO|OOOOOOO:optimal_network", keywords, &cost_obj, &terminals_obj, &upper_obj,
+               &candidates_obj, &seconds_obj, &memory_obj, &deadline_obj, &estimate_obj, &groups_obj);
+    const bool estimate_only = estimate_obj && truth(estimate_obj);
+    const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
+    const std::vector<Pos> terminals =
+        convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
+    routing::OptimalOptions options;
+    if (upper_obj && upper_obj != Py_None)
+      options.upper_bound = convert_arg("upper_bound", [&] { return to_positive(upper_obj, "upper_bound"); });
+    if (candidates_obj && candidates_obj != Py_None)
+      options.candidates =
+          convert_arg("candidates", [&] { return to_candidate_cells(candidates_obj, *map); });
+    if (seconds_obj)
+      options.max_seconds =
+          convert_arg("max_seconds", [&] { return to_positive(seconds_obj, "max_seconds"); });
+    if (memory_obj)
+      options.max_bytes = convert_arg("max_memory", [&] { return to_positive(memory_obj, "max_memory"); });
+    if (groups_obj && groups_obj != Py_None) {
+      options.groups = convert_arg("groups", [&] { return to_groups(groups_obj, *map); });
+      if (options.groups.size() != terminals.size())
+        raise_value("groups", "needs one list of cells per terminal");
+    }
+    const auto until = convert_arg("deadline", [&] { return to_deadline(deadline_obj); });
+    std::optional<routing::Network> network;
+    std::optional<routing::OptimalEstimate> estimate, too_large;
+    bool unreachable = false, below = false;
+    const InterruptScope interruptible;
+    {
+      nb::gil_scoped_release unlocked;
+      const evocore::DeadlineScope bounded(until);
+      try {
+        if (estimate_only)
+          estimate = routing::estimate_network(map->view(), terminals, options);
+        else
+          network = routing::optimal_network(map->view(), terminals, options);
+      } catch (const routing::Unreachable&) {
+        unreachable = true;
+      } catch (const routing::NoneBelowBound&) {
+        below = true;
+      } catch (const routing::TooLarge& error) {
+        too_large = error.estimate;
+      } catch (const evocore::DeadlinePassed&) {
+      }
+    }
+    if (unreachable) raise_unreachable();
+    if (below) raise_value("upper_bound", "no network joins the terminals at or below this cost");
+    if (too_large)
+      raise_value("terminals", "the exact network is too large to compute: estimated " + too_large->text() +
+                                   ", above max_seconds or max_memory");
+    if (estimate) {
+      nb::dict figures;
+      figures["seconds"] = estimate->seconds;
+      figures["bytes"] = estimate->bytes;
+      figures["vertices"] = estimate->vertices;
+      figures["subsets"] = estimate->subsets;
+      return figures.release().ptr();
+    }
+    if (!network) Py_RETURN_NONE;
+    return network_object(*network).release().ptr();
+  });
+}
+
 PyMethodDef routing_defs[] = {
     keyword_def<least_cost_distances>(
         "least_cost_distances",
@@ -446,10 +546,19 @@ PyMethodDef routing_defs[] = {
                                   "spanning_network(cost_map, terminals)\n--\n\n"
                                   "Minimum spanning tree of straight edges over the terminals.\n"
                                   "Returns (nodes, fixed_count, edges, cost) like steiner_network."),
+    keyword_def<optimal_network>(
+        "optimal_network",
+        "optimal_network(cost_map, terminals, upper_bound=None, candidates=None, max_seconds=1800.0, "
+        "max_memory=4e9, deadline=None, estimate_only=False, groups=None)\n--\n\n"
+        "The minimum-cost network of straight edges joining the terminals (Dreyfus-Wagner over the\n"
+        "complete straight-edge graph of the candidate cells, all cells by default). Returns\n"
+        "(nodes, fixed_count, edges, cost) like steiner_network, or None when the deadline passes;\n"
+        "with estimate_only, the estimate as a dict (seconds, bytes, vertices, subsets). groups gives for\n"
+        "every terminal the cells of an existing network part it stands for (attached to at no node cost)."),
     keyword_def<attached_network>(
         "attached_network",
         "attached_network(cost_map, terminals, existing=None, regions=None, lookahead=64, "
-        "deadline=None)\n--\n\n"
+        "deadline=None, root=None)\n--\n\n"
         "A tree of least-cost paths, straightened, that joins the terminals to the existing network (cell\n"
         "indices, costing nothing) and reaches every region (arrays of cell indices). Returns (nodes,\n"
         "fixed_count, edges, cost) like steiner_network; the cost leaves out the existing network. With\n"
