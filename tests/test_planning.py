@@ -133,3 +133,9 @@ def test_a_checkpointed_extension_resumes_with_its_network(tmp_path):
     resumed = gw.resume(path, 4, progress=False)
     assert resumed.best_fitness >= first.best_fitness > 0
     assert resumed.best_cost <= first.best_cost
+
+
+def test_steiner_tree_takes_the_plan():
+    cost = np.ones((20, 20))
+    tree = routes.steiner_tree(cost, [(6, 4)], existing=ROAD)
+    assert tree["attachment_points"] == [(0, 4)]

@@ -121,6 +121,8 @@ def steiner_tree(
     roots: int = 4,
     lookahead: int = 64,
     deadline: float | None = None,
+    existing: Any = None,
+    regions: Sequence[Any] | None = None,
 ) -> dict[str, Any]:
     """A least-cost Steiner tree over ``terminals``, straightened into straight edges.
 
@@ -132,6 +134,8 @@ def steiner_tree(
     some terminals cannot be joined without crossing cells of infinite cost.
     ``deadline`` (seconds) stops the grown trees not finished by then; with
     no tree finished in time the straight-line spanning tree is returned.
+    With an ``existing`` network or ``regions`` (see :mod:`gridweave.planning`)
+    it is the tree of :func:`attached_network`.
 
     Example:
         >>> cost = np.ones((20, 20)); cost[10, :18] = 50.0
@@ -139,6 +143,8 @@ def steiner_tree(
         >>> max(n["data"]["pos"][1] for n in tree["nodes"]) >= 18
         True
     """
+    if existing is not None or regions is not None:
+        return attached_network(cost_map, terminals, existing, regions, lookahead=lookahead, deadline=deadline)
     return network_structure(
         *_core.steiner_network(
             cost_array(cost_map), list(terminals), method, roots=roots, lookahead=lookahead,
