@@ -181,3 +181,17 @@ def test_rejoined_windows_stay_connected_and_cheaper(kind, seed):
     assert improved > 0
     final = routes.rejoin_windows(problem.cost_map, config, genome, lambda: None)
     assert final.fitness >= genome.fitness > 0
+
+
+def test_the_first_members_hold_the_other_heuristic_networks():
+    from gridweave.problems import make_terrain
+
+    problem = make_terrain((48, 48), n_terminals=6, seed=3)
+    config = make_config(problem.grid_size, problem.terminals, population_size=20)
+    start = routes.start_network(problem.cost_map, config)
+    costs = [a["cost"] for a in start["alternatives"]]
+    assert costs == sorted(costs) and len(set(costs)) == len(costs) and start["cost"] not in costs
+    first = []
+    gw.evolve(problem.cost_map, config, 3, progress=False, seed=1,
+              callbacks=[lambda record, pop: first.extend(1 / g.fitness for g in pop.members) or True])
+    assert all(any(abs(c - f) <= 1e-9 * c for f in first) for c in costs)

@@ -365,12 +365,15 @@ def start_run(
     """
     display = PhaseDisplay(progress)
     try:
-        if plan is not None and start_genome is None and start != "config":
-            start_genome = routes.extension_start(cost, config, plan, budget=budget, display=display)
+        if start_genome is None and start != "config":
+            start_genome = (routes.extension_start(cost, config, plan, budget=budget, display=display)
+                            if plan is not None else _heuristic_start(cost, config, start, budget, display))
+            start = start if start_genome is not None else "config"  # warned: impassable cells
+        alternatives = start_genome.get("alternatives", []) if isinstance(start_genome, Mapping) else []
         first = _first_network(cost, config, start_genome, start, budget, display)
         run = _Run(_core.Population(dict(config), first), cost, config, polish, polish_children,
                    archive_size, budget=budget, display=display, plan=plan)
-        run.begin(first)
+        run.begin(first, alternatives)
     finally:
         display.close()
     return run
@@ -599,13 +602,29 @@ class _Run:
         self.best_length = math.nan
         self.references: dict[str, tuple[float, float]] = {}
 
-    def begin(self, first: Genome | None) -> None:
-        """Evaluates the first members (and the start network, a candidate for the best)."""
+    def begin(self, first: Genome | None, alternatives: Sequence[Mapping[str, Any]] = ()) -> None:
+        """Evaluates the first members (and the start network, a candidate for the best);
+        ``alternatives`` (other heuristic networks) join the members."""
         if first is not None:
             self.consider_start(first)
         self.take_members(evaluate=True)
+        if first is not None and alternatives and not self.bridge:
+            self.seed_alternatives(first, alternatives)
         if first is not None and self.bridge:
             self.seed_redundancy(first)
+
+    def seed_alternatives(self, first: Genome, alternatives: Sequence[Mapping[str, Any]]) -> None:
+        """Puts structurally different start networks among the members, so that
+        the first generations breed from more than one tree."""
+        genomes = [self.adopt(a, first) for a in alternatives]
+        raw, objectives = self.evaluate(genomes)
+        self.consider(genomes, raw, objectives)
+        if self.ranked:
+            self.rank(self.members + genomes, self.raw + raw, self.objectives + objectives)
+            _core.select(self.population, [], [], genomes)
+        else:
+            _core.select(self.population, [], [], genomes + self.members)
+        self.take_members(evaluate=False)
 
     def snapshot_best(self) -> None:
         """Keeps the best network's structure, cost in map units and length in cells,

@@ -28,6 +28,7 @@ gives the network (its fitness is ``1 / cost``). They load with
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any
 
@@ -364,6 +365,9 @@ def start_network(
     as maps grow, see :func:`default_roots`)
     and takes the cheapest, which is then polished once more with key-path
     exchange; ``"mst"`` takes the polished spanning tree (exchanged likewise).
+    ``"alternatives"`` holds the other polished networks (up to
+    ``ALTERNATIVES``, cheapest first), which :func:`gridweave.evolve` adds to
+    its first members.
     Under the single objective, ``"steiner"`` then solves the Steiner problem
     exactly where that is cheap enough (see :func:`reduced_optimum`), and
     elsewhere cuts the network around each branch node and joins the parts
@@ -400,13 +404,16 @@ def start_network(
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": final_cost,
+        "alternatives": _alternatives(genomes, costs, best, final_cost),
     }
     if method != "steiner" or config["special"].get("evaluation_strategy") == "MultiObjectiveBridge":
         return polished
     reduced = shown.within(budget, "exact network", lambda left: reduced_optimum(
         cost, config, terminals, genomes, final_cost, left))
+    # The polished heuristic network is one more alternative when an exact one wins.
+    others = [{k: v for k, v in polished.items() if k != "alternatives"}, *polished["alternatives"]]
     if reduced is not None and reduced["cost"] < final_cost:
-        return reduced
+        return {**reduced, "alternatives": others[:ALTERNATIVES]}
     if cost.size > WINDOW_CELLS:
         return polished
     rejoined = shown.within(budget, "exact network", lambda left: rejoin_windows(
@@ -418,7 +425,27 @@ def start_network(
         "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
         "edges": sorted(structure["edges"], key=lambda e: e["id"]),
         "cost": 1 / rejoined.fitness,
+        "alternatives": others[:ALTERNATIVES],
     }
+
+
+# Polished heuristic networks other than the start that join the first members:
+# different trees (other roots, other detours) to breed from.
+ALTERNATIVES = 4
+
+
+def _alternatives(genomes: Sequence[Genome], costs: Sequence[float], best: int,
+                  final_cost: float) -> list[dict[str, Any]]:
+    """Up to ``ALTERNATIVES`` of the other polished networks, cheapest first, each cost once
+    (a network of the start's cost is taken for the start itself)."""
+    seen = {round(costs[best], 9), round(final_cost, 9)}
+    chosen: list[dict[str, Any]] = []
+    for i in sorted(range(len(genomes)), key=lambda i: costs[i]):
+        if round(costs[i], 9) in seen or not math.isfinite(costs[i]) or len(chosen) == ALTERNATIVES:
+            continue
+        seen.add(round(costs[i], 9))
+        chosen.append({**genomes[i].get_structure(), "cost": costs[i]})
+    return chosen
 
 
 def attached_network(
