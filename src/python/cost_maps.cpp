@@ -57,6 +57,9 @@ BorrowedCostMap::BorrowedCostMap(PyObject* obj) {
     copy_ = copy_cells(obj);
     view_ = copy_.view();
   }
+  if (view_.rows == 0 || view_.cols == 0) return;  // no cells, nothing to block
+  blocks_ = std::make_unique<weave::ImpassableBlocks>(view_.rows, view_.cols);
+  view_.blocks = blocks_.get();
 }
 
 std::unique_ptr<BorrowedCostMap> searchable_cost_map(PyObject* obj, const char* argument) {

@@ -1,0 +1,182 @@
+#include "impassable.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "evaluate.hpp"
+#include "samples.hpp"
+
+namespace weave {
+
+namespace {
+
+constexpr uint64_t kBlockMask = (uint64_t{1} << ImpassableBlocks::kShift) - 1;
+
+template <class Cell>
+bool block_holds(const Cell* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0,
+                 uint64_t col1) {
+  bool holds = false;  // no early exit: the loop stays branch-free
+  for (uint64_t x = row0; x < row1; ++x) {
+    const Cell* row = data + x * cols;
+    for (uint64_t y = col0; y < col1; ++y) holds |= is_impassable(static_cast<double>(row[y]));
+  }
+  return holds;
+}
+
+// The segment seen along its major axis (the longer one, x on a tie): column k
+// (k = 0 ... run) has the major coordinate major1 + major_step * k, and the
+// minor cells it meets are minor1 + minor_step * c for c in
+// [lowest(k), highest(k)], 0 <= c <= rise.
+struct Columns {
+  int64_t major1, major2, minor1, major_step, minor_step;
+  uint64_t run, rise;  // run >= rise, run > 0
+  bool x_major;
+};
+
+Columns columns_of(Pos a, Pos b) {
+  const int64_t dx = int64_t{b.x} - a.x, dy = int64_t{b.y} - a.y;
+  const bool x_major = std::abs(dx) >= std::abs(dy);
+  const int64_t major_delta = x_major ? dx : dy, minor_delta = x_major ? dy : dx;
+  return {x_major ? a.x : a.y,
+          x_major ? b.x : b.y,
+          x_major ? a.y : a.x,
+          major_delta >= 0 ? 1 : -1,
+          minor_delta >= 0 ? 1 : -1,
+          static_cast<uint64_t>(std::abs(major_delta)),
+          static_cast<uint64_t>(std::abs(minor_delta)),
+          x_major};
+}
+
+template <class Int>
+Int floor_div(Int numerator, Int denominator) {  // denominator > 0
+  const Int quotient = numerator / denominator;
+  return numerator % denominator != 0 && numerator < 0 ? quotient - 1 : quotient;
+}
+
+// Column k spans minor offsets rise * (k -+ 1/2) / run, open at both ends (the
+// ends of the segment itself fall inside cells); a cell c is met when its open
+// interval (c - 1/2, c + 1/2) overlaps that span. Exact in integers.
+template <class Int>
+int64_t lowest(const Columns& s, uint64_t k) {
+  const Int run = static_cast<Int>(s.run), rise = static_cast<Int>(s.rise), column = static_cast<Int>(k);
+  return static_cast<int64_t>(floor_div<Int>(rise * (2 * column - 1) - run, 2 * run) + 1);
+}
+
+template <class Int>
+int64_t highest(const Columns& s, uint64_t k) {
+  const Int run = static_cast<Int>(s.run), rise = static_cast<Int>(s.rise), column = static_cast<Int>(k);
+  return static_cast<int64_t>(floor_div<Int>(rise * (2 * column + 1) + run - 1, 2 * run));
+}
+
+// Offsets c whose minor cell lies on the map, as [first, second].
+std::pair<int64_t, int64_t> minor_on_map(const Columns& s, const CostMap& map) {
+  const auto limit = static_cast<int64_t>(s.x_major ? map.cols : map.rows);
+  if (s.minor_step > 0) return {-s.minor1, limit - 1 - s.minor1};
+  return {s.minor1 - limit + 1, s.minor1};
+}
+
+uint64_t cell_of(const Columns& s, int64_t major, int64_t minor, const CostMap& map) {
+  const auto row = static_cast<uint64_t>(s.x_major ? major : minor);
+  const auto col = static_cast<uint64_t>(s.x_major ? minor : major);
+  return row * map.cols + col;
+}
+
+template <class Int>
+bool column_crosses(const Columns& s, uint64_t k, std::pair<int64_t, int64_t> on_map, const CostMap& map) {
+  const int64_t first = std::max(lowest<Int>(s, k), on_map.first);
+  const int64_t last = std::min(highest<Int>(s, k), on_map.second);
+  const int64_t major = s.major1 + s.major_step * static_cast<int64_t>(k);
+  for (int64_t c = first; c <= last; ++c)
+    if (is_impassable(map.at(cell_of(s, major, s.minor1 + s.minor_step * c, map)))) return true;
+  return false;
+}
+
+// Columns [k, end] of one block column: false when no block they may meet
+// holds an impassable cell. The minor span is widened by a cell against
+// rounding, which only costs an exact test now and then.
+bool may_cross(const Columns& s, uint64_t k, uint64_t end, std::pair<int64_t, int64_t> on_map,
+               const CostMap& map) {
+  if (!map.blocks) return true;
+  const double slope = static_cast<double>(s.rise) / static_cast<double>(s.run);
+  const auto clamp = [&](double offset) {
+    return static_cast<int64_t>(std::clamp(offset, static_cast<double>(on_map.first) - 1.0,
+                                           static_cast<double>(on_map.second) + 1.0));
+  };
+  const int64_t low = std::max(clamp(std::floor(slope * (static_cast<double>(k) - 0.5)) - 1.0), on_map.first);
+  const int64_t high =
+      std::min(clamp(std::ceil(slope * (static_cast<double>(end) + 0.5)) + 1.0), on_map.second);
+  if (low > high) return false;
+  const int64_t minor_a = s.minor1 + s.minor_step * low, minor_b = s.minor1 + s.minor_step * high;
+  const auto major_block =
+      static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k)) >> ImpassableBlocks::kShift;
+  const auto minor_first = static_cast<uint64_t>(std::min(minor_a, minor_b)) >> ImpassableBlocks::kShift;
+  const auto minor_last = static_cast<uint64_t>(std::max(minor_a, minor_b)) >> ImpassableBlocks::kShift;
+  for (uint64_t block = minor_first; block <= minor_last; ++block) {
+    const bool holds = s.x_major ? map.blocks->holds_impassable(map, major_block, block)
+                                 : map.blocks->holds_impassable(map, block, major_block);
+    if (holds) return true;
+  }
+  return false;
+}
+
+// Columns that may meet a cell on the map: the major coordinate on the map,
+// and (widened by two columns) a minor offset within a cell of the map's.
+detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> on_map, const CostMap& map) {
+  detail::SampleSpan span =
+      detail::major_in_range(s.major1, s.major2, s.run, s.x_major ? map.rows : map.cols);
+  if (span.first > span.last) return span;
+  if (s.rise == 0) return on_map.first <= 0 && 0 <= on_map.second ? span : detail::SampleSpan{};
+  const double per_offset = static_cast<double>(s.run) / static_cast<double>(s.rise);
+  const double low = (static_cast<double>(on_map.first) - 1.0) * per_offset - 2.0;
+  const double high = (static_cast<double>(on_map.second) + 1.0) * per_offset + 2.0;
+  if (high < static_cast<double>(span.first) || low > static_cast<double>(span.last)) return {};
+  if (low > static_cast<double>(span.first)) span.first = static_cast<uint64_t>(low);
+  if (high < static_cast<double>(span.last)) span.last = static_cast<uint64_t>(high);
+  return span;
+}
+
+template <class Int>
+bool crosses(const Columns& s, const CostMap& map) {
+  const auto on_map = minor_on_map(s, map);
+  const detail::SampleSpan span = columns_on_map(s, on_map, map);
+  for (uint64_t k = span.first; k <= span.last;) {
+    const auto major = static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k));
+    const uint64_t rest_of_block = s.major_step > 0 ? kBlockMask - (major & kBlockMask) : major & kBlockMask;
+    const uint64_t end = std::min(span.last, k + rest_of_block);
+    if (may_cross(s, k, end, on_map, map))
+      for (uint64_t column = k; column <= end; ++column)
+        if (column_crosses<Int>(s, column, on_map, map)) return true;
+    k = end + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+ImpassableBlocks::ImpassableBlocks(uint64_t rows, uint64_t cols)
+    : block_cols_((cols >> kShift) + 1),
+      state_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kShift) + 1) * block_cols_)) {}
+
+bool ImpassableBlocks::holds_impassable(const CostMap& map, uint64_t block_row, uint64_t block_col) const {
+  std::atomic<uint8_t>& state = state_[block_row * block_cols_ + block_col];
+  uint8_t known = state.load(std::memory_order_relaxed);
+  if (known != kUnknown) return known == kHolds;
+  // Threads that scan the same block at once find the same answer.
+  const uint64_t row0 = block_row << kShift, col0 = block_col << kShift;
+  const uint64_t row1 = std::min(map.rows, row0 + kBlockMask + 1),
+                 col1 = std::min(map.cols, col0 + kBlockMask + 1);
+  const bool holds = map.data32 ? block_holds(map.data32, map.cols, row0, row1, col0, col1)
+                                : block_holds(map.data, map.cols, row0, row1, col0, col1);
+  known = holds ? kHolds : kClear;
+  state.store(known, std::memory_order_relaxed);
+  return holds;
+}
+
+bool crosses_impassable(Pos a, Pos b, const CostMap& map) {
+  if (a.x == b.x && a.y == b.y) return false;  // a point: the node's own cell
+  const Columns s = columns_of(a, b);
+  // Column arithmetic needs about 2 log2(run) + 2 bits.
+  return s.run < (uint64_t{1} << 30) ? crosses<int64_t>(s, map) : crosses<__int128>(s, map);
+}
+
+}  // namespace weave
