@@ -92,19 +92,15 @@ bool column_crosses(const Columns& s, uint64_t k, std::pair<int64_t, int64_t> on
 }
 
 // Columns [k, end] of one block column: false when no block they may meet
-// holds an impassable cell. The minor span is widened by a cell against
-// rounding, which only costs an exact test now and then.
-bool may_cross(const Columns& s, uint64_t k, uint64_t end, std::pair<int64_t, int64_t> on_map,
+// holds an impassable cell. The minor span (offsets within [0, rise], so
+// truncation is a floor) is widened by a cell against rounding, which only
+// costs an exact test now and then.
+bool may_cross(const Columns& s, double slope, uint64_t k, uint64_t end, std::pair<int64_t, int64_t> on_map,
                const CostMap& map) {
-  if (!map.blocks) return true;
-  const double slope = static_cast<double>(s.rise) / static_cast<double>(s.run);
-  const auto clamp = [&](double offset) {
-    return static_cast<int64_t>(std::clamp(offset, static_cast<double>(on_map.first) - 1.0,
-                                           static_cast<double>(on_map.second) + 1.0));
-  };
-  const int64_t low = std::max(clamp(std::floor(slope * (static_cast<double>(k) - 0.5)) - 1.0), on_map.first);
+  const int64_t low =
+      std::max(static_cast<int64_t>(slope * (static_cast<double>(k) - 0.5)) - 1, on_map.first);
   const int64_t high =
-      std::min(clamp(std::ceil(slope * (static_cast<double>(end) + 0.5)) + 1.0), on_map.second);
+      std::min(static_cast<int64_t>(slope * (static_cast<double>(end) + 0.5)) + 2, on_map.second);
   if (low > high) return false;
   const int64_t minor_a = s.minor1 + s.minor_step * low, minor_b = s.minor1 + s.minor_step * high;
   const auto major_block =
@@ -136,14 +132,15 @@ detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> 
 }
 
 template <class Int>
-bool crosses(const Columns& s, const CostMap& map) {
+bool crosses(const Columns& s, const CostMap& map, bool ends_on_map) {
   const auto on_map = minor_on_map(s, map);
-  const detail::SampleSpan span = columns_on_map(s, on_map, map);
+  const detail::SampleSpan span = ends_on_map ? detail::SampleSpan{0, s.run} : columns_on_map(s, on_map, map);
+  const double slope = static_cast<double>(s.rise) / static_cast<double>(s.run);
   for (uint64_t k = span.first; k <= span.last;) {
     const auto major = static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k));
     const uint64_t rest_of_block = s.major_step > 0 ? kBlockMask - (major & kBlockMask) : major & kBlockMask;
     const uint64_t end = std::min(span.last, k + rest_of_block);
-    if (may_cross(s, k, end, on_map, map))
+    if (!map.blocks || may_cross(s, slope, k, end, on_map, map))
       for (uint64_t column = k; column <= end; ++column)
         if (column_crosses<Int>(s, column, on_map, map)) return true;
     k = end + 1;
@@ -157,26 +154,25 @@ ImpassableBlocks::ImpassableBlocks(uint64_t rows, uint64_t cols)
     : block_cols_((cols >> kShift) + 1),
       state_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kShift) + 1) * block_cols_)) {}
 
-bool ImpassableBlocks::holds_impassable(const CostMap& map, uint64_t block_row, uint64_t block_col) const {
+bool ImpassableBlocks::scan(const CostMap& map, uint64_t block_row, uint64_t block_col) const {
   std::atomic<uint8_t>& state = state_[block_row * block_cols_ + block_col];
-  uint8_t known = state.load(std::memory_order_relaxed);
-  if (known != kUnknown) return known == kHolds;
   // Threads that scan the same block at once find the same answer.
   const uint64_t row0 = block_row << kShift, col0 = block_col << kShift;
   const uint64_t row1 = std::min(map.rows, row0 + kBlockMask + 1),
                  col1 = std::min(map.cols, col0 + kBlockMask + 1);
   const bool holds = map.data32 ? block_holds(map.data32, map.cols, row0, row1, col0, col1)
                                 : block_holds(map.data, map.cols, row0, row1, col0, col1);
-  known = holds ? kHolds : kClear;
-  state.store(known, std::memory_order_relaxed);
+  state.store(holds ? kHolds : kClear, std::memory_order_relaxed);
   return holds;
 }
 
-bool crosses_impassable(Pos a, Pos b, const CostMap& map) {
+bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map) {
   if (a.x == b.x && a.y == b.y) return false;  // a point: the node's own cell
+  const bool ends_on_map = detail::on_grid(a, map.rows, map.cols) && detail::on_grid(b, map.rows, map.cols);
   const Columns s = columns_of(a, b);
   // Column arithmetic needs about 2 log2(run) + 2 bits.
-  return s.run < (uint64_t{1} << 30) ? crosses<int64_t>(s, map) : crosses<__int128>(s, map);
+  return s.run < (uint64_t{1} << 30) ? crosses<int64_t>(s, map, ends_on_map)
+                                     : crosses<__int128>(s, map, ends_on_map);
 }
 
 }  // namespace weave
