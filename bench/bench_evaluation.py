@@ -13,7 +13,7 @@ Native times are taken per thread (wall time x threads), so the ratios compare
 the work; the comparison is then repeated in a process with one worker thread,
 where the gather's one thread meets the kernel's one.
 Impassable cells: the kernel and the evaluation on the 1024 x 1024 map with
-and without impassable cells (scattered single cells, and round nodata holes),
+and without impassable cells (scattered single cells, and round holes of nodata),
 in turns, as ratios to the clear map.
 bench_evaluation.cpp (GRIDWEAVE_BENCH=ON) compares the kernel with a gather of
 the same samples without the Python layer.
@@ -110,13 +110,16 @@ def kernel_against_gather(genomes, size=1024, rounds=15):
 
 
 def impassable_maps(cost, rng):
-    """The map with 0.1 % of its cells impassable one by one, and with 40 round holes of radius 6."""
+    """The map with 0.01 % of its cells impassable one by one, and with round holes: two of
+    radius 2 among the genomes (which lie in the first 256 x 256 cells), 30 of radius 8 elsewhere."""
     scattered = cost.copy()
-    scattered[rng.random(cost.shape) < 0.001] = np.inf
+    scattered[rng.random(cost.shape) < 1e-4] = np.inf
     holes = cost.copy()
     x, y = np.meshgrid(np.arange(cost.shape[0]), np.arange(cost.shape[1]), indexing="ij")
-    for cx, cy in rng.integers(0, 256, size=(40, 2)):  # where the genomes lie
-        holes[(x - cx) ** 2 + (y - cy) ** 2 <= 36] = np.inf
+    centres = [(c, 2) for c in rng.integers(0, 256, size=(2, 2))]
+    centres += [(c, 8) for c in rng.integers(256, cost.shape[0], size=(30, 2))]
+    for (cx, cy), radius in centres:
+        holes[(x - cx) ** 2 + (y - cy) ** 2 <= radius**2] = np.inf
     return {"scattered": scattered, "holes": holes}
 
 
@@ -129,9 +132,9 @@ def impassable_against_clear(genomes, size=1024, rounds=15):
     for name, call in calls.items():
         ratios = {kind: [] for kind in maps}
         for _ in range(rounds):
-            base = best_of(1, lambda: call(genomes, clear))
+            base = best_of(1, partial(call, genomes, clear))
             for kind, cost in maps.items():
-                ratios[kind].append(best_of(1, lambda: call(genomes, cost)) / base)
+                ratios[kind].append(best_of(1, partial(call, genomes, cost)) / base)
         for kind, cost in maps.items():
             feasible = np.isfinite(gw.network_costs(genomes, cost)).mean()
             print(f"{size:>5} x {size:<5} {name:<10} {kind:<9} map / clear map {np.median(ratios[kind]):5.2f}   "
