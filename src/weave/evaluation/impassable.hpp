@@ -20,14 +20,14 @@ namespace weave {
 
 inline bool is_impassable(double cost) { return !(cost < std::numeric_limits<double>::infinity()); }
 
-// Which blocks of 16 x 16 cells of one cost map hold an impassable cell, each
+// Which blocks of 32 x 32 cells of one cost map hold an impassable cell, each
 // block scanned the first time it is asked about. Edges on blocks without
 // one skip the cell by cell test, so maps without impassable cells pay a few
 // flag reads per edge and never a scan of the whole map. Safe to ask from
 // many threads at once.
 class ImpassableBlocks {
  public:
-  static constexpr unsigned kShift = 4;
+  static constexpr unsigned kShift = 5;
 
   ImpassableBlocks(uint64_t rows, uint64_t cols);
   // Block (block_row, block_col) of `map`, which has the shape given above.
@@ -41,7 +41,7 @@ class ImpassableBlocks {
 
  private:
   enum : uint8_t { kUnknown = 0, kClear = 1, kHolds = 2 };
-  bool scan(const CostMap& map, uint64_t block_row, uint64_t block_col) const;
+  [[gnu::cold, gnu::noinline]] bool scan(const CostMap& map, uint64_t block_row, uint64_t block_col) const;
   uint64_t block_cols_;
   std::unique_ptr<std::atomic<uint8_t>[]> state_;
 };
