@@ -10,11 +10,8 @@ namespace weave {
 
 namespace {
 
-constexpr uint64_t kBlockMask = (uint64_t{1} << ImpassableBlocks::kShift) - 1;
-
 template <class Cell>
-bool block_holds(const Cell* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0,
-                 uint64_t col1) {
+bool cells_hold(const Cell* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0, uint64_t col1) {
   bool holds = false;  // no early exit: the loop stays branch-free
   for (uint64_t x = row0; x < row1; ++x) {
     const Cell* row = data + x * cols;
@@ -91,10 +88,12 @@ bool column_crosses(const Columns& s, uint64_t k, std::pair<int64_t, int64_t> on
   return false;
 }
 
-// Columns [k, end] of one block column: false when no block they may meet
-// holds an impassable cell. The minor span (offsets within [0, rise], so
+// Columns [k, end], whose major coordinates share one area (Shift =
+// kAreaShift) or block (kBlockShift): false when no area or block they may
+// meet holds an impassable cell. The minor span (offsets within [0, rise], so
 // truncation is a floor) is widened by a cell against rounding, which only
-// costs an exact test now and then.
+// costs a closer look now and then.
+template <unsigned Shift>
 [[gnu::always_inline]] inline bool may_cross(const Columns& s, double slope, uint64_t k, uint64_t end,
                                              std::pair<int64_t, int64_t> on_map, const CostMap& map) {
   const int64_t low =
@@ -103,17 +102,17 @@ bool column_crosses(const Columns& s, uint64_t k, std::pair<int64_t, int64_t> on
       std::min(static_cast<int64_t>(slope * (static_cast<double>(end) + 0.5)) + 2, on_map.second);
   if (low > high) return false;
   const int64_t minor_a = s.minor1 + s.minor_step * low, minor_b = s.minor1 + s.minor_step * high;
-  const auto major_block =
-      static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k)) >> ImpassableBlocks::kShift;
-  const auto minor_first = static_cast<uint64_t>(std::min(minor_a, minor_b)) >> ImpassableBlocks::kShift;
-  const auto minor_last = static_cast<uint64_t>(std::max(minor_a, minor_b)) >> ImpassableBlocks::kShift;
-  // At most three blocks (the span is a little over one block wide); tested
-  // without branches, which random edges would mispredict.
-  const auto holds = [&](uint64_t block) {
-    return map.blocks->holds_impassable(map, s.x_major ? major_block : block,
-                                        s.x_major ? block : major_block);
+  const auto major = static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k)) >> Shift;
+  const auto first = static_cast<uint64_t>(std::min(minor_a, minor_b)) >> Shift;
+  const auto last = static_cast<uint64_t>(std::max(minor_a, minor_b)) >> Shift;
+  const auto holds = [&](uint64_t minor) {
+    const uint64_t row = s.x_major ? major : minor, col = s.x_major ? minor : major;
+    if constexpr (Shift == ImpassableBlocks::kAreaShift) return map.blocks->area_holds(map, row, col);
+    return map.blocks->block_holds(map, row, col);
   };
-  return holds(minor_first) | holds(minor_last) | (minor_last > minor_first + 1 && holds(minor_first + 1));
+  // The span is a little over one unit wide, so it meets three units at most;
+  // tested without branches, which random edges would mispredict.
+  return holds(first) | holds(last) | (last > first + 1 && holds(first + 1));
 }
 
 // Columns that may meet a cell on the map: the major coordinate on the map,
@@ -133,38 +132,69 @@ detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> 
 }
 
 template <class Int>
-bool crosses(const Columns& s, const CostMap& map, bool ends_on_map) {
-  const auto on_map = minor_on_map(s, map);
-  const detail::SampleSpan span = ends_on_map ? detail::SampleSpan{0, s.run} : columns_on_map(s, on_map, map);
-  const double slope = static_cast<double>(s.rise) / static_cast<double>(s.run);
-  for (uint64_t k = span.first; k <= span.last;) {
+bool exact_columns(const Columns& s, uint64_t first, uint64_t last, std::pair<int64_t, int64_t> on_map,
+                   const CostMap& map) {
+  for (uint64_t column = first; column <= last; ++column)
+    if (column_crosses<Int>(s, column, on_map, map)) return true;
+  return false;
+}
+
+// Columns [first, last] in runs that share an area, and within an area that
+// holds an impassable cell, in runs that share a block.
+template <class Int, unsigned Shift>
+bool walk(const Columns& s, double slope, uint64_t first, uint64_t last, std::pair<int64_t, int64_t> on_map,
+          const CostMap& map) {
+  constexpr uint64_t mask = (uint64_t{1} << Shift) - 1;
+  for (uint64_t k = first; k <= last;) {
     const auto major = static_cast<uint64_t>(s.major1 + s.major_step * static_cast<int64_t>(k));
-    const uint64_t rest_of_block = s.major_step > 0 ? kBlockMask - (major & kBlockMask) : major & kBlockMask;
-    const uint64_t end = std::min(span.last, k + rest_of_block);
-    if (!map.blocks || may_cross(s, slope, k, end, on_map, map))
-      for (uint64_t column = k; column <= end; ++column)
-        if (column_crosses<Int>(s, column, on_map, map)) return true;
+    const uint64_t end = std::min(last, k + (s.major_step > 0 ? mask - (major & mask) : major & mask));
+    if (may_cross<Shift>(s, slope, k, end, on_map, map)) {
+      if constexpr (Shift == ImpassableBlocks::kAreaShift) {
+        if (walk<Int, ImpassableBlocks::kBlockShift>(s, slope, k, end, on_map, map)) return true;
+      } else if (exact_columns<Int>(s, k, end, on_map, map)) {
+        return true;
+      }
+    }
     k = end + 1;
   }
   return false;
 }
 
+template <class Int>
+bool crosses(const Columns& s, const CostMap& map, bool ends_on_map) {
+  const auto on_map = minor_on_map(s, map);
+  const detail::SampleSpan span = ends_on_map ? detail::SampleSpan{0, s.run} : columns_on_map(s, on_map, map);
+  if (span.first > span.last) return false;
+  if (!map.blocks) return exact_columns<Int>(s, span.first, span.last, on_map, map);
+  const double slope = static_cast<double>(s.rise) / static_cast<double>(s.run);
+  return walk<Int, ImpassableBlocks::kAreaShift>(s, slope, span.first, span.last, on_map, map);
+}
+
 }  // namespace
 
 ImpassableBlocks::ImpassableBlocks(uint64_t rows, uint64_t cols)
-    : block_cols_((cols >> kShift) + 1),
-      state_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kShift) + 1) * block_cols_)) {}
+    : area_cols_((cols >> kAreaShift) + 1),
+      block_cols_((cols >> kBlockShift) + 1),
+      areas_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kAreaShift) + 1) * area_cols_)),
+      blocks_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kBlockShift) + 1) * block_cols_)) {}
 
-bool ImpassableBlocks::scan(const CostMap& map, uint64_t block_row, uint64_t block_col) const {
-  std::atomic<uint8_t>& state = state_[block_row * block_cols_ + block_col];
-  // Threads that scan the same block at once find the same answer.
-  const uint64_t row0 = block_row << kShift, col0 = block_col << kShift;
-  const uint64_t row1 = std::min(map.rows, row0 + kBlockMask + 1),
-                 col1 = std::min(map.cols, col0 + kBlockMask + 1);
-  const bool holds = map.data32 ? block_holds(map.data32, map.cols, row0, row1, col0, col1)
-                                : block_holds(map.data, map.cols, row0, row1, col0, col1);
-  state.store(holds ? kHolds : kClear, std::memory_order_relaxed);
-  return holds;
+bool ImpassableBlocks::scan(const CostMap& map, uint64_t row, uint64_t col) const {
+  // Threads that scan the same area at once find and write the same flags.
+  constexpr uint64_t side = uint64_t{1} << kBlockShift, per_area = uint64_t{1} << (kAreaShift - kBlockShift);
+  bool area = false;
+  for (uint64_t block_row = row * per_area; block_row < (row + 1) * per_area; ++block_row) {
+    const uint64_t row0 = block_row * side, row1 = std::min(map.rows, row0 + side);
+    for (uint64_t block_col = col * per_area; block_col < (col + 1) * per_area && row0 < row1; ++block_col) {
+      const uint64_t col0 = block_col * side, col1 = std::min(map.cols, col0 + side);
+      if (col0 >= col1) break;
+      const bool holds = map.data32 ? cells_hold(map.data32, map.cols, row0, row1, col0, col1)
+                                    : cells_hold(map.data, map.cols, row0, row1, col0, col1);
+      blocks_[block_row * block_cols_ + block_col].store(holds, std::memory_order_relaxed);
+      area |= holds;
+    }
+  }
+  areas_[row * area_cols_ + col].store(area ? kHolds : kClear, std::memory_order_release);
+  return area;
 }
 
 bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map) {

@@ -20,30 +20,38 @@ namespace weave {
 
 inline bool is_impassable(double cost) { return !(cost < std::numeric_limits<double>::infinity()); }
 
-// Which blocks of 32 x 32 cells of one cost map hold an impassable cell, each
-// block scanned the first time it is asked about. Edges on blocks without
-// one skip the cell by cell test, so maps without impassable cells pay a few
-// flag reads per edge and never a scan of the whole map. Safe to ask from
-// many threads at once.
+// Which parts of one cost map hold an impassable cell, on two levels: areas
+// of 256 x 256 cells and their blocks of 32 x 32. An area is scanned the first
+// time an edge reaches it, which sets the flags of its blocks too. An edge
+// over clear areas costs a few flag reads, one over clear blocks a few more;
+// only edges near impassable cells are tested cell by cell, and a map is never
+// scanned beyond the areas its edges reach. Safe to ask from many threads.
 class ImpassableBlocks {
  public:
-  static constexpr unsigned kShift = 5;
+  static constexpr unsigned kBlockShift = 5;
+  static constexpr unsigned kAreaShift = 8;
 
   ImpassableBlocks(uint64_t rows, uint64_t cols);
-  // Block (block_row, block_col) of `map`, which has the shape given above.
-  // True when both ends lie on the map and the few blocks (at most 9) of the
+  // True when both ends lie on the map and the few areas (at most 4) of the
   // edge's bounding box hold no impassable cell.
   bool box_is_clear(Pos a, Pos b, const CostMap& map) const;
-  bool holds_impassable(const CostMap& map, uint64_t block_row, uint64_t block_col) const {
-    const uint8_t known = state_[block_row * block_cols_ + block_col].load(std::memory_order_relaxed);
-    return known == kUnknown ? scan(map, block_row, block_col) : known == kHolds;
+  // Area or block (row, col) of `map`, which has the shape given above.
+  bool area_holds(const CostMap& map, uint64_t row, uint64_t col) const {
+    const uint8_t known = areas_[row * area_cols_ + col].load(std::memory_order_acquire);
+    return known == kUnknown ? scan(map, row, col) : known == kHolds;
+  }
+  bool block_holds(const CostMap& map, uint64_t row, uint64_t col) const {
+    constexpr unsigned per_area = kAreaShift - kBlockShift;
+    if (!area_holds(map, row >> per_area, col >> per_area)) return false;
+    return blocks_[row * block_cols_ + col].load(std::memory_order_relaxed) != 0;
   }
 
  private:
   enum : uint8_t { kUnknown = 0, kClear = 1, kHolds = 2 };
-  [[gnu::cold, gnu::noinline]] bool scan(const CostMap& map, uint64_t block_row, uint64_t block_col) const;
-  uint64_t block_cols_;
-  std::unique_ptr<std::atomic<uint8_t>[]> state_;
+  // Sets the area's block flags, then (releasing them) its own state.
+  [[gnu::cold, gnu::noinline]] bool scan(const CostMap& map, uint64_t row, uint64_t col) const;
+  uint64_t area_cols_, block_cols_;
+  std::unique_ptr<std::atomic<uint8_t>[]> areas_, blocks_;
 };
 
 // The column by column test of crosses_impassable.
@@ -53,7 +61,7 @@ bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map);
 // impassable cell of the map (cells off the map are never impassable). With
 // the map's `blocks` only blocks that hold an impassable cell are tested
 // cell by cell; without them every cell the segment meets is read. Inline:
-// the short edge on clear blocks, the common case, costs a few flag reads.
+// an edge on clear areas, the common case, costs a few flag reads.
 inline bool crosses_impassable(Pos a, Pos b, const CostMap& map);
 
 inline bool ImpassableBlocks::box_is_clear(Pos a, Pos b, const CostMap& map) const {
@@ -63,13 +71,13 @@ inline bool ImpassableBlocks::box_is_clear(Pos a, Pos b, const CostMap& map) con
   const auto col0 = static_cast<uint64_t>(std::min(a.y, b.y)),
              col1 = static_cast<uint64_t>(std::max(a.y, b.y));
   if (row1 >= map.rows || col1 >= map.cols) return false;
-  const uint64_t block_row0 = row0 >> kShift, block_row1 = row1 >> kShift;
-  const uint64_t block_col0 = col0 >> kShift, block_col1 = col1 >> kShift;
-  if ((block_row1 - block_row0 + 1) * (block_col1 - block_col0 + 1) > 9) return false;
-  for (uint64_t row = block_row0; row <= block_row1; ++row)
-    for (uint64_t col = block_col0; col <= block_col1; ++col)
-      if (holds_impassable(map, row, col)) return false;
-  return true;
+  const uint64_t area_row0 = row0 >> kAreaShift, area_row1 = row1 >> kAreaShift;
+  const uint64_t area_col0 = col0 >> kAreaShift, area_col1 = col1 >> kAreaShift;
+  if (area_row0 == area_row1 && area_col0 == area_col1) return !area_holds(map, area_row0, area_col0);
+  if (area_row1 - area_row0 > 1 || area_col1 - area_col0 > 1) return false;
+  // Two rows and columns of areas at most, tested without branches.
+  return !(area_holds(map, area_row0, area_col0) | area_holds(map, area_row0, area_col1) |
+           area_holds(map, area_row1, area_col0) | area_holds(map, area_row1, area_col1));
 }
 
 inline bool crosses_impassable(Pos a, Pos b, const CostMap& map) {
