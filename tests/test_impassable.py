@@ -65,25 +65,30 @@ def test_an_edge_clipping_an_impassable_cell_between_samples_is_infeasible(ends,
 
 
 @st.composite
-def maps_and_edges(draw):
-    rows, cols = draw(st.integers(3, 14)), draw(st.integers(3, 14))
+def maps_and_edges(draw, sides=(3, 14)):
+    """A map with a few impassable cells (on large maps, next to the edge's line) and an edge."""
+    rows, cols = draw(st.integers(*sides)), draw(st.integers(*sides))
     cell = st.tuples(st.integers(0, rows - 1), st.integers(0, cols - 1))
-    cost = np.array(draw(st.lists(st.floats(0.5, 4.0), min_size=rows * cols, max_size=rows * cols)))
-    cost = cost.reshape(rows, cols)
-    for x, y in draw(st.lists(cell, min_size=1, max_size=6)):
-        cost[x, y] = draw(st.sampled_from([np.inf, np.nan]))
     a, b = draw(cell), draw(cell)
-    assume(a != b and cost[a] < math.inf and cost[b] < math.inf)
+    assume(a != b)
+    cost = np.array(draw(st.lists(st.floats(0.5, 4.0), min_size=cols, max_size=cols)))
+    cost = np.tile(cost, (rows, 1))
+    for _ in range(draw(st.integers(1, 6))):
+        t, dx, dy = draw(st.floats(0, 1)), draw(st.integers(-1, 1)), draw(st.integers(-1, 1))
+        x, y = (round(p + t * (q - p)) for p, q in zip(a, b))
+        x, y = min(max(x + dx, 0), rows - 1), min(max(y + dy, 0), cols - 1)
+        cost[x, y] = draw(st.sampled_from([np.inf, np.nan]))
+    assume(cost[a] < math.inf and cost[b] < math.inf)
     return cost, a, b
 
 
 @settings(max_examples=300, deadline=None)
-@given(maps_and_edges())
+@given(st.one_of(maps_and_edges(), maps_and_edges(sides=(250, 700))))
 def test_infeasible_exactly_when_the_segment_meets_an_impassable_cell(case):
     cost, a, b = case
     genome = edge_genome(cost, a, b)
     gw.evaluate_genomes([genome], cost)
-    crosses = bool(crossed_cells(a, b, cost))
+    crosses = any(meets_cell(a, b, c) for c in zip(*np.nonzero(~(cost < math.inf))))
     assert (genome.fitness == 0.0) == crosses
     if not crosses:  # the sample rule's cost, unchanged
         traces = gw.get_genome_mask(genome, cost.shape)

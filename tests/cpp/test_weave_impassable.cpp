@@ -62,10 +62,12 @@ TEST(WeaveImpassable, TouchingOnlyACornerPointStaysOpen) {
 TEST(WeaveImpassable, BlocksDirectionAndFarEndsNeverChangeTheAnswer) {
   std::mt19937_64 rng(11);
   for (int round = 0; round < 40; ++round) {
-    BlockedMap map(40 + rng() % 30, 40 + rng() % 30);
-    for (int k = 0; k < 6; ++k) map.block(rng() % map.rows, rng() % map.cols, k % 2 ? kInf : std::nan(""));
+    const uint64_t side = round % 4 == 0 ? 300 + rng() % 400 : 40 + rng() % 30;  // one area or several
+    BlockedMap map(side, side + rng() % 30);
+    for (uint64_t k = 0; k < side / 8; ++k)
+      map.block(rng() % map.rows, rng() % map.cols, k % 2 ? kInf : std::nan(""));
     for (int e = 0; e < 200; ++e) {
-      const int32_t reach = e % 10 == 0 ? 1'000'000 : 90;
+      const auto reach = static_cast<int32_t>(e % 10 == 0 ? 1'000'000 : side + 20);
       const auto coordinate = [&] { return static_cast<int32_t>(rng() % (2 * reach)) - reach / 2; };
       const Pos a{coordinate(), coordinate()}, b{coordinate(), coordinate()};
       const bool crosses = crosses_impassable(a, b, map.plain());

@@ -52,17 +52,13 @@ Int floor_div(Int numerator, Int denominator) {  // denominator > 0
 
 // Column k spans minor offsets rise * (k -+ 1/2) / run, open at both ends (the
 // ends of the segment itself fall inside cells); a cell c is met when its open
-// interval (c - 1/2, c + 1/2) overlaps that span. Exact in integers.
+// interval (c - 1/2, c + 1/2) overlaps that span. Exact in integers: the
+// lowest such cell is below, the highest is the floor of
+// (rise * (2k + 1) + run - 1) / (2 run), stepped in exact_columns.
 template <class Int>
 int64_t lowest(const Columns& s, uint64_t k) {
   const Int run = static_cast<Int>(s.run), rise = static_cast<Int>(s.rise), column = static_cast<Int>(k);
   return static_cast<int64_t>(floor_div<Int>(rise * (2 * column - 1) - run, 2 * run) + 1);
-}
-
-template <class Int>
-int64_t highest(const Columns& s, uint64_t k) {
-  const Int run = static_cast<Int>(s.run), rise = static_cast<Int>(s.rise), column = static_cast<Int>(k);
-  return static_cast<int64_t>(floor_div<Int>(rise * (2 * column + 1) + run - 1, 2 * run));
 }
 
 // Offsets c whose minor cell lies on the map, as [first, second].
@@ -78,12 +74,11 @@ uint64_t cell_of(const Columns& s, int64_t major, int64_t minor, const CostMap& 
   return row * map.cols + col;
 }
 
-template <class Int>
-bool column_crosses(const Columns& s, uint64_t k, std::pair<int64_t, int64_t> on_map, const CostMap& map) {
-  const int64_t first = std::max(lowest<Int>(s, k), on_map.first);
-  const int64_t last = std::min(highest<Int>(s, k), on_map.second);
+// Cells c in [first, last] of column k that lie on the map: is one impassable?
+bool cells_cross(const Columns& s, uint64_t k, int64_t first, int64_t last,
+                 std::pair<int64_t, int64_t> on_map, const CostMap& map) {
   const int64_t major = s.major1 + s.major_step * static_cast<int64_t>(k);
-  for (int64_t c = first; c <= last; ++c)
+  for (int64_t c = std::max(first, on_map.first); c <= std::min(last, on_map.second); ++c)
     if (is_impassable(map.at(cell_of(s, major, s.minor1 + s.minor_step * c, map)))) return true;
   return false;
 }
@@ -131,12 +126,26 @@ detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> 
   return span;
 }
 
+// Columns [first, last] cell by cell. highest(k) is the quotient of
+// rise * (2k + 1) + run - 1 by 2 run, stepped column by column with its
+// remainder r; the next column's lowest cell is highest(k), or one more where
+// the segment leaves column k exactly through a corner (r = 2 run - 1).
 template <class Int>
 bool exact_columns(const Columns& s, uint64_t first, uint64_t last, std::pair<int64_t, int64_t> on_map,
                    const CostMap& map) {
-  for (uint64_t column = first; column <= last; ++column)
-    if (column_crosses<Int>(s, column, on_map, map)) return true;
-  return false;
+  const uint64_t period = 2 * s.run, rise2 = 2 * s.rise;
+  const Int numerator =
+      static_cast<Int>(s.rise) * (2 * static_cast<Int>(first) + 1) + static_cast<Int>(s.run) - 1;
+  auto high = static_cast<int64_t>(numerator / static_cast<Int>(period));
+  auto remainder = static_cast<uint64_t>(numerator % static_cast<Int>(period));
+  int64_t low = lowest<Int>(s, first);
+  for (uint64_t k = first;; ++k) {
+    if (cells_cross(s, k, low, high, on_map, map)) return true;
+    if (k == last) return false;
+    low = high + (remainder == period - 1 ? 1 : 0);
+    remainder += rise2;
+    if (remainder >= period) remainder -= period, ++high;
+  }
 }
 
 // Columns [first, last] in runs that share an area, and within an area that
