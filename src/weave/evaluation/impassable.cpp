@@ -10,6 +10,8 @@ namespace weave {
 
 namespace {
 
+constexpr uint64_t kBlockMask = (uint64_t{1} << ImpassableBlocks::kBlockShift) - 1;
+
 template <class Cell>
 bool cells_hold(const Cell* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0, uint64_t col1) {
   bool holds = false;  // no early exit: the loop stays branch-free
@@ -84,10 +86,10 @@ bool cells_cross(const Columns& s, uint64_t k, int64_t first, int64_t last,
 }
 
 // Columns [k, end], whose major coordinates share one area (Shift =
-// kAreaShift) or block (kBlockShift): false when no area or block they may
-// meet holds an impassable cell. The minor span (offsets within [0, rise], so
-// truncation is a floor) is widened by a cell against rounding, which only
-// costs a closer look now and then.
+// kAreaShift) or block (kBlockShift): false when every area or block they may
+// meet is known to be clear. The minor span (offsets within [0,
+// rise], so truncation is a floor) is widened by a cell against rounding, which only costs a closer look now
+// and then.
 template <unsigned Shift>
 [[gnu::always_inline]] inline bool may_cross(const Columns& s, double slope, uint64_t k, uint64_t end,
                                              std::pair<int64_t, int64_t> on_map, const CostMap& map) {
@@ -102,8 +104,8 @@ template <unsigned Shift>
   const auto last = static_cast<uint64_t>(std::max(minor_a, minor_b)) >> Shift;
   const auto holds = [&](uint64_t minor) {
     const uint64_t row = s.x_major ? major : minor, col = s.x_major ? minor : major;
-    if constexpr (Shift == ImpassableBlocks::kAreaShift) return map.blocks->area_holds(map, row, col);
-    return map.blocks->block_holds(map, row, col);
+    if constexpr (Shift == ImpassableBlocks::kAreaShift) return !map.blocks->area_is_clear(row, col);
+    return !map.blocks->block_is_clear(map, row, col);
   };
   // The span is a little over one unit wide, so it meets three units at most;
   // tested without branches, which random edges would mispredict.
@@ -184,26 +186,43 @@ bool crosses(const Columns& s, const CostMap& map, bool ends_on_map) {
 ImpassableBlocks::ImpassableBlocks(uint64_t rows, uint64_t cols)
     : area_cols_((cols >> kAreaShift) + 1),
       block_cols_((cols >> kBlockShift) + 1),
-      areas_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kAreaShift) + 1) * area_cols_)),
-      blocks_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kBlockShift) + 1) * block_cols_)) {}
-
-bool ImpassableBlocks::scan(const CostMap& map, uint64_t row, uint64_t col) const {
-  // Threads that scan the same area at once find and write the same flags.
-  constexpr uint64_t side = uint64_t{1} << kBlockShift, per_area = uint64_t{1} << (kAreaShift - kBlockShift);
-  bool area = false;
-  for (uint64_t block_row = row * per_area; block_row < (row + 1) * per_area; ++block_row) {
-    const uint64_t row0 = block_row * side, row1 = std::min(map.rows, row0 + side);
-    for (uint64_t block_col = col * per_area; block_col < (col + 1) * per_area && row0 < row1; ++block_col) {
-      const uint64_t col0 = block_col * side, col1 = std::min(map.cols, col0 + side);
-      if (col0 >= col1) break;
-      const bool holds = map.data32 ? cells_hold(map.data32, map.cols, row0, row1, col0, col1)
-                                    : cells_hold(map.data, map.cols, row0, row1, col0, col1);
-      blocks_[block_row * block_cols_ + block_col].store(holds, std::memory_order_relaxed);
-      area |= holds;
+      blocks_(std::make_unique<std::atomic<uint8_t>[]>(((rows >> kBlockShift) + 1) * block_cols_)),
+      not_clear_(std::make_unique<std::atomic<uint32_t>[]>(((rows >> kAreaShift) + 1) * area_cols_)) {
+  constexpr uint64_t per_area = uint64_t{1} << (kAreaShift - kBlockShift);
+  const uint64_t block_rows = (rows + kBlockMask) >> kBlockShift,
+                 block_cols = (cols + kBlockMask) >> kBlockShift;
+  for (uint64_t row = 0; row <= (rows >> kAreaShift); ++row)
+    for (uint64_t col = 0; col < area_cols_; ++col) {
+      const uint64_t height = std::min(per_area, block_rows - std::min(block_rows, row * per_area));
+      const uint64_t width = std::min(per_area, block_cols - std::min(block_cols, col * per_area));
+      not_clear_[row * area_cols_ + col].store(static_cast<uint32_t>(height * width),
+                                               std::memory_order_relaxed);
     }
-  }
-  areas_[row * area_cols_ + col].store(area ? kHolds : kClear, std::memory_order_release);
-  return area;
+}
+
+bool ImpassableBlocks::visit(const CostMap& map, uint64_t row, uint64_t col) const {
+  std::atomic<uint8_t>& state = blocks_[row * block_cols_ + col];
+  uint8_t seen = state.load(std::memory_order_relaxed);
+  // Compare-and-swap throughout: only one thread settles a block and counts
+  // it clear in its area, and a settled block stays settled.
+  while (seen + 1 < kScanAfter)
+    if (state.compare_exchange_weak(seen, static_cast<uint8_t>(seen + 1), std::memory_order_relaxed))
+      return false;
+  if (seen >= kScanAfter) return seen == kClear;
+  constexpr uint64_t side = uint64_t{1} << kBlockShift;
+  const uint64_t row0 = row * side, row1 = std::min(map.rows, row0 + side);
+  const uint64_t col0 = col * side, col1 = std::min(map.cols, col0 + side);
+  const bool holds = map.data32 ? cells_hold(map.data32, map.cols, row0, row1, col0, col1)
+                                : cells_hold(map.data, map.cols, row0, row1, col0, col1);
+  while (seen < kScanAfter)
+    if (state.compare_exchange_weak(seen, holds ? kHolds : kClear, std::memory_order_relaxed)) {
+      constexpr unsigned per_area = kAreaShift - kBlockShift;
+      if (!holds)
+        not_clear_[(row >> per_area) * area_cols_ + (col >> per_area)].fetch_sub(1,
+                                                                                 std::memory_order_relaxed);
+      return !holds;
+    }
+  return seen == kClear;
 }
 
 bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map) {

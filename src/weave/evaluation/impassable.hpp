@@ -20,38 +20,39 @@ namespace weave {
 
 inline bool is_impassable(double cost) { return !(cost < std::numeric_limits<double>::infinity()); }
 
-// Which parts of one cost map hold an impassable cell, on two levels: areas
-// of 256 x 256 cells and their blocks of 32 x 32. An area is scanned the first
-// time an edge reaches it, which sets the flags of its blocks too. An edge
-// over clear areas costs a few flag reads, one over clear blocks a few more;
-// only edges near impassable cells are tested cell by cell, and a map is never
-// scanned beyond the areas its edges reach. Safe to ask from many threads.
+// Which blocks of 32 x 32 cells of one cost map are clear of impassable
+// cells, and which areas of 256 x 256 cells are (every block found clear).
+// A block is scanned once edges have reached it a few times; until then an
+// edge is tested cell by cell there, so a map is scanned only where many
+// edges go. An edge over clear areas costs a few flag reads, one over clear
+// blocks a few more. Safe to ask from many threads.
 class ImpassableBlocks {
  public:
   static constexpr unsigned kBlockShift = 5;
   static constexpr unsigned kAreaShift = 8;
 
   ImpassableBlocks(uint64_t rows, uint64_t cols);
-  // True when both ends lie on the map and the few areas (at most 4) of the
-  // edge's bounding box hold no impassable cell.
+  // True when both ends lie on the map and the few areas (at most 4) or
+  // blocks (at most 9) of the edge's bounding box are clear.
   bool box_is_clear(Pos a, Pos b, const CostMap& map) const;
   // Area or block (row, col) of `map`, which has the shape given above.
-  bool area_holds(const CostMap& map, uint64_t row, uint64_t col) const {
-    const uint8_t known = areas_[row * area_cols_ + col].load(std::memory_order_acquire);
-    return known == kUnknown ? scan(map, row, col) : known == kHolds;
+  bool area_is_clear(uint64_t row, uint64_t col) const {
+    return not_clear_[row * area_cols_ + col].load(std::memory_order_relaxed) == 0;
   }
-  bool block_holds(const CostMap& map, uint64_t row, uint64_t col) const {
-    constexpr unsigned per_area = kAreaShift - kBlockShift;
-    if (!area_holds(map, row >> per_area, col >> per_area)) return false;
-    return blocks_[row * block_cols_ + col].load(std::memory_order_relaxed) != 0;
+  // Counts a visit to a block not yet scanned, and scans it on the last.
+  bool block_is_clear(const CostMap& map, uint64_t row, uint64_t col) const {
+    const uint8_t state = blocks_[row * block_cols_ + col].load(std::memory_order_relaxed);
+    return state == kClear || (state < kScanAfter && visit(map, row, col));
   }
 
  private:
-  enum : uint8_t { kUnknown = 0, kClear = 1, kHolds = 2 };
-  // Sets the area's block flags, then (releasing them) its own state.
-  [[gnu::cold, gnu::noinline]] bool scan(const CostMap& map, uint64_t row, uint64_t col) const;
+  // Below kScanAfter: visits so far of a block not yet scanned.
+  enum : uint8_t { kScanAfter = 4, kClear = 254, kHolds = 255 };
+  [[gnu::cold, gnu::noinline]] bool visit(const CostMap& map, uint64_t row, uint64_t col) const;
   uint64_t area_cols_, block_cols_;
-  std::unique_ptr<std::atomic<uint8_t>[]> areas_, blocks_;
+  std::unique_ptr<std::atomic<uint8_t>[]> blocks_;
+  // Per area: its blocks not found clear.
+  std::unique_ptr<std::atomic<uint32_t>[]> not_clear_;
 };
 
 // The column by column test of crosses_impassable.
@@ -73,11 +74,17 @@ inline bool ImpassableBlocks::box_is_clear(Pos a, Pos b, const CostMap& map) con
   if (row1 >= map.rows || col1 >= map.cols) return false;
   const uint64_t area_row0 = row0 >> kAreaShift, area_row1 = row1 >> kAreaShift;
   const uint64_t area_col0 = col0 >> kAreaShift, area_col1 = col1 >> kAreaShift;
-  if (area_row0 == area_row1 && area_col0 == area_col1) return !area_holds(map, area_row0, area_col0);
-  if (area_row1 - area_row0 > 1 || area_col1 - area_col0 > 1) return false;
-  // Two rows and columns of areas at most, tested without branches.
-  return !(area_holds(map, area_row0, area_col0) | area_holds(map, area_row0, area_col1) |
-           area_holds(map, area_row1, area_col0) | area_holds(map, area_row1, area_col1));
+  if (area_row1 - area_row0 <= 1 && area_col1 - area_col0 <= 1 &&
+      (area_is_clear(area_row0, area_col0) & area_is_clear(area_row0, area_col1) &
+       area_is_clear(area_row1, area_col0) & area_is_clear(area_row1, area_col1)))
+    return true;
+  const uint64_t block_row0 = row0 >> kBlockShift, block_row1 = row1 >> kBlockShift;
+  const uint64_t block_col0 = col0 >> kBlockShift, block_col1 = col1 >> kBlockShift;
+  if (block_row1 - block_row0 > 2 || block_col1 - block_col0 > 2) return false;
+  for (uint64_t row = block_row0; row <= block_row1; ++row)
+    for (uint64_t col = block_col0; col <= block_col1; ++col)
+      if (!block_is_clear(map, row, col)) return false;
+  return true;
 }
 
 inline bool crosses_impassable(Pos a, Pos b, const CostMap& map) {
