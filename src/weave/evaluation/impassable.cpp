@@ -70,21 +70,6 @@ std::pair<int64_t, int64_t> minor_on_map(const Columns& s, const CostMap& map) {
   return {s.minor1 - limit + 1, s.minor1};
 }
 
-uint64_t cell_of(const Columns& s, int64_t major, int64_t minor, const CostMap& map) {
-  const auto row = static_cast<uint64_t>(s.x_major ? major : minor);
-  const auto col = static_cast<uint64_t>(s.x_major ? minor : major);
-  return row * map.cols + col;
-}
-
-// Cells c in [first, last] of column k that lie on the map: is one impassable?
-bool cells_cross(const Columns& s, uint64_t k, int64_t first, int64_t last,
-                 std::pair<int64_t, int64_t> on_map, const CostMap& map) {
-  const int64_t major = s.major1 + s.major_step * static_cast<int64_t>(k);
-  for (int64_t c = std::max(first, on_map.first); c <= std::min(last, on_map.second); ++c)
-    if (is_impassable(map.at(cell_of(s, major, s.minor1 + s.minor_step * c, map)))) return true;
-  return false;
-}
-
 // Columns [k, end], whose major coordinates share one area (Shift =
 // kAreaShift) or block (kBlockShift): false when every area or block they may
 // meet is known to be clear. The minor span (offsets within [0,
@@ -131,10 +116,16 @@ detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> 
 // Columns [first, last] cell by cell. highest(k) is the quotient of
 // rise * (2k + 1) + run - 1 by 2 run, stepped column by column with its
 // remainder r; the next column's lowest cell is highest(k), or one more where
-// the segment leaves column k exactly through a corner (r = 2 run - 1).
-template <class Int>
-bool exact_columns(const Columns& s, uint64_t first, uint64_t last, std::pair<int64_t, int64_t> on_map,
-                   const CostMap& map) {
+// the segment leaves column k exactly through a corner (r = 2 run - 1). Cell
+// c of column k is data[base(k) + c * minor_move], only read for c on the map.
+template <class Int, class Cell>
+bool exact_columns_over(const Cell* data, const Columns& s, uint64_t first, uint64_t last,
+                        std::pair<int64_t, int64_t> on_map, const CostMap& map) {
+  const auto cols = static_cast<int64_t>(map.cols);
+  const int64_t major_move = s.major_step * (s.x_major ? cols : 1);
+  const int64_t minor_move = s.minor_step * (s.x_major ? 1 : cols);
+  int64_t base = (s.major1 + s.major_step * static_cast<int64_t>(first)) * (s.x_major ? cols : 1) +
+                 s.minor1 * (s.x_major ? 1 : cols);
   const uint64_t period = 2 * s.run, rise2 = 2 * s.rise;
   const Int numerator =
       static_cast<Int>(s.rise) * (2 * static_cast<Int>(first) + 1) + static_cast<Int>(s.run) - 1;
@@ -142,12 +133,22 @@ bool exact_columns(const Columns& s, uint64_t first, uint64_t last, std::pair<in
   auto remainder = static_cast<uint64_t>(numerator % static_cast<Int>(period));
   int64_t low = lowest<Int>(s, first);
   for (uint64_t k = first;; ++k) {
-    if (cells_cross(s, k, low, high, on_map, map)) return true;
+    const int64_t top = std::min(high, on_map.second);
+    for (int64_t c = std::max(low, on_map.first); c <= top; ++c)
+      if (is_impassable(static_cast<double>(data[base + c * minor_move]))) return true;
     if (k == last) return false;
     low = high + (remainder == period - 1 ? 1 : 0);
     remainder += rise2;
     if (remainder >= period) remainder -= period, ++high;
+    base += major_move;
   }
+}
+
+template <class Int>
+bool exact_columns(const Columns& s, uint64_t first, uint64_t last, std::pair<int64_t, int64_t> on_map,
+                   const CostMap& map) {
+  return map.data32 ? exact_columns_over<Int>(map.data32, s, first, last, on_map, map)
+                    : exact_columns_over<Int>(map.data, s, first, last, on_map, map);
 }
 
 // Columns [first, last] in runs that share an area, and within an area that
