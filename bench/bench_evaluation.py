@@ -12,6 +12,9 @@ genome, listed beforehand, summed as trace x cost with NumPy on one thread.
 Native times are taken per thread (wall time x threads), so the ratios compare
 the work; the comparison is then repeated in a process with one worker thread,
 where the gather's one thread meets the kernel's one.
+Impassable cells: the kernel and the evaluation on the 1024 x 1024 map with
+and without impassable cells (scattered single cells, and round holes of nodata),
+in turns, as ratios to the clear map.
 bench_evaluation.cpp (GRIDWEAVE_BENCH=ON) compares the kernel with a gather of
 the same samples without the Python layer.
 
@@ -67,6 +70,7 @@ def main():
         print(f"{size:>5} x {size:<5} sparse {rate_sparse:>10,.0f} genomes/s   dense {rate_dense:>8,.0f} genomes/s"
               f"   ratio {rate_sparse / rate_dense:6.1f}")
     kernel_against_gather(genomes)
+    impassable_against_clear(genomes)
     if gw._core._num_threads() > 1:
         # The gather runs on one thread: the same comparison with one worker
         # leaves out what the pool's second thread costs or shares.
@@ -103,6 +107,38 @@ def kernel_against_gather(genomes, size=1024, rounds=15):
         times = np.array(timings[name])
         print(f"{size:>5} x {size:<5} {name:<10} {np.median(times) * 1e6:8.2f} us per genome and thread   "
               f"{name} / gather {np.median(times / gather):5.2f}")
+
+
+def impassable_maps(cost, rng):
+    """The map with 0.01 % of its cells impassable one by one, and with round holes: two of
+    radius 2 among the genomes (which lie in the first 256 x 256 cells), 30 of radius 8 elsewhere."""
+    scattered = cost.copy()
+    scattered[rng.random(cost.shape) < 1e-4] = np.inf
+    holes = cost.copy()
+    x, y = np.meshgrid(np.arange(cost.shape[0]), np.arange(cost.shape[1]), indexing="ij")
+    centres = [(c, 2) for c in rng.integers(0, 256, size=(2, 2))]
+    centres += [(c, 8) for c in rng.integers(256, cost.shape[0], size=(30, 2))]
+    for (cx, cy), radius in centres:
+        holes[(x - cx) ** 2 + (y - cy) ** 2 <= radius**2] = np.inf
+    return {"scattered": scattered, "holes": holes}
+
+
+def impassable_against_clear(genomes, size=1024, rounds=15):
+    """Evaluation and kernel times on maps with impassable cells, as ratios to the clear map."""
+    rng = np.random.default_rng(13)
+    clear = rng.random((size, size))
+    maps = impassable_maps(clear, rng)
+    calls = {"kernel": gw.network_costs, "evaluation": gw.evaluate_genomes}
+    for name, call in calls.items():
+        ratios = {kind: [] for kind in maps}
+        for _ in range(rounds):
+            base = best_of(1, partial(call, genomes, clear))
+            for kind, cost in maps.items():
+                ratios[kind].append(best_of(1, partial(call, genomes, cost)) / base)
+        for kind, cost in maps.items():
+            feasible = np.isfinite(gw.network_costs(genomes, cost)).mean()
+            print(f"{size:>5} x {size:<5} {name:<10} {kind:<9} map / clear map {np.median(ratios[kind]):5.2f}   "
+                  f"({feasible:.0%} of the genomes feasible)")
 
 
 if __name__ == "__main__":

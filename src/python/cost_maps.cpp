@@ -58,6 +58,9 @@ BorrowedCostMap::BorrowedCostMap(PyObject* obj) {
     copy_ = copy_cells(obj);
     view_ = copy_.view();
   }
+  if (view_.rows == 0 || view_.cols == 0) return;  // no cells, nothing to block
+  blocks_ = std::make_unique<weave::ImpassableBlocks>(view_.rows, view_.cols);
+  view_.blocks = blocks_.get();
 }
 
 std::unique_ptr<BorrowedCostMap> searchable_cost_map(PyObject* obj, const char* argument) {
@@ -80,6 +83,9 @@ void BorrowedCostMap::attach(const weave::Attachments* attachments) {
   }
   for (uint64_t cell : attachments->existing) copy_.cells[cell] = 0.0;
   view_ = copy_.view();
+  blocks_ =
+      std::make_unique<weave::ImpassableBlocks>(view_.rows, view_.cols);  // of the cells as they are now
+  view_.blocks = blocks_.get();
   view_.attachments = attachments;
 }
 

@@ -19,7 +19,8 @@ struct OwnedCostMap {
 
 // A caller's cost map for the length of one call, cells taken as they are. A
 // C-contiguous float64 or float32 array is read in place (the reference keeps
-// it alive); any other layout is copied once, as float64.
+// it alive); any other layout is copied once, as float64. Its impassable
+// blocks are found as edges reach them, once per call.
 class BorrowedCostMap {
  public:
   explicit BorrowedCostMap(PyObject* obj);
@@ -39,6 +40,7 @@ class BorrowedCostMap {
   Contiguous<double> array64_;
   Contiguous<float> array32_;
   OwnedCostMap copy_;
+  std::unique_ptr<weave::ImpassableBlocks> blocks_;
   weave::CostMap view_;
 };
 

@@ -28,6 +28,8 @@ std::vector<size_t> best_bends(const CostMap& map, const std::vector<uint64_t>& 
       if (total < best[j]) best[j] = total, previous[j] = i;
     }
   }
+  // An edge through an impassable cell costs +inf and is never chosen; a step
+  // between neighbouring path cells is always open, so every cell has a finite best.
   std::vector<size_t> bends{n - 1};
   while (bends.back() != 0) bends.push_back(previous[bends.back()]);
   std::reverse(bends.begin(), bends.end());

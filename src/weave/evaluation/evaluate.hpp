@@ -5,20 +5,10 @@
 
 #include "../types.hpp"
 #include "attachments.hpp"
+#include "cost_map.hpp"
+#include "impassable.hpp"
 
 namespace weave {
-
-// A caller's cost map, row-major, indexed like a trace grid. Not owned. The
-// cells are float64 (`data`) or, read in place without a copy, float32
-// (`data32`, when set); a float32 cell widens to double exactly.
-struct CostMap {
-  uint64_t rows = 0;
-  uint64_t cols = 0;
-  const double* data = nullptr;
-  const float* data32 = nullptr;
-  const Attachments* attachments = nullptr;  // what the network must join besides its terminals
-  double at(uint64_t cell) const { return data32 ? static_cast<double>(data32[cell]) : data[cell]; }
-};
 
 struct Evaluation {
   double fitness = 0.0;
@@ -28,7 +18,8 @@ struct Evaluation {
 // Fitness (and under MultiObjectiveBridge the objectives [fitness, 1 - bridge
 // share]) of a network: 0 when it is not connected, otherwise 1 / max(cost, 1e-7)
 // where cost sums trace x cost over the cells the network touches. A NaN cell
-// on the network makes it impassable like +inf: fitness 0.
+// on the network makes it impassable like +inf: fitness 0, and so does an edge
+// whose line passes through an impassable cell between its samples.
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
                            const CostMap& cost_map);
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <limits>
 
 #include "evaluate.hpp"
 #include "samples.hpp"
@@ -15,8 +16,6 @@ inline double node_cost(Pos pos, const CostMap& map) {
   return map.at(static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y));
 }
 
-// Sum of weight x cost over the in-shape samples of a straight edge, before the
-// trace grid's 1 / (rows + cols) scale.
 namespace detail {
 // A local aggregate rather than a captured reference, so that the running sum
 // stays in a register instead of being stored after every sample.
@@ -35,9 +34,15 @@ double edge_cost_over(Pos a, Pos b, const CostMap& map, const Cell* data) {
 }
 }  // namespace detail
 
+// Sum of weight x cost over the in-shape samples of a straight edge, before the
+// trace grid's 1 / (rows + cols) scale; +inf when its line passes through an
+// impassable cell that no sample lands on.
 inline double edge_cost(Pos a, Pos b, const CostMap& map) {
-  return map.data32 ? detail::edge_cost_over(a, b, map, map.data32)
-                    : detail::edge_cost_over(a, b, map, map.data);
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  const double sum = map.data32 ? detail::edge_cost_over(a, b, map, map.data32)
+                                : detail::edge_cost_over(a, b, map, map.data);
+  if (sum < kInfinity && crosses_impassable(a, b, map)) return kInfinity;
+  return sum;
 }
 
 }  // namespace weave
