@@ -108,8 +108,6 @@ def cells_crossed(start, end):
         yield (math.floor(r0 + t * (r1 - r0) + 0.5), math.floor(c0 + t * (c1 - c0) + 0.5))
 
 
-@pytest.mark.xfail(strict=False, reason="straight lines are costed by one sample per step, which can "
-                                        "cut the corner of an impassable cell")
 def test_no_line_of_the_network_passes_through_an_impassable_cell(inputs, planner_run):
     out, _ = planner_run
     cost = gis.read_raster(inputs / "terrain.tif").cost
