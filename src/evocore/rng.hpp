@@ -74,6 +74,12 @@ inline uint64_t entropy_seed() {
 }
 }  // namespace detail
 
+// The seed of the generator of item `index` of a parallel step whose caller
+// drew `base`: items draw the same numbers whichever thread runs them.
+inline uint64_t item_seed(uint64_t base, uint64_t index) {
+  return detail::splitmix64(base ^ detail::splitmix64(index + 1));
+}
+
 // Makes every thread reseed from `seed` (mixed with its ordinal) before its next draw.
 inline void seed_all_threads(uint64_t seed) {
   auto& state = detail::seed_state();
