@@ -25,7 +25,8 @@ void renumber_table(Map& map, const NumberRequests& requests, Fix&& fix) {
   for (uint64_t key : keys) {
     auto handle = map.extract(key);
     handle.key() = requests.real(key);
-    if (!map.insert(std::move(handle)).inserted) fail("number " + std::to_string(requests.real(key)) + " appears twice in one genome");
+    if (!map.insert(std::move(handle)).inserted)
+      fail("number " + std::to_string(requests.real(key)) + " appears twice in one genome");
   }
 }
 
@@ -111,7 +112,8 @@ void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector
 // scheduling. A genome listed twice is changed once per listing, in list order.
 template <class S, class Change>
 void change_genomes(const std::vector<GenomeHandle<S>>& genomes, Change&& change) {
-  for (const auto& round : batch_detail::rounds_of(genomes)) batch_detail::change_round(genomes, round, change);
+  for (const auto& round : batch_detail::rounds_of(genomes))
+    batch_detail::change_round(genomes, round, change);
 }
 
 }  // namespace evocore
