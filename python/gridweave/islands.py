@@ -45,8 +45,8 @@ import numpy as np
 
 from . import _core, routes
 from ._core import Genome
-from .config import validate_config
 from .checkpoint import restored_run, run_contents
+from .config import validate_config
 from .driver import (
     _generation_seed,
     _heuristic_start,
