@@ -1,7 +1,7 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <exception>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -13,30 +13,28 @@ namespace evocore {
 
 namespace batch_detail {
 
-// Gives every provisional number in the genome its real one; entries are
-// re-keyed in iteration order, so the result depends on the genome alone.
+// Moves the entry under provisional number `from` (if the genome kept it) to `to`.
 template <class Map, class Fix>
-void renumber_table(Map& map, const NumberRequests& requests, Fix&& fix) {
-  std::vector<uint64_t> keys;
-  for (auto& [id, entry] : map) {
-    fix(entry);
-    if (NumberRequests::provisional(id)) keys.push_back(id);
-  }
-  for (uint64_t key : keys) {
-    auto handle = map.extract(key);
-    handle.key() = requests.real(key);
-    if (!map.insert(std::move(handle)).inserted)
-      fail("number " + std::to_string(requests.real(key)) + " appears twice in one genome");
-  }
+void rekey(Map& map, uint64_t from, uint64_t to, Fix&& fix) {
+  auto handle = map.extract(from);
+  if (!handle) return;
+  handle.key() = to;
+  fix(handle.mapped());
+  if (!map.insert(std::move(handle)).inserted)
+    fail("number " + std::to_string(to) + " appears twice in a genome");
 }
 
+// Only the genome's requests carry provisional numbers: a new node's edges are
+// new pairs, so their numbers are provisional too.
 template <class S>
 void use_real_numbers(Genome<S>& genome, const NumberRequests& requests) {
-  renumber_table(genome.nodes, requests, [&](auto& node) { node.id = requests.real(node.id); });
-  renumber_table(genome.edges, requests, [&](Edge& edge) {
-    edge.id = requests.real(edge.id);
-    edge.node1 = requests.real(edge.node1);
-    edge.node2 = requests.real(edge.node2);
+  requests.for_each([&](uint64_t provisional, uint64_t real, bool edge) {
+    if (!edge) return rekey(genome.nodes, provisional, real, [&](auto& node) { node.id = real; });
+    rekey(genome.edges, provisional, real, [&](Edge& e) {
+      e.id = real;
+      e.node1 = requests.real(e.node1);
+      e.node2 = requests.real(e.node2);
+    });
   });
 }
 
@@ -44,15 +42,21 @@ void use_real_numbers(Genome<S>& genome, const NumberRequests& requests) {
 // the first k rounds, so that no round holds one genome twice.
 template <class S>
 std::vector<std::vector<size_t>> rounds_of(const std::vector<GenomeHandle<S>>& genomes) {
-  std::vector<std::vector<size_t>> rounds(1);
-  std::unordered_map<const void*, size_t> seen;
-  seen.reserve(genomes.size());
-  for (size_t i = 0; i < genomes.size(); ++i) {
-    const size_t round = seen[genomes[i].identity()]++;
-    if (round == rounds.size()) rounds.emplace_back();
-    rounds[round].push_back(i);
-  }
-  return rounds;
+  std::vector<std::pair<const void*, size_t>> listed;
+  listed.reserve(genomes.size());
+  for (size_t i = 0; i < genomes.size(); ++i) listed.emplace_back(genomes[i].identity(), i);
+  std::sort(listed.begin(), listed.end());
+  std::vector<size_t> round_of(genomes.size(), 0);
+  size_t rounds = genomes.empty() ? 0 : 1;
+  for (size_t k = 1; k < listed.size(); ++k)
+    if (listed[k].first == listed[k - 1].first) {
+      round_of[listed[k].second] = round_of[listed[k - 1].second] + 1;
+      rounds = std::max(rounds, round_of[listed[k].second] + 1);
+    }
+  std::vector<std::vector<size_t>> positions(rounds);
+  if (rounds == 1) positions[0].reserve(genomes.size());
+  for (size_t i = 0; i < genomes.size(); ++i) positions[round_of[i]].push_back(i);
+  return positions;
 }
 
 // A registry counted up into the provisional range could not tell its own
@@ -63,22 +67,14 @@ bool defers_numbers(const Genome<S>& genome) {
          !NumberRequests::provisional(genome.state->edge_counter());
 }
 
-// Real numbers for every genome that asked for some. Renumbering twice
-// changes nothing, so an interruption of the pool is finished here in turn.
+// Real numbers for every genome that asked for some, genome by genome.
 template <class S>
 void hand_out_numbers(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
-                      std::vector<NumberRequests>& requests, const std::vector<StateHandle>& states) {
-  for (size_t k = 0; k < round.size(); ++k)
-    if (!requests[k].empty()) requests[k].assign(*states[k]);
-  const auto renumber = [&](size_t k) {
-    if (requests[k].empty() || genomes[round[k]].is_broken()) return;
-    use_real_numbers(*genomes[round[k]].write(), requests[k]);
-  };
-  try {
-    parallel_for(round.size(), renumber);
-  } catch (...) {
-    for (size_t k = 0; k < round.size(); ++k) renumber(k);
-    throw;
+                      std::vector<NumberRequests>& requests, const std::vector<PopulationState*>& states) {
+  for (size_t k = 0; k < round.size(); ++k) {
+    if (requests[k].empty()) continue;
+    requests[k].assign(*states[k]);
+    if (!genomes[round[k]].is_broken()) use_real_numbers(*genomes[round[k]].write(), requests[k]);
   }
 }
 
@@ -86,13 +82,13 @@ template <class S, class Change>
 void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
                   Change& change) {
   std::vector<NumberRequests> requests(round.size());
-  std::vector<StateHandle> states(round.size());
+  std::vector<PopulationState*> states(round.size());  // the genomes keep their registries alive
   std::exception_ptr failure;
   try {
     parallel_for(round.size(), [&](size_t k) {
       auto genome = genomes[round[k]].write();
       if (!defers_numbers(*genome)) return change(*genome, round[k]);
-      states[k] = genome->state;
+      states[k] = genome->state.get();
       const DeferredNumbers deferred(*states[k], requests[k]);
       change(*genome, round[k]);
     });

@@ -38,9 +38,18 @@ class NumberRequests {
 
   // A pair the registry lacked; asked for twice, it keeps its first number.
   uint64_t edge(const std::pair<uint64_t, uint64_t>& key) {
-    auto [entry, added] = pairs_.try_emplace(key, 0);
-    if (added) entry->second = record(key, true);
-    return entry->second;
+    if (requests_.size() > kScanned) {
+      auto [entry, added] = index_.try_emplace(key, 0);
+      if (added) entry->second = record(key, true);
+      return entry->second;
+    }
+    for (size_t i = 0; i < requests_.size(); ++i)
+      if (requests_[i].edge && requests_[i].pair == key) return kFirstProvisional + i;
+    const uint64_t id = record(key, true);
+    if (requests_.size() > kScanned)
+      for (size_t i = 0; i < requests_.size(); ++i)
+        if (requests_[i].edge) index_.emplace(requests_[i].pair, kFirstProvisional + i);
+    return id;
   }
 
   bool empty() const { return requests_.empty(); }
@@ -52,24 +61,35 @@ class NumberRequests {
   uint64_t real(uint64_t id) const {
     if (!provisional(id)) return id;
     const uint64_t index = id - kFirstProvisional;
-    if (index >= assigned_.size()) fail("number " + std::to_string(id) + " was never handed out");
-    return assigned_[index];
+    if (index >= assigned_ || requests_[index].real == 0)
+      fail("number " + std::to_string(id) + " was never handed out");
+    return requests_[index].real;
+  }
+
+  // visit(provisional, real, is_edge) for every request, in the order of asking.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (size_t i = 0; i < assigned_; ++i) visit(kFirstProvisional + i, requests_[i].real, requests_[i].edge);
   }
 
  private:
+  static constexpr size_t kScanned = 32;  // fewer requests are searched in turn, more are indexed
+
   struct Request {
     std::pair<uint64_t, uint64_t> pair;  // the ends of an edge
     bool edge = false;
+    uint64_t real = 0;  // 0 until assigned
   };
 
   uint64_t record(const std::pair<uint64_t, uint64_t>& pair, bool edge) {
-    requests_.push_back({pair, edge});
+    if (requests_.empty()) requests_.reserve(4);  // most genomes ask for a few numbers
+    requests_.push_back({pair, edge, 0});
     return kFirstProvisional + (requests_.size() - 1);
   }
 
   std::vector<Request> requests_;
-  std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> pairs_;
-  std::vector<uint64_t> assigned_;
+  std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> index_;
+  size_t assigned_ = 0;  // requests with their real numbers
 };
 
 namespace registry_detail {
@@ -271,11 +291,11 @@ class PopulationState {
 };
 
 inline void NumberRequests::assign(PopulationState& state) {
-  assigned_.clear();
-  assigned_.reserve(requests_.size());
-  for (const Request& request : requests_)
-    assigned_.push_back(request.edge ? state.get_edge_id(real(request.pair.first), real(request.pair.second))
-                                     : state.new_node_id());
+  for (; assigned_ < requests_.size(); ++assigned_) {
+    Request& request = requests_[assigned_];
+    request.real = request.edge ? state.get_edge_id(real(request.pair.first), real(request.pair.second))
+                                : state.new_node_id();
+  }
 }
 
 using StateHandle = std::shared_ptr<PopulationState>;
