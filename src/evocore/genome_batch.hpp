@@ -1,7 +1,8 @@
 #pragma once
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
-#include <exception>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -67,36 +68,74 @@ bool defers_numbers(const Genome<S>& genome) {
          !NumberRequests::provisional(genome.state->edge_counter());
 }
 
-// Real numbers for every genome that asked for some, genome by genome.
+// Hands out the real numbers genome by genome in list order, as soon as all
+// genomes before one are done, so that this serial work overlaps the changes
+// still under way on other threads.
 template <class S>
-void hand_out_numbers(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
-                      std::vector<NumberRequests>& requests, const std::vector<PopulationState*>& states) {
-  for (size_t k = 0; k < round.size(); ++k) {
-    if (requests[k].empty()) continue;
-    requests[k].assign(*states[k]);
-    if (!genomes[round[k]].is_broken()) use_real_numbers(*genomes[round[k]].write(), requests[k]);
+class NumberingQueue {
+ public:
+  NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round)
+      : genomes_(genomes),
+        round_(round),
+        requests_(round.size()),
+        states_(round.size()),
+        done_(round.size()) {}
+
+  // Runs change(genome, position) for item k with its requests deferred.
+  template <class Change>
+  void change(size_t k, Change& change) {
+    {
+      auto genome = genomes_[round_[k]].write();
+      if (!defers_numbers(*genome)) {
+        change(*genome, round_[k]);
+      } else {
+        states_[k] = genome->state.get();  // the genomes keep their registries alive
+        const DeferredNumbers deferred(*states_[k], requests_[k]);
+        change(*genome, round_[k]);
+      }
+    }  // the genome's lock is released before any other is taken
+    done_[k].store(true, std::memory_order_release);
+    std::unique_lock lock(mutex_, std::try_to_lock);  // a busy queue is swept by its holder or at the end
+    if (lock) sweep(false);
   }
-}
+
+  // After the pool returned (or failed): every item, done or not.
+  void finish() {
+    std::lock_guard lock(mutex_);
+    sweep(true);
+  }
+
+ private:
+  void sweep(bool all) {
+    for (; next_ < round_.size() && (all || done_[next_].load(std::memory_order_acquire)); ++next_) {
+      NumberRequests& requests = requests_[next_];
+      if (requests.empty()) continue;
+      requests.assign(*states_[next_]);
+      const auto& genome = genomes_[round_[next_]];
+      if (!genome.is_broken()) use_real_numbers(*genome.write(), requests);
+    }
+  }
+
+  const std::vector<GenomeHandle<S>>& genomes_;
+  const std::vector<size_t>& round_;
+  std::vector<NumberRequests> requests_;
+  std::vector<PopulationState*> states_;
+  std::vector<std::atomic<bool>> done_;
+  std::mutex mutex_;
+  size_t next_ = 0;  // guarded by mutex_
+};
 
 template <class S, class Change>
 void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
                   Change& change) {
-  std::vector<NumberRequests> requests(round.size());
-  std::vector<PopulationState*> states(round.size());  // the genomes keep their registries alive
-  std::exception_ptr failure;
+  NumberingQueue<S> queue(genomes, round);
   try {
-    parallel_for(round.size(), [&](size_t k) {
-      auto genome = genomes[round[k]].write();
-      if (!defers_numbers(*genome)) return change(*genome, round[k]);
-      states[k] = genome->state.get();
-      const DeferredNumbers deferred(*states[k], requests[k]);
-      change(*genome, round[k]);
-    });
+    parallel_for(round.size(), [&](size_t k) { queue.change(k, change); });
   } catch (...) {
-    failure = std::current_exception();  // the genomes changed so far still get their numbers
+    queue.finish();  // the genomes changed so far still get their numbers
+    throw;
   }
-  hand_out_numbers(genomes, round, requests, states);
-  if (failure) std::rethrow_exception(failure);
+  queue.finish();
 }
 
 }  // namespace batch_detail

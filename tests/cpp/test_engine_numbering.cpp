@@ -26,8 +26,8 @@ bool has_provisional_numbers(const Genome& genome) {
 std::vector<Handle> paths(size_t count, const evocore::StateHandle& state) {
   std::vector<Handle> genomes;
   for (size_t i = 0; i < count; ++i)
-    genomes.push_back(Handle::make(make_genome({1, 2, 3}, {{1, 1, 2, true}, {2, 2, 3, true}}, 0,
-                                               quiet_config(), {}, state)));
+    genomes.push_back(Handle::make(
+        make_genome({1, 2, 3}, {{1, 1, 2, true}, {2, 2, 3, true}}, 0, quiet_config(), {}, state)));
   return genomes;
 }
 
