@@ -62,10 +62,9 @@ std::vector<std::vector<size_t>> rounds_of(const std::vector<GenomeHandle<S>>& g
 
 // A registry counted up into the provisional range could not tell its own
 // numbers from provisional ones; its genomes take numbers directly.
-template <class S>
-bool defers_numbers(const Genome<S>& genome) {
-  return genome.state && !NumberRequests::provisional(genome.state->node_counter()) &&
-         !NumberRequests::provisional(genome.state->edge_counter());
+inline bool defers_numbers(const PopulationState* state) {
+  return state && !NumberRequests::provisional(state->node_counter()) &&
+         !NumberRequests::provisional(state->edge_counter());
 }
 
 // Hands out the real numbers genome by genome in list order, as soon as all
@@ -74,23 +73,27 @@ bool defers_numbers(const Genome<S>& genome) {
 template <class S>
 class NumberingQueue {
  public:
+  // Reads every genome's registry and its edge counter before anything changes.
   NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round)
-      : genomes_(genomes),
-        round_(round),
-        requests_(round.size()),
-        states_(round.size()),
-        done_(round.size()) {}
+      : genomes_(genomes), round_(round), states_(round.size(), nullptr), done_(round.size()) {
+    requests_.reserve(round.size());
+    for (size_t k = 0; k < round.size(); ++k) {
+      if (!genomes[round[k]].is_broken()) states_[k] = genomes[round[k]].read()->state.get();
+      if (!defers_numbers(states_[k])) states_[k] = nullptr;
+      requests_.emplace_back(states_[k] ? states_[k]->edge_counter() : 0);
+    }
+  }
 
   // Runs change(genome, position) for item k with its requests deferred.
   template <class Change>
   void change(size_t k, Change& change) {
     {
       auto genome = genomes_[round_[k]].write();
-      if (!defers_numbers(*genome)) {
+      if (!states_[k] || genome->state.get() != states_[k]) {
+        states_[k] = nullptr;
         change(*genome, round_[k]);
       } else {
-        states_[k] = genome->state.get();  // the genomes keep their registries alive
-        const DeferredNumbers deferred(*states_[k], requests_[k]);
+        const DeferredNumbers deferred(*states_[k], requests_[k]);  // the genomes keep their registries alive
         change(*genome, round_[k]);
       }
     }  // the genome's lock is released before any other is taken
@@ -109,7 +112,7 @@ class NumberingQueue {
   void sweep(bool all) {
     for (; next_ < round_.size() && (all || done_[next_].load(std::memory_order_acquire)); ++next_) {
       NumberRequests& requests = requests_[next_];
-      if (requests.empty()) continue;
+      if (requests.empty() || !states_[next_]) continue;
       requests.assign(*states_[next_]);
       const auto& genome = genomes_[round_[next_]];
       if (!genome.is_broken()) use_real_numbers(*genome.write(), requests);

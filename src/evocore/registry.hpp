@@ -34,6 +34,12 @@ class NumberRequests {
   static constexpr uint64_t kFirstProvisional = uint64_t{1} << 63;
   static bool provisional(uint64_t id) { return id >= kFirstProvisional; }
 
+  // Edge numbers up to `known` were issued before the parallel step began; a
+  // pair numbered since (by an earlier genome's assignment, while this one
+  // changes) counts as new, so that what a genome sees does not depend on timing.
+  explicit NumberRequests(uint64_t known = std::numeric_limits<uint64_t>::max()) : known_(known) {}
+  uint64_t known() const { return known_; }
+
   uint64_t node() { return record({0, 0}, false); }
 
   // A pair the registry lacked; asked for twice, it keeps its first number.
@@ -90,6 +96,7 @@ class NumberRequests {
   std::vector<Request> requests_;
   std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> index_;
   size_t assigned_ = 0;  // requests with their real numbers
+  uint64_t known_;
 };
 
 namespace registry_detail {
@@ -136,7 +143,7 @@ class PopulationState {
     const NodePair key = std::minmax(a, b);
     if (NumberRequests* requests = deferred()) {
       if (NumberRequests::provisional(key.second)) return requests->edge(key);  // a new node's pair is new
-      if (const auto known = find(key)) return *known;
+      if (const auto known = find(key); known && *known <= requests->known()) return *known;
       return requests->edge(key);
     }
     PairShard& shard = pair_shard(key);

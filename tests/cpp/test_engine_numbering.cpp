@@ -119,3 +119,15 @@ TEST(DeferredNumbering, AFailedChangeLeavesNoProvisionalNumbersBehind) {
     EXPECT_FALSE(has_provisional_numbers(*genomes[i].read()));
   }
 }
+
+TEST(DeferredNumbering, PairsNumberedSinceTheStepBeganCountAsNew) {
+  PopulationState state;
+  NumberRequests requests(state.edge_counter());
+  EXPECT_EQ(state.get_edge_id(1, 2), 1u);  // an earlier genome's assignment, while this one changes
+  {
+    const DeferredNumbers deferred(state, requests);
+    EXPECT_TRUE(NumberRequests::provisional(state.get_edge_id(2, 1)));
+  }
+  requests.assign(state);
+  EXPECT_EQ(requests.real(NumberRequests::kFirstProvisional), 1u);  // the pair keeps its one number
+}
