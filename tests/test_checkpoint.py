@@ -19,9 +19,9 @@ from gridweave import _core, checkpoint, evolve
 from gridweave.config import make_config
 from gridweave.problems import make_terrain
 
-# Runs one evolution in a fresh process with one worker thread and prints a
-# summary of its result. Modes: "full" (no stop), "stop" (a callback ends the
-# run after generation 3), "kill" (SIGKILL after generation 5), "resume".
+# Runs one evolution in a fresh process and prints a summary of its result.
+# Modes: "full" (no stop), "stop" (a callback ends the run after generation 3),
+# "kill" (SIGKILL after generation 5), "resume".
 SCRIPT = textwrap.dedent(
     """
     import json, os, signal, sys
@@ -67,8 +67,8 @@ SETTINGS = {
 }
 
 
-def run_script(mode, path, settings, check=True):
-    env = dict(os.environ, GRIDWEAVE_NUM_THREADS="1")
+def run_script(mode, path, settings, check=True, threads="1"):
+    env = dict(os.environ, GRIDWEAVE_NUM_THREADS=threads)
     done = subprocess.run(
         [sys.executable, "-c", SCRIPT, mode, str(path), json.dumps(settings)],
         capture_output=True, text=True, env=env, timeout=300,
@@ -79,12 +79,12 @@ def run_script(mode, path, settings, check=True):
 
 
 @pytest.mark.parametrize("name", SETTINGS)
-@pytest.mark.parametrize("stop", ["stop", "kill"])
-def test_resumed_run_equals_uninterrupted_run(tmp_path, name, stop):
+@pytest.mark.parametrize("stop, threads", [("stop", "1"), ("kill", "1"), ("stop", "2")])
+def test_resumed_run_equals_uninterrupted_run(tmp_path, name, stop, threads):
     settings = SETTINGS[name]
-    full = json.loads(run_script("full", tmp_path / "full.ckpt", settings).stdout)
+    full = json.loads(run_script("full", tmp_path / "full.ckpt", settings, threads=threads).stdout)
     path = tmp_path / "run.ckpt"
-    stopped = run_script(stop, path, settings, check=False)
+    stopped = run_script(stop, path, settings, check=False, threads=threads)
     if stop == "kill":
         assert stopped.returncode == -signal.SIGKILL
         # The last checkpoint is the one after generation 4, written whole.
@@ -92,7 +92,7 @@ def test_resumed_run_equals_uninterrupted_run(tmp_path, name, stop):
         assert not [p for p in os.listdir(tmp_path) if p.endswith(".tmp")]
     else:
         assert json.loads(stopped.stdout)["stop"] == "callback"
-    resumed = json.loads(run_script("resume", path, settings).stdout)
+    resumed = json.loads(run_script("resume", path, settings, threads=threads).stdout)
     assert resumed == full
 
 

@@ -1,3 +1,4 @@
+import dataclasses
 import os
 import signal
 import threading
@@ -134,11 +135,14 @@ def geometry(structure):
 
 @pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2",
                                          "evaluation_strategy": "MultiObjectiveBridge"}])
-def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes):
+@pytest.mark.parametrize("whole_state", [True, False])  # False: a checkpoint of members only
+def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes, whole_state):
     settings = islands._Settings(None, True, 1, 50, 2, "fresh", None)
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
     island.advance(0, 3, [], None)
     saved = island.checkpoint()
+    if not whole_state:
+        saved = dataclasses.replace(saved, state=None)
     rebuilt = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
     assert rebuilt.generation == 3 and [h.generation for h in rebuilt.history] == [0, 1, 2, 3]
     # ranked selection reorders the members by fitness
@@ -190,3 +194,38 @@ def test_an_island_seeds_its_generators_within_64_bits(seed, index):
     settings = islands._Settings(None, False, 0, 50, 2, "fresh", seed)
     island = islands.Island(index, PROBLEM.cost_map, config(population_size=6), settings)
     assert len(island.run.members) == 6
+
+
+def outcome(res):
+    """Everything of an islands run but its timings and addresses."""
+    return (res.best_structure, res.best_fitness, res.best_island, res.pareto_objectives(),
+            [([(h.generation, h.best_fitness, h.mean_fitness, h.num_species) for h in r.history],
+              [(m.structure, m.fitness) for m in r.members], r.migrants_received) for r in res.islands])
+
+
+BRIDGE = {"evaluation_strategy": "MultiObjectiveBridge"}
+
+
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "NSGA2", **BRIDGE}])
+def test_the_same_seed_gives_the_same_islands_run(client, changes):
+    runs = [outcome(islands.evolve_islands(PROBLEM.cost_map, config(**changes), 4, islands=3, migration_every=2,
+                                           client=client, seed=8)) for _ in range(2)]
+    assert runs[0] == runs[1]
+
+
+def step_summary(island, epoch):
+    return ([(m.structure, m.fitness) for m in epoch.emigrants], [g.get_structure() for g in island.run.members],
+            [(h.generation, h.best_fitness, h.mean_fitness) for h in island.history], island.run.best_raw)
+
+
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", **BRIDGE}])
+def test_a_restored_island_replays_what_the_lost_one_ran(changes):
+    settings = islands._Settings(None, True, 2, 50, 2, "fresh", 21)
+    neighbour = islands.Island(1, PROBLEM.cost_map, config(**changes), settings)
+    migrants = neighbour.advance(0, 1, [], None).emigrants
+    island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
+    island.advance(0, 2, [], None)
+    saved = island.checkpoint()
+    kept = step_summary(island, island.advance(2, 3, migrants, None))
+    restored = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
+    assert step_summary(restored, restored.advance(2, 3, migrants, None)) == kept

@@ -14,9 +14,8 @@ registry), the best network so far, the archive of the multi-objective
 front, the history, the stopping counters (generation of the last
 improvement, elapsed time), the cost map, the configuration, the driver's
 settings and the seed. A run draws its random numbers per generation from
-its seed and the generation number, so with one worker thread
-(``GRIDWEAVE_NUM_THREADS=1``) a resumed run ends exactly as the same run
-without a stop.
+its seed and the generation number, so a resumed run ends exactly as the
+same run without a stop, on any number of worker threads.
 
 The file is a pickle of built-in values only (the native states are bytes),
 read back by an unpickler that refuses every class: loading a checkpoint runs
@@ -80,7 +79,7 @@ class Checkpointer:
         contents = {
             "kind": KIND,
             "format": FORMAT,
-            **_run_contents(run),
+            **run_contents(run),
             "history": [_record_fields(r) for r in history],
             "cost": (self.cost.shape, self.cost.tobytes()),
             "config": self.config,
@@ -93,9 +92,10 @@ class Checkpointer:
         _write_atomically(self.path, pickle.dumps(contents, protocol=pickle.HIGHEST_PROTOCOL))
 
 
-def _run_contents(run: _Run) -> dict[str, Any]:
-    """The population and the genomes the driver holds besides it. A genome held
-    in several places is saved once; references to it are indices."""
+def run_contents(run: _Run) -> dict[str, Any]:
+    """The population and the genomes the driver holds besides it (the island
+    model checkpoints its islands with it too). A genome held in several places
+    is saved once; references to it are indices."""
     extras: list[Any] = []
     index: dict[int, int] = {}
 
@@ -248,7 +248,7 @@ def resume(
         seed = checked_seed(settings["seed"])
         limits = Limits(settings["stop_at_fitness"], settings["stall_generations"],
                         settings["time_limit"], time.perf_counter() - settings["elapsed"])
-        run = _restored_run(contents, cost, config, settings)
+        run = restored_run(contents, cost, config, settings)
     except (KeyError, TypeError, IndexError, ValueError) as error:
         reason = str(error) if type(error) is ValueError else repr(error)
         raise ValueError(f"{path}: damaged gridweave checkpoint ({reason})") from None
@@ -268,10 +268,12 @@ def _saved_count(settings: Mapping[str, Any], key: str, low: int) -> int:
     return value
 
 
-def _restored_run(
+def restored_run(
     contents: Mapping[str, Any], cost: np.ndarray, config: Mapping[str, Any],
     settings: Mapping[str, Any],
 ) -> _Run:
+    """The run that :func:`run_contents` saved, driven by ``settings`` (polish,
+    polish_children, archive_size)."""
     population, extras = _core._load_run(contents["state"])
     run = _Run(population, cost, config, settings["polish"], settings["polish_children"],
                settings["archive_size"], plan=plan_from_plain(cost.shape, settings))

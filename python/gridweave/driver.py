@@ -25,12 +25,11 @@ Reproducibility: every run is seeded (``seed=N``, or a seed drawn from the
 operating system, reported in ``EvolutionResult.seed``); the random generator
 of every thread is reseeded before the population is created, and again at the
 start of every generation from the seed and the generation number (so that a
-run resumed from a checkpoint draws what it would have drawn without the stop). With the
-environment variable ``GRIDWEAVE_NUM_THREADS=1`` (set before ``gridweave`` is
-imported) a seeded run is exactly reproducible. With more worker threads,
-scheduling decides which thread's generator serves which genome during
-parallel mutation, and the order in which new innovation numbers are handed
-out, so runs differ.
+run resumed from a checkpoint draws what it would have drawn without the stop).
+Work spread over the worker threads draws from one generator per genome,
+seeded from the generation's numbers and the genome's position, and new
+innovation numbers are handed out in genome order afterwards: a seeded run
+gives the same result with any ``GRIDWEAVE_NUM_THREADS``.
 """
 
 from __future__ import annotations

@@ -19,10 +19,14 @@ most one per CPU, each running one engine thread) is started and closed at the
 end; pass a ``distributed.Client`` or a scheduler address to use a real
 cluster. An island is a Dask actor: its population stays in the worker's
 memory between migrations, and the coordinator keeps its latest checkpoint (the
-plain-data members, scores, history and archive). When a worker dies, the
-island is rebuilt on a live worker from that checkpoint, so at most
-``migration_every`` generations are lost; ``IslandsResult.restarts`` lists
-every such event.
+island's whole state, as :func:`gridweave.evolve` checkpoints it). When a
+worker dies, the island is rebuilt on a live worker from that checkpoint and
+replays the generations since, so at most ``migration_every`` generations are
+lost; ``IslandsResult.restarts`` lists every such event.
+
+Every island draws its random numbers per generation from the seed, its index
+and the generation number, so a seeded run gives the same result on any number
+of workers, and a run that lost a worker ends as it would have without the loss.
 
 Needs the optional dependency ``distributed`` (``pip install gridweave[distributed]``).
 """
@@ -41,8 +45,10 @@ import numpy as np
 
 from . import _core, routes
 from ._core import Genome
+from .checkpoint import restored_run, run_contents
 from .config import validate_config
 from .driver import (
+    _generation_seed,
     _heuristic_start,
     _native_seed,
     canonical_structure,
@@ -130,7 +136,10 @@ class PackedGenome:
 
 @dataclass
 class Checkpoint:
-    """Everything an island is rebuilt from: plain data, picklable."""
+    """Everything an island is rebuilt from: plain data, picklable. ``state``
+    is the run as :func:`gridweave.evolve` checkpoints it (population with its
+    registry, archive, counters); checkpoints without one are rebuilt from the
+    packed members, renumbered."""
 
     generation: int
     members: list[PackedGenome]
@@ -140,6 +149,7 @@ class Checkpoint:
     migrants_received: int
     evaluations: int
     matching: list[float]
+    state: dict[str, Any] | None = None
 
 
 @dataclass
@@ -242,6 +252,18 @@ def _island_seed(seed: int, index: int) -> int:
     return (_native_seed(seed) + index) % 2**64
 
 
+def _island_generation_seed(seed: int, index: int, generation: int) -> int:
+    """The native seed of one generation of island ``index``: the generation
+    seed :func:`gridweave.evolve` would use with the island's seed.
+
+    Example:
+        >>> from gridweave.driver import _generation_seed
+        >>> _island_generation_seed(7, 2, 5) == _generation_seed(9, 5)
+        True
+    """
+    return _generation_seed(_island_seed(seed, index), generation)
+
+
 @dataclass
 class _Epoch:
     generation: int
@@ -341,6 +363,15 @@ class Island:
         self.cost = cost_array(cost)
         self.config = config
         self.settings = settings
+        self.generation = 0
+        self.migrants_received = 0
+        self.evaluations = 0
+        self.matching: list[float] = []
+        if checkpoint is not None and checkpoint.state is not None:
+            self.run = restored_run(checkpoint.state, self.cost, config, self._run_settings())
+            self.fixed_ids = _node_cells(self.run.members, "Fixed")
+            self._take_counters(checkpoint)
+            return
         if settings.seed is not None:
             _core._seed(_island_seed(settings.seed, index))
         started = time.perf_counter()
@@ -349,13 +380,14 @@ class Island:
             settings.archive_size,
         )
         self.fixed_ids = _node_cells(self.run.members, "Fixed")
-        self.generation = 0
         self.history = [self.run.record(0, time.perf_counter() - started)]
-        self.migrants_received = 0
-        self.evaluations = 0
-        self.matching: list[float] = []
         if checkpoint is not None:
             self._restore(checkpoint)
+
+    def _run_settings(self) -> dict[str, Any]:
+        settings = self.settings
+        return dict(polish=settings.polish, polish_children=settings.polish_children,
+                    archive_size=settings.archive_size)
 
     # -- migration -----------------------------------------------------------
 
@@ -422,10 +454,12 @@ class Island:
             migrants_received=self.migrants_received,
             evaluations=self.evaluations,
             matching=list(self.matching),
+            state=run_contents(run),
         )
 
     def _restore(self, checkpoint: Checkpoint) -> None:
-        """Replaces the fresh members by the checkpoint's, renumbered together."""
+        """Replaces the fresh members by the packed ones of a checkpoint without
+        a state, renumbered together."""
         run = self.run
         population = run.population
         fresh: dict[int, int] = {}
@@ -449,6 +483,9 @@ class Island:
         extras = rebuild(([checkpoint.best] if checkpoint.best else []) + checkpoint.front)
         raw, objectives = run.read_raw(extras)
         run.consider(extras, raw, objectives)
+        self._take_counters(checkpoint)
+
+    def _take_counters(self, checkpoint: Checkpoint) -> None:
         self.generation = checkpoint.generation
         self.history = list(checkpoint.history)
         self.migrants_received = checkpoint.migrants_received
@@ -478,6 +515,8 @@ class Island:
                 stopped = True
                 break
             started = time.perf_counter()
+            if self.settings.seed is not None:
+                _core._seed(_island_generation_seed(self.settings.seed, self.index, self.generation + 1))
             self.run.step(newcomers if step == 0 else ())
             self.generation += 1
             self.evaluations += self.run.size
@@ -731,8 +770,9 @@ def evolve_islands(
     experiment with a shared numbering; the default ``"fresh"`` numbers them
     anew). ``seed`` (any non-negative integer, as for :func:`gridweave.evolve`)
     seeds island ``i`` with ``seed + i`` (a seed of 64 bits or more hashed down
-    first, the sum taken modulo 2**64); runs on several workers are not
-    reproducible.
+    first, the sum taken modulo 2**64), reseeded per generation as
+    :func:`gridweave.evolve` reseeds: the same seed gives the same result on any
+    number of workers and threads, worker losses included.
 
     Example:
         >>> from gridweave.config import make_config

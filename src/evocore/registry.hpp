@@ -22,18 +22,130 @@ struct NodePairHash {
   }
 };
 
+class PopulationState;
+
+// The numbers one genome asks its registry for while many genomes change on
+// the worker pool. They are provisional (from the upper half of the range,
+// which registries do not reach) until assign() hands out real ones in the
+// order they were asked for. Assigning genome by genome in list order makes
+// the registry's contents independent of which thread asked first.
+class NumberRequests {
+ public:
+  static constexpr uint64_t kFirstProvisional = uint64_t{1} << 63;
+  static bool provisional(uint64_t id) { return id >= kFirstProvisional; }
+
+  // Edge numbers up to `known` were issued before the parallel step began; a
+  // pair numbered since (by an earlier genome's assignment, while this one
+  // changes) counts as new, so that what a genome sees does not depend on timing.
+  explicit NumberRequests(uint64_t known = std::numeric_limits<uint64_t>::max()) : known_(known) {}
+  uint64_t known() const { return known_; }
+
+  uint64_t node() { return record({0, 0}, false); }
+
+  // A pair the registry lacked; asked for twice, it keeps its first number.
+  uint64_t edge(const std::pair<uint64_t, uint64_t>& key) {
+    if (requests_.size() > kScanned) {
+      auto [entry, added] = index_.try_emplace(key, 0);
+      if (added) entry->second = record(key, true);
+      return entry->second;
+    }
+    for (size_t i = 0; i < requests_.size(); ++i)
+      if (requests_[i].edge && requests_[i].pair == key) return kFirstProvisional + i;
+    const uint64_t id = record(key, true);
+    if (requests_.size() > kScanned)
+      for (size_t i = 0; i < requests_.size(); ++i)
+        if (requests_[i].edge) index_.emplace(requests_[i].pair, kFirstProvisional + i);
+    return id;
+  }
+
+  bool empty() const { return requests_.empty(); }
+
+  // Real numbers for all requests, drawn from `state` in the order of asking.
+  inline void assign(PopulationState& state);
+
+  // The real number behind `id`: itself unless it is one of these provisional ones.
+  uint64_t real(uint64_t id) const {
+    if (!provisional(id)) return id;
+    const uint64_t index = id - kFirstProvisional;
+    if (index >= assigned_ || requests_[index].real == 0)
+      fail("number " + std::to_string(id) + " was never handed out");
+    return requests_[index].real;
+  }
+
+  // visit(provisional, real, is_edge) for every request, in the order of asking.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    for (size_t i = 0; i < assigned_; ++i) visit(kFirstProvisional + i, requests_[i].real, requests_[i].edge);
+  }
+
+ private:
+  static constexpr size_t kScanned = 32;  // fewer requests are searched in turn, more are indexed
+
+  struct Request {
+    std::pair<uint64_t, uint64_t> pair;  // the ends of an edge
+    bool edge = false;
+    uint64_t real = 0;  // 0 until assigned
+  };
+
+  uint64_t record(const std::pair<uint64_t, uint64_t>& pair, bool edge) {
+    if (requests_.empty()) requests_.reserve(4);  // most genomes ask for a few numbers
+    requests_.push_back({pair, edge, 0});
+    return kFirstProvisional + (requests_.size() - 1);
+  }
+
+  std::vector<Request> requests_;
+  std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> index_;
+  size_t assigned_ = 0;  // requests with their real numbers
+  uint64_t known_;
+};
+
+namespace registry_detail {
+struct Deferral {
+  const PopulationState* state = nullptr;
+  NumberRequests* requests = nullptr;
+};
+inline thread_local Deferral deferral;
+}  // namespace registry_detail
+
+// While alive, the calling thread's requests for new numbers of `state` get
+// provisional numbers from `requests`; numbers the registry already holds are
+// looked up as usual.
+class DeferredNumbers {
+ public:
+  DeferredNumbers(const PopulationState& state, NumberRequests& requests)
+      : saved_(registry_detail::deferral) {
+    registry_detail::deferral = {&state, &requests};
+  }
+  DeferredNumbers(const DeferredNumbers&) = delete;
+  DeferredNumbers& operator=(const DeferredNumbers&) = delete;
+  ~DeferredNumbers() { registry_detail::deferral = saved_; }
+
+ private:
+  registry_detail::Deferral saved_;
+};
+
 // Innovation registry of one population. The table from node pair to edge
 // number is split into shards with a lock each, so that threads mutating
 // different genomes seldom wait for one another; the counters are atomic. An
 // edge number is drawn while its pair's shard is locked, so every pair gets
 // exactly one number, and on one thread numbers follow the order of the calls.
+// Under a DeferredNumbers scope a thread asks for new numbers without taking
+// them: see NumberRequests.
 // Lock order: a pair shard, then a number shard (the table read backwards).
 class PopulationState {
  public:
-  uint64_t new_node_id() { return next_number(node_counter_, "node"); }
+  uint64_t new_node_id() {
+    if (NumberRequests* requests = deferred()) return requests->node();
+    return next_number(node_counter_, "node");
+  }
 
   uint64_t get_edge_id(uint64_t a, uint64_t b) {
     const NodePair key = std::minmax(a, b);
+    if (NumberRequests* requests = deferred()) {
+      if (NumberRequests::provisional(key.second)) return requests->edge(key);  // a new node's pair is new
+      if (const auto known = find(key); known && *known <= requests->known()) return *known;
+      return requests->edge(key);
+    }
     PairShard& shard = pair_shard(key);
     std::lock_guard lock(shard.mutex);
     if (auto found = shard.numbers.find(key); found != shard.numbers.end()) return found->second;
@@ -130,6 +242,18 @@ class PopulationState {
     std::unordered_map<uint64_t, NodePair> pairs;
   };
 
+  NumberRequests* deferred() const {
+    const auto& deferral = registry_detail::deferral;
+    return deferral.state == this ? deferral.requests : nullptr;
+  }
+
+  std::optional<uint64_t> find(const NodePair& key) {
+    PairShard& shard = pair_shard(key);
+    std::lock_guard lock(shard.mutex);
+    if (auto found = shard.numbers.find(key); found != shard.numbers.end()) return found->second;
+    return std::nullopt;
+  }
+
   PairShard& pair_shard(const NodePair& key) {
     // The table's hash keeps low bits of the ids; the shard takes well-mixed high bits.
     const uint64_t mixed = static_cast<uint64_t>(NodePairHash{}(key)) * 0x9E3779B97F4A7C15ULL;
@@ -172,6 +296,14 @@ class PopulationState {
   std::atomic<uint64_t> edge_counter_{0};
   std::atomic<uint64_t> node_counter_{0};
 };
+
+inline void NumberRequests::assign(PopulationState& state) {
+  for (; assigned_ < requests_.size(); ++assigned_) {
+    Request& request = requests_[assigned_];
+    request.real = request.edge ? state.get_edge_id(real(request.pair.first), real(request.pair.second))
+                                : state.new_node_id();
+  }
+}
 
 using StateHandle = std::shared_ptr<PopulationState>;
 

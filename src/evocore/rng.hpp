@@ -9,12 +9,51 @@
 
 namespace evocore {
 
-// Per-thread random generator. Seeded from the OS entropy source on first use,
-// unless a process-wide seed was set with seed_all_threads(); then every thread
-// reseeds itself deterministically from that seed and its thread ordinal.
+namespace detail {
+inline uint64_t splitmix64(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+}  // namespace detail
+
+// xoshiro256** (Blackman and Vigna): 32 bytes of state, so that a generator of
+// its own for every genome of a parallel step is cheap to seed. The state is
+// filled from splitmix64, as its authors advise.
+class Xoshiro256 {
+ public:
+  using result_type = uint64_t;
+  explicit Xoshiro256(uint64_t seed) {
+    for (uint64_t& word : state_) {
+      word = detail::splitmix64(seed);
+      seed += 0x9E3779B97F4A7C15ULL;
+    }
+  }
+  static constexpr result_type min() { return 0; }
+  static constexpr result_type max() { return ~result_type{0}; }
+  result_type operator()() {
+    const uint64_t result = rotl(state_[1] * 5, 7) * 9;
+    const uint64_t t = state_[1] << 17;
+    state_[2] ^= state_[0];
+    state_[3] ^= state_[1];
+    state_[1] ^= state_[2];
+    state_[0] ^= state_[3];
+    state_[2] ^= t;
+    state_[3] = rotl(state_[3], 45);
+    return result;
+  }
+
+ private:
+  static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+  uint64_t state_[4];
+};
+
+// A random generator with the draws the operators need. Each thread has one
+// (thread_rng); a parallel step gives every item one of its own (item_seed).
 class Rng {
  public:
-  using Engine = std::mt19937_64;
+  using Engine = Xoshiro256;
 
   explicit Rng(uint64_t seed) : engine_(seed) {}
 
@@ -61,18 +100,17 @@ inline SeedState& seed_state() {
 }
 inline thread_local uint64_t thread_ordinal = 0;  // 0 for threads outside the pool
 
-inline uint64_t splitmix64(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ULL;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
-}
-
 inline uint64_t entropy_seed() {
   std::random_device device;
   return (static_cast<uint64_t>(device()) << 32) ^ device();
 }
 }  // namespace detail
+
+// The seed of the generator of item `index` of a parallel step whose caller
+// drew `base`: items draw the same numbers whichever thread runs them.
+inline uint64_t item_seed(uint64_t base, uint64_t index) {
+  return detail::splitmix64(base ^ detail::splitmix64(index + 1));
+}
 
 // Makes every thread reseed from `seed` (mixed with its ordinal) before its next draw.
 inline void seed_all_threads(uint64_t seed) {
@@ -87,7 +125,9 @@ inline void set_thread_ordinal(uint64_t ordinal) { detail::thread_ordinal = ordi
 // fresh seed, so that parent and child do not repeat each other's numbers.
 inline void note_fork() { detail::seed_state().forks.fetch_add(1); }
 
-// The calling thread's generator.
+// The calling thread's generator. Seeded from the OS entropy source on first
+// use, unless a process-wide seed was set with seed_all_threads(); then every
+// thread reseeds itself deterministically from that seed and its thread ordinal.
 inline Rng& thread_rng() {
   struct Local {
     Rng rng{detail::entropy_seed()};

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "../evocore/compatibility.hpp"
+#include "../evocore/genome_batch.hpp"
 #include "../evocore/lock_pair.hpp"
 #include "../evocore/multi_objective.hpp"
 #include "../evocore/mutation.hpp"
@@ -38,11 +39,12 @@ PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
         auto population = handle.read();
         return std::pair{population->config, population->specialization};
       }();
-      evocore::parallel_for(genomes.size(), [&](size_t i) {
-        auto genome = genomes[i].write();
-        genome->config = config;
-        genome->specialization = specialization;
-        evocore::mutate(*genome, evocore::thread_rng());
+      const uint64_t base = evocore::thread_rng().next_u64();
+      evocore::change_genomes(genomes, [&](Genome& genome, size_t i) {
+        genome.config = config;
+        genome.specialization = specialization;
+        evocore::Rng rng(evocore::item_seed(base, i));
+        evocore::mutate(genome, rng);
       });
     });
     Py_RETURN_NONE;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../evocore/genome_batch.hpp"
 #include "../evocore/thread_pool.hpp"
 #include "../localsearch/balanced_polish.hpp"
 #include "../localsearch/polish.hpp"
@@ -319,10 +320,9 @@ PyObject* polish_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
       nb::gil_scoped_release unlocked;
       const evocore::DeadlineScope bounded(until);
       const weave::CostMap view = map->view();
-      evocore::parallel_for(genomes.size(), [&](size_t i) {
-        auto genome = genomes[i].write();
-        costs[i] = keep_redundancy ? localsearch::polish_keeping_redundancy(*genome, view, options).cost_after
-                                   : localsearch::polish_genome(*genome, view, options).cost_after;
+      evocore::change_genomes(genomes, [&](Genome& genome, size_t i) {
+        costs[i] = keep_redundancy ? localsearch::polish_keeping_redundancy(genome, view, options).cost_after
+                                   : localsearch::polish_genome(genome, view, options).cost_after;
       });
     }
     nb::list result;
