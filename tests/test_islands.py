@@ -229,3 +229,16 @@ def test_a_restored_island_replays_what_the_lost_one_ran(changes):
     kept = step_summary(island, island.advance(2, 3, migrants, None))
     restored = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
     assert step_summary(restored, restored.advance(2, 3, migrants, None)) == kept
+
+
+def test_islands_extend_an_existing_network(client):
+    cost = make_terrain((24, 24), 3, seed=4).cost_map
+    config = full_config((24, 24), [(20, 3), (18, 20), (12, 12)], population_size=8)
+    road = [[(2, 0), (2, 23)]]
+    result = islands.evolve_islands(cost, config, 4, islands=2, migration_every=2, client=client, seed=3,
+                                    existing=road)
+    plan = gridweave.planning.attachments((24, 24), road)
+    genome = gridweave.routes.genome_from_structure(config, result.best_structure)
+    gridweave.evaluate_genomes([genome], plan.free_cost(cost), **plan.native())
+    assert genome.fitness == pytest.approx(result.best_fitness, rel=1e-12) and genome.fitness > 0
+    assert plan.attachment_points(result.best_structure)

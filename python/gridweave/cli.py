@@ -315,8 +315,8 @@ def _add_common(parser: argparse.ArgumentParser, generations: int, out: str) -> 
     parser.add_argument("--out", default=out, metavar="DIR",
                         help=f"output directory (default {out})")
     parser.add_argument("--seed", type=_non_negative, metavar="N",
-                        help="seed the random generators: any non-negative integer (exactly "
-                             "reproducible with --threads 1); written to run.json")
+                        help="seed the random generators: any non-negative integer (the same "
+                             "network on any number of threads); written to run.json")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 

@@ -278,7 +278,7 @@ def evolve(
     cost = _checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
     if checkpoint_every < 1:
         raise ValueError("checkpoint_every must be at least 1")
-    plan = _checked_plan(cost, config, existing, regions, start_genome)
+    plan = checked_plan(cost, config, existing, regions)
     cost = plan.free_cost(cost) if plan is not None else cost
     seed = checked_seed(seed)
     started = time.perf_counter()
@@ -378,9 +378,8 @@ def start_run(
     return run
 
 
-def _checked_plan(
-    cost: np.ndarray, config: Mapping[str, Any], existing: Any, regions: Any, start_genome: Any
-) -> Attachments | None:
+def checked_plan(cost: np.ndarray, config: Mapping[str, Any], existing: Any, regions: Any) -> Attachments | None:
+    """The existing network and regions of a run, checked; None when neither is given."""
     plan = attachments(cost.shape, existing, regions)
     if plan is None:
         return None

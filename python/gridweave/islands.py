@@ -53,12 +53,14 @@ from .driver import (
     _native_seed,
     canonical_structure,
     checked_cost,
+    checked_plan,
     checked_seed,
     start_run,
 )
 from .history import GenerationRecord
 from .measure import cost_array
 from .pareto import front_point, non_dominated
+from .planning import plain_plan, plan_from_plain
 from .runtime import Budget
 
 __all__ = [
@@ -238,6 +240,7 @@ class _Settings:
     migrants: int
     numbering: str
     seed: int | None  # folded to 64 bits (see _island_seed)
+    plan: dict[str, Any] = field(default_factory=dict)  # existing network and regions, as plain lists
 
 
 def _island_seed(seed: int, index: int) -> int:
@@ -377,7 +380,7 @@ class Island:
         started = time.perf_counter()
         self.run = start_run(
             self.cost, config, settings.start, "config", settings.polish, settings.polish_children,
-            settings.archive_size,
+            settings.archive_size, plan=plan_from_plain(self.cost.shape, settings.plan),
         )
         self.fixed_ids = _node_cells(self.run.members, "Fixed")
         self.history = [self.run.record(0, time.perf_counter() - started)]
@@ -387,7 +390,7 @@ class Island:
     def _run_settings(self) -> dict[str, Any]:
         settings = self.settings
         return dict(polish=settings.polish, polish_children=settings.polish_children,
-                    archive_size=settings.archive_size)
+                    archive_size=settings.archive_size, **settings.plan)
 
     # -- migration -----------------------------------------------------------
 
@@ -751,6 +754,8 @@ def evolve_islands(
     time_limit: float | None = None,
     numbering: str = "fresh",
     seed: int | None = None,
+    existing: Any = None,
+    regions: Any = None,
 ) -> IslandsResult:
     """Evolve ``islands`` populations of ``config["population_size"]`` members each.
 
@@ -772,7 +777,8 @@ def evolve_islands(
     seeds island ``i`` with ``seed + i`` (a seed of 64 bits or more hashed down
     first, the sum taken modulo 2**64), reseeded per generation as
     :func:`gridweave.evolve` reseeds: the same seed gives the same result on any
-    number of workers and threads, worker losses included.
+    number of workers and threads, worker losses included. ``existing`` and
+    ``regions`` are the planning inputs of :func:`gridweave.evolve`.
 
     Example:
         >>> from gridweave.config import make_config
@@ -790,16 +796,19 @@ def evolve_islands(
     config = dict(config)
     validate_config(config)
     cost = checked_cost(cost_map, config["special"]["grid_size"])
+    plan = checked_plan(cost, config, existing, regions)
+    cost = plan.free_cost(cost) if plan is not None else cost
     if seed is not None:  # refused or folded here, not in a worker
         seed = _native_seed(checked_seed(seed))
     if start not in routes.START_METHODS:
         raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
     if start_genome is None and start != "config":
-        start_genome = _heuristic_start(cost, config, start, Budget(began, time_limit))
+        start_genome = (routes.extension_start(cost, config, plan, budget=Budget(began, time_limit))
+                        if plan is not None else _heuristic_start(cost, config, start, Budget(began, time_limit)))
     settings = _Settings(
         start=None if start_genome is None else dict(start_genome),
         polish=polish, polish_children=polish_children, archive_size=archive_size,
-        migrants=migrants, numbering=numbering, seed=seed,
+        migrants=migrants, numbering=numbering, seed=seed, plan=plain_plan(plan),
     )
     owned_cluster = owned_client = None
     try:
