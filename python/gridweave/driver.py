@@ -614,7 +614,11 @@ class _Run:
     def seed_alternatives(self, first: Genome, alternatives: Sequence[Mapping[str, Any]]) -> None:
         """Puts structurally different start networks among the members, so that
         the first generations breed from more than one tree."""
-        genomes = [self.adopt(a, first) for a in alternatives]
+        self.add_seeds([self.adopt(a, first) for a in alternatives])
+
+    def add_seeds(self, genomes: list[Genome]) -> None:
+        """Evaluates extra start networks, counts them for the best and selects
+        the members of generation 0 from them and the members."""
         raw, objectives = self.evaluate(genomes)
         self.consider(genomes, raw, objectives)
         if self.ranked:
@@ -708,16 +712,8 @@ class _Run:
         local = self.population.create_genome(start.get_structure())  # numbers of this population
         _core.evaluate_genomes([local], self.cost)
         chain = self.display.within(self.budget, "redundancy", lambda left: self.redundant_seeds(local, left))
-        if not chain:
-            return
-        raw, objectives = self.evaluate(chain)
-        self.consider(chain, raw, objectives)
-        if self.ranked:
-            self.rank(self.members + chain, self.raw + raw, self.objectives + objectives)
-            _core.select(self.population, [], [], chain)
-        else:
-            _core.select(self.population, [], [], chain + self.members)
-        self.take_members(evaluate=False)
+        if chain:
+            self.add_seeds(chain)
 
     def redundant_seeds(self, local: Genome, left: Callable[[], float | None]) -> list[Genome]:
         """The greedy chains of ``local`` (straight and routed), its tree

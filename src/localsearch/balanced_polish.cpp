@@ -11,6 +11,7 @@
 #include "../weave/evaluation/network_cost.hpp"
 #include "../weave/genome_evaluation.hpp"
 #include "edges.hpp"
+#include "network_edit.hpp"
 
 namespace localsearch {
 
@@ -21,23 +22,13 @@ using weave::Edge;
 using weave::NodeType;
 using weave::Pos;
 
-uint64_t pos_key(Pos pos) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
-}
-
-bool cheaper(double proposed, double current) {
-  return proposed < current - 1e-9 * std::max(1.0, std::abs(current));
-}
-
 // Node moves, bends and bypasses keep which edges are bridges (the new edges
 // inherit the status of the ones they replace), so the bridge share after a
 // move follows from the lengths it changes: bridge length B and total T.
-class BalancedPolisher {
+class BalancedPolisher : NetworkEdit {
  public:
   BalancedPolisher(weave::Genome& genome, const CostMap& map, const PolishOptions& options)
-      : genome_(genome), map_(map), options_(options) {
-    for (const auto& entry : genome_.nodes) occupied_.insert(pos_key(entry.second.data.pos));
-  }
+      : NetworkEdit(genome, map), options_(options) {}
 
   size_t run() {
     size_t changes = 0;
@@ -87,40 +78,8 @@ class BalancedPolisher {
     return false;
   }
 
-  std::vector<const Edge*> incident(uint64_t node) const {
-    std::vector<const Edge*> found;
-    for (const auto& [id, edge] : genome_.edges)
-      if (edge.enabled && edge.node1 != edge.node2 && (edge.node1 == node || edge.node2 == node))
-        found.push_back(&edge);
-    std::sort(found.begin(), found.end(), [](const Edge* a, const Edge* b) { return a->id < b->id; });
-    return found;
-  }
-
-  Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
-  uint64_t other_end(const Edge& edge, uint64_t node) const {
-    return edge.node1 == node ? edge.node2 : edge.node1;
-  }
-  double edge_cost(const Edge& edge) const {
-    return weave::edge_cost(pos_of(edge.node1), pos_of(edge.node2), map_);
-  }
   bool free_cell(Pos pos) const {
     return weave::detail::on_grid(pos, map_.rows, map_.cols) && !occupied_.contains(pos_key(pos));
-  }
-
-  std::vector<uint64_t> flexible_nodes() const {
-    std::vector<uint64_t> ids;
-    for (const auto& [id, node] : genome_.nodes)
-      if (node.data.type == NodeType::Flexible) ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-  }
-
-  void erase_node(uint64_t node) {
-    occupied_.erase(pos_key(pos_of(node)));
-    genome_.nodes.erase(node);
-    std::erase_if(genome_.edges, [&](const auto& entry) {
-      return entry.second.node1 == node || entry.second.node2 == node;
-    });
   }
 
   // A leaf's edge is a bridge: dropping it lowers B and T alike, never the share's rise.
@@ -277,10 +236,7 @@ class BalancedPolisher {
     return split;
   }
 
-  weave::Genome& genome_;
-  const CostMap& map_;
   const PolishOptions& options_;
-  std::unordered_set<uint64_t> occupied_;
   std::unordered_set<uint64_t> bridges_;
   double share_ = 0.0, bridge_length_ = 0.0, total_length_ = 0.0;
 };

@@ -13,6 +13,7 @@
 #include "../weave/genome_evaluation.hpp"
 #include "edges.hpp"
 #include "exchange.hpp"
+#include "network_edit.hpp"
 
 namespace localsearch {
 
@@ -23,22 +24,10 @@ using weave::Edge;
 using weave::NodeType;
 using weave::Pos;
 
-uint64_t pos_key(Pos pos) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
-}
-
-// True when `proposed` is cheaper than `current` by more than rounding noise
-// (an infinite current cost is improved by any finite one).
-bool cheaper(double proposed, double current) {
-  return proposed < current - 1e-9 * std::max(1.0, std::abs(current));
-}
-
-class Polisher {
+class Polisher : NetworkEdit {
  public:
   Polisher(weave::Genome& genome, const CostMap& map, const PolishOptions& options)
-      : genome_(genome), map_(map), options_(options) {
-    for (const auto& entry : genome_.nodes) occupied_.insert(pos_key(entry.second.data.pos));
-  }
+      : NetworkEdit(genome, map), options_(options) {}
 
   size_t run() {
     size_t changes = 0;
@@ -58,58 +47,6 @@ class Polisher {
   }
 
  private:
-  // Enabled edges from `node` to other nodes (self-loops have no length and no cost).
-  std::vector<const Edge*> incident(uint64_t node) const {
-    std::vector<const Edge*> found;
-    for (const auto& [id, edge] : genome_.edges)
-      if (edge.enabled && edge.node1 != edge.node2 && (edge.node1 == node || edge.node2 == node))
-        found.push_back(&edge);
-    std::sort(found.begin(), found.end(), [](const Edge* a, const Edge* b) { return a->id < b->id; });
-    return found;
-  }
-
-  Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
-  uint64_t other_end(const Edge& edge, uint64_t node) const {
-    return edge.node1 == node ? edge.node2 : edge.node1;
-  }
-
-  double edge_cost(const Edge& edge) const {
-    return weave::edge_cost(weave::edge_end(genome_.nodes, edge, edge.node1).data.pos,
-                            weave::edge_end(genome_.nodes, edge, edge.node2).data.pos, map_);
-  }
-
-  // The node's own cell plus its incident edges, as if it stood at `pos`.
-  double local_cost(const std::vector<const Edge*>& edges, uint64_t node, Pos pos) const {
-    double cost = weave::node_cost(pos, map_);
-    for (const Edge* edge : edges) cost += weave::edge_cost(pos, pos_of(other_end(*edge, node)), map_);
-    return cost;
-  }
-
-  // A node that joins the existing network or reaches a region is never
-  // dropped, and moves only to cells that keep the same joins.
-  bool anchored(Pos pos) const { return map_.attachments && map_.attachments->anchors(pos); }
-  bool keeps_joins(Pos from, Pos to) const {
-    return !anchored(from) || map_.attachments->same_anchors(from, to);
-  }
-
-  std::vector<uint64_t> flexible_nodes(bool droppable = false) const {
-    std::vector<uint64_t> ids;
-    for (const auto& [id, node] : genome_.nodes)
-      if (node.data.type == NodeType::Flexible && !(droppable && anchored(node.data.pos))) ids.push_back(id);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-  }
-
-  bool inside_map(Pos pos) const { return weave::detail::on_grid(pos, map_.rows, map_.cols); }
-
-  void erase_node(uint64_t node) {
-    occupied_.erase(pos_key(pos_of(node)));
-    genome_.nodes.erase(node);
-    std::erase_if(genome_.edges, [&](const auto& entry) {
-      return entry.second.node1 == node || entry.second.node2 == node;
-    });
-  }
-
   // Disables enabled edges that lie on a cycle, the most expensive first, as
   // long as that lowers the cost: what remains is a spanning tree of the
   // network's own edges (reverse deletion).
@@ -352,10 +289,7 @@ class Polisher {
     return true;
   }
 
-  weave::Genome& genome_;
-  const CostMap& map_;
   const PolishOptions& options_;
-  std::unordered_set<uint64_t> occupied_;
 };
 
 }  // namespace
