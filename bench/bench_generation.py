@@ -88,22 +88,28 @@ def run_case(selection, population, side, generations, problem_path):
     from gridweave import _core
     from gridweave.config import make_config
 
-    # The generation loop's module was renamed once; earlier builds call it evolve.
+    # The run state lives in gridweave.run; earlier builds kept it in the driver
+    # (as _Run), or before that in a module called evolve.
     try:
-        driver = importlib.import_module("gridweave.driver")
+        loop = importlib.import_module("gridweave.run")
+        run_class = loop.Run
     except ImportError:
-        driver = importlib.import_module("gridweave.evolve")
+        try:
+            loop = importlib.import_module("gridweave.driver")
+        except ImportError:
+            loop = importlib.import_module("gridweave.evolve")
+        run_class = loop._Run
     stored = np.load(problem_path)
     cost_map, terminals = stored["cost_map"], [tuple(int(v) for v in t) for t in stored["terminals"]]
     strategy = "MultiObjectiveBridge" if selection == "NSGA2" else "SingleObjective"
     config = make_config(cost_map.shape, terminals, population_size=population,
                          selection_strategy=selection, evaluation_strategy=strategy)
     _core._seed(1)
-    run = driver._Run(_core.Population(dict(config), None), cost_map, config)
+    run = run_class(_core.Population(dict(config), None), cost_map, config)
     run.take_members(evaluate=True)
     clock = PhaseClock()
-    driver._core = TimedCore(_core, clock)
-    driver._Run.augment = clock.timed("rank", driver._Run.augment)
+    loop._core = TimedCore(_core, clock)
+    run_class.augment = clock.timed("rank", run_class.augment)
     start = time.perf_counter()
     for _ in range(generations):
         run.step()

@@ -156,7 +156,7 @@ def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes, whole
 @pytest.mark.parametrize("selection", ["NEAT", "NSGA2"])
 @pytest.mark.parametrize("strong", [True, False])
 def test_newcomers_compete_like_children(selection, strong):
-    from gridweave.driver import start_run
+    from gridweave.start import start_run
 
     cfg = config(selection_strategy=selection, population_size=12)
     run = start_run(PROBLEM.cost_map, cfg, None, "config", False, 0, 50)

@@ -18,9 +18,9 @@ from rasterio.warp import transform as reproject  # noqa: E402
 
 import gridweave as gw  # noqa: E402
 from gridweave import exports, gis  # noqa: E402
+from gridweave.checks import checked_cost  # noqa: E402
 from gridweave.cli import main  # noqa: E402
 from gridweave.config import make_config  # noqa: E402
-from gridweave.driver import checked_cost  # noqa: E402
 from gridweave.geopackage import GeoPackage  # noqa: E402
 from gridweave.routes import genome_from_structure  # noqa: E402
 

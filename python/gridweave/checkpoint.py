@@ -40,10 +40,12 @@ from typing import Any
 import numpy as np
 
 from . import _core
+from .checks import checked_cost, checked_seed
 from .config import validate_config
-from .driver import EvolutionResult, _Run, _StopCheck, checked_cost, checked_seed, run_generations
 from .history import GenerationRecord
 from .planning import plan_from_plain
+from .result import EvolutionResult
+from .run import Run, StopCheck, run_generations
 from .runtime import Limits
 
 __all__ = ["FORMAT", "Checkpointer", "load", "resume"]
@@ -75,7 +77,7 @@ class Checkpointer:
         """After every ``every``-th generation, the last one, and when the run stops."""
         return generation % self.every == 0 or generation == generations or bool(stop_reason)
 
-    def save(self, run: _Run, history: list[GenerationRecord], limits: Limits) -> None:
+    def save(self, run: Run, history: list[GenerationRecord], limits: Limits) -> None:
         contents = {
             "kind": KIND,
             "format": FORMAT,
@@ -92,7 +94,7 @@ class Checkpointer:
         _write_atomically(self.path, pickle.dumps(contents, protocol=pickle.HIGHEST_PROTOCOL))
 
 
-def run_contents(run: _Run) -> dict[str, Any]:
+def run_contents(run: Run) -> dict[str, Any]:
     """The population and the genomes the driver holds besides it (the island
     model checkpoints its islands with it too). A genome held in several places
     is saved once; references to it are indices."""
@@ -257,7 +259,7 @@ def resume(
     if total < done:
         raise ValueError(f"generations ({total}) is below the {done} generations already run")
     saver = Checkpointer(path, every, cost, config, {**settings, "generations": total})
-    check = _StopCheck(run, history, list(callbacks), seed, dict(config), limits)
+    check = StopCheck(run, history, list(callbacks), seed, dict(config), limits)
     return run_generations(run, check, total, "", progress, saver)
 
 
@@ -271,11 +273,11 @@ def _saved_count(settings: Mapping[str, Any], key: str, low: int) -> int:
 def restored_run(
     contents: Mapping[str, Any], cost: np.ndarray, config: Mapping[str, Any],
     settings: Mapping[str, Any],
-) -> _Run:
+) -> Run:
     """The run that :func:`run_contents` saved, driven by ``settings`` (polish,
     polish_children, archive_size)."""
     population, extras = _core._load_run(contents["state"])
-    run = _Run(population, cost, config, settings["polish"], settings["polish_children"],
+    run = Run(population, cost, config, settings["polish"], settings["polish_children"],
                settings["archive_size"], plan=plan_from_plain(cost.shape, settings))
     saved = contents["run"]
     run.members = population.members

@@ -70,6 +70,7 @@ import numpy as np
 from . import __version__, exports, gis, planning
 from .checkpoint import load as load_checkpoint
 from .checkpoint import resume
+from .checks import checked_cost
 from .config import (
     BY_KEY,
     PROBLEM_KEYS,
@@ -79,10 +80,11 @@ from .config import (
     parse_setting,
     save_config,
 )
-from .driver import EvolutionResult, checked_cost, evolve
+from .driver import evolve
 from .formats import DEFAULT_PNG_RANGE, check_terminals, load_cost_map, load_terminals
 from .history import GenerationRecord, history_to_csv
 from .problems import default_problem
+from .result import EvolutionResult
 from .routes import START_METHODS, least_cost_distances
 
 __all__ = ["main", "DEMO_GENERATIONS", "OUTPUTS"]

@@ -46,22 +46,15 @@ import numpy as np
 from . import _core, routes
 from ._core import Genome
 from .checkpoint import restored_run, run_contents
+from .checks import checked_cost, checked_plan, checked_seed
 from .config import validate_config
-from .driver import (
-    _generation_seed,
-    _heuristic_start,
-    _native_seed,
-    canonical_structure,
-    checked_cost,
-    checked_plan,
-    checked_seed,
-    start_run,
-)
 from .history import GenerationRecord
 from .measure import cost_array
 from .pareto import front_point, non_dominated
 from .planning import plain_plan, plan_from_plain
+from .run import canonical_structure, generation_seed, native_seed
 from .runtime import Budget
+from .start import heuristic_start, start_run
 
 __all__ = [
     "evolve_islands",
@@ -252,7 +245,7 @@ def _island_seed(seed: int, index: int) -> int:
         >>> _island_seed(7, 2), _island_seed(2**64 - 1, 1)
         (9, 0)
     """
-    return (_native_seed(seed) + index) % 2**64
+    return (native_seed(seed) + index) % 2**64
 
 
 def _island_generation_seed(seed: int, index: int, generation: int) -> int:
@@ -260,11 +253,11 @@ def _island_generation_seed(seed: int, index: int, generation: int) -> int:
     seed :func:`gridweave.evolve` would use with the island's seed.
 
     Example:
-        >>> from gridweave.driver import _generation_seed
-        >>> _island_generation_seed(7, 2, 5) == _generation_seed(9, 5)
+        >>> from gridweave.run import generation_seed
+        >>> _island_generation_seed(7, 2, 5) == generation_seed(9, 5)
         True
     """
-    return _generation_seed(_island_seed(seed, index), generation)
+    return generation_seed(_island_seed(seed, index), generation)
 
 
 @dataclass
@@ -799,12 +792,12 @@ def evolve_islands(
     plan = checked_plan(cost, config, existing, regions)
     cost = plan.free_cost(cost) if plan is not None else cost
     if seed is not None:  # refused or folded here, not in a worker
-        seed = _native_seed(checked_seed(seed))
+        seed = native_seed(checked_seed(seed))
     if start not in routes.START_METHODS:
         raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
     if start_genome is None and start != "config":
         start_genome = (routes.extension_start(cost, config, plan, budget=Budget(began, time_limit))
-                        if plan is not None else _heuristic_start(cost, config, start, Budget(began, time_limit)))
+                        if plan is not None else heuristic_start(cost, config, start, Budget(began, time_limit)))
     settings = _Settings(
         start=None if start_genome is None else dict(start_genome),
         polish=polish, polish_children=polish_children, archive_size=archive_size,

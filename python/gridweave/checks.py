@@ -1,0 +1,96 @@
+"""Argument checks shared by :func:`gridweave.evolve`, :func:`gridweave.resume` and the island model."""
+
+from __future__ import annotations
+
+import secrets
+import warnings
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+
+from . import _core
+from .config import strategy_name
+from .formats import negative_cost_message
+from .measure import cost_array
+from .planning import Attachments, attachments
+from .run import (
+    RANKED_SELECTIONS,
+    native_seed,
+)
+
+
+def checked_plan(cost: np.ndarray, config: Mapping[str, Any], existing: Any, regions: Any) -> Attachments | None:
+    """The existing network and regions of a run, checked; None when neither is given."""
+    plan = attachments(cost.shape, existing, regions)
+    if plan is None:
+        return None
+    if strategy_name(config["special"]["evaluation_strategy"]) == "MultiObjectiveBridge":
+        raise ValueError("existing and regions: the bridge objective does not count links through an "
+                         "existing network yet; use the single objective")
+    return plan
+
+
+def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
+    """The cost map as the engine reads it, NaN cells turned into ``inf`` (impassable).
+
+    A float32 map stays float32 and any other becomes float64; the caller's
+    array itself is returned when it needs no change (C order, no NaN), so
+    that a large map is never copied. Raises ValueError for a map that is not
+    two-dimensional, whose shape is not ``grid_size`` or that holds negative
+    costs.
+
+    Example:
+        >>> checked_cost([[1.0, float("nan")]], (1, 2))
+        array([[ 1., inf]])
+        >>> checked_cost([[1.0, -2.0]], (1, 2))
+        Traceback (most recent call last):
+        ValueError: the cost map holds negative costs (first at (row, column) (0, 1): -2.0)
+    """
+    cost = np.ascontiguousarray(cost_array(cost_map))
+    if cost.ndim != 2:
+        raise ValueError(f"the cost map must be two-dimensional, got shape {cost.shape}")
+    if tuple(cost.shape) != tuple(grid_size):
+        raise ValueError(
+            f"cost map shape (rows, columns) {tuple(cost.shape)} does not match grid_size "
+            f"{tuple(grid_size)}"
+        )
+    negative = negative_cost_message(cost)
+    if negative:
+        raise ValueError(negative)
+    impassable = np.isnan(cost)
+    if impassable.any():
+        cost = cost.copy()
+        cost[impassable] = np.inf
+    return cost
+
+
+def checked_seed(seed: Any) -> int:
+    """The seed a run uses: ``seed`` itself, or one drawn when it is None.
+
+    Any non-negative integer is a seed; negative numbers and non-integers are
+    refused.
+
+    Example:
+        >>> checked_seed(7)
+        7
+        >>> checked_seed(-3)
+        Traceback (most recent call last):
+        ValueError: seed must be a non-negative integer, got -3
+    """
+    if seed is None:
+        seed = secrets.randbelow(2**63)
+    if isinstance(seed, bool) or not isinstance(seed, int | np.integer) or seed < 0:
+        raise ValueError(f"seed must be a non-negative integer, got {seed!r}")
+    _core._seed(native_seed(int(seed)))
+    return int(seed)
+
+
+def warn_unused_diversity(config: Mapping[str, Any]) -> None:
+    ranked = strategy_name(config["selection_strategy"]) in RANKED_SELECTIONS
+    if config["diversity_objective"] is True and not ranked:
+        warnings.warn(
+            "diversity_objective has no effect under NEAT selection (it ranks by fitness "
+            "alone; the novelty score only counts under NSGA2 or SPEA2), so it is skipped",
+            stacklevel=3,
+        )
