@@ -36,7 +36,8 @@ class NetworkEdit {
     for (const auto& [id, edge] : genome_.edges)
       if (edge.enabled && edge.node1 != edge.node2 && (edge.node1 == node || edge.node2 == node))
         found.push_back(&edge);
-    std::sort(found.begin(), found.end(), [](const weave::Edge* a, const weave::Edge* b) { return a->id < b->id; });
+    std::sort(found.begin(), found.end(),
+              [](const weave::Edge* a, const weave::Edge* b) { return a->id < b->id; });
     return found;
   }
 
