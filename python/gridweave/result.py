@@ -46,6 +46,7 @@ class EvolutionResult:
     unusable; the best network's structure, fitness, cost and length are kept.
 
     Example:
+        >>> from gridweave import evolve
         >>> from gridweave.config import make_config
         >>> from gridweave.problems import make_terrain
         >>> p = make_terrain((16, 16), 3, seed=0)
