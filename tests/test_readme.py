@@ -1,12 +1,19 @@
-"""The Python example of the README runs as written."""
+"""The examples of the README and the documentation pages run as written."""
 
 import json
 import re
 from pathlib import Path
 
+ROOT = Path(__file__).parent.parent
+
+
+def pages(*names):
+    """The README and documentation pages as one text, each section ending at a heading."""
+    return "".join((ROOT / name).read_text() + "\n## end\n" for name in names)
+
 
 def test_readme_example_runs():
-    text = (Path(__file__).parent.parent / "README.md").read_text()
+    text = pages("README.md", "docs/networks.md")
     namespace = {}
     for section in ("Using it from Python", "Least-cost networks and polish"):
         example = re.search(rf"## {section}.*?```python\n(.*?)```", text, re.S).group(1)
@@ -24,7 +31,7 @@ def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
     import pytest
 
     pytest.importorskip("rasterio")
-    text = (Path(__file__).parent.parent / "README.md").read_text()
+    text = pages("docs/gis.md", "docs/checkpoints.md")
     monkeypatch.chdir(tmp_path)
     namespace = {}
     for section in ("GIS workflow", "Extending an existing network", "Checkpoint and resume"):
@@ -39,7 +46,7 @@ def test_readme_gis_and_checkpoint_sections_run(tmp_path, monkeypatch):
                 subprocess.run([sys.executable, "-m", "gridweave", *command[1:]], check=True)
     assert {"network.geojson", "network.gpkg", "links.csv", "network.png"} <= {
         p.name for p in (tmp_path / "gis-out").iterdir()}
-    assert (Path(__file__).parent.parent / "docs" / "gis-network.png").exists()  # the picture shown
+    assert (ROOT / "docs" / "gis-network.png").exists()  # the picture shown
     extension = json.loads((tmp_path / "extension-out" / "network.geojson").read_text())
     assert {"new", "existing", "attachment"} <= {f["properties"]["part"] for f in extension["features"]}
     assert len((tmp_path / "ckpt-out" / "history.csv").read_text().splitlines()) == 12
