@@ -55,6 +55,7 @@ import contextlib
 import dataclasses
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -398,13 +399,9 @@ def _split_layers(values: Sequence[str]) -> tuple[str | None, list[tuple[Path, f
     layers: list[tuple[Path, float]] = []
     for value in values:
         path, _, weight = value.rpartition(":")
-        try:
+        if path and re.fullmatch(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?", weight):
             layers.append((Path(path), float(weight)))
-        except ValueError:
-            names.append(value)
-            continue
-        if not path:
-            layers.pop()
+        else:
             names.append(value)
     if len(names) > 1:
         raise InputError(f"--layer names one site layer, got {', '.join(names)}")

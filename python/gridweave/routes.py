@@ -311,6 +311,13 @@ def ring(
     return None if found is None else network_structure(*found)
 
 
+def _sorted_structure(genome: Genome) -> dict[str, Any]:
+    """A genome's nodes and edges, each sorted by id."""
+    structure = genome.get_structure()
+    return {"nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
+            "edges": sorted(structure["edges"], key=lambda e: e["id"])}
+
+
 def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any]) -> Genome:
     """A genome of the structure with its own numbers, in a registry of its own.
 
@@ -399,10 +406,8 @@ def start_network(
     # Key-path exchange is slower: only the winner gets it.
     final_cost = shown.within(budget, "key-path exchange", lambda left: polish(
         [genomes[best]], cost, exchange=True, deadline=left()))[0]
-    structure = genomes[best].get_structure()
     polished = {
-        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
-        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        **_sorted_structure(genomes[best]),
         "cost": final_cost,
         "alternatives": _alternatives(genomes, costs, best, final_cost),
     }
@@ -420,10 +425,8 @@ def start_network(
         cost, config, genomes[best], left))
     if 1 / rejoined.fitness >= final_cost:
         return polished
-    structure = rejoined.get_structure()
     return {
-        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
-        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        **_sorted_structure(rejoined),
         "cost": 1 / rejoined.fitness,
         "alternatives": others[:ALTERNATIVES],
     }
@@ -523,10 +526,8 @@ def extension_start(
     genomes = [genome_from_structure(config, tree) for tree in trees]
     costs = shown.within(budget, "polish", lambda left: polish(genomes, cost, deadline=left(), **native))
     best = min(range(len(genomes)), key=lambda i: costs[i])
-    structure = genomes[best].get_structure()
     return {
-        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
-        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        **_sorted_structure(genomes[best]),
         "cost": costs[best],
     }
 
@@ -616,10 +617,8 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
                                  {**limits, "upper_bound": found_cost}, left)
         if refined is not None and refined[1] < found_cost:
             genome, found_cost = refined
-    structure = genome.get_structure()
     return {
-        "nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
-        "edges": sorted(structure["edges"], key=lambda e: e["id"]),
+        **_sorted_structure(genome),
         "cost": found_cost,
     }
 
