@@ -1,4 +1,3 @@
-import dataclasses
 import os
 import signal
 import threading
@@ -7,6 +6,7 @@ import pytest
 
 import gridweave
 from gridweave.config import make_config as full_config
+from gridweave.island_coordinator import route
 from gridweave.problems import make_terrain
 
 distributed = pytest.importorskip("distributed")
@@ -137,18 +137,17 @@ def geometry(structure):
                                          "evaluation_strategy": "MultiObjectiveBridge"}])
 @pytest.mark.parametrize("whole_state", [True, False])  # False: a checkpoint of members only
 def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes, whole_state):
-    settings = islands._Settings(None, True, 1, 50, 2, "fresh", None)
+    settings = islands.IslandSettings(None, True, 1, 50, 2, "fresh", None)
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
     island.advance(0, 3, [], None)
-    saved = island.checkpoint()
-    if not whole_state:
-        saved = dataclasses.replace(saved, state=None)
+    packed = island.packed_checkpoint()
+    saved = island.checkpoint() if whole_state else packed
     rebuilt = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
     assert rebuilt.generation == 3 and [h.generation for h in rebuilt.history] == [0, 1, 2, 3]
     # ranked selection reorders the members by fitness
     assert (sorted(geometry(g.get_structure()) for g in rebuilt.run.members)
-            == sorted(geometry(m.structure()) for m in saved.members))
-    assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in saved.members))
+            == sorted(geometry(m.structure()) for m in packed.members))
+    assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in packed.members))
     assert rebuilt.run.best_raw == pytest.approx(island.run.best_raw)
     check_registry([g.get_structure() for g in rebuilt.run.members])
 
@@ -175,11 +174,11 @@ def test_newcomers_compete_like_children(selection, strong):
 
 def test_routes_of_migrants():
     batches = [[islands.Migrant({}, float(i * 10 + k), None) for k in range(2)] for i in range(3)]
-    ring = islands._route(batches, "ring", 2)
+    ring = route(batches, "ring", 2)
     assert [[m.fitness for m in arriving] for arriving in ring] == [[20, 21], [0, 1], [10, 11]]
-    complete = islands._route(batches, "complete", 2)
+    complete = route(batches, "complete", 2)
     assert [[m.fitness for m in arriving] for arriving in complete] == [[21, 20], [21, 20], [11, 10]]
-    assert islands._route(batches[:1], "ring", 2) == [[]]
+    assert route(batches[:1], "ring", 2) == [[]]
 
 
 @pytest.mark.parametrize("seed", [2**64 - 1, 2**64, 10**40])
@@ -191,7 +190,7 @@ def test_islands_take_every_seed_evolve_takes(client, seed):
 
 @pytest.mark.parametrize("seed, index", [(2**64 - 1, 1), (2**64, 0), (5, 3)])
 def test_an_island_seeds_its_generators_within_64_bits(seed, index):
-    settings = islands._Settings(None, False, 0, 50, 2, "fresh", seed)
+    settings = islands.IslandSettings(None, False, 0, 50, 2, "fresh", seed)
     island = islands.Island(index, PROBLEM.cost_map, config(population_size=6), settings)
     assert len(island.run.members) == 6
 
@@ -220,7 +219,7 @@ def step_summary(island, epoch):
 
 @pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", **BRIDGE}])
 def test_a_restored_island_replays_what_the_lost_one_ran(changes):
-    settings = islands._Settings(None, True, 2, 50, 2, "fresh", 21)
+    settings = islands.IslandSettings(None, True, 2, 50, 2, "fresh", 21)
     neighbour = islands.Island(1, PROBLEM.cost_map, config(**changes), settings)
     migrants = neighbour.advance(0, 1, [], None).emigrants
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
