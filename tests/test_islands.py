@@ -5,6 +5,7 @@ import threading
 import pytest
 
 import gridweave
+from gridweave import checkpoint
 from gridweave.config import make_config as full_config
 from gridweave.island_coordinator import route
 from gridweave.problems import make_terrain
@@ -95,6 +96,7 @@ def test_a_killed_worker_loses_at_most_one_block(client):
 @pytest.mark.parametrize("argument, value", [
     ("islands", 0), ("migration_every", 0), ("migrants", -1), ("topology", "star"),
     ("numbering", "global"), ("workers", 0), ("seed", -1), ("seed", 2.5),
+    ("polish_children", -1), ("archive_size", 1), ("start", "best"),  # the checks evolve makes
 ])
 def test_bad_arguments_are_refused_before_a_cluster_starts(argument, value):
     with pytest.raises(ValueError, match=argument):
@@ -241,3 +243,25 @@ def test_islands_extend_an_existing_network(client):
     gridweave.evaluate_genomes([genome], plan.free_cost(cost), **plan.native())
     assert genome.fitness == pytest.approx(result.best_fitness, rel=1e-12) and genome.fitness > 0
     assert plan.attachment_points(result.best_structure)
+
+
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", **BRIDGE}])
+def test_an_island_checkpoint_is_a_checkpoint_file_that_resume_continues(tmp_path, changes):
+    settings = islands.IslandSettings(None, False, 0, 50, 2, "fresh", 4, generations=5)
+    island = islands.Island(1, PROBLEM.cost_map, config(**changes), settings)
+    island.advance(0, 2, [], None)
+    path = tmp_path / "island.ckpt"
+    checkpoint.write(path, island.checkpoint(), PROBLEM.cost_map)
+    resumed = gridweave.resume(path, progress=False)
+    island.advance(2, 3, [], None)
+    assert ([(h.generation, h.best_fitness, h.mean_fitness, h.num_species) for h in resumed.history]
+            == [(h.generation, h.best_fitness, h.mean_fitness, h.num_species) for h in island.history])
+    assert checkpoint.load(path)["history"][-1][0] == 5  # resume went on writing the file
+
+
+def test_an_unseeded_run_reports_the_seed_that_repeats_it(client):
+    first = islands.evolve_islands(PROBLEM.cost_map, config(population_size=8), 2, islands=2,
+                                   migration_every=1, client=client, start="config")
+    again = islands.evolve_islands(PROBLEM.cost_map, config(population_size=8), 2, islands=2,
+                                   migration_every=1, client=client, start="config", seed=first.seed)
+    assert outcome(again) == outcome(first)
