@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../../evocore/error.hpp"
+#include "../../evocore/flat_index.hpp"
 
 namespace weave {
 
@@ -32,24 +33,21 @@ Adjacency adjacency_of(size_t node_count, const Links& links) {
   return graph;
 }
 
-// Components of an undirected graph over uint64 ids, by union-find. The listed
-// ids are numbered in ascending order and found by binary search; an id that
-// only a link names gets a number of its own after them.
+// Components of an undirected graph over uint64 ids, by union-find. Ids are
+// numbered in the order they are first named, listed ids first. The numbering
+// and the parents are the calling thread's, so that connectivity asked once per
+// mutation step does not allocate.
 class Components {
  public:
-  explicit Components(std::vector<uint64_t> ids) : ids_(std::move(ids)) {
-    std::sort(ids_.begin(), ids_.end());
-    ids_.erase(std::unique(ids_.begin(), ids_.end()), ids_.end());
-    parent_.resize(ids_.size());
-    for (size_t i = 0; i < parent_.size(); ++i) parent_[i] = i;
+  explicit Components(size_t expected) : index_(scratch().index), parent_(scratch().parent) {
+    index_.reset(expected);
+    parent_.clear();
   }
 
   size_t index_of(uint64_t id) {
-    const auto found = std::lower_bound(ids_.begin(), ids_.end(), id);
-    if (found != ids_.end() && *found == id) return static_cast<size_t>(found - ids_.begin());
-    const auto [unlisted, added] = unlisted_.try_emplace(id, parent_.size());
-    if (added) parent_.push_back(parent_.size());
-    return unlisted->second;
+    const size_t number = index_.add(id);
+    if (number == parent_.size()) parent_.push_back(number);
+    return number;
   }
 
   void add_link(uint64_t a, uint64_t b) {
@@ -66,14 +64,22 @@ class Components {
   }
 
  private:
+  struct Scratch {
+    evocore::FlatIndex index;
+    std::vector<size_t> parent;
+  };
+  static Scratch& scratch() {
+    thread_local Scratch buffers;
+    return buffers;
+  }
+
   size_t root(size_t i) {
     while (parent_[i] != i) i = parent_[i] = parent_[parent_[i]];  // path halving
     return i;
   }
 
-  std::vector<uint64_t> ids_;
-  std::vector<size_t> parent_;
-  std::unordered_map<uint64_t, size_t> unlisted_;
+  evocore::FlatIndex& index_;
+  std::vector<size_t>& parent_;
 };
 
 struct BridgeGraph : Adjacency {  // neighbours in edge-map order
@@ -172,7 +178,8 @@ bool attached(const WeaveNodeMap& nodes, std::optional<uint64_t> without_node, c
 
 bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& edges) {
   if (ids.empty()) return true;
-  Components graph(ids);
+  Components graph(ids.size());
+  for (uint64_t id : ids) graph.index_of(id);
   for (const auto& [edge_id, ends] : edges) graph.add_link(ends.first, ends.second);
   return graph.count_reached(ids.front()) == ids.size();
 }
@@ -180,17 +187,16 @@ bool check_connectivity_dict(const std::vector<uint64_t>& ids, const EdgeDict& e
 bool is_connected(const WeaveNodeMap& nodes, const EdgeMap& edges, std::optional<uint64_t> without_node,
                   std::optional<uint64_t> without_edge, const Attachments* attachments) {
   if (attachments && attachments->empty()) attachments = nullptr;
-  std::vector<uint64_t> ids;
-  ids.reserve(nodes.size());
+  Components graph(nodes.size());
   std::optional<uint64_t> first;
+  size_t listed = 0;
   for (const auto& [id, node] : nodes) {
     if (id == without_node) continue;
     if (!first) first = id;
-    ids.push_back(id);
+    graph.index_of(id);
+    ++listed;
   }
   if (!first) return !attachments;
-  const size_t listed = ids.size();
-  Components graph(std::move(ids));
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled || id == without_edge) continue;
     if (edge.node1 == without_node || edge.node2 == without_node) continue;
