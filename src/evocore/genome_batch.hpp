@@ -101,13 +101,16 @@ class NumberingQueue {
  public:
   // Reads every genome's registry and its edge counter before anything changes.
   NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round)
-      : genomes_(genomes), round_(round), states_(round.size(), nullptr), done_(round.size()) {
-    requests_.reserve(round.size());
-    for (size_t k = 0; k < round.size(); ++k) {
+      : genomes_(genomes),
+        round_(round),
+        requests_(round.size()),
+        states_(round.size(), nullptr),
+        done_(round.size()) {
+    parallel_for(round.size(), [&](size_t k) {  // each read waits for a cold genome: spread them
       if (!genomes[round[k]].is_broken()) states_[k] = genomes[round[k]].read()->state.get();
       if (!defers_numbers(states_[k])) states_[k] = nullptr;
-      requests_.emplace_back(states_[k] ? states_[k]->edge_counter() : 0);
-    }
+      requests_[k] = NumberRequests(states_[k] ? states_[k]->edge_counter() : 0);
+    });
   }
 
   // Runs change(genome, position) for item k with its requests deferred.
