@@ -98,7 +98,33 @@ def priced(problem, config, cells, edges):
     return cell_cost, np.array([t - cell_cost[a] - cell_cost[b] for t, (a, b) in zip(totals, edges)])
 
 
-def solve(n_terminals, cell_cost, edges, edge_cost, time_limit):
+def ring_start(n_terminals, n_cells, edges, cycle):
+    """Column values of the ring (a cycle of cell indices through every terminal):
+    from terminal 0 one unit of flow each way round to every other terminal."""
+    index = {edge: k for k, edge in enumerate(edges)}
+    n_edges, steiner = len(edges), n_cells - n_terminals
+    values = np.zeros(n_edges + steiner + 2 * n_edges * (n_terminals - 1))
+    steps = [(a, b, index[tuple(sorted((a, b)))]) for a, b in zip(cycle, cycle[1:] + cycle[:1])]
+    for a, b, k in steps:
+        values[k] = 1.0
+        for v in (a, b):
+            if v >= n_terminals:
+                values[n_edges + v - n_terminals] = 1.0
+    start = cycle.index(0)
+    for t in range(1, n_terminals):
+        base = n_edges + steiner + (t - 1) * 2 * n_edges
+        for direction in (1, -1):
+            at = start
+            while cycle[at] != t:
+                nxt = (at + direction) % len(cycle)
+                a, b = cycle[at], cycle[nxt]
+                k = index[tuple(sorted((a, b)))]
+                values[base + k if a < b else base + n_edges + k] = 1.0
+                at = nxt
+    return values
+
+
+def solve(n_terminals, cell_cost, edges, edge_cost, time_limit, start=None):
     """Cheapest edge set with two edge-disjoint paths from terminal 0 to each other terminal."""
     h = highspy.Highs()
     h.setOptionValue("output_flag", False)
@@ -140,11 +166,33 @@ def solve(n_terminals, cell_cost, edges, edge_cost, time_limit):
             elif demand:
                 return None
     del inf
+    if start is not None:
+        h.setSolution(len(start), np.arange(len(start), dtype=np.int32), start)
     h.run()
     values = h.getSolution().col_value
     chosen = [edges[k] for k in range(n_edges) if values[k] > 0.5]
     info = h.getInfo()
     return chosen, info.objective_function_value, info.mip_dual_bound
+
+
+def ring_cycle(ring, cells):
+    """The ring's nodes in tour order, as candidate indices."""
+    structure = ring.get_structure()
+    index = {cell: i for i, cell in enumerate(cells)}
+    position = {n["id"]: index[tuple(n["data"]["pos"])] for n in structure["nodes"]}
+    neighbours = {v: [] for v in position.values()}
+    for e in structure["edges"]:
+        if e["enabled"]:
+            a, b = position[e["node1"]], position[e["node2"]]
+            neighbours[a].append(b)
+            neighbours[b].append(a)
+    cycle = [0]
+    while len(cycle) < len(neighbours):
+        options = [v for v in neighbours[cycle[-1]] if v not in cycle]
+        if not options:
+            return None
+        cycle.append(options[0])
+    return cycle
 
 
 def genome_of(config, cells, chosen, n_terminals):
@@ -177,7 +225,9 @@ def main() -> None:
         cell_cost, edge_cost = priced(problem, config, cells, edges)
         usable = [k for k, c in enumerate(edge_cost) if math.isfinite(c)]
         edges, edge_cost = [edges[k] for k in usable], edge_cost[usable]
-        chosen, best, bound = solve(len(problem.terminals), cell_cost, edges, edge_cost, args.time_limit)
+        cycle = ring_cycle(ring, cells)
+        start = ring_start(len(problem.terminals), len(cells), edges, cycle) if cycle else None
+        chosen, best, bound = solve(len(problem.terminals), cell_cost, edges, edge_cost, args.time_limit, start)
         genome = genome_of(config, cells, chosen, len(problem.terminals))
         gw.evaluate_genomes([genome], problem.cost_map)
         cost = network_cost(genome, problem.cost_map)
