@@ -350,9 +350,10 @@ def partial_rings(
     return found
 
 
-def _dearest_visit(cost: np.ndarray, structure: Mapping[str, Any], terminals: Sequence[Cell]) -> Cell:
+def _dearest_visit(cost: np.ndarray, structure: Mapping[str, Any],
+                   terminals: Sequence[tuple[int, int]]) -> tuple[int, int]:
     """The terminal of a ring whose two legs (the edge chains to its tour neighbours) cost the most."""
-    pos = {n["id"]: tuple(n["data"]["pos"]) for n in structure["nodes"]}
+    pos = {n["id"]: (int(n["data"]["pos"][0]), int(n["data"]["pos"][1])) for n in structure["nodes"]}
     links: dict[int, list[int]] = {i: [] for i in pos}
     for e in structure["edges"]:
         links[e["node1"]].append(e["node2"])
