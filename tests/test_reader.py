@@ -21,7 +21,7 @@ CONFIG_KEYS = [
 ]
 SPECIAL_KEYS = [
     "grid_size", "fixed_nodes", "move_node_mutation_prob", "move_node_mutation_sigma", "evaluation_strategy",
-    "graph_init", "compatibility_sigma", "c3",
+    "graph_init", "compatibility_sigma", "c3", "min_separation",
 ]
 
 

@@ -98,6 +98,9 @@ Grid-network keys (the ``special`` table):
 ``c3`` = 10.0
     finite number >= 0; weight of the grid compatibility term
 
+``min_separation`` = 0
+    integer in [0, 16777216]; cells another route must keep from an edge to protect it; 0: bridges only
+
 Configurations are stored as TOML (engine keys at the top, a ``[special]``
 table) or JSON; see :func:`load_config` and :func:`save_config`. Strings are
 never read as booleans, and a file's ``grid_size`` and ``fixed_nodes`` must
@@ -243,6 +246,8 @@ SETTINGS: tuple[Setting, ...] = (
     _count("compatibility_sigma", 4, "pooling window, in cells, of the grid compatibility term",
            special=True),
     _weight("c3", 10.0, "weight of the grid compatibility term", special=True),
+    _count("min_separation", 0, "cells another route must keep from an edge to protect it; 0: bridges only",
+           low=0, special=True),
 )
 
 BY_KEY: dict[str, Setting] = {s.key: s for s in SETTINGS}

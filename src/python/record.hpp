@@ -29,7 +29,8 @@ namespace nb = nanobind;
 
 // Optional fields read a missing key or None as absent. When written, an absent
 // `Optional` field becomes None and an absent `OmittedWhenAbsent` field is left out.
-enum class Presence { Required, Optional, OmittedWhenAbsent };
+// A `Defaulted` field keeps the record's default value when its key is missing.
+enum class Presence { Required, Optional, OmittedWhenAbsent, Defaulted };
 
 template <class Record, class Member>
 struct Field {
@@ -42,6 +43,11 @@ struct Field {
 template <class R, class M>
 constexpr Field<R, M> required_field(const char* key, M R::* member) {
   return {key, member, Presence::Required};
+}
+
+template <class R, class M>
+constexpr Field<R, M> defaulted_field(const char* key, M R::* member) {
+  return {key, member, Presence::Defaulted};
 }
 
 template <class R, class M>

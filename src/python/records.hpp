@@ -71,7 +71,8 @@ struct RecordTraits<weave::WeaveConfig> {
       required_field("move_node_mutation_sigma", &C::move_node_mutation_sigma),
       required_field("evaluation_strategy", &C::evaluation_strategy),
       required_field("graph_init", &C::graph_init),
-      required_field("compatibility_sigma", &C::compatibility_sigma), required_field("c3", &C::c3));
+      required_field("compatibility_sigma", &C::compatibility_sigma), required_field("c3", &C::c3),
+      defaulted_field("min_separation", &C::min_separation));
 };
 
 // An absent target_species is written as None.

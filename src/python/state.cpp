@@ -33,8 +33,8 @@ constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
 constexpr uint64_t kBucketsPerStateByte = 1;
 
 // A new configuration field must be saved and loaded below as well.
-static_assert(sizeof(weave::WeaveConfig) == 88, "save the new WeaveConfig field in the state");
-static_assert(sizeof(Config) == 224, "save the new NEATConfig field in the state");
+static_assert(sizeof(weave::WeaveConfig) == 96, "save the new WeaveConfig field in the state");
+static_assert(sizeof(Config) == 232, "save the new NEATConfig field in the state");
 
 [[noreturn]] void damaged(const std::string& what) {
   evocore::refuse("not a valid gridweave state: " + what);
@@ -67,6 +67,8 @@ class Reader {
  public:
   explicit Reader(const std::string& bytes)
       : bytes_(bytes), buckets_left_(static_cast<uint64_t>(bytes.size()) * kBucketsPerStateByte) {}
+
+  uint32_t format = kStateFormat;  // of the state being read, once its header is
 
   template <class T>
     requires std::is_arithmetic_v<T>
@@ -136,6 +138,7 @@ void put_special(Writer& w, const weave::WeaveConfig& c) {
   w.put(c.graph_init.cells_y);
   w.put(c.compatibility_sigma);
   w.put(c.c3);
+  w.put(c.min_separation);
 }
 
 weave::WeaveConfig get_special(Reader& r) {
@@ -155,6 +158,7 @@ weave::WeaveConfig get_special(Reader& r) {
   c.graph_init.cells_y = r.get<uint32_t>();
   c.compatibility_sigma = r.get<uint64_t>();
   c.c3 = r.get<double>();
+  if (r.format >= 2) c.min_separation = r.get<uint64_t>();
   return c;
 }
 
@@ -465,9 +469,10 @@ Loaded load(const std::string& bytes, Kind expected) {
   Reader r(bytes);
   for (char c : kMagic)
     if (r.get<char>() != c) damaged("it does not start like one");
-  if (const auto format = r.get<uint32_t>(); format != kStateFormat)
-    damaged("format " + std::to_string(format) + ", this version reads format " +
-            std::to_string(kStateFormat));
+  r.format = r.get<uint32_t>();
+  if (r.format != kStateFormat && r.format != kOldStateFormat)
+    damaged("format " + std::to_string(r.format) + ", this version reads formats " +
+            std::to_string(kOldStateFormat) + " and " + std::to_string(kStateFormat));
   if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
   Loaded loaded;
   loaded.registries.resize(r.count(32));

@@ -28,6 +28,7 @@ void validate(const WeaveConfig& config) {
   evocore::require_probability(config.move_node_mutation_prob, "move_node_mutation_prob");
   if (config.compatibility_sigma == 0)
     evocore::refuse("configuration key 'compatibility_sigma': must be at least 1");
+  evocore::require_at_most(config.min_separation, kMaxGridExtent, "min_separation");
   check_lattice(config.graph_init, config.grid_size);
 }
 
