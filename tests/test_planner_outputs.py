@@ -320,4 +320,7 @@ def test_bridges_are_the_edges_whose_removal_parts_their_ends(seed):
         edges = [{"id": i, "node1": int(rng.integers(nodes)), "node2": int(rng.integers(nodes))}
                  for i in range(count)]  # parallel edges and loops included
         expected = {e["id"] for e in edges if not _joined_without(edges, e["node1"], e["node2"], e["id"])}
-        assert exports._bridges(list(range(nodes)), edges) == expected
+        structure = {"nodes": [{"id": n, "data": {"pos": (n, 0), "type": "Flexible"}} for n in range(nodes)],
+                     "edges": [{**e, "enabled": True} for e in edges]}
+        genome = genome_from_structure(make_config((12, 12), []), structure)
+        assert set(gw._core.bridge_edges(genome)) == expected

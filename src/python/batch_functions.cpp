@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -161,7 +162,13 @@ std::vector<uint64_t> bridges_of(const Genome& genome) {
       }
     }
     if (part_edges.empty()) continue;
-    for (uint64_t id : weave::bridge_edge_ids(part_nodes, part_edges)) bridges.push_back(id);
+    // The search takes parallel edges for one; two of them are never a bridge.
+    std::map<std::pair<uint64_t, uint64_t>, size_t> pairs;
+    for (const auto& [id, edge] : part_edges) ++pairs[std::minmax(edge.node1, edge.node2)];
+    for (uint64_t id : weave::bridge_edge_ids(part_nodes, part_edges)) {
+      const auto& edge = part_edges.at(id);
+      if (pairs[std::minmax(edge.node1, edge.node2)] == 1) bridges.push_back(id);
+    }
   }
   std::sort(bridges.begin(), bridges.end());
   return bridges;

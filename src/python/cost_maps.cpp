@@ -87,10 +87,16 @@ nb::object float_array(nb::handle obj, const std::string& source) {
   return array;
 }
 
-std::string negative_cost_message(const std::string& source, uint64_t cell, uint64_t cols, double cost) {
+// Names the first negative cell, `first`, and how many there are.
+std::string negative_cost_message(const std::string& source, const weave::CostMap& map, uint64_t first,
+                                  const std::optional<double>& nodata, const CellMask& masked) {
+  uint64_t count = 0;
+  for (uint64_t cell = first; cell < map.rows * map.cols; ++cell)
+    count += !masked(cell) && meaning(map.at(cell), nodata) == CellMeaning::Refused;
   return source + ": the cost map holds negative costs (first at (row, column) (" +
-         std::to_string(cell / cols) + ", " + std::to_string(cell % cols) +
-         "): " + std::string(nb::repr(nb::float_(cost)).c_str()) + ")";
+         std::to_string(first / map.cols) + ", " + std::to_string(first % map.cols) +
+         "): " + std::string(nb::repr(nb::float_(map.at(first))).c_str()) + "; " + std::to_string(count) +
+         (count == 1 ? " negative cell)" : " negative cells)");
 }
 
 }  // namespace
@@ -135,7 +141,7 @@ void CostMapView::apply(const CostRules& rules, const std::string& source, nb::h
     const double cost = view_.at(cell);
     switch (meaning(cost, rules.nodata)) {
       case CellMeaning::Refused:
-        raise(PyExc_ValueError, negative_cost_message(source, cell, view_.cols, cost));
+        raise(PyExc_ValueError, negative_cost_message(source, view_, cell, rules.nodata, masked));
       case CellMeaning::Impassable:
         rewrite = true;
         break;
