@@ -44,7 +44,7 @@ def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
         array([[ 1., inf]])
         >>> checked_cost([[1.0, -2.0]], (1, 2))
         Traceback (most recent call last):
-        ValueError: argument 'cost_map': the cost map holds negative costs (first at (row, column) (0, 1): -2.0; 1 negative cell)
+        ValueError: argument 'cost_map': the cost map holds negative costs (first at (row, column) ...
     """
     cost = cost_array(cost_map)
     if tuple(cost.shape) != tuple(grid_size):

@@ -15,8 +15,6 @@ impassable in the result.
 
 Example:
     >>> import numpy as np
-
-from .measure import cost_array
     >>> land = np.array([[1.0, 2.0], [3.0, np.nan]])
     >>> combine([(land, 2.0)], base=1.0)
     array([[ 3.,  5.],
@@ -32,6 +30,8 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+
+from .measure import cost_array
 
 __all__ = ["combine", "slope", "rasterize", "barriers"]
 
