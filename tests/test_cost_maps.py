@@ -82,6 +82,14 @@ def test_c_contiguous_floats_are_read_in_place_and_other_layouts_copied_once(lay
     assert cost_array(read) is read  # a checked map passes again without a copy
 
 
+def test_an_array_at_the_address_of_a_checked_one_is_checked_anew():
+    for _ in range(20):  # freed arrays' memory comes back for the next one of the same size
+        checked = cost_array(np.ones((64, 64)))
+        del checked
+        with pytest.raises(ValueError, match="negative costs"):
+            cost_array(np.full((64, 64), -1.0))
+
+
 def test_nodata_cells_are_impassable_and_the_caller_keeps_its_map(tmp_path):
     cost = np.array([[1.0, -9999.0], [np.nan, 2.0]])
     assert cost_array(cost, nodata=-9999).tolist() == [[1.0, math.inf], [math.inf, 2.0]]

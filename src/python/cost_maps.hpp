@@ -33,9 +33,11 @@ struct CostRules {
 // A caller's cost map for the length of one call. A C-contiguous float64 or
 // float32 array without NaN, masked or nodata cells is read in place (the
 // reference keeps it alive); any other is copied once, as float64, with its
-// impassable cells set to +inf. Its impassable blocks are found as edges reach
-// them, once per call. `source` begins each error message ("argument 'cost_map'",
-// or a file's name).
+// impassable cells set to +inf. An array checked before (the same live object,
+// read without nodata) is not scanned again, so a map handed from call to call
+// costs one scan; cells changed in place after that are taken as they are. Its impassable blocks are found as
+// edges reach them, once per call. `source` begins each error message ("argument 'cost_map'", or a file's
+// name).
 class CostMapView {
  public:
   CostMapView(PyObject* obj, const std::string& source, const CostRules& rules = {});
