@@ -1,4 +1,3 @@
-import dataclasses
 import os
 import signal
 import threading
@@ -6,7 +5,9 @@ import threading
 import pytest
 
 import gridweave
+from gridweave import checkpoint
 from gridweave.config import make_config as full_config
+from gridweave.island_coordinator import route
 from gridweave.problems import make_terrain
 
 distributed = pytest.importorskip("distributed")
@@ -95,6 +96,7 @@ def test_a_killed_worker_loses_at_most_one_block(client):
 @pytest.mark.parametrize("argument, value", [
     ("islands", 0), ("migration_every", 0), ("migrants", -1), ("topology", "star"),
     ("numbering", "global"), ("workers", 0), ("seed", -1), ("seed", 2.5),
+    ("polish_children", -1), ("archive_size", 1), ("start", "best"),  # the checks evolve makes
 ])
 def test_bad_arguments_are_refused_before_a_cluster_starts(argument, value):
     with pytest.raises(ValueError, match=argument):
@@ -137,18 +139,17 @@ def geometry(structure):
                                          "evaluation_strategy": "MultiObjectiveBridge"}])
 @pytest.mark.parametrize("whole_state", [True, False])  # False: a checkpoint of members only
 def test_an_island_rebuilt_from_its_checkpoint_keeps_its_networks(changes, whole_state):
-    settings = islands._Settings(None, True, 1, 50, 2, "fresh", None)
+    settings = islands.IslandSettings(None, True, 1, 50, 2, "fresh", None)
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
     island.advance(0, 3, [], None)
-    saved = island.checkpoint()
-    if not whole_state:
-        saved = dataclasses.replace(saved, state=None)
+    packed = island.packed_checkpoint()
+    saved = island.checkpoint() if whole_state else packed
     rebuilt = islands.Island(0, PROBLEM.cost_map, config(**changes), settings, saved)
     assert rebuilt.generation == 3 and [h.generation for h in rebuilt.history] == [0, 1, 2, 3]
     # ranked selection reorders the members by fitness
     assert (sorted(geometry(g.get_structure()) for g in rebuilt.run.members)
-            == sorted(geometry(m.structure()) for m in saved.members))
-    assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in saved.members))
+            == sorted(geometry(m.structure()) for m in packed.members))
+    assert sorted(rebuilt.run.raw) == pytest.approx(sorted(m.fitness for m in packed.members))
     assert rebuilt.run.best_raw == pytest.approx(island.run.best_raw)
     check_registry([g.get_structure() for g in rebuilt.run.members])
 
@@ -175,11 +176,11 @@ def test_newcomers_compete_like_children(selection, strong):
 
 def test_routes_of_migrants():
     batches = [[islands.Migrant({}, float(i * 10 + k), None) for k in range(2)] for i in range(3)]
-    ring = islands._route(batches, "ring", 2)
+    ring = route(batches, "ring", 2)
     assert [[m.fitness for m in arriving] for arriving in ring] == [[20, 21], [0, 1], [10, 11]]
-    complete = islands._route(batches, "complete", 2)
+    complete = route(batches, "complete", 2)
     assert [[m.fitness for m in arriving] for arriving in complete] == [[21, 20], [21, 20], [11, 10]]
-    assert islands._route(batches[:1], "ring", 2) == [[]]
+    assert route(batches[:1], "ring", 2) == [[]]
 
 
 @pytest.mark.parametrize("seed", [2**64 - 1, 2**64, 10**40])
@@ -191,7 +192,7 @@ def test_islands_take_every_seed_evolve_takes(client, seed):
 
 @pytest.mark.parametrize("seed, index", [(2**64 - 1, 1), (2**64, 0), (5, 3)])
 def test_an_island_seeds_its_generators_within_64_bits(seed, index):
-    settings = islands._Settings(None, False, 0, 50, 2, "fresh", seed)
+    settings = islands.IslandSettings(None, False, 0, 50, 2, "fresh", seed)
     island = islands.Island(index, PROBLEM.cost_map, config(population_size=6), settings)
     assert len(island.run.members) == 6
 
@@ -220,7 +221,7 @@ def step_summary(island, epoch):
 
 @pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", **BRIDGE}])
 def test_a_restored_island_replays_what_the_lost_one_ran(changes):
-    settings = islands._Settings(None, True, 2, 50, 2, "fresh", 21)
+    settings = islands.IslandSettings(None, True, 2, 50, 2, "fresh", 21)
     neighbour = islands.Island(1, PROBLEM.cost_map, config(**changes), settings)
     migrants = neighbour.advance(0, 1, [], None).emigrants
     island = islands.Island(0, PROBLEM.cost_map, config(**changes), settings)
@@ -242,3 +243,25 @@ def test_islands_extend_an_existing_network(client):
     gridweave.evaluate_genomes([genome], plan.free_cost(cost), **plan.native())
     assert genome.fitness == pytest.approx(result.best_fitness, rel=1e-12) and genome.fitness > 0
     assert plan.attachment_points(result.best_structure)
+
+
+@pytest.mark.parametrize("changes", [{}, {"selection_strategy": "SPEA2", **BRIDGE}])
+def test_an_island_checkpoint_is_a_checkpoint_file_that_resume_continues(tmp_path, changes):
+    settings = islands.IslandSettings(None, False, 0, 50, 2, "fresh", 4, generations=5)
+    island = islands.Island(1, PROBLEM.cost_map, config(**changes), settings)
+    island.advance(0, 2, [], None)
+    path = tmp_path / "island.ckpt"
+    checkpoint.write(path, island.checkpoint(), PROBLEM.cost_map)
+    resumed = gridweave.resume(path, progress=False)
+    island.advance(2, 3, [], None)
+    assert ([(h.generation, h.best_fitness, h.mean_fitness, h.num_species) for h in resumed.history]
+            == [(h.generation, h.best_fitness, h.mean_fitness, h.num_species) for h in island.history])
+    assert checkpoint.load(path)["history"][-1][0] == 5  # resume went on writing the file
+
+
+def test_an_unseeded_run_reports_the_seed_that_repeats_it(client):
+    first = islands.evolve_islands(PROBLEM.cost_map, config(population_size=8), 2, islands=2,
+                                   migration_every=1, client=client, start="config")
+    again = islands.evolve_islands(PROBLEM.cost_map, config(population_size=8), 2, islands=2,
+                                   migration_every=1, client=client, start="config", seed=first.seed)
+    assert outcome(again) == outcome(first)

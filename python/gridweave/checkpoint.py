@@ -39,16 +39,14 @@ from typing import Any
 
 import numpy as np
 
-from . import _core
 from .checks import checked_cost, checked_seed
 from .config import validate_config
 from .history import GenerationRecord
-from .planning import plan_from_plain
 from .result import EvolutionResult
 from .run import Run, StopCheck, run_generations
 from .runtime import Limits
 
-__all__ = ["FORMAT", "Checkpointer", "load", "resume"]
+__all__ = ["FORMAT", "Checkpointer", "contents_of", "write", "saved_history", "load", "resume"]
 
 FORMAT = 1
 KIND = "gridweave checkpoint"
@@ -78,55 +76,38 @@ class Checkpointer:
         return generation % self.every == 0 or generation == generations or bool(stop_reason)
 
     def save(self, run: Run, history: list[GenerationRecord], limits: Limits) -> None:
-        contents = {
-            "kind": KIND,
-            "format": FORMAT,
-            **run_contents(run),
-            "history": [_record_fields(r) for r in history],
-            "cost": (self.cost.shape, self.cost.tobytes()),
-            "config": self.config,
-            "settings": {
-                **self.settings,
-                "checkpoint_every": self.every,
-                "elapsed": time.perf_counter() - limits.began,
-            },
-        }
-        _write_atomically(self.path, pickle.dumps(contents, protocol=pickle.HIGHEST_PROTOCOL))
+        settings = {**self.settings, "checkpoint_every": self.every, "elapsed": time.perf_counter() - limits.began}
+        write(self.path, contents_of(run, history, self.config, settings), self.cost)
 
 
-def run_contents(run: Run) -> dict[str, Any]:
-    """The population and the genomes the driver holds besides it (the island
-    model checkpoints its islands with it too). A genome held in several places
-    is saved once; references to it are indices."""
-    extras: list[Any] = []
-    index: dict[int, int] = {}
-
-    def ref(genome: Any) -> int | None:
-        if genome is None:
-            return None
-        if id(genome) not in index:
-            index[id(genome)] = len(extras)
-            extras.append(genome)
-        return index[id(genome)]
-
-    best = ref(run.best)
-    archive = None
-    if run.archive is not None:
-        archive = [(ref(g), p) for g, p in zip(run.archive.items(), run.archive.points())]
+def contents_of(
+    run: Run, history: list[GenerationRecord], config: Mapping[str, Any], settings: Mapping[str, Any]
+) -> dict[str, Any]:
+    """Everything a checkpoint file holds but the cost map: the run
+    (:meth:`Run.to_plain`), its history, configuration and settings. An island
+    of :func:`gridweave.islands.evolve_islands` checkpoints itself in this form."""
     return {
-        "state": _core._save_run(run.population, extras),
-        "best": best,
-        "archive": archive,
-        "run": {
-            "best_raw": run.best_raw,
-            "best_objectives": run.best_objectives,
-            "last_improvement": run.last_improvement,
-            "recorded_best": run.recorded_best,
-            "loop_cursor": run.loop_cursor,
-            "raw": list(run.raw),
-            "objectives": list(run.objectives),
-        },
+        "kind": KIND,
+        "format": FORMAT,
+        **run.to_plain(),
+        "history": [_record_fields(r) for r in history],
+        "config": _plain(config),
+        "settings": {**settings, "notes": _plain(settings.get("notes") or {})},
     }
+
+
+def write(path: str | Path, contents: Mapping[str, Any], cost: np.ndarray) -> None:
+    """Writes a checkpoint (as :func:`contents_of` gives it) with its cost map
+    to ``path``, atomically (see the module documentation); :func:`resume`
+    continues it."""
+    cost = np.ascontiguousarray(cost, dtype=np.float64)
+    data = {**contents, "cost": (cost.shape, cost.tobytes())}
+    _write_atomically(Path(path), pickle.dumps(data, protocol=pickle.HIGHEST_PROTOCOL))
+
+
+def saved_history(contents: Mapping[str, Any]) -> list[GenerationRecord]:
+    """The generation records of a checkpoint."""
+    return [GenerationRecord(*fields) for fields in contents["history"]]
 
 
 def _record_fields(record: GenerationRecord) -> tuple[Any, ...]:
@@ -241,7 +222,7 @@ def resume(
         shape, data = contents["cost"]
         saved_cost = np.frombuffer(data, dtype=np.float64).reshape(shape).copy()
         cost = checked_cost(saved_cost, config["special"]["grid_size"])
-        history = [GenerationRecord(*fields) for fields in contents["history"]]
+        history = saved_history(contents)
         done = history[-1].generation
         saved_total = _saved_count(settings, "generations", 0)
         saved_every = _saved_count(settings, "checkpoint_every", 1)
@@ -250,7 +231,7 @@ def resume(
         seed = checked_seed(settings["seed"])
         limits = Limits(settings["stop_at_fitness"], settings["stall_generations"],
                         settings["time_limit"], time.perf_counter() - settings["elapsed"])
-        run = restored_run(contents, cost, config, settings)
+        run = Run.from_plain(contents, cost, config, settings)
     except (KeyError, TypeError, IndexError, ValueError) as error:
         reason = str(error) if type(error) is ValueError else repr(error)
         raise ValueError(f"{path}: damaged gridweave checkpoint ({reason})") from None
@@ -268,32 +249,3 @@ def _saved_count(settings: Mapping[str, Any], key: str, low: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < low:
         raise ValueError(f"{key} is {value!r}, not an integer of at least {low}")
     return value
-
-
-def restored_run(
-    contents: Mapping[str, Any], cost: np.ndarray, config: Mapping[str, Any],
-    settings: Mapping[str, Any],
-) -> Run:
-    """The run that :func:`run_contents` saved, driven by ``settings`` (polish,
-    polish_children, archive_size)."""
-    population, extras = _core._load_run(contents["state"])
-    run = Run(population, cost, config, settings["polish"], settings["polish_children"],
-               settings["archive_size"], plan=plan_from_plain(cost.shape, settings))
-    saved = contents["run"]
-    run.members = population.members
-    run.raw = list(saved["raw"])
-    run.objectives = [None if o is None else tuple(o) for o in saved["objectives"]]
-    if len(run.raw) != len(run.members) or len(run.objectives) != len(run.members):
-        raise IndexError("the saved scores do not match the members")
-    run.best = None if contents["best"] is None else extras[contents["best"]]
-    run.best_raw = saved["best_raw"]
-    run.best_objectives = saved["best_objectives"]
-    run.last_improvement = saved["last_improvement"]
-    run.recorded_best = saved["recorded_best"]
-    run.loop_cursor = saved["loop_cursor"]
-    if run.best is not None:
-        run.snapshot_best()
-    if run.archive is not None:
-        for item, point in contents["archive"] or ():
-            run.archive.add(extras[item], point)
-    return run

@@ -9,14 +9,38 @@ from typing import Any
 
 import numpy as np
 
-from . import _core
-from .config import strategy_name
+from . import _core, routes
+from .config import strategy_name, validate_config
 from .measure import cost_array
 from .planning import Attachments, attachments
 from .run import (
     RANKED_SELECTIONS,
     native_seed,
 )
+
+
+def checked_inputs(
+    cost_map: Any,
+    config: Mapping[str, Any],
+    generations: int,
+    start: str,
+    polish_children: int,
+    archive_size: int,
+) -> np.ndarray:
+    """The cost map as the engine takes it, after the arguments every run takes
+    (:func:`gridweave.evolve` and the island model) have been checked."""
+    validate_config(config)
+    cost = checked_cost(cost_map, config["special"]["grid_size"])
+    if generations < 0:
+        raise ValueError("generations must not be negative")
+    if start not in routes.START_METHODS:
+        raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
+    if polish_children < 0:
+        raise ValueError("polish_children must not be negative")
+    if archive_size < 2:
+        raise ValueError("archive_size must be at least 2")
+    warn_unused_diversity(config)
+    return cost
 
 
 def checked_plan(cost: np.ndarray, config: Mapping[str, Any], existing: Any, regions: Any) -> Attachments | None:
@@ -82,5 +106,5 @@ def warn_unused_diversity(config: Mapping[str, Any]) -> None:
         warnings.warn(
             "diversity_objective has no effect under NEAT selection (it ranks by fitness "
             "alone; the novelty score only counts under NSGA2 or SPEA2), so it is skipped",
-            stacklevel=3,
+            stacklevel=4,
         )

@@ -41,11 +41,9 @@ from typing import Any
 
 import numpy as np
 
-from . import routes
 from ._core import Genome
 from .checkpoint import Checkpointer
-from .checks import checked_cost, checked_plan, checked_seed, warn_unused_diversity
-from .config import validate_config
+from .checks import checked_inputs, checked_plan, checked_seed
 from .planning import plain_plan
 from .result import EvolutionResult
 from .run import (
@@ -151,7 +149,7 @@ def evolve(
         True
     """
     began = time.perf_counter()
-    cost = _checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
+    cost = checked_inputs(cost_map, config, generations, start, polish_children, archive_size)
     if checkpoint_every < 1:
         raise ValueError("checkpoint_every must be at least 1")
     plan = checked_plan(cost, config, existing, regions)
@@ -174,25 +172,3 @@ def evolve(
         saver.save(run, history, limits)
     return run_generations(run, check, generations, stop_reason, progress, saver)
 
-
-def _checked_inputs(
-    cost_map: Any,
-    config: Mapping[str, Any],
-    generations: int,
-    start: str,
-    polish_children: int,
-    archive_size: int,
-) -> np.ndarray:
-    """The cost map as the engine takes it, after every argument has been checked."""
-    validate_config(config)
-    cost = checked_cost(cost_map, config["special"]["grid_size"])
-    if generations < 0:
-        raise ValueError("generations must not be negative")
-    if start not in routes.START_METHODS:
-        raise ValueError(f"start must be one of {', '.join(routes.START_METHODS)}, got {start!r}")
-    if polish_children < 0:
-        raise ValueError("polish_children must not be negative")
-    if archive_size < 2:
-        raise ValueError("archive_size must be at least 2")
-    warn_unused_diversity(config)
-    return cost

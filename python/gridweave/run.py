@@ -1,11 +1,14 @@
 """The state of a run and its generation loop: evaluate, rank, breed, mutate and select.
 
 :class:`Run` holds the population, the cost map and the raw scores of the
-members; :func:`run_generations` advances it generation by generation (the
+members; :func:`generation_loop` advances it generation by generation (the
 loop of :func:`gridweave.evolve`, of :func:`gridweave.resume` and of every
 island), reseeding the generators from the run's seed at each generation, and
-hands each generation to an optional saver (a checkpointer): the loop knows
-the saver only by its ``due`` and ``save`` methods.
+tells its observers of each generation; :func:`run_generations` adds the
+progress bar, a checkpointer (known only by its ``due`` and ``save`` methods)
+and the final polish. :meth:`Run.to_plain` and :meth:`Run.from_plain` turn
+the run state into built-in values and back (the checkpoints of
+:mod:`gridweave.checkpoint` and of the islands hold it).
 """
 
 from __future__ import annotations
@@ -15,7 +18,7 @@ import math
 import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -25,7 +28,7 @@ from .config import strategy_name
 from .history import GenerationRecord
 from .measure import network_cost, network_length
 from .pareto import Archive, front_point, non_dominated
-from .planning import Attachments
+from .planning import Attachments, plan_from_plain
 from .result import EvolutionResult
 from .runtime import UNLIMITED, Budget, Limits, PhaseDisplay, SigintFlag, advance, callbacks_stop, progress_bar
 
@@ -41,13 +44,54 @@ Objectives = tuple[float, ...] | None
 Callback = Callable[[GenerationRecord, Population], "bool | None"]
 
 
+class Check(Protocol):
+    """The stopping rule the loop asks after each generation: the history it
+    extends, the run's seed, and why to stop ("" to go on)."""
+
+    history: list[GenerationRecord]
+    seed: int
+
+    def __call__(self) -> str: ...
+
+
+class Observer(Protocol):
+    """Told of every finished generation (a progress bar, a checkpointer)."""
+
+    def generation_done(self, run: Run, history: list[GenerationRecord], generations: int,
+                        stop_reason: str) -> None: ...
+
+
 def run_generations(
     run: Run, check: StopCheck, generations: int, stop_reason: str, progress: bool, saver: Any
 ) -> EvolutionResult:
-    """The generations after the last one in the history, up to ``generations``:
-    the loop of :func:`evolve`, also continued by :func:`gridweave.resume`."""
+    """The generations after the last one in the history, up to ``generations``,
+    then the final polish: :func:`evolve`, also continued by :func:`gridweave.resume`.
+    ``saver`` (a checkpointer or None) is known only by its ``due`` and ``save`` methods."""
+    bar = progress_bar(generations - check.history[-1].generation, progress)
+    observers: list[Observer] = [Progress(bar)]
+    if saver is not None:
+        observers.append(Saving(saver, check.limits))
+    try:
+        stop_reason = generation_loop(run, check, generations, stop_reason, observers)
+    finally:
+        if bar is not None:
+            bar.close()
+    return run.result(check.history, stop_reason or "generations", check.seed, check.config)
+
+
+def generation_loop(
+    run: Run,
+    check: Check,
+    generations: int,
+    stop_reason: str = "",
+    observers: Sequence[Observer] = (),
+    newcomers: Sequence[Genome] = (),
+) -> str:
+    """Runs the generations after the last one in ``check.history`` up to
+    ``generations`` (none when ``stop_reason`` is already set), each reseeded
+    from ``check.seed`` and the generation number; returns why it stopped ("" at
+    ``generations``). ``newcomers`` compete in the first generation's selection."""
     history = check.history
-    bar = progress_bar(generations - history[-1].generation, progress)
     began = time.perf_counter()
     try:
         with SigintFlag() as interrupted:
@@ -57,22 +101,44 @@ def run_generations(
                 try:
                     started = time.perf_counter()
                     _core._seed(generation_seed(check.seed, generation))
-                    run.step()
+                    run.step(newcomers)
+                    newcomers = ()
                     history.append(run.record(generation, time.perf_counter() - started))
-                    advance(bar, history[-1])
                     stop_reason = check()
                 except KeyboardInterrupt:
                     stop_reason = "interrupted"
-                    break  # the generation is unfinished: nothing to save
+                    break  # the generation is unfinished: nothing to observe
                 if interrupted.is_set():
                     stop_reason = "interrupted"
-                if saver is not None and saver.due(generation, generations, stop_reason):
-                    saver.save(run, history, check.limits)
+                for observer in observers:
+                    observer.generation_done(run, history, generations, stop_reason)
     finally:
-        if bar is not None:
-            bar.close()
-        run.display.seconds["generations"] = time.perf_counter() - began
-    return run.result(history, stop_reason or "generations", check.seed, check.config)
+        seconds = run.display.seconds
+        seconds["generations"] = seconds.get("generations", 0.0) + time.perf_counter() - began
+    return stop_reason
+
+
+class Progress:
+    """Moves the progress bar (None: no bar) by one generation."""
+
+    def __init__(self, bar: Any) -> None:
+        self.bar = bar
+
+    def generation_done(self, run: Run, history: list[GenerationRecord], generations: int,
+                        stop_reason: str) -> None:
+        advance(self.bar, history[-1])
+
+
+class Saving:
+    """Hands the run to a saver (a checkpointer) whenever the saver says it is due."""
+
+    def __init__(self, saver: Any, limits: Limits) -> None:
+        self.saver, self.limits = saver, limits
+
+    def generation_done(self, run: Run, history: list[GenerationRecord], generations: int,
+                        stop_reason: str) -> None:
+        if self.saver.due(history[-1].generation, generations, stop_reason):
+            self.saver.save(run, history, self.limits)
 
 
 def generation_seed(seed: int, generation: int) -> int:
@@ -154,6 +220,68 @@ class Run:
         self.best_cost = math.nan
         self.best_length = math.nan
         self.references: dict[str, tuple[float, float]] = {}
+
+    def to_plain(self) -> dict[str, Any]:
+        """The run as built-in values (the native states as bytes): the population
+        and the genomes held besides it. A genome held in several places is saved
+        once; references to it are indices. :meth:`from_plain` reads it back."""
+        extras: list[Genome] = []
+        index: dict[int, int] = {}
+
+        def ref(genome: Genome | None) -> int | None:
+            if genome is None:
+                return None
+            if id(genome) not in index:
+                index[id(genome)] = len(extras)
+                extras.append(genome)
+            return index[id(genome)]
+
+        best = ref(self.best)
+        archive = None
+        if self.archive is not None:
+            archive = [(ref(g), p) for g, p in zip(self.archive.items(), self.archive.points())]
+        return {
+            "state": _core._save_run(self.population, extras),
+            "best": best,
+            "archive": archive,
+            "run": {
+                "best_raw": self.best_raw,
+                "best_objectives": self.best_objectives,
+                "last_improvement": self.last_improvement,
+                "recorded_best": self.recorded_best,
+                "loop_cursor": self.loop_cursor,
+                "raw": list(self.raw),
+                "objectives": list(self.objectives),
+            },
+        }
+
+    @classmethod
+    def from_plain(
+        cls, contents: Mapping[str, Any], cost: np.ndarray, config: Mapping[str, Any], settings: Mapping[str, Any]
+    ) -> Run:
+        """The run that :meth:`to_plain` gave, driven by ``settings`` (polish,
+        polish_children, archive_size and the plan's cells)."""
+        population, extras = _core._load_run(contents["state"])
+        run = cls(population, cost, config, settings["polish"], settings["polish_children"],
+                  settings["archive_size"], plan=plan_from_plain(cost.shape, settings))
+        saved = contents["run"]
+        run.members = population.members
+        run.raw = list(saved["raw"])
+        run.objectives = [None if o is None else tuple(o) for o in saved["objectives"]]
+        if len(run.raw) != len(run.members) or len(run.objectives) != len(run.members):
+            raise IndexError("the saved scores do not match the members")
+        run.best = None if contents["best"] is None else extras[contents["best"]]
+        run.best_raw = saved["best_raw"]
+        run.best_objectives = saved["best_objectives"]
+        run.last_improvement = saved["last_improvement"]
+        run.recorded_best = saved["recorded_best"]
+        run.loop_cursor = saved["loop_cursor"]
+        if run.best is not None:
+            run.snapshot_best()
+        if run.archive is not None:
+            for item, point in contents["archive"] or ():
+                run.archive.add(extras[item], point)
+        return run
 
     def begin(self, first: Genome | None, alternatives: Sequence[Mapping[str, Any]] = ()) -> None:
         """Evaluates the first members (and the start network, a candidate for the best);
