@@ -271,6 +271,28 @@ def test_edge_and_link_costs_add_up_to_the_network_cost(points):
         math.dist(a, b) for a, b in zip(points, points[1:])))
 
 
+@pytest.mark.parametrize("blocked", [None, (4, 4)])
+def test_exported_costs_agree_with_the_evaluation(blocked):
+    cost = 1.0 + np.add.outer(np.arange(12), np.arange(12)) % 5
+    if blocked:
+        cost[blocked] = np.nan
+    structure = chain([(0, 0), (4, 4), (9, 4), (11, 11)])
+    structure["edges"].append({"id": 9, "node1": 1, "node2": 3, "enabled": False})
+    config = make_config((12, 12), [])
+    genome = genome_from_structure(config, chain([(0, 0), (4, 4), (9, 4), (11, 11)]))
+    gw.evaluate_genomes([genome], cost)
+    out = exports.network_json(structure, cost, include_disabled=True)
+    assert out["fitness"] == genome.fitness
+    shares = {e["id"]: e["cost"] for e in out["edges"]}
+    if blocked:
+        assert out["cost"] is None and shares[1] is None and shares[2] is None and shares[3] is not None
+    else:
+        assert math.fsum(shares[i] for i in (1, 2, 3)) == pytest.approx(out["cost"], rel=1e-12)
+    alone = genome_from_structure(config, chain([(0, 0), (9, 4)]))
+    sampled = float(gw.network_costs([alone], cost)[0]) - cost[0, 0] - cost[9, 4]
+    assert shares[9] == pytest.approx(sampled, rel=1e-12)
+
+
 def test_front_geojson_draws_a_spread_of_a_large_front():
     cost = np.ones((12, 12))
     config = make_config((12, 12), [])
@@ -320,4 +342,7 @@ def test_bridges_are_the_edges_whose_removal_parts_their_ends(seed):
         edges = [{"id": i, "node1": int(rng.integers(nodes)), "node2": int(rng.integers(nodes))}
                  for i in range(count)]  # parallel edges and loops included
         expected = {e["id"] for e in edges if not _joined_without(edges, e["node1"], e["node2"], e["id"])}
-        assert exports._bridges(list(range(nodes)), edges) == expected
+        structure = {"nodes": [{"id": n, "data": {"pos": (n, 0), "type": "Flexible"}} for n in range(nodes)],
+                     "edges": [{**e, "enabled": True} for e in edges]}
+        genome = genome_from_structure(make_config((12, 12), []), structure)
+        assert set(gw._core.bridge_edges(genome)) == expected
