@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -162,13 +161,11 @@ std::vector<uint64_t> bridges_of(const Genome& genome) {
       }
     }
     if (part_edges.empty()) continue;
-    // The search takes parallel edges for one; two of them are never a bridge.
-    std::map<std::pair<uint64_t, uint64_t>, size_t> pairs;
-    for (const auto& [id, edge] : part_edges) ++pairs[std::minmax(edge.node1, edge.node2)];
-    for (uint64_t id : weave::bridge_edge_ids(part_nodes, part_edges)) {
-      const auto& edge = part_edges.at(id);
-      if (pairs[std::minmax(edge.node1, edge.node2)] == 1) bridges.push_back(id);
-    }
+    // The rule of the bridge objective: edges on the same two nodes share one trace, so
+    // they never protect each other, and min_separation applies as in the evaluation.
+    const auto& grid = genome.specialization.config;
+    const weave::Separation separation{grid.min_separation, grid.grid_size.width, grid.grid_size.height};
+    for (uint64_t id : weave::bridge_edge_ids(part_nodes, part_edges, separation)) bridges.push_back(id);
   }
   std::sort(bridges.begin(), bridges.end());
   return bridges;
