@@ -131,9 +131,20 @@ class NumberingQueue {
         change(*genome, round_[k]);
       }
     }  // the genome's lock is released before any other is taken
-    done_[k].store(true, std::memory_order_release);
-    std::unique_lock lock(mutex_, std::try_to_lock);  // a busy queue is swept by its holder or at the end
-    if (lock) sweep(false);
+    done_[k].store(true);
+    // Only the thread that finished the first unnumbered genome sweeps, so that
+    // the others never touch the queue's lock. A sweep that stopped just before
+    // this genome was done is resumed by its holder; one missed in a race
+    // only waits for the end.
+    if (next_.load() != k) return;
+    for (;;) {
+      std::unique_lock lock(mutex_, std::try_to_lock);
+      if (!lock) return;
+      sweep(false);
+      lock.unlock();
+      const size_t next = next_.load();
+      if (next >= round_.size() || !done_[next].load()) return;
+    }
   }
 
   // After the pool returned (or failed): every item, done or not.
@@ -145,12 +156,12 @@ class NumberingQueue {
 
  private:
   void sweep(bool all) {
-    for (; next_ < round_.size() && (all || done_[next_].load(std::memory_order_acquire)); ++next_) {
-      if (requests_[next_].empty() || !states_[next_]) continue;
-      if (foreign_[next_])
-        postponed_.push_back(next_);
+    for (size_t k = next_.load(); k < round_.size() && (all || done_[k].load()); next_.store(++k)) {
+      if (requests_[k].empty() || !states_[k]) continue;
+      if (foreign_[k])
+        postponed_.push_back(k);
       else
-        number(next_);
+        number(k);
     }
   }
 
@@ -169,7 +180,7 @@ class NumberingQueue {
   PopulationState* const expected_;
   const uint64_t known_;
   std::mutex mutex_;
-  size_t next_ = 0;                // guarded by mutex_
+  std::atomic<size_t> next_{0};    // the first genome not numbered; moved only under mutex_
   std::vector<size_t> postponed_;  // guarded by mutex_
 };
 
