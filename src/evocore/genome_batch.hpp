@@ -95,72 +95,99 @@ inline bool defers_numbers(const PopulationState* state) {
 
 // Hands out the real numbers genome by genome in list order, as soon as all
 // genomes before one are done, so that this serial work overlaps the changes
-// still under way on other threads.
+// still under way on other threads. A pair counts as known when the registry
+// numbered it before the call: the edge counter is read before anything
+// changes. For the expected registry (the population's) that is one read; a
+// genome of another registry reads its own counter when it is changed, and
+// its numbers are handed out only after the pool returned, so that no other
+// genome's numbers have moved that counter by then.
 template <class S>
 class NumberingQueue {
  public:
-  // Reads every genome's registry and its edge counter before anything changes.
-  NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round)
+  NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
+                 PopulationState* expected)
       : genomes_(genomes),
         round_(round),
         requests_(round.size()),
         states_(round.size(), nullptr),
-        done_(round.size()) {
-    parallel_for(round.size(), [&](size_t k) {  // each read waits for a cold genome: spread them
-      if (!genomes[round[k]].is_broken()) states_[k] = genomes[round[k]].read()->state.get();
-      if (!defers_numbers(states_[k])) states_[k] = nullptr;
-      requests_[k] = NumberRequests(states_[k] ? states_[k]->edge_counter() : 0);
-    });
-  }
+        foreign_(round.size(), 0),
+        done_(round.size()),
+        expected_(defers_numbers(expected) ? expected : nullptr),
+        known_(expected_ ? expected_->edge_counter() : 0) {}
 
   // Runs change(genome, position) for item k with its requests deferred.
   template <class Change>
   void change(size_t k, Change& change) {
     {
       auto genome = genomes_[round_[k]].write();
-      if (!states_[k] || genome->state.get() != states_[k]) {
-        states_[k] = nullptr;
+      PopulationState* state = genome->state.get();
+      if (!defers_numbers(state)) {
         change(*genome, round_[k]);
       } else {
-        const DeferredNumbers deferred(*states_[k], requests_[k]);  // the genomes keep their registries alive
+        states_[k] = state;
+        foreign_[k] = state != expected_;
+        requests_[k] = NumberRequests(foreign_[k] ? state->edge_counter() : known_);
+        const DeferredNumbers deferred(*state, requests_[k]);  // the genome keeps its registry alive
         change(*genome, round_[k]);
       }
     }  // the genome's lock is released before any other is taken
-    done_[k].store(true, std::memory_order_release);
-    std::unique_lock lock(mutex_, std::try_to_lock);  // a busy queue is swept by its holder or at the end
-    if (lock) sweep(false);
+    done_[k].store(true);
+    // Only the thread that finished the first unnumbered genome sweeps, so that
+    // the others never touch the queue's lock. A sweep that stopped just before
+    // this genome was done is resumed by its holder; one missed in a race
+    // only waits for the end.
+    if (next_.load() != k) return;
+    for (;;) {
+      std::unique_lock lock(mutex_, std::try_to_lock);
+      if (!lock) return;
+      sweep(false);
+      lock.unlock();
+      const size_t next = next_.load();
+      if (next >= round_.size() || !done_[next].load()) return;
+    }
   }
 
   // After the pool returned (or failed): every item, done or not.
   void finish() {
     std::lock_guard lock(mutex_);
     sweep(true);
+    for (size_t k : postponed_) number(k);
   }
 
  private:
   void sweep(bool all) {
-    for (; next_ < round_.size() && (all || done_[next_].load(std::memory_order_acquire)); ++next_) {
-      NumberRequests& requests = requests_[next_];
-      if (requests.empty() || !states_[next_]) continue;
-      requests.assign(*states_[next_]);
-      const auto& genome = genomes_[round_[next_]];
-      if (!genome.is_broken()) use_real_numbers(*genome.write(), requests);
+    for (size_t k = next_.load(); k < round_.size() && (all || done_[k].load()); next_.store(++k)) {
+      if (requests_[k].empty() || !states_[k]) continue;
+      if (foreign_[k])
+        postponed_.push_back(k);
+      else
+        number(k);
     }
+  }
+
+  void number(size_t k) {
+    requests_[k].assign(*states_[k]);
+    const auto& genome = genomes_[round_[k]];
+    if (!genome.is_broken()) use_real_numbers(*genome.write(), requests_[k]);
   }
 
   const std::vector<GenomeHandle<S>>& genomes_;
   const std::vector<size_t>& round_;
   std::vector<NumberRequests> requests_;
-  std::vector<PopulationState*> states_;
+  std::vector<PopulationState*> states_;  // null: the genome took its numbers directly
+  std::vector<char> foreign_;             // of another registry than the expected one
   std::vector<std::atomic<bool>> done_;
+  PopulationState* const expected_;
+  const uint64_t known_;
   std::mutex mutex_;
-  size_t next_ = 0;  // guarded by mutex_
+  std::atomic<size_t> next_{0};    // the first genome not numbered; moved only under mutex_
+  std::vector<size_t> postponed_;  // guarded by mutex_
 };
 
 template <class S, class Change>
 void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round,
-                  Change& change) {
-  NumberingQueue<S> queue(genomes, round);
+                  Change& change, PopulationState* expected) {
+  NumberingQueue<S> queue(genomes, round, expected);
   try {
     parallel_for(round.size(), [&](size_t k) { queue.change(k, change); });
   } catch (...) {
@@ -177,10 +204,12 @@ void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector
 // genome by genome in list order (a pair asked for by several genomes gets one
 // number), so genomes and registries do not depend on the thread count or on
 // scheduling. A genome listed twice is changed once per listing, in list order.
+// `registry` is the one most genomes draw from (null: the first genome's).
 template <class S, class Change>
-void change_genomes(const std::vector<GenomeHandle<S>>& genomes, Change&& change) {
+void change_genomes(const std::vector<GenomeHandle<S>>& genomes, Change&& change, StateHandle registry = {}) {
+  if (!registry && !genomes.empty() && !genomes.front().is_broken()) registry = genomes.front().read()->state;
   for (const auto& round : batch_detail::rounds_of(genomes))
-    batch_detail::change_round(genomes, round, change);
+    batch_detail::change_round(genomes, round, change, registry.get());
 }
 
 }  // namespace evocore

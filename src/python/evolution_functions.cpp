@@ -1,4 +1,5 @@
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "../evocore/compatibility.hpp"
@@ -36,17 +37,20 @@ PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     PopulationHandle handle = convert_arg("pop", [&] { return to_population(pop_obj); });
     const InterruptScope interruptible;
     without_gil([&] {
-      const auto [config, specialization] = [&] {
+      const auto [config, specialization, registry] = [&] {
         auto population = handle.read();
-        return std::pair{population->config, population->specialization};
+        return std::tuple{population->config, population->specialization, population->state};
       }();
       const uint64_t base = evocore::thread_rng().next_u64();
-      evocore::change_genomes(genomes, [&](Genome& genome, size_t i) {
-        genome.config = config;
-        genome.specialization = specialization;
-        evocore::Rng rng(evocore::item_seed(base, i));
-        evocore::mutate(genome, rng);
-      });
+      evocore::change_genomes(
+          genomes,
+          [&](Genome& genome, size_t i) {
+            genome.config = config;
+            genome.specialization = specialization;
+            evocore::Rng rng(evocore::item_seed(base, i));
+            evocore::mutate(genome, rng);
+          },
+          registry);
     });
     Py_RETURN_NONE;
   });

@@ -113,6 +113,31 @@ TEST(DeferredNumbering, GenomesGetTheNumbersOfASerialPassInListOrder) {
   EXPECT_EQ(state->node_counter(), serial_state->node_counter());
 }
 
+// Genomes of two registries interleaved: each registry ends as after a serial
+// pass over its own genomes, whichever registry the call expects.
+TEST(DeferredNumbering, EachRegistryGetsTheNumbersOfItsOwnSerialPass) {
+  for (const bool expect_first : {true, false}) {
+    auto main_state = std::make_shared<PopulationState>(), other_state = std::make_shared<PopulationState>();
+    auto mains = paths(40, main_state), others = paths(40, other_state);
+    std::vector<Handle> mixed;
+    for (size_t i = 0; i < 40; ++i) mixed.push_back(i % 3 ? mains[i] : others[i]);
+    evocore::change_genomes(
+        mixed, [](Genome& genome, size_t) { grow(genome); },
+        expect_first ? evocore::StateHandle{} : main_state);
+    auto serial_main = std::make_shared<PopulationState>(),
+         serial_other = std::make_shared<PopulationState>();
+    auto serial_mains = paths(40, serial_main), serial_others = paths(40, serial_other);
+    for (size_t i = 0; i < 40; ++i) grow(*(i % 3 ? serial_mains[i] : serial_others[i]).write());
+    EXPECT_EQ(main_state->contents().table, serial_main->contents().table) << expect_first;
+    EXPECT_EQ(other_state->contents().table, serial_other->contents().table) << expect_first;
+    for (size_t i = 0; i < 40; ++i) {
+      EXPECT_FALSE(has_provisional_numbers(*mixed[i].read()));
+      EXPECT_EQ(mixed[i].read()->edges.size(),
+                (i % 3 ? serial_mains[i] : serial_others[i]).read()->edges.size());
+    }
+  }
+}
+
 TEST(DeferredNumbering, AFailedChangeLeavesNoProvisionalNumbersBehind) {
   auto state = std::make_shared<PopulationState>();
   auto genomes = paths(16, state);

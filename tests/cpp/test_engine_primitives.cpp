@@ -2,8 +2,8 @@
 
 #include <random>
 #include <set>
-#include <unordered_map>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "evocore/flat_index.hpp"
@@ -22,13 +22,16 @@ TEST(FlatIndex, NumbersIdsInFirstSeenOrderAcrossGrowthAndResets) {
     index.reset(round);  // too small on purpose: the index must grow
     std::unordered_map<uint64_t, size_t> expected;
     for (int i = 0; i < 3000; ++i) {
-      const uint64_t id = i % 3 == 0 ? (draw() % 500) << 32 : i % 3 == 1 ? draw() % 700 : ~uint64_t{0} - draw() % 3;
+      const uint64_t id = i % 3 == 0   ? (draw() % 500) << 32
+                          : i % 3 == 1 ? draw() % 700
+                                       : ~uint64_t{0} - draw() % 3;
       const auto [entry, added] = expected.try_emplace(id, expected.size());
       ASSERT_EQ(index.add(id), entry->second) << "id " << id;
     }
     EXPECT_EQ(index.size(), expected.size());
     for (const auto& [id, number] : expected) EXPECT_EQ(index.find(id), number);
-    EXPECT_EQ(index.find(123456789), expected.contains(123456789) ? expected[123456789] : evocore::FlatIndex::kAbsent);
+    EXPECT_EQ(index.find(123456789),
+              expected.contains(123456789) ? expected[123456789] : evocore::FlatIndex::kAbsent);
   }
 }
 
