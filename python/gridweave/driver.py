@@ -46,14 +46,10 @@ from .checkpoint import Checkpointer
 from .checks import checked_inputs, checked_plan, checked_seed
 from .planning import plain_plan
 from .result import EvolutionResult
-from .run import (
-    Callback,
-    StopCheck,
-    canonical_structure,
-    run_generations,
-)
+from .run import Callback, StopCheck, run_generations
 from .runtime import Budget, Limits
 from .start import start_run
+from .structures import canonical_structure
 
 __all__ = ["EvolutionResult", "Callback", "evolve", "canonical_structure", "checked_seed"]
 

@@ -27,8 +27,9 @@ from .history import GenerationRecord
 from .island_wire import Checkpoint, Migrant, PackedGenome, node_cells, renumber
 from .measure import cost_array
 from .planning import plan_from_plain
-from .run import Run, canonical_structure, generation_loop, generation_seed, native_seed
+from .run import Run, generation_loop, generation_seed, native_seed
 from .start import start_run
+from .structures import canonical_structure
 
 __all__ = ["Island", "IslandSettings", "IslandLost", "Counters", "Epoch", "Final", "island_seed",
            "island_generation_seed"]

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .measure import cost_array, network_links
+from .structures import structure_of
 
 try:
     import matplotlib
@@ -52,13 +53,6 @@ def _finish(figure: Figure, path: str | Path | None) -> Figure:
     if path is not None:
         figure.savefig(path, dpi=120)
     return figure
-
-
-def _structure(network: Any) -> Mapping[str, Any]:
-    structure: Mapping[str, Any] = (
-        network.get_structure() if hasattr(network, "get_structure") else network
-    )
-    return structure
 
 
 IMPASSABLE = "black"
@@ -106,7 +100,7 @@ def plot_network(
                 label="existing network" if number == 0 else None)
     for number, cells in enumerate(regions):
         _outline(ax, cells, np.shape(cost_map), at, "region" if number == 0 else None)
-    image = _draw_network(ax, _structure(network), cost_map, transform=mapped, sites=sites)
+    image = _draw_network(ax, structure_of(network), cost_map, transform=mapped, sites=sites)
     figure.colorbar(image, ax=ax, label="cost per cell", shrink=0.85)
     if mapped is None:
         ax.set_xlabel("column")
@@ -376,7 +370,7 @@ def plot_front_networks(
         ax.annotate(name, shown[index], textcoords="offset points", xytext=(6, 6),
                     fontsize="small", arrowprops=dict(arrowstyle="-", color="black"))
         small = figure.add_subplot(grid[column])
-        _draw_network(small, _structure(members[index]), cost_map)
+        _draw_network(small, structure_of(members[index]), cost_map)
         small.set_title(f"{name}\ncost {shown[index][0]:.4g}, "
                         f"redundancy {shown[index][1]:.2f}", fontsize="small")
         small.set_xticks([])

@@ -40,6 +40,7 @@ from .config import make_config
 from .measure import cost_array
 from .planning import Attachments, attachments
 from .runtime import UNLIMITED, Budget, PhaseDisplay
+from .structures import genome_from_structure, network_structure, sorted_structure
 
 __all__ = [
     "least_cost_distances",
@@ -90,29 +91,6 @@ def least_cost_path(cost_map: Any, start: Cell, end: Cell) -> list[tuple[int, in
         [(0, 0), (1, 1), (2, 2)]
     """
     return [(int(x), int(y)) for x, y in _core.least_cost_path(cost_array(cost_map), start, end)]
-
-
-def network_structure(
-    nodes: Sequence[Cell], fixed_count: int, edges: Sequence[tuple[int, int]], cost: float
-) -> dict[str, Any]:
-    """The structure dictionary of a network given by node cells and index pairs.
-
-    Example:
-        >>> s = network_structure([(0, 0), (4, 4), (0, 4)], 2, [(0, 2), (2, 1)], 1.5)
-        >>> [n["data"]["type"] for n in s["nodes"]], s["edges"][1]
-        (['Fixed', 'Fixed', 'Flexible'], {'id': 2, 'node1': 3, 'node2': 2, 'enabled': True})
-    """
-    return {
-        "nodes": [
-            {"id": i + 1, "data": {"pos": [int(x), int(y)], "type": "Fixed" if i < fixed_count else "Flexible"}}
-            for i, (x, y) in enumerate(nodes)
-        ],
-        "edges": [
-            {"id": k + 1, "node1": int(a) + 1, "node2": int(b) + 1, "enabled": True}
-            for k, (a, b) in enumerate(edges)
-        ],
-        "cost": float(cost),
-    }
 
 
 def steiner_tree(
@@ -414,31 +392,6 @@ def _segment_distance(p: Cell, a: Cell, b: Cell) -> float:
     return math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy)
 
 
-def _sorted_structure(genome: Genome) -> dict[str, Any]:
-    """A genome's nodes and edges, each sorted by id."""
-    structure = genome.get_structure()
-    return {"nodes": sorted(structure["nodes"], key=lambda n: n["id"]),
-            "edges": sorted(structure["edges"], key=lambda e: e["id"])}
-
-
-def genome_from_structure(config: Mapping[str, Any], structure: Mapping[str, Any]) -> Genome:
-    """A genome of the structure with its own numbers, in a registry of its own.
-
-    The registry starts empty (no initial graph is built), so the structure's
-    node and edge numbers never clash with numbers drawn before.
-
-    Example:
-        >>> from gridweave.config import make_config
-        >>> cfg = make_config((8, 8), [(0, 0), (7, 7)])
-        >>> g = genome_from_structure(cfg, spanning_tree(np.ones((8, 8)), [(0, 0), (7, 7)]))
-        >>> sorted(g.nodes), sorted(g.edges)
-        ([1, 2], [1])
-    """
-    special = {**config["special"], "graph_init": {"Grid": [0, 0]}, "fixed_nodes": []}
-    builder = _core.Population({**config, "population_size": 0, "special": special})
-    return builder.create_genome(dict(structure))
-
-
 # Roots of the grown Steiner trees in the default start, by map size: each tree
 # costs a search of the map's part nearer to the tree than its terminals, so
 # the count falls as maps grow, to none beyond about 5,800 x 5,800 cells (where
@@ -510,7 +463,7 @@ def start_network(
     final_cost = shown.within(budget, "key-path exchange", lambda left: polish(
         [genomes[best]], cost, exchange=True, deadline=left()))[0]
     polished = {
-        **_sorted_structure(genomes[best]),
+        **sorted_structure(genomes[best]),
         "cost": final_cost,
         "alternatives": _alternatives(genomes, costs, best, final_cost),
     }
@@ -529,7 +482,7 @@ def start_network(
     if 1 / rejoined.fitness >= final_cost:
         return polished
     return {
-        **_sorted_structure(rejoined),
+        **sorted_structure(rejoined),
         "cost": 1 / rejoined.fitness,
         "alternatives": others[:ALTERNATIVES],
     }
@@ -630,7 +583,7 @@ def extension_start(
     costs = shown.within(budget, "polish", lambda left: polish(genomes, cost, deadline=left(), **native))
     best = min(range(len(genomes)), key=lambda i: costs[i])
     return {
-        **_sorted_structure(genomes[best]),
+        **sorted_structure(genomes[best]),
         "cost": costs[best],
     }
 
@@ -721,7 +674,7 @@ def reduced_optimum(cost: np.ndarray, config: Mapping[str, Any], terminals: Sequ
         if refined is not None and refined[1] < found_cost:
             genome, found_cost = refined
     return {
-        **_sorted_structure(genome),
+        **sorted_structure(genome),
         "cost": found_cost,
     }
 

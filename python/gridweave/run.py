@@ -31,6 +31,7 @@ from .pareto import Archive, front_point, non_dominated
 from .planning import Attachments, plan_from_plain
 from .result import EvolutionResult
 from .runtime import UNLIMITED, Budget, Limits, PhaseDisplay, SigintFlag, advance, callbacks_stop, progress_bar
+from .structures import canonical_structure
 
 RANKED_SELECTIONS = ("NSGA2", "SPEA2")
 
@@ -639,25 +640,3 @@ def _argmax(values: Sequence[float]) -> int:
         if value > values[best] or math.isnan(values[best]):
             best = index
     return best
-
-
-def canonical_structure(structure: Mapping[str, Any]) -> dict[str, Any]:
-    """A structure dictionary with nodes and edges sorted by id and positions as lists.
-
-    The native ``get_structure`` lists nodes and edges in hash-table order;
-    this form is stable, JSON-friendly and still accepted by
-    ``Population.create_genome``.
-
-    Example:
-        >>> canonical_structure({"nodes": [
-        ...     {"id": 2, "data": {"pos": (5, 1), "type": "Flexible"}},
-        ...     {"id": 1, "data": {"pos": (0, 0), "type": "Fixed"}}],
-        ...     "edges": [{"id": 1, "node1": 1, "node2": 2, "enabled": True}]})["nodes"][0]
-        {'id': 1, 'data': {'pos': [0, 0], 'type': 'Fixed'}}
-    """
-    nodes = [
-        {"id": n["id"], "data": {"pos": list(n["data"]["pos"]), "type": n["data"]["type"]}}
-        for n in sorted(structure["nodes"], key=lambda n: n["id"])
-    ]
-    edges = [dict(e) for e in sorted(structure["edges"], key=lambda e: e["id"])]
-    return {"nodes": nodes, "edges": edges}
