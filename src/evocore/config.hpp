@@ -1,9 +1,6 @@
 #pragma once
 #include <cstdint>
 #include <optional>
-#include <string>
-
-#include "error.hpp"
 
 namespace evocore {
 
@@ -38,31 +35,5 @@ struct NEATConfig {
   double c2 = 0.0;
   Special special{};
 };
-
-// Refuses a probability outside [0, 1] or NaN, naming its configuration key.
-inline void require_probability(double p, const char* key) {
-  if (!(p >= 0.0 && p <= 1.0))
-    refuse(std::string("configuration key '") + key + "': " + std::to_string(p) +
-           " is not a probability in [0, 1]");
-}
-
-// Refuses a size above `limit`, naming its configuration key.
-inline void require_at_most(uint64_t value, uint64_t limit, const char* key) {
-  if (value > limit)
-    refuse(std::string("configuration key '") + key + "': " + std::to_string(value) + " is larger than " +
-           std::to_string(limit));
-}
-
-// Refuses engine settings that cannot be meant, before anything is built.
-template <class Special>
-void validate(const NEATConfig<Special>& config) {
-  require_at_most(config.population_size, kMaxPopulationSize, "population_size");
-  require_probability(config.add_node_mutation_prob, "add_node_mutation_prob");
-  require_probability(config.add_edge_mutation_prob, "add_edge_mutation_prob");
-  require_probability(config.remove_edge_mutation_prob, "remove_edge_mutation_prob");
-  require_probability(config.remove_node_mutation_prob, "remove_node_mutation_prob");
-  require_probability(config.remove_node_single_mutation_prob, "remove_node_single_mutation_prob");
-  require_at_most(config.tournament_size, kMaxPopulationSize, "tournament_size");
-}
 
 }  // namespace evocore

@@ -12,6 +12,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "locking.hpp"
+#include "records.hpp"
 
 namespace gwpy {
 namespace {
@@ -180,10 +181,16 @@ void put_config(Writer& w, const Config& c) {
 }
 
 // The settings are checked as the Population constructor checks them.
-template <class Check>
-void require_valid(Check&& check) {
+template <class Settings>
+void require_valid(const Settings& settings) {
+  if (const auto refusal = range_refusal(settings)) damaged(*refusal);
+  const weave::WeaveConfig* special = nullptr;
+  if constexpr (std::is_same_v<Settings, Config>)
+    special = &settings.special;
+  else
+    special = &settings;
   try {
-    check();
+    weave::validate(*special);
   } catch (const evocore::InvalidInput& refusal) {
     damaged(refusal.what());
   }
@@ -210,10 +217,7 @@ Config get_config(Reader& r) {
   c.c1 = r.get<double>();
   c.c2 = r.get<double>();
   c.special = get_special(r);
-  require_valid([&] {
-    evocore::validate(c);
-    weave::validate(c.special);
-  });
+  require_valid(c);
   return c;
 }
 
@@ -326,7 +330,7 @@ Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries) {
   genome.state = registries[r.index(registries.size())];
   genome.config = get_config(r);
   genome.specialization.config = get_special(r);
-  require_valid([&] { weave::validate(genome.specialization.config); });
+  require_valid(genome.specialization.config);
   const bool has_adjusted = r.flag();
   const auto adjusted = r.get<double>();
   if (has_adjusted) genome.adjusted_fitness = adjusted;
@@ -449,7 +453,7 @@ Population get_population(Reader& r, const Loaded& loaded) {
   population.state = loaded.registries[r.index(loaded.registries.size())];
   population.config = get_config(r);
   population.specialization.config = get_special(r);
-  require_valid([&] { weave::validate(population.specialization.config); });
+  require_valid(population.specialization.config);
   population.current_species_threshold = r.get<double>();
   population.members = get_genome_indices(r, loaded.genomes);
   population.species.resize(r.count(64));
