@@ -289,8 +289,6 @@ T read_record(PyObject* obj) {
       if (!name_equals(entry->key, field.key)) return false;
       if (seen[index]) raise_duplicate_field(field.key);
       record.*field.member = read_value<typename std::remove_cvref_t<decltype(field)>::Value>(entry->value);
-      if (auto refusal = out_of_range(field.key, field.range, record.*field.member))
-        raise_out_of_range(*refusal);
       seen[index] = true;
       return true;
     });  // unknown keys fall through with their values unread
@@ -306,6 +304,15 @@ T read_record(PyObject* obj) {
 template <class T>
 T read_record(nb::handle obj) {
   return read_record<T>(obj.ptr());
+}
+
+// A record read as settings: every value must lie inside its field's range
+// (ValueError naming the first key that does not).
+template <class T>
+T read_settings(nb::handle obj) {
+  T record = read_record<T>(obj.ptr());
+  if (const auto refusal = range_refusal(record)) record_io::raise_out_of_range(*refusal);
+  return record;
 }
 
 namespace record_io {

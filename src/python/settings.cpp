@@ -77,7 +77,7 @@ void register_settings(nb::module_& module) {
   module.def(
       "_check_config",
       [](nb::handle config) {
-        const auto record = read_record<ConfigRecord>(config);
+        const auto record = read_settings<ConfigRecord>(config);
         weave::validate(record.special);
       },
       nb::arg("config"), "Raises ValueError where the engine refuses `config`, as Population(config) would.");
