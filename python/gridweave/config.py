@@ -506,10 +506,11 @@ def load_config(path: str | Path) -> Config:
     """Read a configuration from a ``.toml`` or ``.json`` file.
 
     The file holds engine keys at the top level and grid settings in a
-    ``special`` table (or one called ``grid_settings``, read as ``special``); it may be complete or hold only the keys to change
-    (pass it to :func:`apply_overrides` or as ``**overrides`` to
-    :func:`make_config`). Unknown keys and values outside their range raise
-    ValueError naming the file and the key. TOML has no null: a file that
+    ``special`` table (or one called ``grid_settings``, read as ``special``);
+    it may be complete or hold only the keys to change (pass it to
+    :func:`apply_overrides` or as ``**overrides`` to :func:`make_config`).
+    Unknown keys and values outside their range raise ValueError naming the
+    file and the key. TOML has no null: a file that
     holds every key except ``target_species`` is read with ``target_species =
     None`` (fixed threshold), as :func:`save_config` writes it.
 
