@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <utility>
 
 namespace evocore {
 
@@ -34,6 +36,37 @@ struct NEATConfig {
   double c1 = 0.0;
   double c2 = 0.0;
   Special special{};
+};
+
+// Settings shared by a population and its genomes: copies share one immutable
+// value, so cloning a genome or giving it the population's settings copies a
+// pointer. A holder that changes its settings gets a changed copy of its own.
+template <class T>
+class SharedSettings {
+ public:
+  SharedSettings() : value_(defaults()) {}
+  SharedSettings(T value) : value_(std::make_shared<const T>(std::move(value))) {}  // NOLINT: implicit
+
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return value_.get(); }
+
+  // Applies `change` to a copy that only this holder sees from now on.
+  template <class F>
+  void edit(F&& change) {
+    T changed = *value_;
+    std::forward<F>(change)(changed);
+    value_ = std::make_shared<const T>(std::move(changed));
+  }
+
+  // Whether two holders share one value (not whether the values are equal).
+  bool shares(const SharedSettings& other) const { return value_ == other.value_; }
+
+ private:
+  static const std::shared_ptr<const T>& defaults() {
+    static const auto made = std::make_shared<const T>();
+    return made;
+  }
+  std::shared_ptr<const T> value_;
 };
 
 }  // namespace evocore

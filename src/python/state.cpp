@@ -100,6 +100,8 @@ class Reader {
     if (value >= variants) damaged("an unknown variant");
     return static_cast<E>(value);
   }
+  size_t position() const { return at_; }
+  std::string bytes_since(size_t from) const { return bytes_.substr(from, at_ - from); }
   void expect_end() const {
     if (left() != 0) damaged("bytes after the end");
   }
@@ -221,6 +223,38 @@ Config get_config(Reader& r) {
   return c;
 }
 
+// Settings read from equal bytes are shared, as genomes share their
+// population's settings while they run.
+template <class T>
+class SettingsCache {
+ public:
+  template <class Read>
+  evocore::SharedSettings<T> get(Reader& r, Read&& read) {
+    const size_t from = r.position();
+    T value = read(r);
+    auto [entry, added] = seen_.try_emplace(r.bytes_since(from));
+    if (added) entry->second = std::move(value);
+    return entry->second;
+  }
+
+ private:
+  std::unordered_map<std::string, evocore::SharedSettings<T>> seen_;
+};
+
+struct SharedOnLoad {
+  SettingsCache<Config> configs;
+  SettingsCache<weave::WeaveConfig> specials;
+
+  evocore::SharedSettings<Config> config(Reader& r) { return configs.get(r, get_config); }
+  evocore::SharedSettings<weave::WeaveConfig> special(Reader& r) {
+    return specials.get(r, [](Reader& reader) {
+      weave::WeaveConfig special = get_special(reader);
+      require_valid(special);
+      return special;
+    });
+  }
+};
+
 // ---- registries -------------------------------------------------------------
 
 void put_registry(Writer& w, const Registry& registry) {
@@ -303,8 +337,8 @@ Map get_table(Reader& r, size_t entry_bytes, uint64_t counter, GetEntry&& get_en
 
 void put_genome(Writer& w, const Genome& genome, size_t registry) {
   w.count(registry);
-  put_config(w, genome.config);
-  put_special(w, genome.specialization.config);
+  put_config(w, *genome.config);
+  put_special(w, *genome.specialization.config);
   w.flag(genome.adjusted_fitness.has_value());
   w.put(genome.adjusted_fitness.value_or(0.0));
   w.flag(genome.objectives.has_value());
@@ -325,12 +359,11 @@ void put_genome(Writer& w, const Genome& genome, size_t registry) {
   w.flag(genome.elite);
 }
 
-Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries) {
+Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries, SharedOnLoad& shared) {
   Genome genome;
   genome.state = registries[r.index(registries.size())];
-  genome.config = get_config(r);
-  genome.specialization.config = get_special(r);
-  require_valid(genome.specialization.config);
+  genome.config = shared.config(r);
+  genome.specialization.config = shared.special(r);
   const bool has_adjusted = r.flag();
   const auto adjusted = r.get<double>();
   if (has_adjusted) genome.adjusted_fitness = adjusted;
@@ -421,14 +454,14 @@ std::string save_population(const PopulationHandle& handle, const GenomeList& ex
   Writer w;
   const auto population = handle.read();
   w.count(saver.registry(population->state));
-  put_config(w, population->config);
-  put_special(w, population->specialization.config);
+  put_config(w, *population->config);
+  put_special(w, *population->specialization.config);
   w.put(population->current_species_threshold);
   put_genome_indices(w, saver, population->members);
   w.count(population->species.size());
   for (const auto& species : population->species) {
     saver.inline_genome(w, species.representative);
-    put_config(w, species.config);
+    put_config(w, *species.config);
     put_genome_indices(w, saver, species.members);
   }
   put_genome_indices(w, saver, extras);
@@ -448,18 +481,17 @@ GenomeList get_genome_indices(Reader& r, const GenomeList& genomes) {
   return list;
 }
 
-Population get_population(Reader& r, const Loaded& loaded) {
+Population get_population(Reader& r, const Loaded& loaded, SharedOnLoad& shared) {
   Population population;
   population.state = loaded.registries[r.index(loaded.registries.size())];
-  population.config = get_config(r);
-  population.specialization.config = get_special(r);
-  require_valid(population.specialization.config);
+  population.config = shared.config(r);
+  population.specialization.config = shared.special(r);
   population.current_species_threshold = r.get<double>();
   population.members = get_genome_indices(r, loaded.genomes);
   population.species.resize(r.count(64));
   for (auto& species : population.species) {
-    species.representative = get_genome(r, loaded.registries);
-    species.config = get_config(r);
+    species.representative = get_genome(r, loaded.registries, shared);
+    species.config = shared.config(r);
     species.members = get_genome_indices(r, loaded.genomes);
   }
   return population;
@@ -474,12 +506,13 @@ Loaded load(const std::string& bytes, Kind expected) {
             std::to_string(kStateFormat));
   if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
   Loaded loaded;
+  SharedOnLoad shared;
   loaded.registries.resize(r.count(32));
   for (auto& registry : loaded.registries) registry = get_registry(r);
   loaded.genomes.resize(r.count(64));
-  for (auto& genome : loaded.genomes) genome = GenomeHandle::make(get_genome(r, loaded.registries));
+  for (auto& genome : loaded.genomes) genome = GenomeHandle::make(get_genome(r, loaded.registries, shared));
   if (expected == Kind::Population) {
-    loaded.population = PopulationHandle::make(get_population(r, loaded));
+    loaded.population = PopulationHandle::make(get_population(r, loaded, shared));
     loaded.extras = get_genome_indices(r, loaded.genomes);
   } else if (loaded.genomes.size() != 1) {
     damaged("a genome state holds " + std::to_string(loaded.genomes.size()) + " genomes");
