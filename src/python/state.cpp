@@ -33,10 +33,6 @@ constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
 // Without this bound a small state could ask for gigabytes.
 constexpr uint64_t kBucketsPerStateByte = 1;
 
-// A new configuration field must be saved and loaded below as well.
-static_assert(sizeof(weave::WeaveConfig) == 88, "save the new WeaveConfig field in the state");
-static_assert(sizeof(Config) == 224, "save the new NEATConfig field in the state");
-
 [[noreturn]] void damaged(const std::string& what) {
   evocore::refuse("not a valid gridweave state: " + what);
 }
@@ -123,64 +119,114 @@ class Reader {
 
 // ---- configuration --------------------------------------------------------
 
-void put_special(Writer& w, const weave::WeaveConfig& c) {
-  w.count(c.grid_size.width);
-  w.count(c.grid_size.height);
-  w.count(c.fixed_nodes.size());
-  for (const auto& pos : c.fixed_nodes) {
-    w.put(pos.x);
-    w.put(pos.y);
+// Settings are written field by field in the order of their key table
+// (records.hpp): numbers as they are, a flag as one byte, an optional as a flag
+// and its value (0 when absent), a sequence as its count and its items, a
+// choice as the byte of its variant, followed, for variants with payloads, by
+// every payload member of every variant. A key added to the table changes the
+// format: kStateFormat must change with it.
+
+template <class T, class Payload>
+void put_payload(Writer& w, const T& value, const Payload& payload);
+template <class T, class Payload>
+void get_payload(Reader& r, T& value, const Payload& payload);
+
+template <class T>
+void put_setting(Writer& w, const T& value) {
+  using namespace record_io;
+  if constexpr (std::is_same_v<T, bool>) {
+    w.flag(value);
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    w.put(value);
+  } else if constexpr (is_optional_v<T>) {
+    w.flag(value.has_value());
+    put_setting(w, value.value_or(typename T::value_type{}));
+  } else if constexpr (is_vector_v<T>) {
+    w.count(value.size());
+    for (const auto& item : value) put_setting(w, item);
+  } else if constexpr (DescribedGroup<T>) {
+    std::apply([&](auto... member) { (put_setting(w, value.*member), ...); }, GroupTraits<T>::members);
+  } else if constexpr (DescribedEnum<T>) {
+    constexpr const auto& variants = EnumTraits<T>::variants;
+    first_of<count_v<decltype(variants)>>([&](auto index) {
+      if (!std::get<index>(variants).holds(value)) return false;
+      w.put<uint8_t>(static_cast<uint8_t>(index()));
+      return true;
+    });
+    std::apply([&](const auto&... variant) { (put_payload(w, value, variant.payload), ...); }, variants);
+  } else {
+    std::apply([&](const auto&... field) { (put_setting(w, value.*field.member), ...); },
+               RecordTraits<T>::fields);
   }
-  w.put(c.move_node_mutation_prob);
-  w.put(c.move_node_mutation_sigma);
-  w.variant(c.evaluation_strategy);
-  w.variant(c.graph_init.kind);
-  w.put(c.graph_init.cells_x);
-  w.put(c.graph_init.cells_y);
-  w.put(c.compatibility_sigma);
-  w.put(c.c3);
 }
 
-weave::WeaveConfig get_special(Reader& r) {
-  weave::WeaveConfig c;
-  c.grid_size.width = r.get<uint64_t>();
-  c.grid_size.height = r.get<uint64_t>();
-  c.fixed_nodes.resize(r.count(8));
-  for (auto& pos : c.fixed_nodes) {
-    pos.x = r.get<int32_t>();
-    pos.y = r.get<int32_t>();
-  }
-  c.move_node_mutation_prob = r.get<double>();
-  c.move_node_mutation_sigma = r.get<double>();
-  c.evaluation_strategy = r.variant<weave::EvaluationStrategy>(2);
-  c.graph_init.kind = r.variant<weave::GraphInit::Kind>(2);
-  c.graph_init.cells_x = r.get<uint32_t>();
-  c.graph_init.cells_y = r.get<uint32_t>();
-  c.compatibility_sigma = r.get<uint64_t>();
-  c.c3 = r.get<double>();
-  return c;
+template <class T, class Payload>
+void put_payload(Writer& w, const T& value, const Payload& payload) {
+  std::apply([&](auto... member) { (put_setting(w, value.*member), ...); }, payload);
 }
 
-void put_config(Writer& w, const Config& c) {
-  w.put(c.population_size);
-  for (double p : {c.add_node_mutation_prob, c.add_edge_mutation_prob, c.remove_edge_mutation_prob,
-                   c.remove_node_mutation_prob, c.remove_node_single_mutation_prob})
-    w.put(p);
-  w.put(c.num_elites_species);
-  w.put(c.num_elites_global);
-  w.put(c.selection_share);
-  w.put(c.tournament_size);
-  w.put(c.species_threshold);
-  w.flag(c.target_species.has_value());
-  w.put(c.target_species.value_or(0));
-  w.variant(c.mating_strategy);
-  w.variant(c.selection_strategy);
-  w.flag(c.diversity_objective);
-  w.flag(c.crossover_enabled);
-  w.put(c.c1);
-  w.put(c.c2);
-  put_special(w, c.special);
+// Bytes of one item of a sequence: its members' sizes.
+template <class T>
+constexpr size_t item_bytes() {
+  if constexpr (DescribedGroup<T>)
+    return std::apply([](auto... member) { return (sizeof(decltype(T{}.*member)) + ...); },
+                      GroupTraits<T>::members);
+  else
+    return sizeof(T);
 }
+
+template <class T>
+T get_setting(Reader& r) {
+  using namespace record_io;
+  T value{};
+  if constexpr (std::is_same_v<T, bool>) {
+    value = r.flag();
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    value = r.get<T>();
+  } else if constexpr (is_optional_v<T>) {
+    const bool present = r.flag();
+    auto inner = get_setting<typename T::value_type>(r);
+    if (present) value = inner;
+  } else if constexpr (is_vector_v<T>) {
+    value.resize(r.count(item_bytes<typename T::value_type>()));
+    for (auto& item : value) item = get_setting<typename T::value_type>(r);
+  } else if constexpr (DescribedGroup<T>) {
+    std::apply(
+        [&](auto... member) {
+          ((value.*member = get_setting<std::remove_cvref_t<decltype(value.*member)>>(r)), ...);
+        },
+        GroupTraits<T>::members);
+  } else if constexpr (DescribedEnum<T>) {
+    constexpr const auto& variants = EnumTraits<T>::variants;
+    const auto index = r.variant<uint8_t>(static_cast<uint8_t>(count_v<decltype(variants)>));
+    first_of<count_v<decltype(variants)>>([&](auto i) {
+      if (i() != index) return false;
+      value = std::get<i>(variants).make();
+      return true;
+    });
+    std::apply([&](const auto&... variant) { (get_payload(r, value, variant.payload), ...); }, variants);
+  } else {
+    std::apply(
+        [&](const auto&... field) {
+          ((value.*field.member = get_setting<typename std::remove_cvref_t<decltype(field)>::Value>(r)), ...);
+        },
+        RecordTraits<T>::fields);
+  }
+  return value;
+}
+
+template <class T, class Payload>
+void get_payload(Reader& r, T& value, const Payload& payload) {
+  std::apply(
+      [&](auto... member) {
+        ((value.*member = get_setting<std::remove_cvref_t<decltype(value.*member)>>(r)), ...);
+      },
+      payload);
+}
+
+void put_special(Writer& w, const weave::WeaveConfig& c) { put_setting(w, c); }
+void put_config(Writer& w, const Config& c) { put_setting(w, c); }
+weave::WeaveConfig get_special(Reader& r) { return get_setting<weave::WeaveConfig>(r); }
 
 // The settings are checked as the Population constructor checks them.
 template <class Settings>
@@ -199,26 +245,7 @@ void require_valid(const Settings& settings) {
 }
 
 Config get_config(Reader& r) {
-  Config c;
-  c.population_size = r.get<uint64_t>();
-  for (double* p : {&c.add_node_mutation_prob, &c.add_edge_mutation_prob, &c.remove_edge_mutation_prob,
-                    &c.remove_node_mutation_prob, &c.remove_node_single_mutation_prob})
-    *p = r.get<double>();
-  c.num_elites_species = r.get<uint64_t>();
-  c.num_elites_global = r.get<uint64_t>();
-  c.selection_share = r.get<double>();
-  c.tournament_size = r.get<uint64_t>();
-  c.species_threshold = r.get<double>();
-  const bool has_target = r.flag();
-  const auto target = r.get<uint64_t>();
-  if (has_target) c.target_species = target;
-  c.mating_strategy = r.variant<evocore::MatingStrategy>(2);
-  c.selection_strategy = r.variant<evocore::SelectionStrategy>(3);
-  c.diversity_objective = r.flag();
-  c.crossover_enabled = r.flag();
-  c.c1 = r.get<double>();
-  c.c2 = r.get<double>();
-  c.special = get_special(r);
+  Config c = get_setting<Config>(r);
   require_valid(c);
   return c;
 }
