@@ -186,7 +186,7 @@ def test_config_file_may_repeat_the_problem(inputs, tmp_path):
 
 def test_settings_from_the_command_line(inputs, tmp_path):
     out = tmp_path / "out"
-    assert main(run_args(inputs, out, "--generations", "1", "--set", "c3=2.5", "--set",
+    assert main(run_args(inputs, out, "--generations", "1", "--set", "grid_settings.c3=2.5", "--set",
                          "special.graph_init=FCN", "--set", "target_species=none",
                          "--population-size", "7", "--selection-strategy", "SPEA2",
                          "--stall", "5", "--threads", "1")) == 0

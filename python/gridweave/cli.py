@@ -529,7 +529,8 @@ def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
         if not equals:
             raise InputError(f"--set {item}: expected KEY=VALUE")
         try:
-            settings[key.strip().removeprefix("special.")] = parse_setting(key.strip(), text.strip())
+            name = key.strip().removeprefix("special.").removeprefix("grid_settings.")
+            settings[name] = parse_setting(key.strip(), text.strip())
         except (ValueError, OverflowError) as error:
             raise InputError(f"--set {item}: {_one_line(error)}") from None
     for key in NAMED_SETTINGS:
