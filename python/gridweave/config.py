@@ -173,7 +173,9 @@ def _settings() -> tuple[Setting, ...]:
         if key not in _ABOUT:
             raise ImportError(f"gridweave.config gives no default and meaning of the engine's key {key!r}")
         about = _ABOUT[key]
-        bounds = {} if low is None else {"low": low if about.low is None else about.low, "high": high}
+        bounds: dict[str, float] = {}
+        if low is not None and high is not None:
+            bounds = {"low": low if about.low is None else about.low, "high": high}
         if kind in ("int", "optional int", "size"):
             bounds = {name: int(bound) for name, bound in bounds.items()}
         settings.append(Setting(key, table == GRID_SETTINGS, kind, about.default, about.meaning,
