@@ -33,8 +33,9 @@ namespace nb = nanobind;
 // `Optional` field becomes None and an absent `OmittedWhenAbsent` field is left out.
 enum class Presence { Required, Optional, OmittedWhenAbsent };
 
-// The numbers a field admits, checked as it is read: [low, high], without `low`
-// when `low_open`; a `high` of infinity admits every finite number above `low`.
+// The numbers a field admits, checked by read_settings and by the state loader:
+// [low, high], without `low` when `low_open`; a `high` of infinity admits every
+// finite number above `low`.
 // Applies to a number, a present optional number and each number of a group.
 struct Range {
   static constexpr double kInfinity = std::numeric_limits<double>::infinity();

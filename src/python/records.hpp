@@ -11,8 +11,9 @@
 // Field order is the order of missing-key reporting and of written keys.
 //
 // The configuration tables are the one list of settings: each key's range is
-// checked as it is read, and `_settings()` lists keys, kinds, ranges and
-// choices for the Python layer, which adds only defaults and meanings.
+// checked when a configuration is read for the engine or loaded from a state,
+// the state writes the keys in this order, and `_settings()` lists keys, kinds,
+// ranges and choices for the Python layer, which adds only defaults and meanings.
 
 namespace gwpy {
 
