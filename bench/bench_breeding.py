@@ -14,11 +14,14 @@ apart from the machine's load: CPU time that stays flat from 1 to 2 threads
 means no time is lost to lock contention, whatever the wall clock shows.
 
 ``--save FILE`` keeps the figures as JSON; ``--compare FILE`` adds the ratio
-of the saved figures to the new ones (old / new, above 1 is faster), which is
-how a change is measured against the build before it.
+of the saved figures to the new ones (old / new, above 1 is faster).
+``--against PYTHON`` measures the build installed for another interpreter (the
+build before a change) in the same run, its processes taking turns with this
+build's, and adds the same ratios: the fair comparison on a busy machine.
 
 Run: .venv/bin/python bench/bench_breeding.py [--sizes 1000 10000] [--threads 1 2]
      [--repeats 5] [--rounds 3] [--save before.json] [--compare before.json]
+     [--against old/.venv/bin/python]
 """
 
 import argparse
@@ -59,11 +62,11 @@ def measure(size: int, repeats: int) -> dict[str, float]:
     return best
 
 
-def run_worker(size: int, threads: int, repeats: int) -> dict[str, float]:
+def run_worker(size: int, threads: int, repeats: int, python: str = sys.executable) -> dict[str, float]:
     # NumPy's BLAS threads spin for a while after the terrain's matrix product
     # and would take a core from the workers being timed.
     env = dict(os.environ, GRIDWEAVE_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    command = [sys.executable, __file__, "--worker", str(size), "--repeats", str(repeats)]
+    command = [python, __file__, "--worker", str(size), "--repeats", str(repeats)]
     output = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
     return json.loads(output.splitlines()[-1])
 
@@ -76,6 +79,7 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=3, help="turns of the thread counts' processes")
     parser.add_argument("--save", metavar="FILE")
     parser.add_argument("--compare", metavar="FILE")
+    parser.add_argument("--against", metavar="PYTHON", help="interpreter of the build to compare with")
     parser.add_argument("--worker", type=int, metavar="SIZE", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -85,9 +89,17 @@ def main() -> None:
     figures: dict[str, dict[str, float]] = {}
     header = f"{'population':>10} {'operation':>15} " + " ".join(f"{f'{t} thr ms':>10}" for t in args.threads)
     header += f" {'speed-up':>9} " + " ".join(f"{f'cpu {t} ms':>10}" for t in args.threads)
-    print(header + (" " + " ".join(f"{f'vs old {t}':>9}" for t in args.threads) if before else ""))
+    compared = bool(before) or bool(args.against)
+    print(header + (" " + " ".join(f"{f'vs old {t}':>9}" for t in args.threads) if compared else ""))
     for size in args.sizes:
-        rounds = [{t: run_worker(size, t, args.repeats) for t in args.threads} for _ in range(args.rounds)]
+        rounds, old_rounds = [], []
+        for _ in range(args.rounds):
+            if args.against:
+                old_rounds.append({t: run_worker(size, t, args.repeats, args.against) for t in args.threads})
+            rounds.append({t: run_worker(size, t, args.repeats) for t in args.threads})
+        if old_rounds:
+            before.update({f"{size}/{op}/{t}": min(r[t][op] for r in old_rounds)
+                           for op in OPERATIONS for t in args.threads})
         runs = {t: {key: min(r[t][key] for r in rounds) for key in rounds[0][t]} for t in args.threads}
         for operation in OPERATIONS:
             times = [runs[t][operation] for t in args.threads]
@@ -99,7 +111,7 @@ def main() -> None:
             line = f"{size:>10} {operation:>15} " + " ".join(f"{1e3 * s:>10.1f}" for s in times)
             line += f" {speed_up:>8.2f}x "
             line += " ".join(f"{1e3 * runs[t][operation + '/cpu']:>10.1f}" for t in args.threads)
-            if before:
+            if compared:
                 line += " " + " ".join(
                     f"{before.get(f'{size}/{operation}/{t}', float('nan')) / runs[t][operation]:>8.2f}x"
                     for t in args.threads)

@@ -245,8 +245,9 @@ def test_bucket_counts_are_bounded_by_the_state_size(claim, loads):
     assert [(sorted(g.nodes), sorted(g.edges)) for g in loaded.members] == tables
 
 
-# A genome's state as written before the settings were written from the key
-# table: the format is fixed, so this must load and be written back unchanged.
+# A genome's state of format 1, as written before the settings were written
+# from the key table: it must load, and be written in the current format with
+# nothing changed but the format number and min_separation (0) after each c3.
 PINNED_GENOME_STATE = bytes.fromhex(
     "47575354010000000101000000000000001e0000000000000029000000000000000b0000000000000001000000000000"
     "000300000000000000080000000000000001000000000000001e00000000000000280000000000000002000000000000"
@@ -273,9 +274,12 @@ PINNED_GENOME_STATE = bytes.fromhex(
 )
 
 
-def test_a_pinned_genome_state_loads_and_is_written_back_unchanged():
+def test_a_pinned_genome_state_loads_and_is_written_in_the_current_format():
     genome = gw.Genome.__new__(gw.Genome)
     genome.__setstate__(PINNED_GENOME_STATE)
-    assert genome.__getstate__() == PINNED_GENOME_STATE
     assert sorted(genome.nodes) == [1, 2, 30] and genome.fitness == 1.5
     assert (genome.nodes[30].data.pos, genome.edges[41].enabled) == ((3, 2), False)
+    c3 = struct.pack("<d", 2.5)
+    assert PINNED_GENOME_STATE.count(c3) == 2  # the genome's settings and its specialization's
+    expected = PINNED_GENOME_STATE[:4] + struct.pack("<I", 2) + PINNED_GENOME_STATE[8:]
+    assert genome.__getstate__() == expected.replace(c3, c3 + bytes(8))

@@ -175,3 +175,15 @@ def test_seed_functions_stop_at_a_passed_deadline():
     config = bridge_config(problem)
     assert gw.ring_network(problem.cost_map, problem.terminals, deadline=0.0) is None
     assert gw.augment_tree(tree_genome(problem, config), problem.cost_map, deadline=0.0) is None
+
+
+def test_partial_rings_join_every_terminal_with_a_ring_and_branches(problem):
+    config = bridge_config(problem)
+    structures = routes.partial_rings(problem.cost_map, problem.terminals, 3)
+    assert len(structures) == min(3, len(problem.terminals) - 3)
+    genomes = [routes.genome_from_structure(config, s) for s in structures]
+    gw.evaluate_genomes(genomes, problem.cost_map)
+    for genome in genomes:
+        fixed = sorted(tuple(n.data.pos) for n in genome.nodes.values() if n.data.type_ == "Fixed")
+        assert fixed == sorted(map(tuple, problem.terminals))
+        assert genome.fitness > 0 and 0.0 < genome.objectives[1] < 1.0

@@ -20,6 +20,9 @@ Every key with its default, what is allowed and its meaning:
 
 {settings table}
 
+``min_separation`` = 0
+    integer in [0, 16777216]; cells another route must keep from an edge to protect it; 0: bridges only
+
 Configurations are stored as TOML (engine keys at the top, a ``[special]``
 table of grid settings, which may also be spelled ``[grid_settings]``) or
 JSON; see :func:`load_config` and :func:`save_config`. Strings are
@@ -159,6 +162,8 @@ _ABOUT: dict[str, _About] = {
         {"Grid": [4, 4]}, "initial graph: the terminals fully connected, or a lattice joined to them"),
     "compatibility_sigma": _About(4, "pooling window, in cells, of the grid compatibility term"),
     "c3": _About(10.0, "weight of the grid compatibility term"),
+    "min_separation": _About(
+        0, "cells another route must keep from an edge to protect it; 0: bridges only"),
 }
 
 

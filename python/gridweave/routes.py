@@ -36,6 +36,7 @@ import numpy as np
 
 from . import _core
 from ._core import Genome
+from .config import make_config
 from .measure import cost_array
 from .planning import Attachments, attachments
 from .runtime import UNLIMITED, Budget, PhaseDisplay
@@ -309,6 +310,108 @@ def ring(
     cells = [(int(row), int(col)) for row, col in terminals]
     found = _core.ring_network(cost_array(cost_map), cells, lookahead=lookahead, deadline=deadline)
     return None if found is None else network_structure(*found)
+
+
+def partial_rings(
+    cost_map: Any, terminals: Sequence[Cell], count: int = 6, *, deadline: float | None = None,
+    full: Mapping[str, Any] | None = None,
+) -> list[dict[str, Any]]:
+    """Networks between a tree and a ring: a ring through all but the terminals
+    dearest to visit, those joined to it by least-cost branches.
+
+    Starting from the ring through every terminal (:func:`ring`, or ``full``
+    when the caller has it), the terminal
+    whose two legs cost the most leaves the tour, ``count`` times or until
+    three remain; each smaller ring gets the terminals left out attached by
+    :func:`attached_network` (joined where a branch meets a ring edge). The
+    structures carry no cost. Fewer come back when ``deadline`` passes.
+
+    Example:
+        >>> cells = [(2, 2), (2, 13), (13, 13), (13, 2), (7, 7)]
+        >>> [len(s["nodes"]) >= 5 for s in partial_rings(np.ones((16, 16)), cells, 1)]
+        [True]
+    """
+    cells = [(int(row), int(col)) for row, col in terminals]
+    cost = cost_array(cost_map)
+    found: list[dict[str, Any]] = []
+    inside = list(cells)
+    current = full if full is not None else ring(cost, inside, deadline=deadline) if len(cells) >= 4 else None
+    while current is not None and len(found) < count and len(inside) > 3:
+        inside.remove(_dearest_visit(cost, current, inside))
+        current = ring(cost, inside, deadline=deadline)
+        if current is None:
+            break
+        outside = [c for c in cells if c not in inside]
+        try:
+            branches = attached_network(cost, outside, existing=current, deadline=deadline)
+        except TimeoutError:
+            break
+        found.append(_joined(current, branches))
+    return found
+
+
+def _dearest_visit(cost: np.ndarray, structure: Mapping[str, Any],
+                   terminals: Sequence[tuple[int, int]]) -> tuple[int, int]:
+    """The terminal of a ring whose two legs (the edge chains to its tour neighbours) cost the most."""
+    pos = {n["id"]: (int(n["data"]["pos"][0]), int(n["data"]["pos"][1])) for n in structure["nodes"]}
+    links: dict[int, list[int]] = {i: [] for i in pos}
+    for e in structure["edges"]:
+        links[e["node1"]].append(e["node2"])
+        links[e["node2"]].append(e["node1"])
+    unit = {i: float(cost[p]) for i, p in pos.items()}
+    config = make_config(cost.shape, [])
+
+    def edge_cost(a: int, b: int) -> float:  # the trace kernel's own terms, without the end cells
+        structure = network_structure([pos[a], pos[b]], 0, [(0, 1)], 0.0)
+        genome = genome_from_structure(config, structure)
+        return float(_core.network_costs([genome], cost)[0]) - unit[a] - unit[b]
+
+    wanted = set(terminals)
+    terminal_ids = {i for i, p in pos.items() if p in wanted}
+    visits: dict[int, float] = {}
+    for t in terminal_ids:
+        total = 0.0
+        for first in links[t]:
+            previous, node = t, first
+            total += edge_cost(previous, node)
+            while node not in terminal_ids:
+                previous, node = node, next(n for n in links[node] if n != previous)
+                total += edge_cost(previous, node) + unit[previous]
+        visits[t] = total
+    return pos[max(visits, key=lambda t: (visits[t], pos[t]))]
+
+
+def _joined(ring_structure: Mapping[str, Any], branches: Mapping[str, Any]) -> dict[str, Any]:
+    """One structure of a ring and branches attached to it: a branch node on a
+    ring node is that node, one on a ring edge splits the edge nearest to it."""
+    nodes = {n["id"]: (tuple(n["data"]["pos"]), n["data"]["type"]) for n in ring_structure["nodes"]}
+    edges = [(e["node1"], e["node2"]) for e in ring_structure["edges"] if e["enabled"]]
+    by_cell = {cell: i for i, (cell, _) in nodes.items()}
+    renumber: dict[int, int] = {}
+    for n in branches["nodes"]:
+        cell, kind = tuple(n["data"]["pos"]), n["data"]["type"]
+        if cell in by_cell:
+            renumber[n["id"]] = by_cell[cell]
+            continue
+        new = max(nodes) + 1
+        nodes[new] = (cell, kind)
+        by_cell[cell] = new
+        renumber[n["id"]] = new
+        if cell in {tuple(p) for p in branches.get("attachment_points", [])}:
+            k = min(range(len(edges)), key=lambda k: _segment_distance(cell, nodes[edges[k][0]][0],
+                                                                        nodes[edges[k][1]][0]))
+            a, b = edges.pop(k)
+            edges += [(a, new), (new, b)]
+    edges += [(renumber[e["node1"]], renumber[e["node2"]]) for e in branches["edges"] if e["enabled"]]
+    return {"nodes": [{"id": i, "data": {"pos": list(cell), "type": kind}} for i, (cell, kind) in nodes.items()],
+            "edges": [{"id": k + 1, "node1": a, "node2": b, "enabled": True} for k, (a, b) in enumerate(edges)]}
+
+
+def _segment_distance(p: Cell, a: Cell, b: Cell) -> float:
+    dx, dy = b[0] - a[0], b[1] - a[1]
+    length = dx * dx + dy * dy
+    t = 0.0 if length == 0 else min(1.0, max(0.0, ((p[0] - a[0]) * dx + (p[1] - a[1]) * dy) / length))
+    return math.hypot(p[0] - a[0] - t * dx, p[1] - a[1] - t * dy)
 
 
 def _sorted_structure(genome: Genome) -> dict[str, Any]:

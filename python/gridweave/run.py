@@ -400,7 +400,8 @@ class Run:
 
     def redundant_seeds(self, local: Genome, left: Callable[[], float | None]) -> list[Genome]:
         """The greedy chains of ``local`` (straight and routed), its tree
-        augmentation and the ring through the terminals, each polished without
+        augmentation, the partial rings (:func:`gridweave.routes.partial_rings`)
+        and the ring through the terminals, each polished without
         giving up redundancy: the start of the front from the tree to networks
         without bridges."""
         seeds = [*_core.redundancy_chain(local, self.cost, deadline=left()),
@@ -411,6 +412,9 @@ class Run:
         terminals = [tuple(n.data.pos) for n in local.nodes.values() if n.data.type_ == "Fixed"]
         ring = routes.ring(self.cost, terminals, deadline=left()) if len(terminals) >= 3 else None
         if ring is not None:
+            # Between the chains and the ring: rings through most terminals, the outliers on branches.
+            seeds += [self.adopt(s, local) for s in routes.partial_rings(self.cost, terminals, full=ring,
+                                                                            deadline=left())]
             seeds.append(self.adopt(ring, local))
         if seeds:
             routes.polish(seeds, self.cost, keep_redundancy=True, deadline=left())

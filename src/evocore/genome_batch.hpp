@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <numeric>
 #include <utility>
 #include <vector>
 
@@ -39,10 +40,35 @@ void use_real_numbers(Genome<S>& genome, const NumberRequests& requests) {
   });
 }
 
+// Whether some genome is listed twice, by an open-addressing set of
+// identities (the common case, every genome once, costs no sort).
+template <class S>
+bool lists_a_genome_twice(const std::vector<GenomeHandle<S>>& genomes) {
+  size_t slots = 16;
+  while (slots < 2 * genomes.size()) slots *= 2;
+  std::vector<const void*> table(slots, nullptr);
+  for (const auto& genome : genomes) {
+    const void* identity = genome.identity();
+    size_t slot = (reinterpret_cast<uintptr_t>(identity) * 0x9E3779B97F4A7C15ULL) >> 16 & (slots - 1);
+    for (; table[slot]; slot = (slot + 1) & (slots - 1))
+      if (table[slot] == identity) return true;
+    table[slot] = identity;
+  }
+  return false;
+}
+
 // Positions of the genomes in rounds: a genome listed k times takes part in
 // the first k rounds, so that no round holds one genome twice.
 template <class S>
 std::vector<std::vector<size_t>> rounds_of(const std::vector<GenomeHandle<S>>& genomes) {
+  if (!lists_a_genome_twice(genomes)) {
+    std::vector<std::vector<size_t>> single(genomes.empty() ? 0 : 1);
+    if (!genomes.empty()) {
+      single[0].resize(genomes.size());
+      std::iota(single[0].begin(), single[0].end(), size_t{0});
+    }
+    return single;
+  }
   std::vector<std::pair<const void*, size_t>> listed;
   listed.reserve(genomes.size());
   for (size_t i = 0; i < genomes.size(); ++i) listed.emplace_back(genomes[i].identity(), i);
@@ -75,13 +101,16 @@ class NumberingQueue {
  public:
   // Reads every genome's registry and its edge counter before anything changes.
   NumberingQueue(const std::vector<GenomeHandle<S>>& genomes, const std::vector<size_t>& round)
-      : genomes_(genomes), round_(round), states_(round.size(), nullptr), done_(round.size()) {
-    requests_.reserve(round.size());
-    for (size_t k = 0; k < round.size(); ++k) {
+      : genomes_(genomes),
+        round_(round),
+        requests_(round.size()),
+        states_(round.size(), nullptr),
+        done_(round.size()) {
+    parallel_for(round.size(), [&](size_t k) {  // each read waits for a cold genome: spread them
       if (!genomes[round[k]].is_broken()) states_[k] = genomes[round[k]].read()->state.get();
       if (!defers_numbers(states_[k])) states_[k] = nullptr;
-      requests_.emplace_back(states_[k] ? states_[k]->edge_counter() : 0);
-    }
+      requests_[k] = NumberRequests(states_[k] ? states_[k]->edge_counter() : 0);
+    });
   }
 
   // Runs change(genome, position) for item k with its requests deferred.

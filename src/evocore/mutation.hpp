@@ -1,11 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "error.hpp"
+#include "flat_index.hpp"
 #include "genome.hpp"
 #include "rng.hpp"
 #include "specialization.hpp"
@@ -36,24 +35,30 @@ const T& pick(const std::vector<T>& candidates, Rng& rng) {
 }
 
 // Node ids whose enabled degree is `degree`, counting an enabled self-loop
-// twice (it meets its node at both ends). Nodes with an enabled self-loop are
-// left out: they have no other end to bridge to or to hang from.
+// twice (it meets its node at both ends), in node-map order. Nodes with an
+// enabled self-loop are left out: they have no other end to bridge to or to
+// hang from.
 template <class S>
 std::vector<uint64_t> nodes_of_enabled_degree(const Genome<S>& genome, size_t degree) {
-  std::unordered_map<uint64_t, size_t> degrees;
-  degrees.reserve(genome.nodes.size());
-  std::unordered_set<uint64_t> looped;
+  thread_local FlatIndex index;  // asked once per mutation step: no allocation per node
+  thread_local std::vector<size_t> degrees;
+  thread_local std::vector<bool> looped;
+  index.reset(genome.nodes.size());
+  for (const auto& entry : genome.nodes) index.add(entry.first);
+  degrees.assign(index.size(), 0);
+  looped.assign(index.size(), false);
   for (const auto& [id, edge] : genome.edges) {
     if (!edge.enabled) continue;
-    ++degrees[edge.node1];
-    ++degrees[edge.node2];
-    if (edge.node1 == edge.node2) looped.insert(edge.node1);
+    const size_t a = index.find(edge.node1), b = index.find(edge.node2);
+    if (a != FlatIndex::kAbsent) ++degrees[a];
+    if (b != FlatIndex::kAbsent) ++degrees[b];
+    if (edge.node1 == edge.node2 && a != FlatIndex::kAbsent) looped[a] = true;
   }
   std::vector<uint64_t> ids;
+  size_t k = 0;  // the nodes were numbered in this order
   for (const auto& entry : genome.nodes) {
-    const auto found = degrees.find(entry.first);
-    const size_t node_degree = found == degrees.end() ? 0 : found->second;
-    if (node_degree == degree && !looped.contains(entry.first)) ids.push_back(entry.first);
+    if (degrees[k] == degree && !looped[k]) ids.push_back(entry.first);
+    ++k;
   }
   return ids;
 }
@@ -88,6 +93,7 @@ template <class S>
 void add_node(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->add_node_mutation_prob)) return;
   std::vector<uint64_t> enabled;
+  enabled.reserve(genome.edges.size());
   for (const auto& [id, edge] : genome.edges)
     if (edge.enabled) enabled.push_back(id);
   if (enabled.empty()) return;

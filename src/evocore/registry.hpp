@@ -45,17 +45,19 @@ class NumberRequests {
   // A pair the registry lacked; asked for twice, it keeps its first number.
   uint64_t edge(const std::pair<uint64_t, uint64_t>& key) {
     if (requests_.size() > kScanned) {
+      // Node requests can pass the limit too: the index then starts with every earlier pair.
+      if (!indexed_) {
+        for (size_t i = 0; i < requests_.size(); ++i)
+          if (requests_[i].edge) index_.emplace(requests_[i].pair, kFirstProvisional + i);
+        indexed_ = true;
+      }
       auto [entry, added] = index_.try_emplace(key, 0);
       if (added) entry->second = record(key, true);
       return entry->second;
     }
     for (size_t i = 0; i < requests_.size(); ++i)
       if (requests_[i].edge && requests_[i].pair == key) return kFirstProvisional + i;
-    const uint64_t id = record(key, true);
-    if (requests_.size() > kScanned)
-      for (size_t i = 0; i < requests_.size(); ++i)
-        if (requests_[i].edge) index_.emplace(requests_[i].pair, kFirstProvisional + i);
-    return id;
+    return record(key, true);
   }
 
   bool empty() const { return requests_.empty(); }
@@ -95,7 +97,8 @@ class NumberRequests {
 
   std::vector<Request> requests_;
   std::unordered_map<std::pair<uint64_t, uint64_t>, uint64_t, NodePairHash> index_;
-  size_t assigned_ = 0;  // requests with their real numbers
+  bool indexed_ = false;  // index_ holds every edge request
+  size_t assigned_ = 0;   // requests with their real numbers
   uint64_t known_;
 };
 

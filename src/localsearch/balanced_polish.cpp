@@ -24,7 +24,9 @@ using weave::Pos;
 
 // Node moves, bends and bypasses keep which edges are bridges (the new edges
 // inherit the status of the ones they replace), so the bridge share after a
-// move follows from the lengths it changes: bridge length B and total T.
+// move follows from the lengths it changes: bridge length B and total T. With
+// a separation a move can also change which edges are protected: the estimate
+// only ranks the moves, the exact share decides (confirm).
 class BalancedPolisher : NetworkEdit {
  public:
   BalancedPolisher(weave::Genome& genome, const CostMap& map, const PolishOptions& options)
@@ -47,8 +49,8 @@ class BalancedPolisher : NetworkEdit {
 
  private:
   void measure() {
-    bridges_ = weave::bridge_edge_ids(genome_.nodes, genome_.edges);
-    share_ = weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    bridges_ = weave::bridge_edge_ids(genome_.nodes, genome_.edges, weave::separation_of(genome_, map_));
+    share_ = weave::calculate_bridge_share(genome_.nodes, genome_.edges, weave::separation_of(genome_, map_));
     bridge_length_ = total_length_ = 0.0;
     for (const auto& [id, edge] : genome_.edges) {
       if (!edge.enabled) continue;
@@ -69,7 +71,8 @@ class BalancedPolisher : NetworkEdit {
   // Keeps a move made on the genome when the exact share did not grow; otherwise undoes it.
   template <class Undo>
   bool confirm(Undo&& undo) {
-    const double share = weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    const double share =
+        weave::calculate_bridge_share(genome_.nodes, genome_.edges, weave::separation_of(genome_, map_));
     if (share <= share_) {
       measure();
       return true;

@@ -259,7 +259,9 @@ class Polisher : NetworkEdit {
     return forked;
   }
 
-  double bridge_share() const { return weave::calculate_bridge_share(genome_.nodes, genome_.edges); }
+  double bridge_share() const {
+    return weave::calculate_bridge_share(genome_.nodes, genome_.edges, weave::separation_of(genome_, map_));
+  }
 
   // The new Steiner point, or nullopt (nothing changed) when an edge number is taken.
   std::optional<uint64_t> insert_fork(uint64_t node, const Fork& fork) {

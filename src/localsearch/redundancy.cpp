@@ -142,7 +142,8 @@ class Chain {
   }
 
   Addition best(const std::vector<Loop>& loops) {
-    const double share = weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    const double share =
+        weave::calculate_bridge_share(genome_.nodes, genome_.edges, weave::separation_of(genome_, map_));
     Addition best;
     for (const Loop& loop : loops) {
       if (!(loop.cost > 0.0) || !genome_.nodes.contains(loop.a) || !genome_.nodes.contains(loop.b)) continue;
@@ -204,7 +205,8 @@ class Chain {
     auto [slot, added] = genome_.edges.try_emplace(edge_id, weave::Edge{edge_id, loop.a, loop.b, true});
     const bool was_enabled = slot->second.enabled;
     slot->second.enabled = true;
-    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges,
+                                                                 weave::separation_of(genome_, map_));
     if (added)
       genome_.edges.erase(slot);
     else
@@ -231,7 +233,8 @@ class Chain {
       previous = node;
     }
     link(previous, loop.b);
-    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges);
+    const double removed = share - weave::calculate_bridge_share(genome_.nodes, genome_.edges,
+                                                                 weave::separation_of(genome_, map_));
     for (uint64_t id : edges) genome_.edges.erase(id);
     for (uint64_t id : nodes) genome_.nodes.erase(id);
     return removed;
@@ -280,14 +283,14 @@ std::vector<weave::Genome> redundancy_chain(const weave::Genome& genome, const w
 
 namespace {
 
-bool bridgeless(const weave::Genome& genome) {
+bool bridgeless(const weave::Genome& genome, const weave::CostMap& map) {
   return weave::is_connected(genome.nodes, genome.edges) &&
-         weave::calculate_bridge_share(genome.nodes, genome.edges) == 0.0;
+         weave::calculate_bridge_share(genome.nodes, genome.edges, weave::separation_of(genome, map)) == 0.0;
 }
 
 // Drops every addition that the network can do without, dearest first: with
 // its edges disabled and its bend nodes gone, the rest must stay bridgeless.
-void prune(weave::Genome& genome, Chain& builder, std::vector<Added>& added) {
+void prune(weave::Genome& genome, const weave::CostMap& map, Chain& builder, std::vector<Added>& added) {
   std::sort(added.begin(), added.end(), [](const Added& a, const Added& b) { return a.cost > b.cost; });
   for (const Added& addition : added) {
     evocore::check_interrupt();
@@ -299,7 +302,7 @@ void prune(weave::Genome& genome, Chain& builder, std::vector<Added>& added) {
         return entry.second.node1 == node || entry.second.node2 == node;
       });
     }
-    if (bridgeless(trial))
+    if (bridgeless(trial, map))
       builder.remove(addition);
     else
       builder.restore(addition);
@@ -328,7 +331,7 @@ std::optional<weave::Genome> augment_tree(const weave::Genome& genome, const wea
   }
   Chain builder(current, map);
   std::vector<Added> added;
-  while (!bridgeless(current) && !evocore::deadline_passed()) {
+  while (!bridgeless(current, map) && !evocore::deadline_passed()) {
     evocore::check_interrupt();
     const Addition addition = builder.best(loops);
     Added made;
@@ -336,8 +339,8 @@ std::optional<weave::Genome> augment_tree(const weave::Genome& genome, const wea
     made.cost = addition.loop->cost;
     added.push_back(std::move(made));
   }
-  if (!bridgeless(current)) return std::nullopt;
-  prune(current, builder, added);
+  if (!bridgeless(current, map)) return std::nullopt;
+  prune(current, map, builder, added);
   weave::evaluate_genome(current, map);
   return current;
 }

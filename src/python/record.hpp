@@ -31,7 +31,8 @@ namespace nb = nanobind;
 
 // Optional fields read a missing key or None as absent. When written, an absent
 // `Optional` field becomes None and an absent `OmittedWhenAbsent` field is left out.
-enum class Presence { Required, Optional, OmittedWhenAbsent };
+// A `Defaulted` field keeps the record's default value when its key is missing.
+enum class Presence { Required, Optional, OmittedWhenAbsent, Defaulted };
 
 // The numbers a field admits, checked by read_settings and by the state loader:
 // [low, high], without `low` when `low_open`; a `high` of infinity admits every
@@ -64,11 +65,20 @@ struct Field {
   Member Record::* member;
   Presence presence;
   Range range{};
+  uint32_t first_state_format = 1;  // the first saved-state format that holds this key
 };
 
 template <class R, class M>
 constexpr Field<R, M> required_field(const char* key, M R::* member, Range range = {}) {
   return {key, member, Presence::Required, range};
+}
+
+// A key added after states were first saved: `first_state_format` is the
+// first state format that holds it (older states read as the default).
+template <class R, class M>
+constexpr Field<R, M> defaulted_field(const char* key, M R::* member, uint32_t first_state_format,
+                                      Range range = {}) {
+  return {key, member, Presence::Defaulted, range, first_state_format};
 }
 
 template <class R, class M>

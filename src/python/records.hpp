@@ -97,7 +97,8 @@ struct RecordTraits<weave::WeaveConfig> {
       required_field("evaluation_strategy", &C::evaluation_strategy),
       required_field("graph_init", &C::graph_init),
       required_field("compatibility_sigma", &C::compatibility_sigma, in_range(1, kMaxGridSide)),
-      required_field("c3", &C::c3, at_least(0)));
+      required_field("c3", &C::c3, at_least(0)),
+      defaulted_field("min_separation", &C::min_separation, 2, in_range(0, kMaxGridSide)));
 };
 
 // An absent target_species is written as None. A population_size of 0 makes

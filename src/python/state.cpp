@@ -65,6 +65,8 @@ class Reader {
   explicit Reader(const std::string& bytes)
       : bytes_(bytes), buckets_left_(static_cast<uint64_t>(bytes.size()) * kBucketsPerStateByte) {}
 
+  uint32_t format = kStateFormat;  // of the state being read, once its header is
+
   template <class T>
     requires std::is_arithmetic_v<T>
   T get() {
@@ -124,7 +126,8 @@ class Reader {
 // and its value (0 when absent), a sequence as its count and its items, a
 // choice as the byte of its variant, followed, for variants with payloads, by
 // every payload member of every variant. A key added to the table changes the
-// format: kStateFormat must change with it.
+// format: kStateFormat must change with it, and the key (a defaulted field)
+// names that format as its first, so that older states read its default.
 
 template <class T, class Payload>
 void put_payload(Writer& w, const T& value, const Payload& payload);
@@ -208,7 +211,11 @@ T get_setting(Reader& r) {
   } else {
     std::apply(
         [&](const auto&... field) {
-          ((value.*field.member = get_setting<typename std::remove_cvref_t<decltype(field)>::Value>(r)), ...);
+          const auto read = [&](const auto& f) {
+            if (r.format >= f.first_state_format)
+              value.*f.member = get_setting<typename std::remove_cvref_t<decltype(f)>::Value>(r);
+          };
+          (read(field), ...);
         },
         RecordTraits<T>::fields);
   }
@@ -528,9 +535,10 @@ Loaded load(const std::string& bytes, Kind expected) {
   Reader r(bytes);
   for (char c : kMagic)
     if (r.get<char>() != c) damaged("it does not start like one");
-  if (const auto format = r.get<uint32_t>(); format != kStateFormat)
-    damaged("format " + std::to_string(format) + ", this version reads format " +
-            std::to_string(kStateFormat));
+  r.format = r.get<uint32_t>();
+  if (r.format != kStateFormat && r.format != kOldStateFormat)
+    damaged("format " + std::to_string(r.format) + ", this version reads formats " +
+            std::to_string(kOldStateFormat) + " and " + std::to_string(kStateFormat));
   if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
   Loaded loaded;
   SharedOnLoad shared;

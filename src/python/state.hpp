@@ -11,8 +11,10 @@
 namespace gwpy {
 namespace nb = nanobind;
 
-// Format of the states written now; states of other formats are refused.
-inline constexpr uint32_t kStateFormat = 1;
+// Format of the states written now; states of other formats are refused, but
+// for kOldStateFormat (before min_separation, which then reads as 0).
+inline constexpr uint32_t kStateFormat = 2;
+inline constexpr uint32_t kOldStateFormat = 1;
 
 // Genome.__getstate__ / __setstate__: the genome with a snapshot of its registry.
 nb::bytes genome_state(const PyGenome& genome);

@@ -18,6 +18,7 @@ bool removable_node(const WeaveNode& node, const WeaveNodeMap& nodes, const Edge
 
 std::vector<uint64_t> flexible_node_ids(const WeaveNodeMap& nodes) {
   std::vector<uint64_t> ids;
+  ids.reserve(nodes.size());
   for (const auto& [id, node] : nodes)
     if (node.data.type == NodeType::Flexible) ids.push_back(id);
   return ids;

@@ -62,6 +62,7 @@ struct WeaveConfig {
   GraphInit graph_init{};
   uint64_t compatibility_sigma = 0;
   double c3 = 0.0;
+  uint64_t min_separation = 0;  // cells; 0 counts every edge that is no bridge as protected
 };
 
 using WeaveNode = evocore::Node<WeaveNodeData>;

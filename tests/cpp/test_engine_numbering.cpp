@@ -43,6 +43,16 @@ void grow(Genome& genome) {
 
 }  // namespace
 
+TEST(DeferredNumbering, APairAskedAgainKeepsItsNumberWhenNodeRequestsPassTheScanLimit) {
+  for (int nodes_between : {1, 40}) {
+    NumberRequests requests;
+    const uint64_t pair = requests.edge({5, 6});
+    for (int i = 0; i < nodes_between; ++i) requests.node();
+    for (uint64_t i = 0; i < 40; ++i) requests.edge({100 + i, 200 + i});
+    EXPECT_EQ(requests.edge({5, 6}), pair) << nodes_between;
+  }
+}
+
 TEST(DeferredNumbering, KnownPairsAreLookedUpAndNewOnesWaitForAssignment) {
   PopulationState state;
   const uint64_t a = state.new_node_id(), b = state.new_node_id();

@@ -1,14 +1,39 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
+#include "evocore/flat_index.hpp"
 #include "evocore/genome.hpp"
 #include "evocore/lock_pair.hpp"
 #include "evocore/thread_pool.hpp"
 
 using evocore::PopulationState;
+
+// Against a hash map over ids that collide in the low bits, with growth past
+// the reserved room and the extreme ids, over several resets of one index.
+TEST(FlatIndex, NumbersIdsInFirstSeenOrderAcrossGrowthAndResets) {
+  evocore::FlatIndex index;
+  std::mt19937_64 draw(7);
+  for (size_t round = 0; round < 4; ++round) {
+    index.reset(round);  // too small on purpose: the index must grow
+    std::unordered_map<uint64_t, size_t> expected;
+    for (int i = 0; i < 3000; ++i) {
+      const uint64_t id = i % 3 == 0   ? (draw() % 500) << 32
+                          : i % 3 == 1 ? draw() % 700
+                                       : ~uint64_t{0} - draw() % 3;
+      const auto [entry, added] = expected.try_emplace(id, expected.size());
+      ASSERT_EQ(index.add(id), entry->second) << "id " << id;
+    }
+    EXPECT_EQ(index.size(), expected.size());
+    for (const auto& [id, number] : expected) EXPECT_EQ(index.find(id), number);
+    EXPECT_EQ(index.find(123456789),
+              expected.contains(123456789) ? expected[123456789] : evocore::FlatIndex::kAbsent);
+  }
+}
 
 TEST(Registry, NumbersStartAtOneAndAreIndependent) {
   PopulationState state;

@@ -1,6 +1,10 @@
 // Bridge edges and the exact ends of the bridge share.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+#include <unordered_set>
+
 #include "weave/evaluation/connectivity.hpp"
 #include "weave_graphs.hpp"
 
@@ -66,6 +70,38 @@ TEST(BridgeShare, CountsATwoEdgePairAsOneBridgeAndZeroLengthEdgesAsNothing) {
   const auto nodes = nodes_of({{1, 0, 0}, {2, 3, 4}, {3, 3, 4}});
   EXPECT_DOUBLE_EQ(calculate_bridge_share(nodes, edges_of({{1, 1, 2}, {2, 2, 1}, {3, 2, 3}})), 0.5);
   EXPECT_EQ(calculate_bridge_share(nodes, edges_of({{1, 1, 2}, {3, 2, 3}})), 1.0);
+}
+
+TEST(BridgeEdges, AtASeparationListTheCloseParallelLinesAndAddUpToTheShare) {
+  // A rectangle of lines of length 20, two cells apart: only its short sides are protected at 3.
+  const auto nodes = nodes_of({{1, 5, 5}, {2, 5, 25}, {3, 7, 25}, {4, 7, 5}});
+  const auto edges = edges_of({{1, 1, 2}, {2, 2, 3}, {3, 3, 4}, {4, 4, 1}});
+  EXPECT_EQ(bridge_edge_ids(nodes, edges, {3, 30, 30}), (std::unordered_set<uint64_t>{1, 3}));
+  EXPECT_TRUE(bridge_edge_ids(nodes, edges, {2, 30, 30}).empty());
+  evocore::Rng rng(5);
+  for (int trial = 0; trial < 300; ++trial) {
+    auto [random_nodes, random_edges] = random_network(rng, 12, 12, 3 + trial % 10, trial % 6);
+    std::set<std::pair<uint64_t, uint64_t>> pairs;  // a bridge's length counts once however many edges it has
+    size_t enabled = 0;
+    for (const auto& [id, edge] : random_edges)
+      if (edge.enabled) ++enabled, pairs.insert(std::minmax(edge.node1, edge.node2));
+    if (!is_connected(random_nodes, random_edges) || pairs.size() != enabled) continue;
+    const Separation separation{static_cast<uint64_t>(1 + trial % 4), 12, 12};
+    const auto listed = bridge_edge_ids(random_nodes, random_edges, separation);
+    EXPECT_TRUE(std::ranges::all_of(bridge_edge_ids(random_nodes, random_edges),
+                                    [&](uint64_t id) { return listed.contains(id); }));
+    double unprotected = 0.0, total = 0.0;
+    for (const auto& [id, edge] : random_edges) {
+      if (!edge.enabled) continue;
+      const double length =
+          distance(random_nodes.at(edge.node1).data.pos, random_nodes.at(edge.node2).data.pos);
+      total += length;
+      if (listed.contains(id)) unprotected += length;
+    }
+    if (total > 0.0)
+      expect_relative_near(calculate_bridge_share(random_nodes, random_edges, separation),
+                           unprotected / total);
+  }
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ double map_units_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const Cos
 }
 
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
-                           const CostMap& cost_map) {
+                           const CostMap& cost_map, uint64_t min_separation) {
   const bool multi_objective = strategy == EvaluationStrategy::MultiObjectiveBridge;
   if (!is_connected(nodes, edges, {}, {}, cost_map.attachments)) {
     Evaluation worthless{0.0, {}};
@@ -46,8 +46,9 @@ Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, Eval
   }
   Evaluation evaluation{fitness_from_cost(trace_cost(nodes, edges, cost_map)), {}};
   if (multi_objective)
-    evaluation.objectives =
-        std::vector<double>{evaluation.fitness, 1.0 - calculate_bridge_share(nodes, edges)};
+    evaluation.objectives = std::vector<double>{
+        evaluation.fitness,
+        1.0 - calculate_bridge_share(nodes, edges, {min_separation, cost_map.rows, cost_map.cols})};
   return evaluation;
 }
 

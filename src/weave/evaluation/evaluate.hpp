@@ -19,9 +19,10 @@ struct Evaluation {
 // share]) of a network: 0 when it is not connected, otherwise 1 / max(cost, 1e-7)
 // where cost sums trace x cost over the cells the network touches. A NaN cell
 // on the network makes it impassable like +inf: fitness 0, and so does an edge
-// whose line passes through an impassable cell between its samples.
+// whose line passes through an impassable cell between its samples. The
+// bridge share counts protection at `min_separation` cells (see Separation).
 Evaluation evaluate_genome(const WeaveNodeMap& nodes, const EdgeMap& edges, EvaluationStrategy strategy,
-                           const CostMap& cost_map);
+                           const CostMap& cost_map, uint64_t min_separation = 0);
 
 // Sum over the touched cells of trace value x cost; untouched cells never enter.
 double trace_cost(const WeaveNodeMap& nodes, const EdgeMap& edges, const CostMap& cost_map);
