@@ -32,6 +32,8 @@ import subprocess
 import sys
 import time
 
+import report  # noqa: E402
+
 OPERATIONS = ("make_offspring", "mutate")
 
 
@@ -85,40 +87,41 @@ def main() -> None:
     if args.worker:
         print(json.dumps(measure(args.worker, args.repeats)))
         return
-    before = json.load(open(args.compare)) if args.compare else {}
-    figures: dict[str, dict[str, float]] = {}
-    header = f"{'population':>10} {'operation':>15} " + " ".join(f"{f'{t} thr ms':>10}" for t in args.threads)
-    header += f" {'speed-up':>9} " + " ".join(f"{f'cpu {t} ms':>10}" for t in args.threads)
-    compared = bool(before) or bool(args.against)
-    print(header + (" " + " ".join(f"{f'vs old {t}':>9}" for t in args.threads) if compared else ""))
-    for size in args.sizes:
-        rounds, old_rounds = [], []
-        for _ in range(args.rounds):
-            if args.against:
-                old_rounds.append({t: run_worker(size, t, args.repeats, args.against) for t in args.threads})
-            rounds.append({t: run_worker(size, t, args.repeats) for t in args.threads})
-        if old_rounds:
-            before.update({f"{size}/{op}/{t}": min(r[t][op] for r in old_rounds)
-                           for op in OPERATIONS for t in args.threads})
-        runs = {t: {key: min(r[t][key] for r in rounds) for key in rounds[0][t]} for t in args.threads}
-        for operation in OPERATIONS:
-            times = [runs[t][operation] for t in args.threads]
-            speed_up = statistics.median(
-                r[args.threads[0]][operation] / r[args.threads[-1]][operation] for r in rounds)
-            for t in args.threads:
-                figures[f"{size}/{operation}/{t}"] = runs[t][operation]
-                figures[f"{size}/{operation}/cpu/{t}"] = runs[t][operation + "/cpu"]
-            line = f"{size:>10} {operation:>15} " + " ".join(f"{1e3 * s:>10.1f}" for s in times)
-            line += f" {speed_up:>8.2f}x "
-            line += " ".join(f"{1e3 * runs[t][operation + '/cpu']:>10.1f}" for t in args.threads)
-            if compared:
-                line += " " + " ".join(
-                    f"{before.get(f'{size}/{operation}/{t}', float('nan')) / runs[t][operation]:>8.2f}x"
-                    for t in args.threads)
-            print(line, flush=True)
-    if args.save:
-        with open(args.save, "w") as file:
-            json.dump(figures, file, indent=1)
+    with report.section("breeding", "Breeding on one and two threads"):
+        before = json.load(open(args.compare)) if args.compare else {}
+        figures: dict[str, dict[str, float]] = {}
+        header = f"{'population':>10} {'operation':>15} " + " ".join(f"{f'{t} thr ms':>10}" for t in args.threads)
+        header += f" {'speed-up':>9} " + " ".join(f"{f'cpu {t} ms':>10}" for t in args.threads)
+        compared = bool(before) or bool(args.against)
+        print(header + (" " + " ".join(f"{f'vs old {t}':>9}" for t in args.threads) if compared else ""))
+        for size in args.sizes:
+            rounds, old_rounds = [], []
+            for _ in range(args.rounds):
+                if args.against:
+                    old_rounds.append({t: run_worker(size, t, args.repeats, args.against) for t in args.threads})
+                rounds.append({t: run_worker(size, t, args.repeats) for t in args.threads})
+            if old_rounds:
+                before.update({f"{size}/{op}/{t}": min(r[t][op] for r in old_rounds)
+                               for op in OPERATIONS for t in args.threads})
+            runs = {t: {key: min(r[t][key] for r in rounds) for key in rounds[0][t]} for t in args.threads}
+            for operation in OPERATIONS:
+                times = [runs[t][operation] for t in args.threads]
+                speed_up = statistics.median(
+                    r[args.threads[0]][operation] / r[args.threads[-1]][operation] for r in rounds)
+                for t in args.threads:
+                    figures[f"{size}/{operation}/{t}"] = runs[t][operation]
+                    figures[f"{size}/{operation}/cpu/{t}"] = runs[t][operation + "/cpu"]
+                line = f"{size:>10} {operation:>15} " + " ".join(f"{1e3 * s:>10.1f}" for s in times)
+                line += f" {speed_up:>8.2f}x "
+                line += " ".join(f"{1e3 * runs[t][operation + '/cpu']:>10.1f}" for t in args.threads)
+                if compared:
+                    line += " " + " ".join(
+                        f"{before.get(f'{size}/{operation}/{t}', float('nan')) / runs[t][operation]:>8.2f}x"
+                        for t in args.threads)
+                print(line, flush=True)
+        if args.save:
+            with open(args.save, "w") as file:
+                json.dump(figures, file, indent=1)
 
 
 if __name__ == "__main__":

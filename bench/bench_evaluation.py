@@ -34,6 +34,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).parent))
 
 import gridweave as gw  # noqa: E402
+import report  # noqa: E402
 from common import best_of, config  # noqa: E402
 
 DENSE_SAMPLE = 40
@@ -52,31 +53,33 @@ def main():
     if parser.parse_args().kernel_only:
         kernel_against_gather(genomes_for_benchmark()[1])
         return
-    pop, genomes = genomes_for_benchmark()
-    nodes = np.mean([len(g.nodes) for g in genomes])
-    edges = np.mean([sum(e.enabled for e in g.edges.values()) for g in genomes])
-    print(f"threads: {gw._core._num_threads()}; {len(genomes)} genomes, "
-          f"{nodes:.0f} nodes and {edges:.0f} enabled edges on average")
-    rng = np.random.default_rng(7)
-    for size in (256, 1024):
-        cost = rng.random((size, size))
-        sparse = best_of(3, partial(gw.evaluate_genomes, genomes, cost))
-        masks = [gw.get_genome_mask(g, (size, size)) for g in genomes[:DENSE_SAMPLE]]
-        start = time.perf_counter()
-        for mask in masks:
-            (mask * cost).sum()
-        dense = (time.perf_counter() - start) / DENSE_SAMPLE * len(genomes)
-        rate_sparse, rate_dense = len(genomes) / sparse, len(genomes) / dense
-        print(f"{size:>5} x {size:<5} sparse {rate_sparse:>10,.0f} genomes/s   dense {rate_dense:>8,.0f} genomes/s"
-              f"   ratio {rate_sparse / rate_dense:6.1f}")
-    kernel_against_gather(genomes)
-    impassable_against_clear(genomes)
-    if gw._core._num_threads() > 1:
-        # The gather runs on one thread: the same comparison with one worker
-        # leaves out what the pool's second thread costs or shares.
-        print("with one worker thread:", flush=True)
-        env = dict(os.environ, GRIDWEAVE_NUM_THREADS="1")
-        subprocess.run([sys.executable, __file__, "--kernel-only"], env=env, check=True)
+    with report.section("evaluation", "Evaluation and trace kernel"):
+        pop, genomes = genomes_for_benchmark()
+        nodes = np.mean([len(g.nodes) for g in genomes])
+        edges = np.mean([sum(e.enabled for e in g.edges.values()) for g in genomes])
+        print(f"threads: {gw._core._num_threads()}; {len(genomes)} genomes, "
+              f"{nodes:.0f} nodes and {edges:.0f} enabled edges on average")
+        rng = np.random.default_rng(7)
+        for size in (256, 1024):
+            cost = rng.random((size, size))
+            sparse = best_of(3, partial(gw.evaluate_genomes, genomes, cost))
+            masks = [gw.get_genome_mask(g, (size, size)) for g in genomes[:DENSE_SAMPLE]]
+            start = time.perf_counter()
+            for mask in masks:
+                (mask * cost).sum()
+            dense = (time.perf_counter() - start) / DENSE_SAMPLE * len(genomes)
+            rate_sparse, rate_dense = len(genomes) / sparse, len(genomes) / dense
+            print(f"{size:>5} x {size:<5} sparse {rate_sparse:>10,.0f} genomes/s   dense {rate_dense:>8,.0f} genomes/s"
+                  f"   ratio {rate_sparse / rate_dense:6.1f}")
+        kernel_against_gather(genomes)
+        impassable_against_clear(genomes)
+        if gw._core._num_threads() > 1:
+            # The gather runs on one thread: the same comparison with one worker
+            # leaves out what the pool's second thread costs or shares.
+            print("with one worker thread:", flush=True)
+            env = dict(os.environ, GRIDWEAVE_NUM_THREADS="1")
+            print(subprocess.run([sys.executable, __file__, "--kernel-only"], env=env, check=True,
+                                 capture_output=True, text=True).stdout, end="")
 
 
 def kernel_against_gather(genomes, size=1024, rounds=15):

@@ -25,6 +25,7 @@ import statistics
 import time
 
 import gridweave as gw
+import report  # noqa: E402
 from gridweave import evolve, routes
 from gridweave.config import make_config
 from gridweave.measure import network_cost
@@ -96,7 +97,8 @@ def main() -> None:
     args = parser.parse_args()
     suite = quality_suite()
     chosen = [suite[i] for i in args.problems] if args.problems else suite
-    print_fronts(chosen, args.generations, args.time_limit, args.seed)
+    with report.section("fronts", "Cost against redundancy"):
+        print_fronts(chosen, args.generations, args.time_limit, args.seed)
 
 
 if __name__ == "__main__":

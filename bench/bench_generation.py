@@ -31,6 +31,8 @@ from pathlib import Path
 
 import numpy as np
 
+import report  # noqa: E402
+
 PHASES = ("evaluate", "mutate", "make_offspring", "select", "rank", "driver")
 SELECTIONS = ("NEAT", "NSGA2")
 POPULATIONS = (100, 1_000, 10_000)
@@ -165,18 +167,19 @@ def main():
         selection, population, side = args.child.split(":")
         print(json.dumps(run_case(selection, int(population), int(side), args.generations, args.problem)))
         return
-    cases = args.cases or (QUICK if args.quick else
-                           [f"{s}:{p}:{n}" for s in SELECTIONS for p in POPULATIONS for n in SIDES])
-    header = " ".join(f"{p:>10}" for p in (*PHASES, "total"))
-    print(f"milliseconds per generation ({args.generations} generations), peak RSS in MB")
-    print(f"{'case':<26} {header} {'peak MB':>8}")
-    for case in cases:
-        new = measure(case, args.generations)
-        print(row(case, new), flush=True)
-        if args.compare:
-            old = measure(case, args.generations, args.compare)
-            print(row("  old build", old))
-            print(ratio_row(old, new), flush=True)
+    with report.section("generation", "Time per generation"):
+        cases = args.cases or (QUICK if args.quick else
+                               [f"{s}:{p}:{n}" for s in SELECTIONS for p in POPULATIONS for n in SIDES])
+        header = " ".join(f"{p:>10}" for p in (*PHASES, "total"))
+        print(f"milliseconds per generation ({args.generations} generations), peak RSS in MB")
+        print(f"{'case':<26} {header} {'peak MB':>8}")
+        for case in cases:
+            new = measure(case, args.generations)
+            print(row(case, new), flush=True)
+            if args.compare:
+                old = measure(case, args.generations, args.compare)
+                print(row("  old build", old))
+                print(ratio_row(old, new), flush=True)
 
 
 if __name__ == "__main__":

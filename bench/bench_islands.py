@@ -39,6 +39,7 @@ import time
 
 from distributed import Client
 
+import report  # noqa: E402
 from gridweave import evolve, routes
 from gridweave.config import make_config
 from gridweave.islands import evolve_islands, local_cluster
@@ -111,52 +112,54 @@ def main() -> None:
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--scaling-only", action="store_true", help="only the 1 -> 2 worker scaling table")
     args = parser.parse_args()
-    logging.getLogger("distributed").setLevel(logging.ERROR)
-    suite = quality_suite()
-    chosen = [suite[i] for i in args.problems]
-    one, one_client = cluster(1)
-    two, two_client = cluster(2)
-    try:
-        print("best = fitness / best heuristic's fitness; ratio against the single population; "
-              "evals/s = children evaluated per second of evolution")
-        print("| problem | run | best | ratio | hypervolume | evals/s | generations | seconds | migration cost |")
-        print("|---|---|---|---|---|---|---|---|---|")
-        matching, starts = [], []
-        for problem in chosen:
-            if args.scaling_only:
-                starts.append(routes.start_network(problem.cost_map, make_config(problem.grid_size, problem.terminals)))
-                continue
-            heuristic = routes.steiner_tree(problem.cost_map, problem.terminals)
-            scale = 1.0 / heuristic["cost"]
-            start = routes.start_network(problem.cost_map, make_config(problem.grid_size, problem.terminals))
-            starts.append(start)
-            for objective, label in (("SingleObjective", ""), ("MultiObjectiveBridge", " NSGA2 bridge")):
-                selection = "NSGA2" if objective == "MultiObjectiveBridge" else "NEAT"
-                config = make_config(problem.grid_size, problem.terminals, population_size=args.size,
-                                     evaluation_strategy=objective, selection_strategy=selection)
-                base = single(problem, {**config, "population_size": 2 * args.size}, args, scale, start)
-                row(problem, f"1 x {2 * args.size}{label}", base, base)
-                two_islands = islands(problem, config, args, scale, two_client, 2, start)
-                matching.append(two_islands["matching"])
-                row(problem, f"2 x {args.size} on 2 workers{label}", two_islands, base)
-                if not label:
-                    shared = islands(problem, config, args, scale, two_client, 2, start, numbering="position")
-                    row(problem, f"2 x {args.size}, position numbering", shared, base)
-                    eight = islands(problem, {**config, "population_size": args.size // 4}, args, scale,
-                                    two_client, 8, start)
-                    row(problem, f"8 x {args.size // 4} on 2 workers", eight, base)
-        if matching:
-            print(f"arriving migrants: {100 * sum(matching) / len(matching):.1f}% of their edges carry a number "
-                  "the receiving members already use")
-        print()
-        print("| problem | evals/s, 1 worker | evals/s, 2 workers | speed-up |")
-        print("|---|---|---|---|")
-        for problem, start in zip(chosen, starts):
-            scaling(problem, args, [one_client, two_client], start)
-    finally:
-        for client, local in ((one_client, one), (two_client, two)):
-            client.close()
-            local.close()
+    with report.section("islands", "Islands"):
+        logging.getLogger("distributed").setLevel(logging.ERROR)
+        suite = quality_suite()
+        chosen = [suite[i] for i in args.problems]
+        one, one_client = cluster(1)
+        two, two_client = cluster(2)
+        try:
+            print("best = fitness / best heuristic's fitness; ratio against the single population; "
+                  "evals/s = children evaluated per second of evolution")
+            print("| problem | run | best | ratio | hypervolume | evals/s | generations | seconds | migration cost |")
+            print("|---|---|---|---|---|---|---|---|---|")
+            matching, starts = [], []
+            for problem in chosen:
+                if args.scaling_only:
+                    config = make_config(problem.grid_size, problem.terminals)
+                    starts.append(routes.start_network(problem.cost_map, config))
+                    continue
+                heuristic = routes.steiner_tree(problem.cost_map, problem.terminals)
+                scale = 1.0 / heuristic["cost"]
+                start = routes.start_network(problem.cost_map, make_config(problem.grid_size, problem.terminals))
+                starts.append(start)
+                for objective, label in (("SingleObjective", ""), ("MultiObjectiveBridge", " NSGA2 bridge")):
+                    selection = "NSGA2" if objective == "MultiObjectiveBridge" else "NEAT"
+                    config = make_config(problem.grid_size, problem.terminals, population_size=args.size,
+                                         evaluation_strategy=objective, selection_strategy=selection)
+                    base = single(problem, {**config, "population_size": 2 * args.size}, args, scale, start)
+                    row(problem, f"1 x {2 * args.size}{label}", base, base)
+                    two_islands = islands(problem, config, args, scale, two_client, 2, start)
+                    matching.append(two_islands["matching"])
+                    row(problem, f"2 x {args.size} on 2 workers{label}", two_islands, base)
+                    if not label:
+                        shared = islands(problem, config, args, scale, two_client, 2, start, numbering="position")
+                        row(problem, f"2 x {args.size}, position numbering", shared, base)
+                        eight = islands(problem, {**config, "population_size": args.size // 4}, args, scale,
+                                        two_client, 8, start)
+                        row(problem, f"8 x {args.size // 4} on 2 workers", eight, base)
+            if matching:
+                print(f"arriving migrants: {100 * sum(matching) / len(matching):.1f}% of their edges carry a number "
+                      "the receiving members already use")
+            print()
+            print("| problem | evals/s, 1 worker | evals/s, 2 workers | speed-up |")
+            print("|---|---|---|---|")
+            for problem, start in zip(chosen, starts):
+                scaling(problem, args, [one_client, two_client], start)
+        finally:
+            for client, local in ((one_client, one), (two_client, two)):
+                client.close()
+                local.close()
 
 
 if __name__ == "__main__":

@@ -22,6 +22,7 @@ import time
 
 import numpy as np
 
+import report  # noqa: E402
 from gridweave import evolve, planning, routes
 from gridweave.config import make_config
 from gridweave.problems import make_terrain
@@ -61,28 +62,29 @@ def main():
     parser.add_argument("--generations", type=int, default=300)
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    print(f"{'problem':>24} {'sites':>5} {'baseline':>10} {'heuristic':>10} {'evolved':>10} "
-          f"{'seconds':>7} {'/baseline':>9} {'/heuristic':>10}")
-    to_baseline, to_heuristic = [], []
-    for shape, count, seed in CASES:
-        problem = make_terrain(shape, n_terminals=count, seed=seed)
-        existing = existing_network(shape, seed)
-        plan = planning.attachments(shape, existing)
-        sites = [s for s in problem.terminals if int(s[0]) * shape[1] + int(s[1]) not in set(plan.existing)]
-        base = baseline(problem.cost_map, sites, existing)
-        best_heuristic = heuristic(problem.cost_map, sites, existing)
-        config = make_config(shape, sites)
-        started = time.perf_counter()
-        result = evolve(problem.cost_map, config, args.generations, existing=existing,
-                        time_limit=args.time_limit, progress=False, seed=args.seed)
-        seconds = time.perf_counter() - started
-        evolved = 1.0 / result.best_fitness
-        to_baseline.append(evolved / base)
-        to_heuristic.append(evolved / best_heuristic)
-        print(f"{problem.name:>24} {len(sites):>5} {base:>10.4f} {best_heuristic:>10.4f} {evolved:>10.4f} "
-              f"{seconds:>7.1f} {to_baseline[-1]:>9.4f} {to_heuristic[-1]:>10.4f}")
-    print(f"median evolved / baseline {statistics.median(to_baseline):.4f} (largest {max(to_baseline):.4f}); "
-          f"evolved / heuristic {statistics.median(to_heuristic):.4f} (largest {max(to_heuristic):.4f})")
+    with report.section("planning", "Extending an existing network"):
+        print(f"{'problem':>24} {'sites':>5} {'baseline':>10} {'heuristic':>10} {'evolved':>10} "
+              f"{'seconds':>7} {'/baseline':>9} {'/heuristic':>10}")
+        to_baseline, to_heuristic = [], []
+        for shape, count, seed in CASES:
+            problem = make_terrain(shape, n_terminals=count, seed=seed)
+            existing = existing_network(shape, seed)
+            plan = planning.attachments(shape, existing)
+            sites = [s for s in problem.terminals if int(s[0]) * shape[1] + int(s[1]) not in set(plan.existing)]
+            base = baseline(problem.cost_map, sites, existing)
+            best_heuristic = heuristic(problem.cost_map, sites, existing)
+            config = make_config(shape, sites)
+            started = time.perf_counter()
+            result = evolve(problem.cost_map, config, args.generations, existing=existing,
+                            time_limit=args.time_limit, progress=False, seed=args.seed)
+            seconds = time.perf_counter() - started
+            evolved = 1.0 / result.best_fitness
+            to_baseline.append(evolved / base)
+            to_heuristic.append(evolved / best_heuristic)
+            print(f"{problem.name:>24} {len(sites):>5} {base:>10.4f} {best_heuristic:>10.4f} {evolved:>10.4f} "
+                  f"{seconds:>7.1f} {to_baseline[-1]:>9.4f} {to_heuristic[-1]:>10.4f}")
+        print(f"median evolved / baseline {statistics.median(to_baseline):.4f} (largest {max(to_baseline):.4f}); "
+              f"evolved / heuristic {statistics.median(to_heuristic):.4f} (largest {max(to_heuristic):.4f})")
 
 
 if __name__ == "__main__":

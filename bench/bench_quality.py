@@ -33,6 +33,7 @@ import statistics
 import time
 from pathlib import Path
 
+import report  # noqa: E402
 from gridweave import evolve, routes
 from gridweave.config import make_config
 from gridweave.problems import Problem, quality_suite, trap_suite
@@ -55,6 +56,9 @@ def polish_gains(problem: Problem, networks: list[dict]) -> list[float]:
     after = routes.polish(genomes, problem.cost_map)
     return [n["cost"] / a for n, a in zip(networks, after)]
 
+
+TITLES = {"quality": "Quality against the classical heuristics", "traps": "Trap problems against the exact optimum",
+          "all": "Against the exact optimum"}
 
 def optimum(problem: Problem, args: argparse.Namespace) -> float:
     """The exact optimum's cost: cached, computed when cheap (or asked for), else NaN."""
@@ -115,41 +119,42 @@ def main() -> None:
     suite = ((quality_suite() if args.suite != "traps" else [])
              + (trap_suite() if args.suite != "quality" else []))
     chosen = [suite[i] for i in args.problems] if args.problems else suite
-    print("costs are trace costs (1 / fitness); ratio = fitness / best heuristic's fitness")
-    print("| problem | terminals | spanning tree | Voronoi (s) | grown (s) | polish alone | "
-          "evolve() (s, gens) | ratio | optimum | gap | pure evolution (s) | ratio | spanning tree ratio |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
-    rows = []
-    for problem in chosen:
-        r = run(problem, args)
-        rows.append(r)
-        pure = (f"{r['pure']:.3f} ({r['pure_s']:.0f}) | {r['pure_ratio']:.3f}"
-                if "pure" in r else "- | -")
-        print(f"| {r['name']} | {r['terminals']} | {r['mst']:.3f} | {r['voronoi']:.3f} ({r['voronoi_s']:.2f}) | "
-              f"{r['grow']:.3f} ({r['grow_s']:.2f}) | x{statistics.median(r['polish_gains']):.4f} | "
-              f"{r['evolved']:.3f} ({r['evolve_s']:.1f}, {r['evolve_gens']}) | {r['ratio']:.4f} | "
-              f"{r['optimum']:.6f} | {100 * r['gap']:.3f} % | {pure} | "
-              f"{r['mst_ratio']:.3f} |", flush=True)
-    gains = [g for r in rows for g in r["polish_gains"]]
-    print(f"polish alone: median gain x{statistics.median(gains):.4f}, smallest x{min(gains):.4f} "
-          f"over {len(gains)} heuristic networks; "
-          f"evolve() ratio min {min(r['ratio'] for r in rows):.4f} "
-          f"median {statistics.median(r['ratio'] for r in rows):.4f}")
-    gaps = [r["gap"] for r in rows if not math.isnan(r["gap"])]
-    if gaps:
-        print(f"evolve() gap above the exact optimum: largest {100 * max(gaps):.3f} %, "
-              f"median {100 * statistics.median(gaps):.3f} % over {len(gaps)} problems with a known optimum")
-    if args.pure_generations:
-        pure = [r["pure_ratio"] for r in rows]
-        print(f"pure evolution ratio geometric mean "
-              f"{math.exp(statistics.fmean(math.log(max(p, 1e-12)) for p in pure)):.4f}")
-    if args.pure_generations:
-        print("pure evolution reaches the spanning tree on "
-              f"{sum(r['pure_ratio'] >= r['mst_ratio'] for r in rows)} of {len(rows)} problems")
-    if args.fronts:
-        from bench_fronts import print_fronts
+    with report.section(f"quality-{args.suite}", TITLES[args.suite]):
+        print("costs are trace costs (1 / fitness); ratio = fitness / best heuristic's fitness")
+        print("| problem | terminals | spanning tree | Voronoi (s) | grown (s) | polish alone | "
+              "evolve() (s, gens) | ratio | optimum | gap | pure evolution (s) | ratio | spanning tree ratio |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+        rows = []
+        for problem in chosen:
+            r = run(problem, args)
+            rows.append(r)
+            pure = (f"{r['pure']:.3f} ({r['pure_s']:.0f}) | {r['pure_ratio']:.3f}"
+                    if "pure" in r else "- | -")
+            print(f"| {r['name']} | {r['terminals']} | {r['mst']:.3f} | {r['voronoi']:.3f} ({r['voronoi_s']:.2f}) | "
+                  f"{r['grow']:.3f} ({r['grow_s']:.2f}) | x{statistics.median(r['polish_gains']):.4f} | "
+                  f"{r['evolved']:.3f} ({r['evolve_s']:.1f}, {r['evolve_gens']}) | {r['ratio']:.4f} | "
+                  f"{r['optimum']:.6f} | {100 * r['gap']:.3f} % | {pure} | "
+                  f"{r['mst_ratio']:.3f} |", flush=True)
+        gains = [g for r in rows for g in r["polish_gains"]]
+        print(f"polish alone: median gain x{statistics.median(gains):.4f}, smallest x{min(gains):.4f} "
+              f"over {len(gains)} heuristic networks; "
+              f"evolve() ratio min {min(r['ratio'] for r in rows):.4f} "
+              f"median {statistics.median(r['ratio'] for r in rows):.4f}")
+        gaps = [r["gap"] for r in rows if not math.isnan(r["gap"])]
+        if gaps:
+            print(f"evolve() gap above the exact optimum: largest {100 * max(gaps):.3f} %, "
+                  f"median {100 * statistics.median(gaps):.3f} % over {len(gaps)} problems with a known optimum")
+        if args.pure_generations:
+            pure = [r["pure_ratio"] for r in rows]
+            print(f"pure evolution ratio geometric mean "
+                  f"{math.exp(statistics.fmean(math.log(max(p, 1e-12)) for p in pure)):.4f}")
+        if args.pure_generations:
+            print("pure evolution reaches the spanning tree on "
+                  f"{sum(r['pure_ratio'] >= r['mst_ratio'] for r in rows)} of {len(rows)} problems")
+        if args.fronts:
+            from bench_fronts import print_fronts
 
-        print_fronts(chosen, args.generations, args.time_limit, args.seed)
+            print_fronts(chosen, args.generations, args.time_limit, args.seed)
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ os.environ["GRIDWEAVE_NUM_THREADS"] = "1"
 
 import numpy as np  # noqa: E402
 
+import report  # noqa: E402
 from gridweave.problems import make_terrain  # noqa: E402
 from gridweave.routes import least_cost_distances  # noqa: E402
 
@@ -55,29 +56,30 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[1024, 2048, 4096])
     parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
-    binary = build()
-    with tempfile.TemporaryDirectory() as folder:
-        for side in args.sizes:
-            for name, cost, float32 in maps(side):
-                path = Path(folder) / f"{name}.f64"
-                np.ascontiguousarray(cost, dtype=np.float64).tofile(path)
-                command = [str(binary), str(side), str(side), str(path), str(args.rounds)] + ["float32"] * float32
-                native = subprocess.run(command, check=True, capture_output=True, text=True).stdout.strip()
-                if float32:
-                    print(f"{name:<9} {native}", flush=True)
-                    continue
-                source = [(side // 3, side // 2)]
-                times = []
-                for _ in range(3):
-                    start = time.perf_counter()
-                    least_cost_distances(cost, source)
-                    times.append(time.perf_counter() - start)
-                python_rate = side * side / sorted(times)[1] / 1e6
-                print(f"{name:<9} {native}   least_cost_distances {python_rate:6.2f} M cells/s", flush=True)
-                if side == max(args.sizes):
-                    memory = subprocess.run([str(binary), str(side), str(side), str(path), "--memory"],
-                                            check=True, capture_output=True, text=True).stdout.strip()
-                    print(f"{'':<9} search {memory}", flush=True)
+    with report.section("routing", "Least-cost search"):
+        binary = build()
+        with tempfile.TemporaryDirectory() as folder:
+            for side in args.sizes:
+                for name, cost, float32 in maps(side):
+                    path = Path(folder) / f"{name}.f64"
+                    np.ascontiguousarray(cost, dtype=np.float64).tofile(path)
+                    command = [str(binary), str(side), str(side), str(path), str(args.rounds)] + ["float32"] * float32
+                    native = subprocess.run(command, check=True, capture_output=True, text=True).stdout.strip()
+                    if float32:
+                        print(f"{name:<9} {native}", flush=True)
+                        continue
+                    source = [(side // 3, side // 2)]
+                    times = []
+                    for _ in range(3):
+                        start = time.perf_counter()
+                        least_cost_distances(cost, source)
+                        times.append(time.perf_counter() - start)
+                    python_rate = side * side / sorted(times)[1] / 1e6
+                    print(f"{name:<9} {native}   least_cost_distances {python_rate:6.2f} M cells/s", flush=True)
+                    if side == max(args.sizes):
+                        memory = subprocess.run([str(binary), str(side), str(side), str(path), "--memory"],
+                                                check=True, capture_output=True, text=True).stdout.strip()
+                        print(f"{'':<9} search {memory}", flush=True)
 
 
 if __name__ == "__main__":

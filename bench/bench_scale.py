@@ -33,6 +33,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).parent))
 
 import gridweave as gw  # noqa: E402
+import report  # noqa: E402
 from common import config  # noqa: E402
 from gridweave import evolve, problems, routes  # noqa: E402
 
@@ -87,33 +88,34 @@ def maps_main(argv):
     parser.add_argument("--quick", action="store_true", help=f"only {', '.join(QUICK_CASES)}")
     args = parser.parse_args(argv)
     wanted = args.cases or (QUICK_CASES if args.quick else [c[0] for c in MAP_CASES])
-    print(f"threads: {gw._core._num_threads()}")
-    print("| map | terminals | dtype | limit (s) | wall (s) | wall / limit | start (s) | generations | "
-          "gen/s | cut short | peak RSS (GB) | fitness / best heuristic |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    with tempfile.TemporaryDirectory() as folder:
-        for name, kind, side, terminals, limit, dtype, hills in MAP_CASES:
-            if name not in wanted:
-                continue
-            problem = make_problem(kind, side, terminals, hills)
-            path = os.path.join(folder, "cost.npy")
-            np.save(path, problem.cost_map.astype(dtype))
-            points = json.dumps([list(t) for t in problem.terminals])
-            del problem
-            gc.collect()
-            out = subprocess.run([sys.executable, __file__, "child", path, points, str(limit)],
-                                 capture_output=True, text=True, check=True).stdout
-            r = json.loads(out.strip().splitlines()[-1])
-            start = sum(r["phases"].get(p, 0.0) for p in
-                        ("spanning tree", "Steiner trees", "polish", "key-path exchange", "redundancy"))
-            gens = r["phases"].get("generations", 0.0)
-            print(f"| {name} | {terminals} | {dtype} | {limit} | {r['wall']:.1f} | {r['wall'] / limit:.3f} | "
-                  f"{start:.1f} | {r['generations']} | {r['generations'] / max(gens, 1e-9):.1f} | "
-                  f"{', '.join(r['cut_short']) or '-'} | {r['rss']:.2f} | "
-                  f"{r['fitness'] * r['best_heuristic']:.4f} |", flush=True)
-            phases = ", ".join(f"{k} {v:.1f}" for k, v in r["phases"].items())
-            print(f"|   | phases (s): {phases}; heuristic costs: "
-                  f"{', '.join(f'{c:.1f}' for c in r['heuristics'])} |", flush=True)
+    with report.section("scale", "Large maps"):
+        print(f"threads: {gw._core._num_threads()}")
+        print("| map | terminals | dtype | limit (s) | wall (s) | wall / limit | start (s) | generations | "
+              "gen/s | cut short | peak RSS (GB) | fitness / best heuristic |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+        with tempfile.TemporaryDirectory() as folder:
+            for name, kind, side, terminals, limit, dtype, hills in MAP_CASES:
+                if name not in wanted:
+                    continue
+                problem = make_problem(kind, side, terminals, hills)
+                path = os.path.join(folder, "cost.npy")
+                np.save(path, problem.cost_map.astype(dtype))
+                points = json.dumps([list(t) for t in problem.terminals])
+                del problem
+                gc.collect()
+                out = subprocess.run([sys.executable, __file__, "child", path, points, str(limit)],
+                                     capture_output=True, text=True, check=True).stdout
+                r = json.loads(out.strip().splitlines()[-1])
+                start = sum(r["phases"].get(p, 0.0) for p in
+                            ("spanning tree", "Steiner trees", "polish", "key-path exchange", "redundancy"))
+                gens = r["phases"].get("generations", 0.0)
+                print(f"| {name} | {terminals} | {dtype} | {limit} | {r['wall']:.1f} | {r['wall'] / limit:.3f} | "
+                      f"{start:.1f} | {r['generations']} | {r['generations'] / max(gens, 1e-9):.1f} | "
+                      f"{', '.join(r['cut_short']) or '-'} | {r['rss']:.2f} | "
+                      f"{r['fitness'] * r['best_heuristic']:.4f} |", flush=True)
+                phases = ", ".join(f"{k} {v:.1f}" for k, v in r["phases"].items())
+                print(f"|   | phases (s): {phases}; heuristic costs: "
+                      f"{', '.join(f'{c:.1f}' for c in r['heuristics'])} |", flush=True)
 
 
 GRID = (512, 512)
@@ -163,20 +165,21 @@ def population_main(argv):
     parser.add_argument("--generations", type=int, default=3)
     args = parser.parse_args(argv)
     cost = np.random.default_rng(0).random(GRID) + 0.1
-    print(f"threads: {gw._core._num_threads()}, map {GRID[0]}x{GRID[1]}")
-    for name, settings in STRATEGIES.items():
-        rows = []
-        for size in args.sizes:
-            start = time.perf_counter()
-            used, nodes = bytes_per_genome(size, settings)
-            per_generation = seconds_per_generation(size, settings, args.generations, cost)
-            rows.append((size, used, nodes, per_generation))
-            print(f"{name:26s} {size:6d} genomes ({nodes:4.1f} nodes): {used / 1024:6.1f} KiB/genome, "
-                  f"{per_generation:8.3f} s/generation  [{time.perf_counter() - start:.0f} s]", flush=True)
-        if len(rows) > 1:
-            (n0, m0, _, t0), (n1, m1, _, t1) = rows[0], rows[-1]
-            print(f"{'':26s} {n1 / n0:.0f}x genomes: memory/genome x{m1 / m0:.2f}, "
-                  f"time/generation x{t1 / t0:.1f}")
+    with report.section("scale-population", "Memory and time per generation by population"):
+        print(f"threads: {gw._core._num_threads()}, map {GRID[0]}x{GRID[1]}")
+        for name, settings in STRATEGIES.items():
+            rows = []
+            for size in args.sizes:
+                start = time.perf_counter()
+                used, nodes = bytes_per_genome(size, settings)
+                per_generation = seconds_per_generation(size, settings, args.generations, cost)
+                rows.append((size, used, nodes, per_generation))
+                print(f"{name:26s} {size:6d} genomes ({nodes:4.1f} nodes): {used / 1024:6.1f} KiB/genome, "
+                      f"{per_generation:8.3f} s/generation  [{time.perf_counter() - start:.0f} s]", flush=True)
+            if len(rows) > 1:
+                (n0, m0, _, t0), (n1, m1, _, t1) = rows[0], rows[-1]
+                print(f"{'':26s} {n1 / n0:.0f}x genomes: memory/genome x{m1 / m0:.2f}, "
+                      f"time/generation x{t1 / t0:.1f}")
 
 
 

@@ -107,9 +107,9 @@ def test_transparent_pixels_and_nodata_are_impassable(tmp_path):
     image = pytest.importorskip("PIL.Image")
     grey_alpha = np.array([[[10, 255], [200, 0]]], dtype=np.uint8)
     image.fromarray(grey_alpha, mode="LA").save(tmp_path / "map.png")
-    assert np.isnan(load_cost_map(tmp_path / "map.png")).tolist() == [[False, True]]
+    assert np.isposinf(load_cost_map(tmp_path / "map.png")).tolist() == [[False, True]]
     np.savetxt(tmp_path / "map.txt", [[1.0, -9999.0]])
-    assert np.isnan(load_cost_map(tmp_path / "map.txt", nodata=-9999)).tolist() == [[False, True]]
+    assert np.isposinf(load_cost_map(tmp_path / "map.txt", nodata=-9999)).tolist() == [[False, True]]
 
 
 @pytest.mark.parametrize("name, content, message", [

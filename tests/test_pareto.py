@@ -1,6 +1,7 @@
 """Fronts, hypervolume and the archive against brute force; the archive in evolve()."""
 
 import itertools
+import math
 
 import numpy as np
 import pytest
@@ -39,6 +40,17 @@ def test_non_dominated_matches_the_definition(points):
         dominated = any(dominates(q, p) for q in points)
         repeated = tuple(p) in [tuple(q) for q in points[:i]]
         assert (i in kept) == (not dominated and not repeated)
+
+
+@pytest.mark.parametrize("points, kept", [
+    ([(1.0, float("nan")), (0.0, 0.0)], [1]),
+    ([(-math.inf, 2.0), (1.0, -math.inf), (math.inf, -math.inf)], [0, 2]),
+    ([(1, 2, 3), (1, 2, 3), (0, 0, 4), (1, 2, float("nan"))], [0, 2]),
+])
+def test_non_dominated_leaves_out_nan_and_keeps_infinite_extremes(points, kept):
+    assert non_dominated(points) == kept
+    with pytest.raises(ValueError, match="argument 'points'"):
+        non_dominated([*points, (1.0,)])
 
 
 @settings(max_examples=200, deadline=None)

@@ -271,6 +271,28 @@ def test_edge_and_link_costs_add_up_to_the_network_cost(points):
         math.dist(a, b) for a, b in zip(points, points[1:])))
 
 
+@pytest.mark.parametrize("blocked", [None, (4, 4)])
+def test_exported_costs_agree_with_the_evaluation(blocked):
+    cost = 1.0 + np.add.outer(np.arange(12), np.arange(12)) % 5
+    if blocked:
+        cost[blocked] = np.nan
+    structure = chain([(0, 0), (4, 4), (9, 4), (11, 11)])
+    structure["edges"].append({"id": 9, "node1": 1, "node2": 3, "enabled": False})
+    config = make_config((12, 12), [])
+    genome = genome_from_structure(config, chain([(0, 0), (4, 4), (9, 4), (11, 11)]))
+    gw.evaluate_genomes([genome], cost)
+    out = exports.network_json(structure, cost, include_disabled=True)
+    assert out["fitness"] == genome.fitness
+    shares = {e["id"]: e["cost"] for e in out["edges"]}
+    if blocked:
+        assert out["cost"] is None and shares[1] is None and shares[2] is None and shares[3] is not None
+    else:
+        assert math.fsum(shares[i] for i in (1, 2, 3)) == pytest.approx(out["cost"], rel=1e-12)
+    alone = genome_from_structure(config, chain([(0, 0), (9, 4)]))
+    sampled = float(gw.network_costs([alone], cost)[0]) - cost[0, 0] - cost[9, 4]
+    assert shares[9] == pytest.approx(sampled, rel=1e-12)
+
+
 def test_front_geojson_draws_a_spread_of_a_large_front():
     cost = np.ones((12, 12))
     config = make_config((12, 12), [])
@@ -298,13 +320,14 @@ def test_network_picture_reads_like_a_map():
     assert "impassable" in [t.get_text() for t in figure.legends[0].get_texts()]
 
 
-def _joined_without(edges, a, b, skip):
+def _joined_without(edges, a, b):
+    """Whether a and b stay joined without every edge between the two of them."""
     reached, todo = {a}, [a]
     while todo:
         node = todo.pop()
         for e in edges:
             ends = (e["node1"], e["node2"])
-            if e["id"] != skip and node in ends:
+            if {e["node1"], e["node2"]} != {a, b} and node in ends:
                 other = ends[1] if ends[0] == node else ends[0]
                 if other not in reached:
                     reached.add(other)
@@ -313,11 +336,16 @@ def _joined_without(edges, a, b, skip):
 
 
 @pytest.mark.parametrize("seed", range(5))
-def test_bridges_are_the_edges_whose_removal_parts_their_ends(seed):
+def test_bridges_are_the_edges_whose_node_pair_parts_when_cut(seed):
+    # Edges on the same two nodes lie on one trace: cutting it cuts them all.
     rng = np.random.default_rng(seed)
     for _ in range(200):
         nodes, count = int(rng.integers(1, 10)), int(rng.integers(0, 14))
         edges = [{"id": i, "node1": int(rng.integers(nodes)), "node2": int(rng.integers(nodes))}
                  for i in range(count)]  # parallel edges and loops included
-        expected = {e["id"] for e in edges if not _joined_without(edges, e["node1"], e["node2"], e["id"])}
-        assert exports._bridges(list(range(nodes)), edges) == expected
+        expected = {e["id"] for e in edges
+                    if e["node1"] != e["node2"] and not _joined_without(edges, e["node1"], e["node2"])}
+        structure = {"nodes": [{"id": n, "data": {"pos": (n, 0), "type": "Flexible"}} for n in range(nodes)],
+                     "edges": [{**e, "enabled": True} for e in edges]}
+        genome = genome_from_structure(make_config((12, 12), []), structure)
+        assert set(gw._core.bridge_edges(genome)) == expected

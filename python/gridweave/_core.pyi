@@ -204,6 +204,19 @@ def network_costs(genomes: Sequence[Genome], cost_map: npt.NDArray[np.float64], 
                   existing: npt.NDArray[np.int64] | None = None) -> npt.NDArray[np.float64]:
     """Each genome's cost in map units: node cells plus edge samples times step length
     (the cells of an ``existing`` network cost nothing)."""
+def edge_costs(genome: Genome, cost_map: npt.NDArray[np.float64]) -> dict[int, float]:
+    """Each edge's cost in map units over its sampled cells (end nodes' cells not
+    included), disabled edges too, by edge id."""
+def bridge_edges(genome: Genome) -> list[int]:
+    """Ids of the enabled edges whose removal parts their ends, in increasing order."""
+def non_dominated(points: Sequence[Sequence[float]]) -> list[int]:
+    """Indices of the points no other point dominates (all values maximised), in
+    input order; of equal points the first; points holding NaN are left out."""
+def checked_cost_map(cost_map: Any, *, nodata: float | None = None,
+                     source: str = "argument 'cost_map'") -> npt.NDArray[np.floating[Any]]:
+    """The cost map as every native entry reads it: NaN, masked and ``nodata`` cells
+    ``inf``, negative costs refused (ValueError beginning with ``source``); the
+    array itself when it needs no change, else one float64 copy."""
 def _num_threads() -> int:
     """Number of worker threads of the pool (creates the pool)."""
 def _seed(seed: int) -> None:

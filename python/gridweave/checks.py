@@ -11,7 +11,6 @@ import numpy as np
 
 from . import _core, routes
 from .config import strategy_name, validate_config
-from .formats import negative_cost_message
 from .measure import cost_array
 from .planning import Attachments, attachments
 from .run import (
@@ -56,11 +55,11 @@ def checked_plan(cost: np.ndarray, config: Mapping[str, Any], existing: Any, reg
 
 
 def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
-    """The cost map as the engine reads it, NaN cells turned into ``inf`` (impassable).
+    """The cost map as the engine reads it (:func:`gridweave.measure.cost_array`:
+    NaN and masked cells ``inf``, negative costs refused), of shape ``grid_size``.
 
-    A float32 map stays float32 and any other becomes float64; the caller's
-    array itself is returned when it needs no change (C order, no NaN), so
-    that a large map is never copied. Raises ValueError for a map that is not
+    The caller's array itself is returned when it needs no change, so that a
+    large map is never copied. Raises ValueError for a map that is not
     two-dimensional, whose shape is not ``grid_size`` or that holds negative
     costs.
 
@@ -69,23 +68,14 @@ def checked_cost(cost_map: Any, grid_size: Sequence[int]) -> np.ndarray:
         array([[ 1., inf]])
         >>> checked_cost([[1.0, -2.0]], (1, 2))
         Traceback (most recent call last):
-        ValueError: the cost map holds negative costs (first at (row, column) (0, 1): -2.0)
+        ValueError: argument 'cost_map': the cost map holds negative costs (first at (row, column) ...
     """
-    cost = np.ascontiguousarray(cost_array(cost_map))
-    if cost.ndim != 2:
-        raise ValueError(f"the cost map must be two-dimensional, got shape {cost.shape}")
+    cost = cost_array(cost_map)
     if tuple(cost.shape) != tuple(grid_size):
         raise ValueError(
             f"cost map shape (rows, columns) {tuple(cost.shape)} does not match grid_size "
             f"{tuple(grid_size)}"
         )
-    negative = negative_cost_message(cost)
-    if negative:
-        raise ValueError(negative)
-    impassable = np.isnan(cost)
-    if impassable.any():
-        cost = cost.copy()
-        cost[impassable] = np.inf
     return cost
 
 

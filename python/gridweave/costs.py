@@ -31,6 +31,8 @@ from typing import Any
 
 import numpy as np
 
+from .measure import cost_array
+
 __all__ = ["combine", "slope", "rasterize", "barriers"]
 
 Layer = Any  # an array of the map's shape, or a path of a raster file
@@ -57,7 +59,7 @@ def combine(
     scale = [_layer_array(f, f"factors[{i}]") for i, f in enumerate(factors)]
     shape = _common_shape([a for a, _ in arrays] + scale, np.shape(base))
     total = np.zeros(shape, dtype=np.float64)
-    total += _impassable_as_inf(np.asarray(base, dtype=np.float64), "base")
+    total += np.asarray(base, dtype=np.float64)
     for array, weight in arrays:
         if weight != 0.0:
             total += weight * array
@@ -67,8 +69,7 @@ def combine(
             raise ValueError("factors: a factor layer holds negative values")
         with np.errstate(invalid="ignore"):
             total *= factor
-        total[np.isinf(factor)] = np.inf
-    total[np.isnan(total)] = np.inf  # 0 * inf: an impassable cell stays impassable
+        total[np.isinf(factor)] = np.inf  # 0 * inf is NaN, which the map makes impassable too
     return _finished(total, dtype)
 
 
@@ -108,7 +109,7 @@ def slope(
     cost = 1.0 + weight * np.minimum(grade, cap)
     if impassable_above is not None:
         cost[grade > impassable_above] = np.inf
-    cost[np.isnan(z) | np.isnan(grade)] = np.inf
+    cost[np.isnan(z)] = np.nan  # no ground known: like a NaN grade, impassable in the map
     return _finished(cost, dtype)
 
 
@@ -222,7 +223,7 @@ def _weight(weight: Any, index: int) -> float:
 
 
 def _layer_array(layer: Layer, name: str) -> np.ndarray:
-    """A layer as float64 with NaN, masked and nodata cells as ``+inf``."""
+    """A layer as float64, masked cells NaN (a raster file's nodata cells ``+inf``)."""
     if isinstance(layer, (str, Path)):
         from gridweave.gis import read_raster
 
@@ -235,12 +236,6 @@ def _layer_array(layer: Layer, name: str) -> np.ndarray:
         raise TypeError(f"{name}: expected a numeric array, got {type(layer).__name__}") from None
     if array.ndim != 2:
         raise ValueError(f"{name}: expected a 2-D array, got {array.ndim} dimensions")
-    return _impassable_as_inf(array, name)
-
-
-def _impassable_as_inf(array: np.ndarray, name: str) -> np.ndarray:
-    if np.isnan(array).any():
-        array = np.where(np.isnan(array), np.inf, array)
     if (array == -np.inf).any():
         raise ValueError(f"{name}: holds -inf")
     return array
@@ -259,10 +254,7 @@ def _common_shape(arrays: list[np.ndarray], base_shape: tuple[int, ...]) -> tupl
 def _finished(cost: np.ndarray, dtype: Any) -> np.ndarray:
     if np.dtype(dtype) not in (np.dtype(np.float64), np.dtype(np.float32)):
         raise ValueError(f"dtype: float32 or float64, got {np.dtype(dtype)}")
-    negative = int(np.count_nonzero(cost < 0))
-    if negative:
-        raise ValueError(f"the combined cost holds {negative} negative cells")
-    return np.ascontiguousarray(cost, dtype=dtype)
+    return np.ascontiguousarray(cost_array(cost, source="the combined cost"), dtype=dtype)
 
 
 def _checked_shape(shape: Sequence[int]) -> tuple[int, int]:

@@ -85,8 +85,9 @@ def evolve(
     ``cost_map`` is indexed ``[row, column]``; its shape (rows, columns) must
     equal the configuration's ``grid_size`` and every terminal
     (``fixed_nodes``) is a (row, column) cell. Costs must not be negative;
-    NaN (and ``inf``) cells are impassable: they are given to the engine as
-    ``inf``, and a warning says so when no network found avoids them.
+    NaN, masked (and ``inf``) cells are impassable (see
+    :func:`gridweave.measure.cost_array`), and a warning says so when no
+    network found avoids them.
     ``config`` is a complete configuration (see :func:`gridweave.make_config`),
     checked by :func:`gridweave.config.validate_config` before anything runs.
 

@@ -82,7 +82,7 @@ class _Network:
                  include_disabled: bool, sites: Sequence[Mapping[str, Any]] = ()):
         structure = network.get_structure() if isinstance(network, _core.Genome) else network
         self.objectives = list(network.objectives or []) if isinstance(network, _core.Genome) else None
-        self.cost_map = np.asarray(cost_array(cost_map), dtype=np.float64)  # masked cells: NaN
+        self.cost_map = cost_array(cost_map)
         self.transform = None if transform is None else tuple(float(v) for v in transform)
         self.nodes = {int(n["id"]): n["data"] for n in sorted(structure["nodes"], key=lambda n: n["id"])}
         # Edges naming a missing node are left out: they are no part of a network.
@@ -92,23 +92,19 @@ class _Network:
         self.enabled = [e for e in self.edges if e["enabled"]]
         self.scale = cell_size(self.transform or IDENTITY)
         self.sites = {tuple(site["cell"]): site for site in sites}
-        self.fitness, self.cells_cost, samples = self._evaluate()
-        self.edge_costs = self._shares(samples)
-        self.bridges = _bridges(list(self.nodes), self.enabled)
+        genome = self._genome()
+        _core.evaluate_genomes([genome], self.cost_map)
+        self.fitness = genome.fitness
+        self.cells_cost = float(_core.network_costs([genome], self.cost_map)[0])
+        sampled = _core.edge_costs(genome, self.cost_map)
+        self.edge_costs = self._shares([sampled[e["id"]] for e in self.edges])
+        self.bridges = set(_core.bridge_edges(genome))
         self.links = network_links({"nodes": self._node_entries(self.nodes), "edges": self.enabled})
 
-    def _evaluate(self) -> tuple[float, float, list[float]]:
-        """Fitness and cost (in cells) of the whole network, and each edge's sampled cells."""
-        config = make_config(self.cost_map.shape, [])
-        whole = {"nodes": self._node_entries(self.nodes), "edges": self.enabled}
-        singles = [{"nodes": self._node_entries([e["node1"], e["node2"]]),
-                    "edges": [{**e, "enabled": True}]} for e in self.edges]
-        genomes = [genome_from_structure(config, s) for s in [whole, *singles]]
-        _core.evaluate_genomes(genomes[:1], self.cost_map)
-        costs = [float(c) for c in _core.network_costs(genomes, self.cost_map)]
-        samples = [single - self.node_cost(e["node1"]) - self.node_cost(e["node2"])
-                   for e, single in zip(self.edges, costs[1:])]
-        return genomes[0].fitness, costs[0], samples
+    def _genome(self) -> _core.Genome:
+        """The network (its disabled edges too) as one genome that the native kernel prices."""
+        structure = {"nodes": self._node_entries(self.nodes), "edges": self.edges}
+        return genome_from_structure(make_config(self.cost_map.shape, []), structure)
 
     def node_cost(self, node: int) -> float:
         """The cost of a node's cell, as the evaluation counts it (nothing off the map)."""
@@ -116,8 +112,7 @@ class _Network:
         rows, cols = self.cost_map.shape
         if not (0 <= row < rows and 0 <= col < cols):
             return 0.0
-        value = float(self.cost_map[row, col])
-        return math.inf if math.isnan(value) else value
+        return float(self.cost_map[row, col])
 
     def _shares(self, samples: list[float]) -> list[float | None]:
         degree = {n: 0 for n in self.nodes}
@@ -179,51 +174,6 @@ class _Network:
 
     def degree(self, node: int) -> int:
         return sum((e["node1"] == node) + (e["node2"] == node) for e in self.enabled)
-
-
-def _bridges(nodes: list[int], edges: list[dict[str, Any]]) -> set[int]:
-    """Ids of the edges whose removal leaves their two ends unconnected: the edges
-    no cycle runs through, found by one depth-first search (lowest reachable
-    discovery time). Parallel edges are told apart by their ids.
-
-    Example:
-        >>> triangle = [{"id": i, "node1": a, "node2": b} for i, (a, b) in
-        ...             enumerate([(1, 2), (2, 3), (3, 1), (3, 4)], 1)]
-        >>> _bridges([1, 2, 3, 4], triangle)
-        {4}
-    """
-    around: dict[int, list[tuple[int, int]]] = {n: [] for n in nodes}
-    for e in edges:
-        around.setdefault(e["node1"], []).append((e["id"], e["node2"]))
-        around.setdefault(e["node2"], []).append((e["id"], e["node1"]))
-    found: dict[int, int] = {}
-    low: dict[int, int] = {}
-    bridges: set[int] = set()
-    for root in around:
-        if root in found:
-            continue
-        found[root] = low[root] = len(found)
-        stack = [(root, -1, iter(around[root]))]
-        while stack:
-            node, via, rest = stack[-1]
-            step = next(rest, None)
-            if step is None:
-                stack.pop()
-                if stack:
-                    parent = stack[-1][0]
-                    low[parent] = min(low[parent], low[node])
-                    if low[node] > found[parent]:
-                        bridges.add(via)
-                continue
-            edge, other = step
-            if edge == via:
-                continue
-            if other in found:
-                low[node] = min(low[node], found[other])
-            else:
-                found[other] = low[other] = len(found)
-                stack.append((other, edge, iter(around[other])))
-    return bridges
 
 
 def cost_unit(transform: Sequence[float] | None, unit: str | None = None) -> str:

@@ -12,9 +12,9 @@ configuration's ``grid_size``. Terminals are (row, column) cells.
   white costs 10, so no cell is free); fully transparent pixels are
   impassable. Colour images are refused.
 
-Costs must not be negative. NaN cells, and cells equal to ``nodata`` when it
-is given, are impassable: the loaders return them as NaN, and
-:func:`gridweave.evolve` hands them to the engine as ``inf``.
+Costs must not be negative. NaN cells, transparent pixels and cells equal to
+``nodata`` when it is given are impassable: the loaders return them as
+``inf``, as :func:`gridweave.measure.cost_array` does.
 """
 
 from __future__ import annotations
@@ -30,6 +30,7 @@ from typing import Any
 import numpy as np
 
 from .gis import RASTER_SUFFIXES
+from .measure import cost_array
 
 __all__ = [
     "DEFAULT_PNG_RANGE",
@@ -60,7 +61,7 @@ def load_cost_map(
         >>> _ = Path(path).write_text("1 2 3\\n4 nan -9\\n")
         >>> load_cost_map(path, nodata=-9)
         array([[ 1.,  2.,  3.],
-               [ 4., nan, nan]])
+               [ 4., inf, inf]])
     """
     path = Path(path)
     if not path.is_file():
@@ -78,7 +79,7 @@ def load_cost_map(
         raise
     except Exception as error:  # a corrupt file fails in many ways
         raise ValueError(f"{path}: cannot read the cost map ({_one_line(error)})") from None
-    return _checked_cost_map(np.asarray(data), path, nodata)
+    return _checked_cost_map(data if np.ma.isMaskedArray(data) else np.asarray(data), path, nodata)
 
 
 def _one_line(error: BaseException) -> str:
@@ -118,9 +119,7 @@ def _read_png(path: Path, cost_range: tuple[float, float]) -> np.ndarray:
             raise ValueError(f"{path}: not a PNG file")
         grey, opaque = _grey_levels(image, path)
     low, high = cost_range
-    cost = low + grey * (high - low)
-    cost[~opaque] = np.nan
-    return cost
+    return np.ma.masked_array(low + grey * (high - low), mask=~opaque)
 
 
 def _grey_levels(image: Any, path: Path) -> tuple[np.ndarray, np.ndarray]:
@@ -143,28 +142,12 @@ def _grey_levels(image: Any, path: Path) -> tuple[np.ndarray, np.ndarray]:
     return colour[..., 0].astype(np.float64) / 255.0, opaque
 
 
-def _checked_cost_map(data: np.ndarray, path: Path, nodata: float | None) -> np.ndarray:
+def _checked_cost_map(data: Any, path: Path, nodata: float | None) -> np.ndarray:
     if data.ndim != 2 or data.size == 0:
         raise ValueError(f"{path}: a cost map must be a non-empty 2-D grid, got shape {data.shape}")
     if not np.issubdtype(data.dtype, np.number) or np.issubdtype(data.dtype, np.complexfloating):
         raise ValueError(f"{path}: a cost map must hold real numbers, got {data.dtype}")
-    cost = np.array(data, dtype=np.float64)
-    if nodata is not None:
-        cost[cost == nodata] = np.nan
-    negative = negative_cost_message(cost)
-    if negative:
-        raise ValueError(f"{path}: {negative}; mark impassable cells with nan or --nodata")
-    return cost
-
-
-def negative_cost_message(cost: np.ndarray) -> str:
-    """Names the first negative cell of ``cost`` ("" when there is none)."""
-    negative = np.argwhere(cost < 0)
-    if not len(negative):
-        return ""
-    row, column = (int(v) for v in negative[0])
-    return (f"the cost map holds negative costs (first at (row, column) ({row}, {column}): "
-            f"{cost[row, column]})")
+    return cost_array(data.astype(np.float64, copy=False), nodata=nodata, source=str(path))
 
 
 def load_terminals(path: str | Path) -> list[Terminal]:

@@ -40,6 +40,8 @@ from typing import Any
 
 import numpy as np
 
+from .measure import cost_array
+
 __all__ = [
     "GeoRaster",
     "Site",
@@ -148,16 +150,10 @@ def read_raster(path: str | Path, *, band: int | None = None, nodata: float | No
     except rasterio.errors.RasterioError as error:
         raise ValueError(f"{path}: not a readable raster ({error})") from None
     square_cell_side(transform, path, values.shape)
-    cost = _impassable_as_inf(values, nodata)
-    first = np.argwhere(cost < 0)
-    if len(first):
-        row, col = (int(v) for v in first[0])
-        raise ValueError(f"{path}: the cost map holds negative costs (first at (row, column) "
-                         f"({row}, {col}): {cost[row, col]:g}); mark impassable cells as nodata "
-                         "or give --nodata")
+    cost = cost_array(values.astype(np.float64, copy=False), nodata=nodata, source=str(path))
     if np.isinf(cost).all():
         raise ValueError(f"{path}: every cell is nodata or infinite")
-    return GeoRaster(np.ascontiguousarray(cost), transform, crs, str(path), unit, chosen)
+    return GeoRaster(cost, transform, crs, str(path), unit, chosen)
 
 
 def _chosen_band(dataset: Any, band: int | None, path: Path) -> int:
@@ -170,13 +166,6 @@ def _chosen_band(dataset: Any, band: int | None, path: Path) -> int:
         raise ValueError(f"{path}: no band {band} (the raster has {dataset.count})")
     return band
 
-
-def _impassable_as_inf(values: np.ma.MaskedArray, nodata: float | None) -> np.ndarray:
-    cost = np.ma.filled(values.astype(np.float64), np.inf)
-    cost[np.isnan(cost)] = np.inf
-    if nodata is not None:
-        cost[cost == nodata] = np.inf
-    return cost
 
 
 def _refuse_geographic(dataset: Any, path: Path) -> None:

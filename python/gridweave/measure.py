@@ -28,22 +28,22 @@ from ._core import Genome
 __all__ = ["network_cost", "network_length", "network_links", "Link"]
 
 
-def cost_array(cost_map: Any) -> np.ndarray:
-    """The cost map as the native core reads it in place: float32 stays float32,
-    anything else becomes float64 (copied only when it is not already). Masked
-    cells of a masked array (as rasterio reads nodata) become NaN: impassable.
+def cost_array(cost_map: Any, *, nodata: float | None = None,
+               source: str = "argument 'cost_map'") -> np.ndarray:
+    """The cost map as every native entry reads it, from the native boundary that
+    alone decides what a cell means: NaN, masked and ``nodata`` cells become
+    ``inf`` (impassable) and a negative cost is refused with a ValueError that
+    begins with ``source`` and names the first one. A C-contiguous float32 or
+    float64 array that needs no change is returned itself; any other map is
+    copied once, as float64.
 
     Example:
         >>> cost_array(np.ones((2, 2), dtype=np.float32)).dtype, cost_array([[1, 2]]).dtype
         (dtype('float32'), dtype('float64'))
+        >>> cost_array([[1.0, float("nan"), -9.0]], nodata=-9)
+        array([[ 1., inf, inf]])
     """
-    if np.ma.isMaskedArray(cost_map):
-        values = cost_map.astype(np.float32 if cost_map.dtype == np.float32 else np.float64)
-        return np.ma.filled(values, np.nan)
-    array = np.asarray(cost_map)
-    if array.dtype == np.float32:
-        return array
-    return np.asarray(array, dtype=np.float64)
+    return _core.checked_cost_map(cost_map, nodata=nodata, source=source)
 
 
 def network_cost(genome: Genome, cost_map: Any) -> float:
@@ -57,8 +57,7 @@ def network_cost(genome: Genome, cost_map: Any) -> float:
         >>> network_cost(genome_from_structure(make_config((8, 8), [(0, 0), (0, 7)]), tree), cost)
         10.0
     """
-    cost = float(_core.network_costs([genome], cost_array(cost_map))[0])
-    return math.inf if math.isnan(cost) else cost  # a NaN cell is impassable
+    return float(_core.network_costs([genome], cost_array(cost_map))[0])
 
 
 def network_length(network: Genome | Mapping[str, Any]) -> float:

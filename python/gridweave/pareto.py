@@ -22,6 +22,8 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Generic, TypeVar
 
+from . import _core
+
 __all__ = ["dominates", "non_dominated", "hypervolume", "knee_point", "crowding_distances", "front_point",
            "Archive"]
 
@@ -45,35 +47,15 @@ def dominates(a: Point, b: Point) -> bool:
 
 def non_dominated(points: Sequence[Point]) -> list[int]:
     """Indices of the points that no other point dominates, in input order; of
-    equal points only the first is kept. Points holding NaN are left out.
+    equal points only the first is kept. Points holding NaN are left out. The
+    filter is the engine's (O(n log n) in two objectives); points of different
+    lengths are refused.
 
     Example:
         >>> non_dominated([(1, 3), (2, 2), (1, 1), (3, 0), (2, 2)])
         [0, 1, 3]
     """
-    valid = [i for i, p in enumerate(points) if not any(math.isnan(v) for v in p)]
-    if points and len(points[0]) == 2:
-        return _non_dominated_2d(points, valid)
-    kept: list[int] = []
-    for i in valid:
-        if any(dominates(points[j], points[i]) or (j < i and tuple(points[j]) == tuple(points[i]))
-               for j in valid if j != i):
-            continue
-        kept.append(i)
-    return kept
-
-
-def _non_dominated_2d(points: Sequence[Point], valid: list[int]) -> list[int]:
-    # Sweep by the first objective, best first; a point survives when its second
-    # objective beats every point before it.
-    order = sorted(valid, key=lambda i: (-points[i][0], -points[i][1], i))
-    kept: list[int] = []
-    best_second = -math.inf
-    for i in order:
-        if points[i][1] > best_second:
-            kept.append(i)
-            best_second = points[i][1]
-    return sorted(kept)
+    return _core.non_dominated(points)
 
 
 def hypervolume(points: Sequence[Point], reference: Point = (0.0, 0.0)) -> float:
@@ -217,12 +199,12 @@ class Archive(Generic[T]):
     def add(self, item: T, objectives: Iterable[float]) -> bool:
         """Offer one entry; True when it was kept."""
         point = rounded(objectives)
-        if any(math.isnan(v) for v in point):
+        # The kept entries dominate no one another, so the filter only decides
+        # about the new point and the entries it dominates.
+        kept = non_dominated([*self.points(), point])
+        if not kept or kept[-1] != len(self._entries):
             return False
-        for _, kept in self._entries:
-            if kept == point or dominates(kept, point):
-                return False
-        self._entries = [(i, p) for i, p in self._entries if not dominates(point, p)]
+        self._entries = [self._entries[i] for i in kept[:-1]]
         self._entries.append((item, point))
         if len(self._entries) > self.capacity:
             crowding = crowding_distances([p for _, p in self._entries])

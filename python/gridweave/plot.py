@@ -131,7 +131,7 @@ DISPLAY_CELLS = 1600
 
 
 def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, float, float]]:
-    """The cost map as drawn, impassable (NaN or ``inf``) cells masked, and its
+    """The cost map as drawn, impassable cells masked, and its
     extent in cell coordinates. A map of more than ``DISPLAY_CELLS`` cells a side is
     reduced to the maximum over square blocks, so that thin walls stay visible and a
     block holding an impassable cell is blank.
@@ -141,15 +141,13 @@ def display_map(cost_map: Any) -> tuple[np.ma.MaskedArray, tuple[float, float, f
         >>> shown.shape, extent
         ((1600, 5), (-0.5, 9.5, 3199.5, -0.5))
     """
-    cost = cost_array(cost_map)  # masked cells: NaN, impassable
-    if cost.dtype not in (np.float32, np.float64):
-        cost = cost.astype(np.float64)
+    cost = cost_array(cost_map)
     rows, cols = cost.shape
     step = -(-max(rows, cols) // DISPLAY_CELLS)
     if step > 1:
         height, width = -(-rows // step) * step, -(-cols // step) * step
         padded = np.full((height, width), -np.inf, dtype=cost.dtype)
-        padded[:rows, :cols] = np.where(np.isnan(cost), np.inf, cost)
+        padded[:rows, :cols] = cost
         cost = padded.reshape(height // step, step, width // step, step).max(axis=(1, 3))
         rows, cols = height, width
     return np.ma.masked_invalid(cost), (-0.5, cols - 0.5, rows - 0.5, -0.5)

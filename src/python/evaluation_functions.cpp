@@ -25,8 +25,8 @@ PyObject* evaluate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO|$OO:evaluate_genomes", keywords, &genomes_obj, &cost_obj, &existing_obj,
                &regions_obj);
     GenomeList genomes = convert_arg("genomes", [&] { return to_genome_list(genomes_obj); });
-    const auto cost_map =
-        convert_arg("cost_map", [&] { return std::make_unique<BorrowedCostMap>(cost_obj); });
+    const auto cost_map = convert_arg(
+        "cost_map", [&] { return std::make_unique<CostMapView>(cost_obj, "argument 'cost_map'"); });
     const auto attachments = to_attachments(existing_obj, regions_obj, cost_map->rows(), cost_map->cols());
     cost_map->attach(attachments.get());
     const InterruptScope interruptible;

@@ -6,6 +6,7 @@
 #include "../evocore/lock_pair.hpp"
 #include "../evocore/multi_objective.hpp"
 #include "../evocore/mutation.hpp"
+#include "../evocore/non_dominated.hpp"
 #include "../evocore/objective_table.hpp"
 #include "../evocore/reproduction.hpp"
 #include "../evocore/selection.hpp"
@@ -125,14 +126,8 @@ PyObject* get_pareto_front(PyObject*, PyObject* args, PyObject* kwargs) {
     for (const auto& vector : vectors) lengths.push_back(vector ? vector->size() : 0);
     evocore::require_equal_lengths(lengths, "argument 'genomes'");
     GenomeList front;
-    for (size_t j = 0; j < genomes.size(); ++j) {
-      if (!vectors[j]) continue;
-      bool dominated = false;
-      // The lengths are equal except for empty vectors, which dominate nothing.
-      for (size_t k = 0; k < genomes.size() && !dominated; ++k)
-        dominated = k != j && vectors[k] && evocore::dominates(*vectors[k], *vectors[j]);
-      if (!dominated) front.push_back(genomes[j]);
-    }
+    for (size_t j : evocore::non_dominated(vectors, evocore::EqualVectors::KeepAll))
+      front.push_back(genomes[j]);
     return genome_list_object(front).release().ptr();
   });
 }

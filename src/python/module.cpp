@@ -12,5 +12,6 @@ NB_MODULE(_core, module) {
   gwpy::register_functions(module);
   gwpy::register_routing_functions(module);
   gwpy::register_batch_functions(module);
+  gwpy::register_cost_map_functions(module);
   gwpy::register_private(module);
 }

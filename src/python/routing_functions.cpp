@@ -42,7 +42,7 @@ std::string pair_text(int64_t first, int64_t second) {
 
 std::string cell_text(Pos pos) { return pair_text(pos.x, pos.y); }
 
-Pos to_cell(PyObject* obj, const BorrowedCostMap& map, const char* argument) {
+Pos to_cell(PyObject* obj, const CostMapView& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   if (PySequence_Size(obj) != 2) raise(PyExc_TypeError, "a cell is a pair (row, column)");
   int64_t coordinates[2];
@@ -65,7 +65,7 @@ Pos to_cell(PyObject* obj, const BorrowedCostMap& map, const char* argument) {
 }
 
 // Distinct cells inside the map, in the caller's order.
-std::vector<Pos> to_cells(PyObject* obj, const BorrowedCostMap& map, const char* argument) {
+std::vector<Pos> to_cells(PyObject* obj, const CostMapView& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) throw nb::python_error();
@@ -430,13 +430,13 @@ double to_positive(PyObject* obj, const char* argument) {
   return value;
 }
 
-std::vector<uint64_t> to_candidate_cells(PyObject* obj, const BorrowedCostMap& map) {
+std::vector<uint64_t> to_candidate_cells(PyObject* obj, const CostMapView& map) {
   std::vector<uint64_t> cells;
   for (const Pos& pos : to_cells(obj, map, "candidates")) cells.push_back(routing::pos_cell(map.view(), pos));
   return cells;
 }
 
-std::vector<std::vector<uint64_t>> to_groups(PyObject* obj, const BorrowedCostMap& map) {
+std::vector<std::vector<uint64_t>> to_groups(PyObject* obj, const CostMapView& map) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) throw nb::python_error();
