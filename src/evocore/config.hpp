@@ -45,7 +45,8 @@ template <class T>
 class SharedSettings {
  public:
   SharedSettings() : value_(defaults()) {}
-  SharedSettings(T value) : value_(std::make_shared<const T>(std::move(value))) {}  // NOLINT: implicit
+  // Implicit, so that a plain value may be given wherever settings are expected.
+  SharedSettings(T value) : value_(std::make_shared<const T>(std::move(value))) {}
 
   const T& operator*() const { return *value_; }
   const T* operator->() const { return value_.get(); }
