@@ -41,8 +41,17 @@ def section(name: str, title: str, path: Path = BENCHMARKS) -> Iterator[None]:
         yield
     finally:
         sys.stdout = tee.out
-    command = shlex.join(["python", f"bench/{Path(sys.argv[0]).name}", *sys.argv[1:]])
+    command = shlex.join(["python", f"bench/{Path(sys.argv[0]).name}", *map(_portable, sys.argv[1:])])
     replace_section(path, name, title, command, tee.kept.getvalue().splitlines())
+
+
+def _portable(argument: str) -> str:
+    """A path outside the repository as OTHER/name: the page names no machine's folders."""
+    path = Path(argument)
+    if not path.is_absolute():
+        return argument
+    root = BENCHMARKS.parent.parent
+    return str(path.relative_to(root)) if path.is_relative_to(root) else f"OTHER/{path.name}"
 
 
 def replace_section(path: Path, name: str, title: str, command: str, lines: list[str]) -> None:

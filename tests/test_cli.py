@@ -188,10 +188,12 @@ def test_settings_from_the_command_line(inputs, tmp_path):
     out = tmp_path / "out"
     assert main(run_args(inputs, out, "--generations", "1", "--set", "c3=2.5", "--set",
                          "special.graph_init=FCN", "--set", "target_species=none",
+                         "--set", "grid_settings.move_node_mutation_sigma=1.5",
                          "--population-size", "7", "--selection-strategy", "SPEA2",
                          "--stall", "5", "--threads", "1")) == 0
     config = load_config(out / "config.toml")
     assert (config["special"]["c3"], config["special"]["graph_init"]) == (2.5, "FCN")
+    assert config["special"]["move_node_mutation_sigma"] == 1.5
     assert (config["population_size"], config["selection_strategy"]) == (7, "SPEA2")
     assert config["target_species"] is None
 

@@ -261,3 +261,34 @@ def test_toml_writer_quotes_keys_and_skips_none():
 def test_toml_writer_refuses_what_toml_cannot_hold(value, error):
     with pytest.raises(error):
         to_toml({"t": {"v": value}})
+
+
+def test_settings_are_the_engine_table_in_its_order():
+    native = gw._core._settings()
+    assert [(s.key, s.special) for s in SETTINGS] == [(key, table == "special") for key, table, *_ in native]
+    assert list(gw.config._ABOUT) == [s.key for s in SETTINGS]  # described in the table's order
+
+
+@pytest.mark.parametrize("key, value", [
+    ("c1", -1.0), ("selection_share", 0.0), ("target_species", 0), ("species_threshold", math.inf),
+    ("grid_size", [0, 16]), ("num_elites_global", MAX_SIZE + 1), ("move_node_mutation_sigma", math.nan),
+])
+def test_engine_refuses_what_the_table_refuses(key, value):
+    config = small_config()
+    (config["special"] if key in SPECIAL_KEYS else config)[key] = value
+    with pytest.raises(ValueError, match=f"'{key}'"):
+        gw.Population(config)
+    with pytest.raises(ValueError, match=f"'(special.)?{key}'"):
+        validate_config(config)
+
+
+def test_grid_settings_is_a_spelling_of_special(tmp_path):
+    made = small_config(grid_settings={"c3": 2.5})
+    assert made["special"]["c3"] == 2.5 and "grid_settings" not in made
+    assert apply_overrides(made, {"grid_settings": {"c3": 0.5}})["special"]["c3"] == 0.5
+    path = tmp_path / "run.toml"
+    path.write_text("population_size = 12\n[grid_settings]\nc3 = 4.0\n")
+    assert load_config(path) == {"population_size": 12, "special": {"c3": 4.0}}
+    assert parse_setting("grid_settings.c3", "1.5") == 1.5
+    with pytest.raises(ValueError, match="name one table"):
+        apply_overrides(made, {"grid_settings": {}, "special": {}})

@@ -13,16 +13,10 @@ from conftest import make_config
 
 core = gridweave._core
 
-CONFIG_KEYS = [
-    "population_size", "add_node_mutation_prob", "add_edge_mutation_prob", "remove_edge_mutation_prob",
-    "remove_node_mutation_prob", "remove_node_single_mutation_prob", "num_elites_species", "num_elites_global",
-    "selection_share", "tournament_size", "species_threshold", "target_species", "mating_strategy",
-    "selection_strategy", "diversity_objective", "crossover_enabled", "c1", "c2", "special",
-]
-SPECIAL_KEYS = [
-    "grid_size", "fixed_nodes", "move_node_mutation_prob", "move_node_mutation_sigma", "evaluation_strategy",
-    "graph_init", "compatibility_sigma", "c3", "min_separation",
-]
+# The engine's key table, in its order: the reader reports missing keys and writes keys so.
+SETTINGS = core._settings()
+CONFIG_KEYS = [key for key, table, *_ in SETTINGS if not table] + ["special"]
+SPECIAL_KEYS = [key for key, table, *_ in SETTINGS if table == "special"]
 
 
 class PairsMapping(collections.abc.Mapping):

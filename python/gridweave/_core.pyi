@@ -229,3 +229,7 @@ def _read_config(obj: Any) -> dict[str, Any]:
     """Read a configuration with the native reader and write it back as a dictionary."""
 def _roundtrip_structure(obj: Any) -> dict[str, Any]:
     """Read a structure dictionary with the native reader and write it back."""
+def _settings() -> tuple[tuple[str, str, str, float | None, float | None, bool, tuple[str, ...]], ...]:
+    """The configuration keys in table order: (key, table, kind, low, high, low_open, choices)."""
+def _check_config(config: Any) -> None:
+    """Raise ValueError where the engine refuses ``config``, as ``Population(config)`` would."""

@@ -74,6 +74,7 @@ from .checkpoint import resume
 from .checks import checked_cost
 from .config import (
     BY_KEY,
+    FLAG_KEYS,
     PROBLEM_KEYS,
     apply_overrides,
     load_config,
@@ -105,8 +106,7 @@ CONVENTION = (
 )
 # What a GIS run's outputs need of its inputs (kept in its checkpoints for 'resume').
 GEOREFERENCE = ("transform", "crs", "unit", "layer", "sites_crs", "sites")
-NAMED_SETTINGS = ("population_size", "mating_strategy", "selection_strategy",
-                  "evaluation_strategy")
+NAMED_SETTINGS = FLAG_KEYS  # the settings with options of their own
 
 
 class InputError(Exception):
@@ -529,7 +529,8 @@ def _command_line_settings(args: argparse.Namespace) -> dict[str, Any]:
         if not equals:
             raise InputError(f"--set {item}: expected KEY=VALUE")
         try:
-            settings[key.strip().removeprefix("special.")] = parse_setting(key.strip(), text.strip())
+            name = key.strip().removeprefix("special.").removeprefix("grid_settings.")
+            settings[name] = parse_setting(key.strip(), text.strip())
         except (ValueError, OverflowError) as error:
             raise InputError(f"--set {item}: {_one_line(error)}") from None
     for key in NAMED_SETTINGS:

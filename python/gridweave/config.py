@@ -1,9 +1,11 @@
 """Configuration dictionaries for :class:`gridweave.Population`, from one table.
 
-The native reader takes a dictionary with nineteen engine keys, one of which,
-``special``, holds the eight keys of the grid-network part. It has no
-defaults and few checks. ``SETTINGS`` below is the one description of every
-key: its type, default, allowed range and meaning. :func:`make_config` fills
+The native reader takes a dictionary of engine keys, one of which,
+``special``, holds the grid settings. Its key table is the one list of
+settings: it gives each key's kind, allowed range and choices, refuses a value
+outside its range, and ``SETTINGS`` below is made from it at import, adding
+only what the engine does not know (each key's default and meaning).
+:func:`make_config` fills
 in the defaults, so that only the problem (the map's shape and the terminals)
 and the settings you want to change need to be given; :func:`validate_config`
 checks a configuration against the table and raises ``ValueError`` naming the
@@ -16,93 +18,14 @@ Positions are (row, column) cells: ``grid_size`` is the cost map's shape
 
 Every key with its default, what is allowed and its meaning:
 
-Engine keys (top level):
-
-``population_size`` = 100
-    integer in [1, 16777216]; members per generation
-
-``add_node_mutation_prob`` = 0.3
-    number in [0, 1]; chance that a mutation splits an edge by a new flexible node
-
-``add_edge_mutation_prob`` = 0.2
-    number in [0, 1]; chance that a mutation joins two nodes by a new edge
-
-``remove_edge_mutation_prob`` = 0.1
-    number in [0, 1]; chance that a mutation disables an edge (if still connected)
-
-``remove_node_mutation_prob`` = 0.1
-    number in [0, 1]; chance that a mutation replaces a flexible node of degree two by one edge
-
-``remove_node_single_mutation_prob`` = 0.1
-    number in [0, 1]; chance that a mutation deletes a flexible node of degree one
-
-``num_elites_species`` = 1
-    integer in [0, population_size]; best members of each species kept unchanged
-
-``num_elites_global`` = 2
-    integer in [0, population_size]; best members of the population kept unchanged
-
-``selection_share`` = 0.5
-    number in (0, 1]; share of a species that may become parents
-
-``tournament_size`` = 3
-    integer in [1, 16777216]; contestants per tournament
-
-``species_threshold`` = 3.0
-    finite number >= 0; initial compatibility threshold of speciation
-
-``target_species`` = 5
-    integer in [1, 16777216] or none; the threshold adapts towards this many species; none: it stays fixed
-
-``mating_strategy`` = "NEATSpeciation"
-    NEATSpeciation, GlobalTournament; how the parents of a child are chosen
-
-``selection_strategy`` = "NEAT"
-    NEAT, NSGA2, SPEA2; ranking for selection (NSGA2 and SPEA2 rank objective vectors)
-
-``diversity_objective`` = false
-    true or false; add a novelty objective (only NSGA2 and SPEA2 use it)
-
-``crossover_enabled`` = true
-    true or false; children combine two parents (false: copy the fitter one)
-
-``c1`` = 1.0
-    finite number >= 0; weight of excess edges in the compatibility distance
-
-``c2`` = 1.0
-    finite number >= 0; weight of disjoint edges in the compatibility distance
-
-Grid-network keys (the ``special`` table):
-
-``grid_size`` = the map's shape
-    two integers in [1, 16777216]; (rows, columns) of the cost map
-
-``fixed_nodes`` = the terminals
-    distinct (row, column) cells; the terminals, inside the grid
-
-``move_node_mutation_prob`` = 0.3
-    number in [0, 1]; chance that a mutation then moves one flexible node
-
-``move_node_mutation_sigma`` = 2.0
-    finite number >= 0; standard deviation of a move along each axis, in cells
-
-``evaluation_strategy`` = "SingleObjective"
-    SingleObjective, MultiObjectiveBridge; fitness alone, or fitness and redundancy
-
-``graph_init`` = {"Grid": [4, 4]}
-    "FCN" or {"Grid": [rows, columns]}; initial graph: the terminals fully connected, or a lattice joined to them
-
-``compatibility_sigma`` = 4
-    integer in [1, 16777216]; pooling window, in cells, of the grid compatibility term
-
-``c3`` = 10.0
-    finite number >= 0; weight of the grid compatibility term
+{settings table}
 
 ``min_separation`` = 0
     integer in [0, 16777216]; cells another route must keep from an edge to protect it; 0: bridges only
 
 Configurations are stored as TOML (engine keys at the top, a ``[special]``
-table) or JSON; see :func:`load_config` and :func:`save_config`. Strings are
+table of grid settings, which may also be spelled ``[grid_settings]``) or
+JSON; see :func:`load_config` and :func:`save_config`. Strings are
 never read as booleans, and a file's ``grid_size`` and ``fixed_nodes`` must
 agree with the map and the terminals they are used with.
 """
@@ -120,6 +43,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from . import _core
+
 __all__ = [
     "Setting",
     "SETTINGS",
@@ -133,6 +58,7 @@ __all__ = [
     "check_setting",
     "parse_setting",
     "settings_table",
+    "FLAG_KEYS",
     "strategy_name",
     "load_config",
     "save_config",
@@ -141,8 +67,8 @@ __all__ = [
 
 Config = dict[str, Any]
 
-MAX_SIZE = 1 << 24  # the native limit on sizes and counts
-MAX_LATTICE_NODES = 1 << 20
+GRID_SETTINGS = "special"  # the engine's name of the grid settings' table
+GRID_SETTINGS_ALIAS = "grid_settings"  # the same table, as users may also call it
 
 
 @dataclass(frozen=True)
@@ -152,6 +78,8 @@ class Setting:
     ``kind`` is "int", "float", "bool", "choice", "optional int", "graph init",
     "size" or "cells". Numbers must lie in [``low``, ``high``]; a float
     ``high`` of ``inf`` means any finite number; ``low_open`` excludes ``low``.
+    The kind, range and choices come from the engine's key table; ``flag``
+    marks the keys the command line offers as options of their own.
     """
 
     key: str
@@ -163,6 +91,7 @@ class Setting:
     high: float = math.inf
     low_open: bool = False
     choices: tuple[str, ...] = ()
+    flag: bool = False
 
     @property
     def path(self) -> str:
@@ -176,7 +105,7 @@ class Setting:
         if self.kind == "bool":
             return "true or false"
         if self.kind == "size":
-            return f"two integers in [1, {MAX_SIZE}]"
+            return f"two integers in [{int(self.low)}, {int(self.high)}]"
         if self.kind == "cells":
             return "distinct (row, column) cells"
         if self.kind == "float":
@@ -188,76 +117,89 @@ class Setting:
         return f"integer in [{int(self.low)}, {high}]{suffix}"
 
 
-def _probability(key: str, default: float, meaning: str, special: bool = False) -> Setting:
-    return Setting(key, special, "float", default, meaning, 0.0, 1.0)
+@dataclass(frozen=True)
+class _About:
+    """What the engine's table does not say of a key: its default and meaning."""
+
+    default: Any
+    meaning: str
+    flag: bool = False
+    low: float | None = None  # a narrower lower bound than the engine's
 
 
-def _weight(key: str, default: float, meaning: str, special: bool = False) -> Setting:
-    return Setting(key, special, "float", default, meaning, 0.0, math.inf)
+# In the order of the engine's table; a key the engine adds needs its entry here.
+_ABOUT: dict[str, _About] = {
+    # The engine takes 0 for an empty population (a holder of genomes built by hand).
+    "population_size": _About(100, "members per generation", flag=True, low=1),
+    "add_node_mutation_prob": _About(0.3, "chance that a mutation splits an edge by a new flexible node"),
+    "add_edge_mutation_prob": _About(0.2, "chance that a mutation joins two nodes by a new edge"),
+    "remove_edge_mutation_prob": _About(0.1, "chance that a mutation disables an edge (if still connected)"),
+    "remove_node_mutation_prob": _About(
+        0.1, "chance that a mutation replaces a flexible node of degree two by one edge"),
+    "remove_node_single_mutation_prob": _About(
+        0.1, "chance that a mutation deletes a flexible node of degree one"),
+    "num_elites_species": _About(1, "best members of each species kept unchanged"),
+    "num_elites_global": _About(2, "best members of the population kept unchanged"),
+    "selection_share": _About(0.5, "share of a species that may become parents"),
+    "tournament_size": _About(3, "contestants per tournament"),
+    "species_threshold": _About(3.0, "initial compatibility threshold of speciation"),
+    "target_species": _About(
+        5, "the threshold adapts towards this many species; none: it stays fixed"),
+    "mating_strategy": _About("NEATSpeciation", "how the parents of a child are chosen", flag=True),
+    "selection_strategy": _About(
+        "NEAT", "ranking for selection (NSGA2 and SPEA2 rank objective vectors)", flag=True),
+    "diversity_objective": _About(False, "add a novelty objective (only NSGA2 and SPEA2 use it)"),
+    "crossover_enabled": _About(True, "children combine two parents (false: copy the fitter one)"),
+    "c1": _About(1.0, "weight of excess edges in the compatibility distance"),
+    "c2": _About(1.0, "weight of disjoint edges in the compatibility distance"),
+    "grid_size": _About(None, "(rows, columns) of the cost map"),
+    "fixed_nodes": _About(None, "the terminals, inside the grid"),
+    "move_node_mutation_prob": _About(0.3, "chance that a mutation then moves one flexible node"),
+    "move_node_mutation_sigma": _About(2.0, "standard deviation of a move along each axis, in cells"),
+    "evaluation_strategy": _About(
+        "SingleObjective", "fitness alone, or fitness and redundancy", flag=True),
+    "graph_init": _About(
+        {"Grid": [4, 4]}, "initial graph: the terminals fully connected, or a lattice joined to them"),
+    "compatibility_sigma": _About(4, "pooling window, in cells, of the grid compatibility term"),
+    "c3": _About(10.0, "weight of the grid compatibility term"),
+    "min_separation": _About(
+        0, "cells another route must keep from an edge to protect it; 0: bridges only"),
+}
 
 
-def _count(key: str, default: int, meaning: str, low: int = 1, kind: str = "int",
-           special: bool = False) -> Setting:
-    return Setting(key, special, kind, default, meaning, low, MAX_SIZE)
+def _settings() -> tuple[Setting, ...]:
+    """``SETTINGS``: the engine's key table with the defaults and meanings of ``_ABOUT``."""
+    native = _core._settings()
+    unknown = sorted(set(_ABOUT) - {entry[0] for entry in native})
+    if unknown:
+        raise ImportError(f"gridweave.config describes keys the engine does not have: {unknown}")
+    settings = []
+    for key, table, kind, low, high, low_open, choices in native:
+        if key not in _ABOUT:
+            raise ImportError(f"gridweave.config gives no default and meaning of the engine's key {key!r}")
+        about = _ABOUT[key]
+        bounds: dict[str, float] = {}
+        if low is not None and high is not None:
+            bounds = {"low": low if about.low is None else about.low, "high": high}
+        if kind in ("int", "optional int", "size"):
+            bounds = {name: int(bound) for name, bound in bounds.items()}
+        settings.append(Setting(key, table == GRID_SETTINGS, kind, about.default, about.meaning,
+                                low_open=low_open, choices=tuple(choices), flag=about.flag, **bounds))
+    return tuple(settings)
 
 
-SETTINGS: tuple[Setting, ...] = (
-    _count("population_size", 100, "members per generation"),
-    _probability("add_node_mutation_prob", 0.3,
-                 "chance that a mutation splits an edge by a new flexible node"),
-    _probability("add_edge_mutation_prob", 0.2, "chance that a mutation joins two nodes by a new edge"),
-    _probability("remove_edge_mutation_prob", 0.1,
-                 "chance that a mutation disables an edge (if still connected)"),
-    _probability("remove_node_mutation_prob", 0.1,
-                 "chance that a mutation replaces a flexible node of degree two by one edge"),
-    _probability("remove_node_single_mutation_prob", 0.1,
-                 "chance that a mutation deletes a flexible node of degree one"),
-    _count("num_elites_species", 1, "best members of each species kept unchanged", low=0),
-    _count("num_elites_global", 2, "best members of the population kept unchanged", low=0),
-    Setting("selection_share", False, "float", 0.5, "share of a species that may become parents",
-            0.0, 1.0, low_open=True),
-    _count("tournament_size", 3, "contestants per tournament"),
-    _weight("species_threshold", 3.0, "initial compatibility threshold of speciation"),
-    _count("target_species", 5,
-           "the threshold adapts towards this many species; none: it stays fixed",
-           kind="optional int"),
-    Setting("mating_strategy", False, "choice", "NEATSpeciation",
-            "how the parents of a child are chosen", choices=("NEATSpeciation", "GlobalTournament")),
-    Setting("selection_strategy", False, "choice", "NEAT",
-            "ranking for selection (NSGA2 and SPEA2 rank objective vectors)",
-            choices=("NEAT", "NSGA2", "SPEA2")),
-    Setting("diversity_objective", False, "bool", False,
-            "add a novelty objective (only NSGA2 and SPEA2 use it)"),
-    Setting("crossover_enabled", False, "bool", True,
-            "children combine two parents (false: copy the fitter one)"),
-    _weight("c1", 1.0, "weight of excess edges in the compatibility distance"),
-    _weight("c2", 1.0, "weight of disjoint edges in the compatibility distance"),
-    Setting("grid_size", True, "size", None, "(rows, columns) of the cost map"),
-    Setting("fixed_nodes", True, "cells", None, "the terminals, inside the grid"),
-    _probability("move_node_mutation_prob", 0.3,
-                 "chance that a mutation then moves one flexible node", special=True),
-    _weight("move_node_mutation_sigma", 2.0,
-            "standard deviation of a move along each axis, in cells", special=True),
-    Setting("evaluation_strategy", True, "choice", "SingleObjective",
-            "fitness alone, or fitness and redundancy",
-            choices=("SingleObjective", "MultiObjectiveBridge")),
-    Setting("graph_init", True, "graph init", {"Grid": [4, 4]},
-            "initial graph: the terminals fully connected, or a lattice joined to them"),
-    _count("compatibility_sigma", 4, "pooling window, in cells, of the grid compatibility term",
-           special=True),
-    _weight("c3", 10.0, "weight of the grid compatibility term", special=True),
-    _count("min_separation", 0, "cells another route must keep from an edge to protect it; 0: bridges only",
-           low=0, special=True),
-)
+SETTINGS: tuple[Setting, ...] = _settings()
 
 BY_KEY: dict[str, Setting] = {s.key: s for s in SETTINGS}
-ENGINE_KEYS: tuple[str, ...] = (*(s.key for s in SETTINGS if not s.special), "special")
+ENGINE_KEYS: tuple[str, ...] = (*(s.key for s in SETTINGS if not s.special), GRID_SETTINGS)
 SPECIAL_KEYS: tuple[str, ...] = tuple(s.key for s in SETTINGS if s.special)
+FLAG_KEYS: tuple[str, ...] = tuple(s.key for s in SETTINGS if s.flag)
 PROBLEM_KEYS = ("grid_size", "fixed_nodes")
 ENGINE_DEFAULTS: dict[str, Any] = {s.key: s.default for s in SETTINGS if not s.special}
 SPECIAL_DEFAULTS: dict[str, Any] = {
     s.key: s.default for s in SETTINGS if s.special and s.key not in PROBLEM_KEYS
 }
+MAX_SIZE = int(BY_KEY["tournament_size"].high)  # the engine's limit on sizes and counts
 
 
 def settings_table() -> str:
@@ -265,7 +207,7 @@ def settings_table() -> str:
     lines = ["Engine keys (top level):", ""]
     for setting in SETTINGS:
         if setting.special and setting.key == SPECIAL_KEYS[0]:
-            lines += ["Grid-network keys (the ``special`` table):", ""]
+            lines += ["Grid settings (the ``special`` table, also spelled ``grid_settings``):", ""]
         lines.append(f"``{setting.key}`` = {_default_text(setting)}")
         lines.append(f"    {setting.allowed()}; {setting.meaning}")
         lines.append("")
@@ -280,6 +222,9 @@ def _default_text(setting: Setting) -> str:
     return json.dumps(setting.default)
 
 
+__doc__ = (__doc__ or "").replace("{settings table}", settings_table())
+
+
 def make_config(
     grid_size: Sequence[int], fixed_nodes: Iterable[Sequence[int]], **overrides: Any
 ) -> Config:
@@ -289,8 +234,8 @@ def make_config(
     ``fixed_nodes`` are the ``(row, column)`` cells of the terminals. Every
     other key takes its default (see the module documentation) unless it is
     overridden. An override may name an engine key (``population_size=50``)
-    or a key of the grid-network part (``c3=2.0``), which goes into
-    ``special``; a ``special`` mapping is merged key by key. Unknown keys and
+    or a grid setting (``c3=2.0``), which goes into ``special``; a ``special``
+    (or ``grid_settings``) mapping is merged key by key. Unknown keys and
     values outside the table's ranges raise :class:`ValueError`.
 
     Example:
@@ -325,8 +270,9 @@ def _pair_list(value: Any, key: str) -> list[Any]:
 def apply_overrides(config: Mapping[str, Any], overrides: Mapping[str, Any]) -> Config:
     """Return a copy of ``config`` with ``overrides`` applied, as in :func:`make_config`.
 
-    Engine keys replace the top-level value, grid-network keys replace the
-    value inside ``special``, and a ``special`` mapping is merged into it.
+    Engine keys replace the top-level value, grid settings replace the value
+    inside ``special``, and a ``special`` (or ``grid_settings``) mapping is
+    merged into it.
     Values are not checked here (see :func:`validate_config`).
 
     Example:
@@ -335,9 +281,9 @@ def apply_overrides(config: Mapping[str, Any], overrides: Mapping[str, Any]) -> 
         >>> cfg["special"]["c3"], cfg["c1"], base["c1"]
         (2.0, 0.5, 1.0)
     """
-    result: Config = copy.deepcopy(dict(config))
+    result: Config = _engine_spelling(copy.deepcopy(dict(config)))
     special = result.setdefault("special", {})
-    for key, value in overrides.items():
+    for key, value in _engine_spelling(overrides).items():
         if key == "special":
             if not isinstance(value, Mapping):
                 raise ValueError("configuration key 'special' must be a table of grid settings")
@@ -349,6 +295,16 @@ def apply_overrides(config: Mapping[str, Any], overrides: Mapping[str, Any]) -> 
         else:
             _check_key(key, ENGINE_KEYS, "")
             result[key] = copy.deepcopy(value)
+    return result
+
+
+def _engine_spelling(mapping: Mapping[str, Any]) -> dict[str, Any]:
+    """``mapping`` with a ``grid_settings`` table under the engine's name ``special``."""
+    result = dict(mapping)
+    if GRID_SETTINGS_ALIAS in result:
+        if GRID_SETTINGS in result:
+            raise ValueError("configuration keys 'special' and 'grid_settings' name one table: give one")
+        result[GRID_SETTINGS] = result.pop(GRID_SETTINGS_ALIAS)
     return result
 
 
@@ -366,7 +322,8 @@ def validate_config(config: Mapping[str, Any]) -> None:
     message names the key, the value and what is allowed); unknown keys are
     refused. Besides the ranges, the elite counts may not exceed
     ``population_size``, the fixed nodes must be distinct cells inside
-    ``grid_size`` and a ``Grid`` lattice must fit the grid.
+    ``grid_size`` and a ``Grid`` lattice must fit the grid (the engine's rule,
+    asked of it).
 
     Example:
         >>> validate_config(make_config((16, 16), [(1, 1), (14, 14)]))
@@ -389,6 +346,23 @@ def validate_config(config: Mapping[str, Any]) -> None:
             raise ValueError(f"configuration key '{setting.path}' is missing")
         check_setting(setting.key, mapping[setting.key])
     _check_together(config)
+    try:
+        _core._check_config(config)  # the rules the engine alone keeps (a lattice must fit the grid)
+    except ValueError as error:
+        raise ValueError(_in_table_words(str(error), config)) from None
+
+
+_NATIVE_REFUSAL = re.compile(r"configuration key '(\w+)': (.*)", re.DOTALL)
+
+
+def _in_table_words(message: str, config: Mapping[str, Any]) -> str:
+    """An engine refusal as the table's checks word theirs: the key's path and value first."""
+    match = _NATIVE_REFUSAL.fullmatch(message)
+    if not match or match[1] not in BY_KEY:
+        return message
+    setting = BY_KEY[match[1]]
+    value = (config["special"] if setting.special else config)[setting.key]
+    return f"configuration key '{setting.path}' = {value!r}: {match[2]}"
 
 
 def check_setting(key: str, value: Any) -> None:
@@ -448,7 +422,7 @@ def _fits(setting: Setting, value: Any) -> bool:
     if kind == "graph init":
         return value == "FCN" or _lattice(value) is not None
     if kind == "size":
-        return _is_pair(value) and all(1 <= v <= MAX_SIZE for v in value)
+        return _is_pair(value) and all(setting.low <= v <= setting.high for v in value)
     return _is_cell_list(value)
 
 
@@ -497,14 +471,6 @@ def _check_together(config: Mapping[str, Any]) -> None:
                 f"configuration key 'special.fixed_nodes': terminal ({row}, {column}) is given twice"
             )
         seen.add((row, column))
-    lattice = _lattice(special["graph_init"])
-    if lattice is not None and (lattice[0] * lattice[1] > min(rows * columns, MAX_LATTICE_NODES)):
-        raise ValueError(
-            f"configuration key 'special.graph_init' = {special['graph_init']!r}: a lattice of "
-            f"{lattice[0]} x {lattice[1]} nodes does not fit a grid of {rows} x {columns} cells"
-        )
-
-
 def parse_setting(key: str, text: str) -> Any:
     """The value of ``key`` written as ``text`` on the command line, checked.
 
@@ -518,7 +484,7 @@ def parse_setting(key: str, text: str) -> Any:
         Traceback (most recent call last):
         ValueError: configuration key 'crossover_enabled' = 'yes': must be true or false
     """
-    key = key.removeprefix("special.")
+    key = key.removeprefix("special.").removeprefix("grid_settings.")
     if key not in BY_KEY:
         _check_key(key, ENGINE_KEYS[:-1] + SPECIAL_KEYS, "")
     if text.strip().lower() == "none" and BY_KEY[key].kind == "optional int":
@@ -546,11 +512,12 @@ def strategy_name(value: Any) -> str:
 def load_config(path: str | Path) -> Config:
     """Read a configuration from a ``.toml`` or ``.json`` file.
 
-    The file holds engine keys at the top level and grid-network keys in a
-    ``special`` table; it may be complete or hold only the keys to change
-    (pass it to :func:`apply_overrides` or as ``**overrides`` to
-    :func:`make_config`). Unknown keys and values outside their range raise
-    ValueError naming the file and the key. TOML has no null: a file that
+    The file holds engine keys at the top level and grid settings in a
+    ``special`` table (or one called ``grid_settings``, read as ``special``);
+    it may be complete or hold only the keys to change (pass it to
+    :func:`apply_overrides` or as ``**overrides`` to :func:`make_config`).
+    Unknown keys and values outside their range raise ValueError naming the
+    file and the key. TOML has no null: a file that
     holds every key except ``target_species`` is read with ``target_species =
     None`` (fixed threshold), as :func:`save_config` writes it.
 
@@ -564,6 +531,7 @@ def load_config(path: str | Path) -> Config:
     path = Path(path)
     data = _read_table(path)
     try:
+        data = _engine_spelling(data)
         for mapping, prefix in ((data, ""), (data.get("special") or {}, "special.")):
             for key, value in mapping.items():
                 if prefix or key != "special":

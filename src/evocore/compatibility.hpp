@@ -56,7 +56,7 @@ double calculate_compatibility(const Genome<S>& a, const Genome<S>& b) {
   matching.reserve(std::min(ids_a.size(), ids_b.size()));
   const EdgeDifference difference = compare_edge_ids(ids_a, ids_b, &matching);
   const double special = a.specialization.compatibility(a, b, std::span<const uint64_t>(matching));
-  return special + edge_distance(a.config, difference, ids_a.size(), ids_b.size());
+  return special + edge_distance(*a.config, difference, ids_a.size(), ids_b.size());
 }
 
 // What a genome contributes to every distance it takes part in, computed once
@@ -91,14 +91,14 @@ double calculate_compatibility(const Genome<S>& a, const CompatibilityProfile<S>
     if (a.specialization.accepts(profile_b.signature)) {
       const EdgeDifference difference = compare_edge_ids(profile_a.edge_ids, profile_b.edge_ids, nullptr);
       const double special = a.specialization.compatibility(profile_a.signature, profile_b.signature);
-      return special + edge_distance(a.config, difference, count_a, count_b);
+      return special + edge_distance(*a.config, difference, count_a, count_b);
     }
   }
   std::vector<uint64_t> matching;
   matching.reserve(std::min(count_a, count_b));
   const EdgeDifference difference = compare_edge_ids(profile_a.edge_ids, profile_b.edge_ids, &matching);
   const double special = a.specialization.compatibility(a, b, std::span<const uint64_t>(matching));
-  return special + edge_distance(a.config, difference, count_a, count_b);
+  return special + edge_distance(*a.config, difference, count_a, count_b);
 }
 
 }  // namespace evocore

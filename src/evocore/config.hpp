@@ -1,9 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <string>
-
-#include "error.hpp"
+#include <utility>
 
 namespace evocore {
 
@@ -39,30 +38,36 @@ struct NEATConfig {
   Special special{};
 };
 
-// Refuses a probability outside [0, 1] or NaN, naming its configuration key.
-inline void require_probability(double p, const char* key) {
-  if (!(p >= 0.0 && p <= 1.0))
-    refuse(std::string("configuration key '") + key + "': " + std::to_string(p) +
-           " is not a probability in [0, 1]");
-}
+// Settings shared by a population and its genomes: copies share one immutable
+// value, so cloning a genome or giving it the population's settings copies a
+// pointer. A holder that changes its settings gets a changed copy of its own.
+template <class T>
+class SharedSettings {
+ public:
+  SharedSettings() : value_(defaults()) {}
+  // Implicit, so that a plain value may be given wherever settings are expected.
+  SharedSettings(T value) : value_(std::make_shared<const T>(std::move(value))) {}
 
-// Refuses a size above `limit`, naming its configuration key.
-inline void require_at_most(uint64_t value, uint64_t limit, const char* key) {
-  if (value > limit)
-    refuse(std::string("configuration key '") + key + "': " + std::to_string(value) + " is larger than " +
-           std::to_string(limit));
-}
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return value_.get(); }
 
-// Refuses engine settings that cannot be meant, before anything is built.
-template <class Special>
-void validate(const NEATConfig<Special>& config) {
-  require_at_most(config.population_size, kMaxPopulationSize, "population_size");
-  require_probability(config.add_node_mutation_prob, "add_node_mutation_prob");
-  require_probability(config.add_edge_mutation_prob, "add_edge_mutation_prob");
-  require_probability(config.remove_edge_mutation_prob, "remove_edge_mutation_prob");
-  require_probability(config.remove_node_mutation_prob, "remove_node_mutation_prob");
-  require_probability(config.remove_node_single_mutation_prob, "remove_node_single_mutation_prob");
-  require_at_most(config.tournament_size, kMaxPopulationSize, "tournament_size");
-}
+  // Applies `change` to a copy that only this holder sees from now on.
+  template <class F>
+  void edit(F&& change) {
+    T changed = *value_;
+    std::forward<F>(change)(changed);
+    value_ = std::make_shared<const T>(std::move(changed));
+  }
+
+  // Whether two holders share one value (not whether the values are equal).
+  bool shares(const SharedSettings& other) const { return value_ == other.value_; }
+
+ private:
+  static const std::shared_ptr<const T>& defaults() {
+    static const auto made = std::make_shared<const T>();
+    return made;
+  }
+  std::shared_ptr<const T> value_;
+};
 
 }  // namespace evocore

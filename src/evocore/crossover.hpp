@@ -15,7 +15,7 @@ Genome<S> crossover(const Genome<S>& parent1, const Genome<S>& parent2, Rng& rng
   const bool first_is_fitter = parent1.fitness > parent2.fitness;  // ties and NaN favour parent2
   const Genome<S>& fitter = first_is_fitter ? parent1 : parent2;
   const Genome<S>& weaker = first_is_fitter ? parent2 : parent1;
-  if (!fitter.config.crossover_enabled) return fitter.clone();
+  if (!fitter.config->crossover_enabled) return fitter.clone();
 
   EdgeMap edges;
   edges.reserve(fitter.edges.size());

@@ -97,7 +97,7 @@ template <Specialization S>
 void augment_diversity(const Population<S>& population, const std::vector<GenomeHandle<S>>& genomes) {
   using namespace diversity_detail;
   const size_t n = genomes.size();
-  if (!population.config.diversity_objective || n < 2) return;
+  if (!population.config->diversity_objective || n < 2) return;
   std::vector<std::optional<CompatibilityProfile<S>>> storage;
   const auto profiles = profiles_by_position(genomes, storage);
   const auto scores = novelty_scores(genomes, profiles, std::min(n - 1, kNeighbours));

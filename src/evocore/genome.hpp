@@ -36,14 +36,15 @@ template <class NodeData>
 using NodeMap = std::unordered_map<uint64_t, Node<NodeData>>;
 using EdgeMap = std::unordered_map<uint64_t, Edge>;
 
-// One candidate network. Copying is the deep clone: maps, configuration,
-// specialization and objectives are copied, the registry handle is shared.
+// One candidate network. Copying is the deep clone: maps and objectives are
+// copied; the registry handle and the settings (of the engine and, inside the
+// specialization, of the domain) are shared with the population.
 template <class S>
 struct Genome {
   using NodeData = typename S::NodeData;
   using Config = NEATConfig<typename S::Config>;
 
-  Config config{};
+  SharedSettings<Config> config;
   std::optional<double> adjusted_fitness;
   S specialization{};
   std::optional<std::vector<double>> objectives;
@@ -53,7 +54,7 @@ struct Genome {
   double fitness = 0.0;
   bool elite = false;
 
-  static Genome create(Config config, S specialization, StateHandle state,
+  static Genome create(SharedSettings<Config> config, S specialization, StateHandle state,
                        std::optional<EdgeMap> edges = std::nullopt,
                        std::optional<NodeMap<NodeData>> nodes = std::nullopt) {
     Genome genome;

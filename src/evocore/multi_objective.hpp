@@ -13,7 +13,7 @@ namespace evocore {
 template <Specialization S>
 void process_multi_objective(const Population<S>& population, const std::vector<GenomeHandle<S>>& genomes) {
   if (genomes.empty() || !genomes.front().read()->objectives) return;
-  switch (population.config.selection_strategy) {
+  switch (population.config->selection_strategy) {
     case SelectionStrategy::NSGA2:
       NSGA2::process_fitness<S>(genomes);
       break;

@@ -91,7 +91,7 @@ inline uint64_t other_end(const Edge& edge, uint64_t node) {
 
 template <class S>
 void add_node(Genome<S>& genome, Rng& rng) {
-  if (!rng.bernoulli(genome.config.add_node_mutation_prob)) return;
+  if (!rng.bernoulli(genome.config->add_node_mutation_prob)) return;
   std::vector<uint64_t> enabled;
   enabled.reserve(genome.edges.size());
   for (const auto& [id, edge] : genome.edges)
@@ -116,7 +116,7 @@ void add_node(Genome<S>& genome, Rng& rng) {
 
 template <class S>
 void add_edge(Genome<S>& genome, Rng& rng) {
-  if (!rng.bernoulli(genome.config.add_edge_mutation_prob) || genome.nodes.size() < 2) return;
+  if (!rng.bernoulli(genome.config->add_edge_mutation_prob) || genome.nodes.size() < 2) return;
   std::vector<uint64_t> ids;
   ids.reserve(genome.nodes.size());
   for (const auto& entry : genome.nodes) ids.push_back(entry.first);
@@ -133,7 +133,7 @@ void add_edge(Genome<S>& genome, Rng& rng) {
 
 template <class S>
 void remove_edge(Genome<S>& genome, Rng& rng) {
-  if (!rng.bernoulli(genome.config.remove_edge_mutation_prob) || genome.edges.empty()) return;
+  if (!rng.bernoulli(genome.config->remove_edge_mutation_prob) || genome.edges.empty()) return;
   std::vector<uint64_t> ids;
   ids.reserve(genome.edges.size());
   for (const auto& entry : genome.edges) ids.push_back(entry.first);
@@ -145,7 +145,7 @@ void remove_edge(Genome<S>& genome, Rng& rng) {
 // Removes a node of enabled degree 2 and joins its two neighbours.
 template <class S>
 void remove_node_bridging(Genome<S>& genome, Rng& rng) {
-  if (!rng.bernoulli(genome.config.remove_node_mutation_prob) || genome.nodes.empty()) return;
+  if (!rng.bernoulli(genome.config->remove_node_mutation_prob) || genome.nodes.empty()) return;
   const auto candidates = nodes_of_enabled_degree(genome, 2);
   if (candidates.empty()) return;
   const uint64_t v = pick(candidates, rng);
@@ -167,7 +167,7 @@ void remove_node_bridging(Genome<S>& genome, Rng& rng) {
 // Removes a node of enabled degree 1 together with every edge touching it.
 template <class S>
 void remove_node_single(Genome<S>& genome, Rng& rng) {
-  if (!rng.bernoulli(genome.config.remove_node_single_mutation_prob) || genome.nodes.empty()) return;
+  if (!rng.bernoulli(genome.config->remove_node_single_mutation_prob) || genome.nodes.empty()) return;
   const auto candidates = nodes_of_enabled_degree(genome, 1);
   if (candidates.empty()) return;
   const uint64_t v = pick(candidates, rng);

@@ -10,13 +10,13 @@ namespace evocore {
 template <class S>
 struct Species {
   Genome<S> representative;
-  NEATConfig<typename S::Config> config;
+  SharedSettings<NEATConfig<typename S::Config>> config;
   std::vector<GenomeHandle<S>> members;
 };
 
 template <class S>
 struct Population {
-  NEATConfig<typename S::Config> config;
+  SharedSettings<NEATConfig<typename S::Config>> config;
   S specialization;
   std::vector<Species<S>> species;
   std::vector<GenomeHandle<S>> members;

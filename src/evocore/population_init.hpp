@@ -40,8 +40,8 @@ void initialize(Population<S>& population, std::type_identity_t<std::optional<Ge
   const Genome<S> initial = Genome<S>::create(population.config, population.specialization, population.state,
                                               std::move(edges), std::move(nodes));
   population.members.clear();
-  reserve_or_refuse(population.members, population.config.population_size);
-  for (uint64_t i = 0; i < population.config.population_size; ++i) {
+  reserve_or_refuse(population.members, population.config->population_size);
+  for (uint64_t i = 0; i < population.config->population_size; ++i) {
     check_interrupt();
     Genome<S> member = initial.clone();
     mutate(member, rng);

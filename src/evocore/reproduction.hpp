@@ -88,8 +88,8 @@ Reproduction<S> global_tournament(Population<S>& population, Rng& rng) {
   Handles<S> elites;
   Matings<S> matings;
   sort_by_fitness(population.members);
-  mark_elites(population.members, population.config.num_elites_global, elites);
-  while (elites.size() + matings.size() < population.config.population_size) {
+  mark_elites(population.members, population.config->num_elites_global, elites);
+  while (elites.size() + matings.size() < population.config->population_size) {
     check_interrupt();
     const auto& parent1 = tournament_select(population, rng);
     const auto& parent2 = tournament_select(population, rng);
@@ -143,7 +143,7 @@ template <class S>
 void fill_up(const Population<S>& population, size_t made, Matings<S>& matings, Rng& rng) {
   const auto& all = population.species;
   if (all.empty()) return;
-  for (; made < population.config.population_size; ++made) {
+  for (; made < population.config->population_size; ++made) {
     check_interrupt();
     const auto& members = all[rng.index(all.size())].members;
     if (members.empty()) return;
@@ -155,7 +155,7 @@ void fill_up(const Population<S>& population, size_t made, Matings<S>& matings, 
 
 template <class S>
 Reproduction<S> neat_speciation(Population<S>& population, Rng& rng) {
-  const auto& config = population.config;
+  const auto& config = *population.config;
   Handles<S> elites, species_elites;
   Matings<S> matings;
   for (auto& species : population.species) share_fitness(species);
@@ -192,7 +192,7 @@ Reproduction<S> neat_speciation(Population<S>& population, Rng& rng) {
 // children are bred on the worker pool.
 template <Specialization S>
 Reproduction<S> reproduce(Population<S>& population, Rng& rng) {
-  if (population.config.mating_strategy == MatingStrategy::GlobalTournament)
+  if (population.config->mating_strategy == MatingStrategy::GlobalTournament)
     return reproduction_detail::global_tournament(population, rng);
   return reproduction_detail::neat_speciation(population, rng);
 }
@@ -202,12 +202,13 @@ Reproduction<S> reproduce(Population<S>& population, Rng& rng) {
 // refused before anything changes.
 template <Specialization S>
 Reproduction<S> reproduce(Population<S>& population, uint64_t count, Rng& rng) {
-  const bool tournament = population.config.mating_strategy == MatingStrategy::GlobalTournament;
+  const bool tournament = population.config->mating_strategy == MatingStrategy::GlobalTournament;
   if (tournament && population.members.empty() && count > 0)
     refuse("argument 'count': a tournament needs members to draw parents from, the population has none");
   Handles<S> room;
   reserve_or_refuse(room, static_cast<size_t>(count));
-  population.config.population_size = count;
+  if (population.config->population_size != count)
+    population.config.edit([&](NEATConfig<typename S::Config>& config) { config.population_size = count; });
   return reproduce(population, rng);
 }
 

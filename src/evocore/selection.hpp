@@ -44,7 +44,7 @@ const GenomeHandle<S>& tournament_select(const Population<S>& population, Rng& r
   const auto& members = population.members;
   size_t winner = rng.index(members.size());
   double best = members[winner].read()->fitness;
-  for (uint64_t round = 1; round < population.config.tournament_size; ++round) {
+  for (uint64_t round = 1; round < population.config->tournament_size; ++round) {
     if (round % 4096 == 0) check_interrupt();
     const size_t challenger = rng.index(members.size());
     const double fitness = members[challenger].read()->fitness;
@@ -77,8 +77,8 @@ void select(Population<S>& population, std::vector<GenomeHandle<S>> elites,
   candidates.reserve(candidates.size() + elites.size() + species_elites.size() + population.members.size());
   std::move(elites.begin(), elites.end(), std::back_inserter(candidates));
   std::move(species_elites.begin(), species_elites.end(), std::back_inserter(candidates));
-  const uint64_t size = population.config.population_size;
-  if (population.config.selection_strategy == SelectionStrategy::NEAT) {
+  const uint64_t size = population.config->population_size;
+  if (population.config->selection_strategy == SelectionStrategy::NEAT) {
     selection_detail::keep_first(candidates, size);
     population.members = std::move(candidates);
     respeciate(population, rng);

@@ -116,7 +116,7 @@ void respeciate(Population<S>& population, Rng& rng) {
 
   std::erase_if(population.species, [](const Species<S>& species) { return species.members.empty(); });
   pick_representatives(population, rng);
-  if (const auto target = population.config.target_species)
+  if (const auto target = population.config->target_species)
     population.current_species_threshold = adapted_threshold(threshold, *target, population.species.size());
 }
 

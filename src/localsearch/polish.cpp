@@ -301,7 +301,7 @@ PolishOutcome polish_genome(weave::Genome& genome, const CostMap& map, const Pol
   outcome.cost_before = weave::trace_cost(genome.nodes, genome.edges, map);
   PolishOptions chosen = options;
   chosen.break_cycles =
-      genome.config.special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
+      genome.config->special.evaluation_strategy == weave::EvaluationStrategy::SingleObjective;
   // Key-path exchange re-routes paths between the tree's own nodes; a network
   // joined through an existing one is not such a tree.
   if (map.attachments && !map.attachments->empty()) chosen.exchange_paths = false;

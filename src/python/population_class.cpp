@@ -209,8 +209,7 @@ void construct(PyPopulation* self, nb::args args, nb::kwargs kwargs) {
   parse_args(args.ptr(), kwargs.ptr(), "O|O:Population", keywords, &config_obj, &start_obj);
   std::optional<GenomeHandle> start_handle;
   if (start_obj != Py_None) start_handle = convert_arg("start_genome", [&] { return to_genome(start_obj); });
-  auto config = read_record<weave::WeaveNEATConfig>(config_obj);
-  evocore::validate(config);
+  auto config = read_settings<weave::WeaveNEATConfig>(config_obj);
   weave::validate(config.special);
   const InterruptScope interruptible;
   PopulationHandle handle = without_gil([&] {

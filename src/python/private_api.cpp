@@ -23,6 +23,7 @@ void register_private(nb::module_& module) {
   module.def("_num_threads", [] { return evocore::ThreadPool::instance().size(); });
   module.def("_seed", [](uint64_t seed) { evocore::seed_all_threads(seed); }, nb::arg("seed"));
   register_reader_testing(module);
+  register_settings(module);
   register_state_functions(module);
   remember_main_thread();
   warn_if_thread_override_capped();

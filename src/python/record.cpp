@@ -1,5 +1,6 @@
 #include "record.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -127,6 +128,24 @@ void raise_payload_missing(const char* name) {
 }
 
 void raise_not_enum() { raise(PyExc_TypeError, "expected either a str or dict for enum"); }
+
+void raise_out_of_range(const std::string& refusal) { raise(PyExc_ValueError, refusal); }
+
+// The shortest text that reads back as `value`.
+std::string number_text(double value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, end);
+}
+
+std::string range_refusal(const char* key, const Range& range, const std::string& value, bool integral) {
+  const std::string low = number_text(range.low), high = number_text(range.high);
+  const std::string allowed =
+      range.high == Range::kInfinity
+          ? std::string(integral ? "an integer " : "a finite number ") + (range.low_open ? "> " : ">= ") + low
+          : "in " + std::string(range.low_open ? "(" : "[") + low + ", " + high + "]";
+  return std::string("configuration key '") + key + "': " + value + " is not " + allowed;
+}
 
 void raise_unwritable_variant() { raise(internal_error_type(), "enumeration value matches no variant"); }
 

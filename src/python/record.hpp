@@ -5,8 +5,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -15,7 +17,7 @@
 // Generic reader and writer between Python objects and C++ records.
 //
 // A type takes part by specialising one of the description templates below:
-//   RecordTraits<T>::fields    tuple of Field (key, member, presence), in declaration order;
+//   RecordTraits<T>::fields    tuple of Field (key, member, presence, range), in declaration order;
 //   GroupTraits<T>::members    tuple of member pointers, read from / written as a fixed-size tuple;
 //   EnumTraits<T>::variants    tuple of UnitVariant / TaggedVariant, in declaration order.
 // Scalars (uint64_t, int32_t, uint32_t, double, bool), std::optional and std::vector
@@ -32,27 +34,57 @@ namespace nb = nanobind;
 // A `Defaulted` field keeps the record's default value when its key is missing.
 enum class Presence { Required, Optional, OmittedWhenAbsent, Defaulted };
 
+// The numbers a field admits, checked by read_settings and by the state loader:
+// [low, high], without `low` when `low_open`; a `high` of infinity admits every
+// finite number above `low`.
+// Applies to a number, a present optional number and each number of a group.
+struct Range {
+  static constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  double low = -kInfinity;
+  double high = kInfinity;
+  bool low_open = false;
+  bool checked = false;
+
+  constexpr bool admits(double value) const {
+    if (!checked) return true;
+    const bool above_low = low_open ? value > low : value >= low;
+    const bool below_high = high == kInfinity ? value < high : value <= high;
+    return above_low && below_high;  // NaN fails both
+  }
+};
+
+constexpr Range in_range(double low, double high) { return {low, high, false, true}; }
+constexpr Range at_least(double low) { return {low, Range::kInfinity, false, true}; }
+constexpr Range above_up_to(double low, double high) { return {low, high, true, true}; }
+inline constexpr Range kProbability = in_range(0.0, 1.0);
+
 template <class Record, class Member>
 struct Field {
   using Value = Member;
   const char* key;
   Member Record::* member;
   Presence presence;
+  Range range{};
+  uint32_t first_state_format = 1;  // the first saved-state format that holds this key
 };
 
 template <class R, class M>
-constexpr Field<R, M> required_field(const char* key, M R::* member) {
-  return {key, member, Presence::Required};
+constexpr Field<R, M> required_field(const char* key, M R::* member, Range range = {}) {
+  return {key, member, Presence::Required, range};
+}
+
+// A key added after states were first saved: `first_state_format` is the
+// first state format that holds it (older states read as the default).
+template <class R, class M>
+constexpr Field<R, M> defaulted_field(const char* key, M R::* member, uint32_t first_state_format,
+                                      Range range = {}) {
+  return {key, member, Presence::Defaulted, range, first_state_format};
 }
 
 template <class R, class M>
-constexpr Field<R, M> defaulted_field(const char* key, M R::* member) {
-  return {key, member, Presence::Defaulted};
-}
-
-template <class R, class M>
-constexpr Field<R, std::optional<M>> optional_field(const char* key, std::optional<M> R::* member) {
-  return {key, member, Presence::Optional};
+constexpr Field<R, std::optional<M>> optional_field(const char* key, std::optional<M> R::* member,
+                                                    Range range = {}) {
+  return {key, member, Presence::Optional, range};
 }
 
 template <class R, class M>
@@ -146,6 +178,11 @@ bool name_equals(PyObject* str, const char* name);
 [[noreturn]] void raise_payload_missing(const char* name);
 [[noreturn]] void raise_not_enum();
 [[noreturn]] void raise_unwritable_variant();
+[[noreturn]] void raise_out_of_range(const std::string& refusal);  // ValueError
+
+// "configuration key 'k': v is not in [low, high]" (or "is not a finite number >= low").
+std::string range_refusal(const char* key, const Range& range, const std::string& value, bool integral);
+std::string number_text(double value);
 
 uint64_t read_u64(PyObject* obj);
 int32_t read_i32(PyObject* obj);
@@ -195,7 +232,50 @@ const auto& variant_names() {
   return names;
 }
 
+// The refusal of the first number of `value` outside `range`, if any.
+template <class V>
+std::optional<std::string> out_of_range(const char* key, const Range& range, const V& value) {
+  if (!range.checked) return std::nullopt;
+  if constexpr (std::is_arithmetic_v<V> && !std::is_same_v<V, bool>) {
+    if (!range.admits(static_cast<double>(value)))
+      return range_refusal(key, range, std::is_integral_v<V> ? std::to_string(value) : number_text(value),
+                           std::is_integral_v<V>);
+  } else if constexpr (is_optional_v<V>) {
+    if (value) return out_of_range(key, range, *value);
+  } else if constexpr (DescribedGroup<V>) {
+    std::optional<std::string> refusal;
+    std::apply(
+        [&](auto... member) {
+          ((refusal = refusal ? refusal : out_of_range(key, range, value.*member)), ...);
+        },
+        GroupTraits<V>::members);
+    return refusal;
+  }
+  return std::nullopt;
+}
+
 }  // namespace record_io
+
+// The refusal of the first field (nested records included, in declaration
+// order) whose value lies outside its range; none when every value fits.
+template <class T>
+std::optional<std::string> range_refusal(const T& record) {
+  std::optional<std::string> refusal;
+  std::apply(
+      [&](const auto&... field) {
+        const auto check = [&](const auto& f) {
+          if (refusal) return;
+          const auto& value = record.*f.member;
+          if constexpr (DescribedRecord<std::remove_cvref_t<decltype(value)>>)
+            refusal = range_refusal(value);
+          else
+            refusal = record_io::out_of_range(f.key, f.range, value);
+        };
+        (check(field), ...);
+      },
+      RecordTraits<T>::fields);
+  return refusal;
+}
 
 template <class T>
 T read_value(PyObject* obj);
@@ -235,6 +315,15 @@ T read_record(PyObject* obj) {
 template <class T>
 T read_record(nb::handle obj) {
   return read_record<T>(obj.ptr());
+}
+
+// A record read as settings: every value must lie inside its field's range
+// (ValueError naming the first key that does not).
+template <class T>
+T read_settings(nb::handle obj) {
+  T record = read_record<T>(obj.ptr());
+  if (const auto refusal = range_refusal(record)) record_io::raise_out_of_range(*refusal);
+  return record;
 }
 
 namespace record_io {

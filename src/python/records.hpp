@@ -9,6 +9,11 @@
 // Key tables of the dictionaries exchanged with Python: the configuration
 // (NEATConfig with WeaveConfig under "special") and the genome structure.
 // Field order is the order of missing-key reporting and of written keys.
+//
+// The configuration tables are the one list of settings: each key's range is
+// checked when a configuration is read for the engine or loaded from a state,
+// the state writes the keys in this order, and `_settings()` lists keys, kinds,
+// ranges and choices for the Python layer, which adds only defaults and meanings.
 
 namespace gwpy {
 
@@ -62,41 +67,63 @@ struct EnumTraits<evocore::SelectionStrategy> {
       unit_variant("NEAT", E::NEAT), unit_variant("NSGA2", E::NSGA2), unit_variant("SPEA2", E::SPEA2));
 };
 
+// Names of the value kinds that are not plain numbers, flags or choices.
+template <class T>
+struct KindTraits {};
+template <>
+struct KindTraits<weave::GridSize> {
+  static constexpr const char* name = "size";
+};
+template <>
+struct KindTraits<std::vector<weave::Pos>> {
+  static constexpr const char* name = "cells";
+};
+template <>
+struct KindTraits<weave::GraphInit> {
+  static constexpr const char* name = "graph init";
+};
+
+inline constexpr double kMaxSize = static_cast<double>(evocore::kMaxPopulationSize);
+inline constexpr double kMaxGridSide = static_cast<double>(weave::kMaxGridExtent);
+
 template <>
 struct RecordTraits<weave::WeaveConfig> {
   using C = weave::WeaveConfig;
   static constexpr auto fields = std::make_tuple(
-      required_field("grid_size", &C::grid_size), required_field("fixed_nodes", &C::fixed_nodes),
-      required_field("move_node_mutation_prob", &C::move_node_mutation_prob),
-      required_field("move_node_mutation_sigma", &C::move_node_mutation_sigma),
+      required_field("grid_size", &C::grid_size, in_range(1, kMaxGridSide)),
+      required_field("fixed_nodes", &C::fixed_nodes),
+      required_field("move_node_mutation_prob", &C::move_node_mutation_prob, kProbability),
+      required_field("move_node_mutation_sigma", &C::move_node_mutation_sigma, at_least(0)),
       required_field("evaluation_strategy", &C::evaluation_strategy),
       required_field("graph_init", &C::graph_init),
-      required_field("compatibility_sigma", &C::compatibility_sigma), required_field("c3", &C::c3),
-      defaulted_field("min_separation", &C::min_separation));
+      required_field("compatibility_sigma", &C::compatibility_sigma, in_range(1, kMaxGridSide)),
+      required_field("c3", &C::c3, at_least(0)),
+      defaulted_field("min_separation", &C::min_separation, 2, in_range(0, kMaxGridSide)));
 };
 
-// An absent target_species is written as None.
+// An absent target_species is written as None. A population_size of 0 makes
+// an empty population, the holder of genomes built by hand.
 template <>
 struct RecordTraits<ConfigRecord> {
   using C = ConfigRecord;
   static constexpr auto fields = std::make_tuple(
-      required_field("population_size", &C::population_size),
-      required_field("add_node_mutation_prob", &C::add_node_mutation_prob),
-      required_field("add_edge_mutation_prob", &C::add_edge_mutation_prob),
-      required_field("remove_edge_mutation_prob", &C::remove_edge_mutation_prob),
-      required_field("remove_node_mutation_prob", &C::remove_node_mutation_prob),
-      required_field("remove_node_single_mutation_prob", &C::remove_node_single_mutation_prob),
-      required_field("num_elites_species", &C::num_elites_species),
-      required_field("num_elites_global", &C::num_elites_global),
-      required_field("selection_share", &C::selection_share),
-      required_field("tournament_size", &C::tournament_size),
-      required_field("species_threshold", &C::species_threshold),
-      optional_field("target_species", &C::target_species),
+      required_field("population_size", &C::population_size, in_range(0, kMaxSize)),
+      required_field("add_node_mutation_prob", &C::add_node_mutation_prob, kProbability),
+      required_field("add_edge_mutation_prob", &C::add_edge_mutation_prob, kProbability),
+      required_field("remove_edge_mutation_prob", &C::remove_edge_mutation_prob, kProbability),
+      required_field("remove_node_mutation_prob", &C::remove_node_mutation_prob, kProbability),
+      required_field("remove_node_single_mutation_prob", &C::remove_node_single_mutation_prob, kProbability),
+      required_field("num_elites_species", &C::num_elites_species, in_range(0, kMaxSize)),
+      required_field("num_elites_global", &C::num_elites_global, in_range(0, kMaxSize)),
+      required_field("selection_share", &C::selection_share, above_up_to(0, 1)),
+      required_field("tournament_size", &C::tournament_size, in_range(1, kMaxSize)),
+      required_field("species_threshold", &C::species_threshold, at_least(0)),
+      optional_field("target_species", &C::target_species, in_range(1, kMaxSize)),
       required_field("mating_strategy", &C::mating_strategy),
       required_field("selection_strategy", &C::selection_strategy),
       required_field("diversity_objective", &C::diversity_objective),
-      required_field("crossover_enabled", &C::crossover_enabled), required_field("c1", &C::c1),
-      required_field("c2", &C::c2), required_field("special", &C::special));
+      required_field("crossover_enabled", &C::crossover_enabled), required_field("c1", &C::c1, at_least(0)),
+      required_field("c2", &C::c2, at_least(0)), required_field("special", &C::special));
 };
 
 template <>
@@ -124,6 +151,10 @@ struct RecordTraits<GenomeDTO> {
   static constexpr auto fields =
       std::make_tuple(required_field("nodes", &GenomeDTO::nodes), required_field("edges", &GenomeDTO::edges));
 };
+
+// `_settings()`, the configuration keys with their kinds, ranges and choices,
+// and `_check_config(config)`, the engine's refusal of a configuration.
+void register_settings(nb::module_& module);
 
 // Test-only bindings `_read_config` and `_roundtrip_structure` (reader_testing.cpp).
 void register_reader_testing(nb::module_& module);

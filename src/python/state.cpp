@@ -12,6 +12,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "locking.hpp"
+#include "records.hpp"
 
 namespace gwpy {
 namespace {
@@ -31,10 +32,6 @@ constexpr uint64_t kMaxBuckets = uint64_t{1} << 20;
 // saved genome alone takes hundreds of bytes, its tables far fewer buckets).
 // Without this bound a small state could ask for gigabytes.
 constexpr uint64_t kBucketsPerStateByte = 1;
-
-// A new configuration field must be saved and loaded below as well.
-static_assert(sizeof(weave::WeaveConfig) == 96, "save the new WeaveConfig field in the state");
-static_assert(sizeof(Config) == 232, "save the new NEATConfig field in the state");
 
 [[noreturn]] void damaged(const std::string& what) {
   evocore::refuse("not a valid gridweave state: " + what);
@@ -101,6 +98,8 @@ class Reader {
     if (value >= variants) damaged("an unknown variant");
     return static_cast<E>(value);
   }
+  size_t position() const { return at_; }
+  std::string bytes_since(size_t from) const { return bytes_.substr(from, at_ - from); }
   void expect_end() const {
     if (left() != 0) damaged("bytes after the end");
   }
@@ -122,104 +121,173 @@ class Reader {
 
 // ---- configuration --------------------------------------------------------
 
-void put_special(Writer& w, const weave::WeaveConfig& c) {
-  w.count(c.grid_size.width);
-  w.count(c.grid_size.height);
-  w.count(c.fixed_nodes.size());
-  for (const auto& pos : c.fixed_nodes) {
-    w.put(pos.x);
-    w.put(pos.y);
+// Settings are written field by field in the order of their key table
+// (records.hpp): numbers as they are, a flag as one byte, an optional as a flag
+// and its value (0 when absent), a sequence as its count and its items, a
+// choice as the byte of its variant, followed, for variants with payloads, by
+// every payload member of every variant. A key added to the table changes the
+// format: kStateFormat must change with it, and the key (a defaulted field)
+// names that format as its first, so that older states read its default.
+
+template <class T, class Payload>
+void put_payload(Writer& w, const T& value, const Payload& payload);
+template <class T, class Payload>
+void get_payload(Reader& r, T& value, const Payload& payload);
+
+template <class T>
+void put_setting(Writer& w, const T& value) {
+  using namespace record_io;
+  if constexpr (std::is_same_v<T, bool>) {
+    w.flag(value);
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    w.put(value);
+  } else if constexpr (is_optional_v<T>) {
+    w.flag(value.has_value());
+    put_setting(w, value.value_or(typename T::value_type{}));
+  } else if constexpr (is_vector_v<T>) {
+    w.count(value.size());
+    for (const auto& item : value) put_setting(w, item);
+  } else if constexpr (DescribedGroup<T>) {
+    std::apply([&](auto... member) { (put_setting(w, value.*member), ...); }, GroupTraits<T>::members);
+  } else if constexpr (DescribedEnum<T>) {
+    constexpr const auto& variants = EnumTraits<T>::variants;
+    first_of<count_v<decltype(variants)>>([&](auto index) {
+      if (!std::get<index>(variants).holds(value)) return false;
+      w.put<uint8_t>(static_cast<uint8_t>(index()));
+      return true;
+    });
+    std::apply([&](const auto&... variant) { (put_payload(w, value, variant.payload), ...); }, variants);
+  } else {
+    std::apply([&](const auto&... field) { (put_setting(w, value.*field.member), ...); },
+               RecordTraits<T>::fields);
   }
-  w.put(c.move_node_mutation_prob);
-  w.put(c.move_node_mutation_sigma);
-  w.variant(c.evaluation_strategy);
-  w.variant(c.graph_init.kind);
-  w.put(c.graph_init.cells_x);
-  w.put(c.graph_init.cells_y);
-  w.put(c.compatibility_sigma);
-  w.put(c.c3);
-  w.put(c.min_separation);
 }
 
-weave::WeaveConfig get_special(Reader& r) {
-  weave::WeaveConfig c;
-  c.grid_size.width = r.get<uint64_t>();
-  c.grid_size.height = r.get<uint64_t>();
-  c.fixed_nodes.resize(r.count(8));
-  for (auto& pos : c.fixed_nodes) {
-    pos.x = r.get<int32_t>();
-    pos.y = r.get<int32_t>();
-  }
-  c.move_node_mutation_prob = r.get<double>();
-  c.move_node_mutation_sigma = r.get<double>();
-  c.evaluation_strategy = r.variant<weave::EvaluationStrategy>(2);
-  c.graph_init.kind = r.variant<weave::GraphInit::Kind>(2);
-  c.graph_init.cells_x = r.get<uint32_t>();
-  c.graph_init.cells_y = r.get<uint32_t>();
-  c.compatibility_sigma = r.get<uint64_t>();
-  c.c3 = r.get<double>();
-  if (r.format >= 2) c.min_separation = r.get<uint64_t>();
-  return c;
+template <class T, class Payload>
+void put_payload(Writer& w, const T& value, const Payload& payload) {
+  std::apply([&](auto... member) { (put_setting(w, value.*member), ...); }, payload);
 }
 
-void put_config(Writer& w, const Config& c) {
-  w.put(c.population_size);
-  for (double p : {c.add_node_mutation_prob, c.add_edge_mutation_prob, c.remove_edge_mutation_prob,
-                   c.remove_node_mutation_prob, c.remove_node_single_mutation_prob})
-    w.put(p);
-  w.put(c.num_elites_species);
-  w.put(c.num_elites_global);
-  w.put(c.selection_share);
-  w.put(c.tournament_size);
-  w.put(c.species_threshold);
-  w.flag(c.target_species.has_value());
-  w.put(c.target_species.value_or(0));
-  w.variant(c.mating_strategy);
-  w.variant(c.selection_strategy);
-  w.flag(c.diversity_objective);
-  w.flag(c.crossover_enabled);
-  w.put(c.c1);
-  w.put(c.c2);
-  put_special(w, c.special);
+// Bytes of one item of a sequence: its members' sizes.
+template <class T>
+constexpr size_t item_bytes() {
+  if constexpr (DescribedGroup<T>)
+    return std::apply([](auto... member) { return (sizeof(decltype(T{}.*member)) + ...); },
+                      GroupTraits<T>::members);
+  else
+    return sizeof(T);
 }
+
+template <class T>
+T get_setting(Reader& r) {
+  using namespace record_io;
+  T value{};
+  if constexpr (std::is_same_v<T, bool>) {
+    value = r.flag();
+  } else if constexpr (std::is_arithmetic_v<T>) {
+    value = r.get<T>();
+  } else if constexpr (is_optional_v<T>) {
+    const bool present = r.flag();
+    auto inner = get_setting<typename T::value_type>(r);
+    if (present) value = inner;
+  } else if constexpr (is_vector_v<T>) {
+    value.resize(r.count(item_bytes<typename T::value_type>()));
+    for (auto& item : value) item = get_setting<typename T::value_type>(r);
+  } else if constexpr (DescribedGroup<T>) {
+    std::apply(
+        [&](auto... member) {
+          ((value.*member = get_setting<std::remove_cvref_t<decltype(value.*member)>>(r)), ...);
+        },
+        GroupTraits<T>::members);
+  } else if constexpr (DescribedEnum<T>) {
+    constexpr const auto& variants = EnumTraits<T>::variants;
+    const auto index = r.variant<uint8_t>(static_cast<uint8_t>(count_v<decltype(variants)>));
+    first_of<count_v<decltype(variants)>>([&](auto i) {
+      if (i() != index) return false;
+      value = std::get<i>(variants).make();
+      return true;
+    });
+    std::apply([&](const auto&... variant) { (get_payload(r, value, variant.payload), ...); }, variants);
+  } else {
+    std::apply(
+        [&](const auto&... field) {
+          const auto read = [&](const auto& f) {
+            if (r.format >= f.first_state_format)
+              value.*f.member = get_setting<typename std::remove_cvref_t<decltype(f)>::Value>(r);
+          };
+          (read(field), ...);
+        },
+        RecordTraits<T>::fields);
+  }
+  return value;
+}
+
+template <class T, class Payload>
+void get_payload(Reader& r, T& value, const Payload& payload) {
+  std::apply(
+      [&](auto... member) {
+        ((value.*member = get_setting<std::remove_cvref_t<decltype(value.*member)>>(r)), ...);
+      },
+      payload);
+}
+
+void put_special(Writer& w, const weave::WeaveConfig& c) { put_setting(w, c); }
+void put_config(Writer& w, const Config& c) { put_setting(w, c); }
+weave::WeaveConfig get_special(Reader& r) { return get_setting<weave::WeaveConfig>(r); }
 
 // The settings are checked as the Population constructor checks them.
-template <class Check>
-void require_valid(Check&& check) {
+template <class Settings>
+void require_valid(const Settings& settings) {
+  if (const auto refusal = range_refusal(settings)) damaged(*refusal);
+  const weave::WeaveConfig* special = nullptr;
+  if constexpr (std::is_same_v<Settings, Config>)
+    special = &settings.special;
+  else
+    special = &settings;
   try {
-    check();
+    weave::validate(*special);
   } catch (const evocore::InvalidInput& refusal) {
     damaged(refusal.what());
   }
 }
 
 Config get_config(Reader& r) {
-  Config c;
-  c.population_size = r.get<uint64_t>();
-  for (double* p : {&c.add_node_mutation_prob, &c.add_edge_mutation_prob, &c.remove_edge_mutation_prob,
-                    &c.remove_node_mutation_prob, &c.remove_node_single_mutation_prob})
-    *p = r.get<double>();
-  c.num_elites_species = r.get<uint64_t>();
-  c.num_elites_global = r.get<uint64_t>();
-  c.selection_share = r.get<double>();
-  c.tournament_size = r.get<uint64_t>();
-  c.species_threshold = r.get<double>();
-  const bool has_target = r.flag();
-  const auto target = r.get<uint64_t>();
-  if (has_target) c.target_species = target;
-  c.mating_strategy = r.variant<evocore::MatingStrategy>(2);
-  c.selection_strategy = r.variant<evocore::SelectionStrategy>(3);
-  c.diversity_objective = r.flag();
-  c.crossover_enabled = r.flag();
-  c.c1 = r.get<double>();
-  c.c2 = r.get<double>();
-  c.special = get_special(r);
-  require_valid([&] {
-    evocore::validate(c);
-    weave::validate(c.special);
-  });
+  Config c = get_setting<Config>(r);
+  require_valid(c);
   return c;
 }
+
+// Settings read from equal bytes are shared, as genomes share their
+// population's settings while they run.
+template <class T>
+class SettingsCache {
+ public:
+  template <class Read>
+  evocore::SharedSettings<T> get(Reader& r, Read&& read) {
+    const size_t from = r.position();
+    T value = read(r);
+    auto [entry, added] = seen_.try_emplace(r.bytes_since(from));
+    if (added) entry->second = std::move(value);
+    return entry->second;
+  }
+
+ private:
+  std::unordered_map<std::string, evocore::SharedSettings<T>> seen_;
+};
+
+struct SharedOnLoad {
+  SettingsCache<Config> configs;
+  SettingsCache<weave::WeaveConfig> specials;
+
+  evocore::SharedSettings<Config> config(Reader& r) { return configs.get(r, get_config); }
+  evocore::SharedSettings<weave::WeaveConfig> special(Reader& r) {
+    return specials.get(r, [](Reader& reader) {
+      weave::WeaveConfig special = get_special(reader);
+      require_valid(special);
+      return special;
+    });
+  }
+};
 
 // ---- registries -------------------------------------------------------------
 
@@ -303,8 +371,8 @@ Map get_table(Reader& r, size_t entry_bytes, uint64_t counter, GetEntry&& get_en
 
 void put_genome(Writer& w, const Genome& genome, size_t registry) {
   w.count(registry);
-  put_config(w, genome.config);
-  put_special(w, genome.specialization.config);
+  put_config(w, *genome.config);
+  put_special(w, *genome.specialization.config);
   w.flag(genome.adjusted_fitness.has_value());
   w.put(genome.adjusted_fitness.value_or(0.0));
   w.flag(genome.objectives.has_value());
@@ -325,12 +393,11 @@ void put_genome(Writer& w, const Genome& genome, size_t registry) {
   w.flag(genome.elite);
 }
 
-Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries) {
+Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries, SharedOnLoad& shared) {
   Genome genome;
   genome.state = registries[r.index(registries.size())];
-  genome.config = get_config(r);
-  genome.specialization.config = get_special(r);
-  require_valid([&] { weave::validate(genome.specialization.config); });
+  genome.config = shared.config(r);
+  genome.specialization.config = shared.special(r);
   const bool has_adjusted = r.flag();
   const auto adjusted = r.get<double>();
   if (has_adjusted) genome.adjusted_fitness = adjusted;
@@ -421,14 +488,14 @@ std::string save_population(const PopulationHandle& handle, const GenomeList& ex
   Writer w;
   const auto population = handle.read();
   w.count(saver.registry(population->state));
-  put_config(w, population->config);
-  put_special(w, population->specialization.config);
+  put_config(w, *population->config);
+  put_special(w, *population->specialization.config);
   w.put(population->current_species_threshold);
   put_genome_indices(w, saver, population->members);
   w.count(population->species.size());
   for (const auto& species : population->species) {
     saver.inline_genome(w, species.representative);
-    put_config(w, species.config);
+    put_config(w, *species.config);
     put_genome_indices(w, saver, species.members);
   }
   put_genome_indices(w, saver, extras);
@@ -448,18 +515,17 @@ GenomeList get_genome_indices(Reader& r, const GenomeList& genomes) {
   return list;
 }
 
-Population get_population(Reader& r, const Loaded& loaded) {
+Population get_population(Reader& r, const Loaded& loaded, SharedOnLoad& shared) {
   Population population;
   population.state = loaded.registries[r.index(loaded.registries.size())];
-  population.config = get_config(r);
-  population.specialization.config = get_special(r);
-  require_valid([&] { weave::validate(population.specialization.config); });
+  population.config = shared.config(r);
+  population.specialization.config = shared.special(r);
   population.current_species_threshold = r.get<double>();
   population.members = get_genome_indices(r, loaded.genomes);
   population.species.resize(r.count(64));
   for (auto& species : population.species) {
-    species.representative = get_genome(r, loaded.registries);
-    species.config = get_config(r);
+    species.representative = get_genome(r, loaded.registries, shared);
+    species.config = shared.config(r);
     species.members = get_genome_indices(r, loaded.genomes);
   }
   return population;
@@ -475,12 +541,13 @@ Loaded load(const std::string& bytes, Kind expected) {
             std::to_string(kOldStateFormat) + " and " + std::to_string(kStateFormat));
   if (r.variant<Kind>(3) != expected) damaged("it holds another kind of object");
   Loaded loaded;
+  SharedOnLoad shared;
   loaded.registries.resize(r.count(32));
   for (auto& registry : loaded.registries) registry = get_registry(r);
   loaded.genomes.resize(r.count(64));
-  for (auto& genome : loaded.genomes) genome = GenomeHandle::make(get_genome(r, loaded.registries));
+  for (auto& genome : loaded.genomes) genome = GenomeHandle::make(get_genome(r, loaded.registries, shared));
   if (expected == Kind::Population) {
-    loaded.population = PopulationHandle::make(get_population(r, loaded));
+    loaded.population = PopulationHandle::make(get_population(r, loaded, shared));
     loaded.extras = get_genome_indices(r, loaded.genomes);
   } else if (loaded.genomes.size() != 1) {
     damaged("a genome state holds " + std::to_string(loaded.genomes.size()) + " genomes");

@@ -15,18 +15,18 @@ double WeaveSpecialization::compatibility(const GenomeT& a, const GenomeT& b,
 }
 
 WeaveSpecialization::Signature WeaveSpecialization::signature(const GenomeT& genome) const {
-  const auto& size = config.grid_size;
+  const auto& size = config->grid_size;
   return std::make_shared<const PooledTrace>(
-      pooled_trace(size.width, size.height, config.compatibility_sigma, genome.nodes, genome.edges));
+      pooled_trace(size.width, size.height, config->compatibility_sigma, genome.nodes, genome.edges));
 }
 
 bool WeaveSpecialization::accepts(const Signature& signature) const {
-  return signature->rows == config.grid_size.width && signature->cols == config.grid_size.height &&
-         signature->window == config.compatibility_sigma;
+  return signature->rows == config->grid_size.width && signature->cols == config->grid_size.height &&
+         signature->window == config->compatibility_sigma;
 }
 
 double WeaveSpecialization::compatibility(const Signature& a, const Signature& b) const {
-  return config.c3 * pooled_distance(*a, *b);
+  return config->c3 * pooled_distance(*a, *b);
 }
 
 }  // namespace weave

@@ -1,20 +1,16 @@
 #include <string>
 
+#include "../evocore/error.hpp"
 #include "types.hpp"
 
 namespace weave {
 
 namespace {
 
-void check_grid_size(const GridSize& size) {
-  evocore::require_at_most(size.width, kMaxGridExtent, "grid_size");
-  evocore::require_at_most(size.height, kMaxGridExtent, "grid_size");
-}
-
 void check_lattice(const GraphInit& init, const GridSize& size) {
   if (init.kind != GraphInit::Kind::Grid) return;
   const uint64_t lattice = uint64_t{init.cells_x} * init.cells_y;
-  const uint64_t cells = size.width * size.height;  // both sides are at most 2^24
+  const uint64_t cells = size.width * size.height;  // both sides are at most 2^24, as read
   if (lattice > cells || lattice > kMaxLatticeNodes)
     evocore::refuse("configuration key 'graph_init': a Grid lattice of " + std::to_string(init.cells_x) +
                     " x " + std::to_string(init.cells_y) + " nodes does not fit a grid of " +
@@ -23,13 +19,6 @@ void check_lattice(const GraphInit& init, const GridSize& size) {
 
 }  // namespace
 
-void validate(const WeaveConfig& config) {
-  check_grid_size(config.grid_size);
-  evocore::require_probability(config.move_node_mutation_prob, "move_node_mutation_prob");
-  if (config.compatibility_sigma == 0)
-    evocore::refuse("configuration key 'compatibility_sigma': must be at least 1");
-  evocore::require_at_most(config.min_separation, kMaxGridExtent, "min_separation");
-  check_lattice(config.graph_init, config.grid_size);
-}
+void validate(const WeaveConfig& config) { check_lattice(config.graph_init, config.grid_size); }
 
 }  // namespace weave

@@ -3,7 +3,7 @@
 namespace weave {
 
 void evaluate_genome(Genome& genome, const CostMap& cost_map) {
-  const auto& config = genome.specialization.config;
+  const auto& config = *genome.specialization.config;
   auto evaluation = evaluate_genome(genome.nodes, genome.edges, config.evaluation_strategy, cost_map,
                                     config.min_separation);
   genome.fitness = evaluation.fitness;

@@ -94,12 +94,12 @@ void build_lattice(const WeaveConfig& config, evocore::PopulationState& state, S
 
 Structure WeaveSpecialization::initialize_genome(evocore::PopulationState& state) const {
   Structure structure;
-  for (const Pos& pos : config.fixed_nodes)
+  for (const Pos& pos : config->fixed_nodes)
     structure.first.push_back({state.new_node_id(), {pos, NodeType::Fixed}});
-  if (config.graph_init.kind == GraphInit::Kind::FCN)
+  if (config->graph_init.kind == GraphInit::Kind::FCN)
     connect_fully(state, structure);
   else
-    build_lattice(config, state, structure);
+    build_lattice(*config, state, structure);
   return structure;
 }
 

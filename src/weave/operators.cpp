@@ -37,7 +37,7 @@ bool WeaveSpecialization::add_node(WeaveNode& new_node, const Edge& split, const
   const Pos a = edge_end(nodes, split, split.node1).data.pos;
   const Pos b = edge_end(nodes, split, split.node2).data.pos;
   const auto cell =
-      Grid::of(config.grid_size).find_free_pos(midpoint(a.x, b.x), midpoint(a.y, b.y), nodes, rng);
+      Grid::of(config->grid_size).find_free_pos(midpoint(a.x, b.x), midpoint(a.y, b.y), nodes, rng);
   if (!cell) return false;
   new_node.data = {*cell, NodeType::Flexible};
   return true;
@@ -61,15 +61,15 @@ bool WeaveSpecialization::remove_node_single(const WeaveNode& node, const Edge&,
 // Moves one flexible node by a rounded normal step per axis, clamped to the grid;
 // a move onto another node's cell is abandoned.
 void WeaveSpecialization::mutate_structure(WeaveNodeMap& nodes, EdgeMap&, evocore::Rng& rng) const {
-  if (!rng.bernoulli(config.move_node_mutation_prob)) return;
+  if (!rng.bernoulli(config->move_node_mutation_prob)) return;
   const auto candidates = flexible_node_ids(nodes);
   if (candidates.empty()) return;
   WeaveNode& node = nodes.at(candidates[rng.index(candidates.size())]);
   const double z1 = rng.normal();
   const double z2 = rng.normal();
-  const int32_t dx = round_to_i32(z1 * config.move_node_mutation_sigma);
-  const int32_t dy = round_to_i32(z2 * config.move_node_mutation_sigma);
-  const Grid grid = Grid::of(config.grid_size);
+  const int32_t dx = round_to_i32(z1 * config->move_node_mutation_sigma);
+  const int32_t dy = round_to_i32(z2 * config->move_node_mutation_sigma);
+  const Grid grid = Grid::of(config->grid_size);
   const Pos target{grid.clamp_x(int64_t{node.data.pos.x} + dx), grid.clamp_y(int64_t{node.data.pos.y} + dy)};
   if (!occupied_by_other(nodes, node.id, target)) node.data.pos = target;
 }

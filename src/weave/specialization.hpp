@@ -19,7 +19,7 @@ struct WeaveSpecialization {
   using Signature = std::shared_ptr<const PooledTrace>;  // never null; copies share one trace
   using GenomeT = evocore::Genome<WeaveSpecialization>;
 
-  WeaveConfig config{};
+  evocore::SharedSettings<WeaveConfig> config;  // shared with the population and its genomes
 
   std::pair<std::vector<WeaveNode>, std::vector<Edge>> initialize_genome(
       evocore::PopulationState& state) const;

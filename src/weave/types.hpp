@@ -75,10 +75,10 @@ using WeaveNEATConfig = evocore::NEATConfig<WeaveConfig>;
 inline constexpr uint64_t kMaxGridExtent = uint64_t{1} << 24;
 inline constexpr uint64_t kMaxLatticeNodes = uint64_t{1} << 20;
 
-// Refuses grid-network settings that cannot be meant (evocore::InvalidInput
-// naming the key): a probability outside [0, 1], a pooling window of 0, a grid
-// side above kMaxGridExtent, or a lattice with more cells than the grid (or
-// than kMaxLatticeNodes).
+// Refuses the rule that joins two grid settings (evocore::InvalidInput naming
+// the key): a lattice with more cells than the grid, or than kMaxLatticeNodes.
+// The range of each key is checked where it is read; both grid sides must be
+// at most kMaxGridExtent here.
 void validate(const WeaveConfig& config);
 
 }  // namespace weave

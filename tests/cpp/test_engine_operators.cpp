@@ -292,6 +292,23 @@ TEST(EngineInitialize, StartGenomeSeedsRegistryAndMembersStartFresh) {
   EXPECT_EQ(population.species.size(), 1u);
 }
 
+TEST(EngineSettings, MembersClonesAndChildrenShareThePopulationsSettings) {
+  Config config = quiet_config();
+  config.population_size = 4;
+  Population population = Population::create(config, {});
+  Rng rng(5);
+  evocore::initialize(population, std::nullopt, rng);
+  const Genome first = population.members.front().read()->clone();
+  for (const auto& member : population.members) EXPECT_TRUE(member.read()->config.shares(population.config));
+  const Genome second = population.members.back().read()->clone();
+  EXPECT_TRUE(evocore::crossover(first, second, rng).config.shares(population.config));
+  Genome changed = first.clone();
+  changed.config.edit([](Config& settings) { settings.c1 = 7.0; });  // a copy of its own
+  EXPECT_TRUE(!changed.config.shares(population.config) && changed.config->c1 == 7.0);
+  EXPECT_EQ(population.config->c1, config.c1);
+  EXPECT_TRUE(first.config.shares(population.config));
+}
+
 TEST(EngineInitialize, SpecializationGenomeAndSizes) {
   for (uint64_t size : {0u, 1u}) {
     Config config = quiet_config();

@@ -114,7 +114,7 @@ TEST(EngineTournament, FirstDrawKeepsTiesAndNanNeverWins) {
   }
   Population population = Population::create(quiet_config(), {});
   population.members = {labelled(0, 1.0), labelled(1, 2.0)};
-  population.config.tournament_size = 60;
+  population.config.edit([](Config& config) { config.tournament_size = 60; });
   Rng rng(3);
   EXPECT_EQ(ToySpecialization::label(evocore::tournament_select(population, rng).read()->nodes), 1);
   population.members.clear();

@@ -142,7 +142,7 @@ TEST(Polish, BreaksCyclesOnlyUnderTheSingleObjective) {
         config,
         nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 17, 2, NodeType::Fixed}}),
         edges_of({{1, 1, 2}, {2, 2, 3}, {3, 1, 3}}));
-    genome.config.special = config;
+    genome.config.edit([&](auto& settings) { settings.special = config; });
     evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
     localsearch::polish_genome(genome, flat.view(), {});
     size_t enabled = 0;
@@ -189,7 +189,7 @@ TEST(Polish, KeepsTrianglesUnderTheBridgeObjective) {
   Genome genome =
       genome_of(config, nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 17, NodeType::Fixed}, {3, 6, 9}}),
                 edges_of({{1, 1, 2}, {2, 1, 3}, {3, 3, 2}}));
-  genome.config.special = config;
+  genome.config.edit([&](auto& settings) { settings.special = config; });
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   localsearch::PolishOptions options;
   options.split_edges = false;
@@ -207,7 +207,7 @@ TEST(Polish, ForksNoBridgeIntoACycleUnderTheBridgeObjective) {
       config,
       nodes_of({{1, 2, 2, NodeType::Fixed}, {2, 2, 37, NodeType::Fixed}, {3, 32, 20, NodeType::Fixed}}),
       edges_of({{1, 1, 2}, {2, 2, 3}, {3, 3, 1}}));
-  genome.config.special = config;
+  genome.config.edit([&](auto& settings) { settings.special = config; });
   evocore::seed_registry(*genome.state, genome.nodes, genome.edges);
   const auto outcome = localsearch::polish_genome(genome, flat.view(), {});
   EXPECT_LE(outcome.cost_after, outcome.cost_before);

@@ -95,7 +95,7 @@ TEST(WeaveEvaluate, GenomeFormWritesScoresByStrategy) {
   EXPECT_EQ(genome.fitness, 0.0);
   EXPECT_EQ(genome.objectives, std::vector<double>{5.0});  // left alone under SingleObjective
 
-  genome.specialization.config.evaluation_strategy = kMulti;
+  genome.specialization.config.edit([](WeaveConfig& config) { config.evaluation_strategy = kMulti; });
   genome.edges = edges_of({{1, 1, 2}});
   evaluate_genome(genome, ones.view());
   EXPECT_DOUBLE_EQ(genome.fitness, 1.0 / 0.75);
