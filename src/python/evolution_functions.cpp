@@ -45,8 +45,10 @@ PyObject* mutate_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
       evocore::change_genomes(
           genomes,
           [&](Genome& genome, size_t i) {
-            genome.config = config;
-            genome.specialization = specialization;
+            // Most genomes share the population's settings already: no count to bump on a shared line.
+            if (!genome.config.shares(config)) genome.config = config;
+            if (!genome.specialization.config.shares(specialization.config))
+              genome.specialization = specialization;
             evocore::Rng rng(evocore::item_seed(base, i));
             evocore::mutate(genome, rng);
           },
