@@ -1,5 +1,7 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -92,13 +94,15 @@ inline uint64_t other_end(const Edge& edge, uint64_t node) {
 template <class S>
 void add_node(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->add_node_mutation_prob)) return;
-  std::vector<uint64_t> enabled;
-  enabled.reserve(genome.edges.size());
-  for (const auto& [id, edge] : genome.edges)
-    if (edge.enabled) enabled.push_back(id);
-  if (enabled.empty()) return;
-  const uint64_t split_key = pick(enabled, rng);
-  const Edge split = genome.edges.at(split_key);
+  // The r-th enabled edge in map order, found by counting instead of listing.
+  size_t enabled = 0;
+  for (const auto& entry : genome.edges) enabled += entry.second.enabled;
+  if (enabled == 0) return;
+  auto chosen = genome.edges.begin();
+  for (size_t r = rng.index(enabled);; ++chosen)
+    if (chosen->second.enabled && r-- == 0) break;
+  const uint64_t split_key = chosen->first;
+  const Edge split = chosen->second;
   require_ends(genome, split);
   PopulationState& state = *genome.state;
   const uint64_t n = state.new_node_id();
@@ -134,10 +138,8 @@ void add_edge(Genome<S>& genome, Rng& rng) {
 template <class S>
 void remove_edge(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->remove_edge_mutation_prob) || genome.edges.empty()) return;
-  std::vector<uint64_t> ids;
-  ids.reserve(genome.edges.size());
-  for (const auto& entry : genome.edges) ids.push_back(entry.first);
-  Edge& edge = genome.edges.at(pick(ids, rng));
+  Edge& edge =
+      std::next(genome.edges.begin(), static_cast<std::ptrdiff_t>(rng.index(genome.edges.size())))->second;
   require_ends(genome, edge);
   if (genome.specialization.remove_edge(edge, genome.nodes, genome.edges, rng)) edge.enabled = false;
 }

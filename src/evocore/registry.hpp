@@ -151,11 +151,16 @@ class PopulationState {
     }
     PairShard& shard = pair_shard(key);
     std::lock_guard lock(shard.mutex);
-    if (auto found = shard.numbers.find(key); found != shard.numbers.end()) return found->second;
-    const uint64_t id = next_number(edge_counter_, "edge");
-    shard.numbers.emplace(key, id);
-    remember_pair(id, key);
-    return id;
+    const auto [entry, added] = shard.numbers.try_emplace(key, 0);  // one probe for a new pair too
+    if (!added) return entry->second;
+    try {
+      entry->second = next_number(edge_counter_, "edge");
+    } catch (...) {
+      shard.numbers.erase(entry);
+      throw;
+    }
+    remember_pair(entry->second, key);
+    return entry->second;
   }
 
   // Registers `id` for the unordered pair, replacing any earlier number.
