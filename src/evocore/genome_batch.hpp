@@ -156,13 +156,15 @@ class NumberingQueue {
 
  private:
   void sweep(bool all) {
-    for (size_t k = next_.load(); k < round_.size() && (all || done_[k].load()); next_.store(++k)) {
+    size_t k = next_.load();
+    for (; k < round_.size() && (all || done_[k].load()); ++k) {
       if (requests_[k].empty() || !states_[k]) continue;
       if (foreign_[k])
         postponed_.push_back(k);
       else
         number(k);
     }
+    next_.store(k);  // once per sweep: the other threads read it after every genome
   }
 
   void number(size_t k) {
