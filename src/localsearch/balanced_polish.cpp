@@ -17,10 +17,10 @@ namespace localsearch {
 
 namespace {
 
+using weave::Cell;
 using weave::CostMap;
 using weave::Edge;
 using weave::NodeType;
-using weave::Pos;
 
 // Node moves, bends and bypasses keep which edges are bridges (the new edges
 // inherit the status of the ones they replace), so the bridge share after a
@@ -81,7 +81,7 @@ class BalancedPolisher : NetworkEdit {
     return false;
   }
 
-  bool free_cell(Pos pos) const {
+  bool free_cell(Cell pos) const {
     return weave::detail::on_grid(pos, map_.rows, map_.cols) && !occupied_.contains(pos_key(pos));
   }
 
@@ -131,10 +131,10 @@ class BalancedPolisher : NetworkEdit {
     return removed;
   }
 
-  std::vector<Pos> neighbourhood(Pos pos) const {
-    std::vector<Pos> cells;
+  std::vector<Cell> neighbourhood(Cell pos) const {
+    std::vector<Cell> cells;
     auto offer = [&](int64_t dx, int64_t dy) {
-      const int64_t x = int64_t{pos.x} + dx, y = int64_t{pos.y} + dy;
+      const int64_t x = int64_t{pos.row} + dx, y = int64_t{pos.column} + dy;
       if (x >= 0 && y >= 0 && static_cast<uint64_t>(x) < map_.rows && static_cast<uint64_t>(y) < map_.cols)
         cells.push_back({static_cast<int32_t>(x), static_cast<int32_t>(y)});
     };
@@ -154,12 +154,12 @@ class BalancedPolisher : NetworkEdit {
     measure();
     for (uint64_t node : flexible_nodes()) {
       const auto edges = incident(node);
-      const Pos here = pos_of(node);
-      const auto local = [&](Pos pos, double& d_bridge, double& d_total) {
+      const Cell here = pos_of(node);
+      const auto local = [&](Cell pos, double& d_bridge, double& d_total) {
         double cost = weave::node_cost(pos, map_);
         d_bridge = d_total = 0.0;
         for (const Edge* edge : edges) {
-          const Pos other = pos_of(other_end(*edge, node));
+          const Cell other = pos_of(other_end(*edge, node));
           cost += weave::edge_cost(pos, other, map_);
           const double change = weave::distance(pos, other) - weave::distance(here, other);
           d_total += change;
@@ -169,14 +169,14 @@ class BalancedPolisher : NetworkEdit {
       };
       double d_bridge = 0.0, d_total = 0.0;
       double best_cost = local(here, d_bridge, d_total);
-      Pos best = here;
-      for (const Pos& cell : neighbourhood(here)) {
+      Cell best = here;
+      for (const Cell& cell : neighbourhood(here)) {
         if (!free_cell(cell)) continue;
         const double cost = local(cell, d_bridge, d_total);
         if (cheaper(cost, best_cost) && share_holds(d_bridge, d_total)) best_cost = cost, best = cell;
       }
       if (best == here) continue;
-      const auto place = [&](Pos from, Pos to) {
+      const auto place = [&](Cell from, Cell to) {
         occupied_.erase(pos_key(from));
         occupied_.insert(pos_key(to));
         genome_.nodes.at(node).data.pos = to;
@@ -189,16 +189,16 @@ class BalancedPolisher : NetworkEdit {
 
   // Bend points for an edge: a quarter, half and three quarters along it,
   // pushed sideways by 1, 2, 4, ... cells up to half the edge's length.
-  std::vector<Pos> bend_candidates(Pos a, Pos b) const {
-    std::vector<Pos> cells;
-    const double dx = b.x - a.x, dy = b.y - a.y, length = std::hypot(dx, dy);
+  std::vector<Cell> bend_candidates(Cell a, Cell b) const {
+    std::vector<Cell> cells;
+    const double dx = b.row - a.row, dy = b.column - a.column, length = std::hypot(dx, dy);
     if (length < 2.0) return cells;
     const double nx = -dy / length, ny = dx / length;
     for (double t : {0.25, 0.5, 0.75})
       for (double offset = 1.0; offset <= length / 2; offset *= 2)
         for (double side : {-1.0, 1.0}) {
-          const double row = std::round(a.x + t * dx + side * offset * nx);
-          const double col = std::round(a.y + t * dy + side * offset * ny);
+          const double row = std::round(a.row + t * dx + side * offset * nx);
+          const double col = std::round(a.column + t * dy + side * offset * ny);
           if (row >= 0.0 && col >= 0.0 && row < static_cast<double>(map_.rows) &&
               col < static_cast<double>(map_.cols))
             cells.push_back({static_cast<int32_t>(row), static_cast<int32_t>(col)});
@@ -212,10 +212,10 @@ class BalancedPolisher : NetworkEdit {
     for (uint64_t id : genome_.sorted_edge_ids()) {
       const Edge edge = genome_.edges.at(id);
       if (!edge.enabled || edge.node1 == edge.node2) continue;
-      const Pos a = pos_of(edge.node1), b = pos_of(edge.node2);
+      const Cell a = pos_of(edge.node1), b = pos_of(edge.node2);
       double best_cost = edge_cost(edge);
-      std::optional<Pos> best;
-      for (const Pos& cell : bend_candidates(a, b)) {
+      std::optional<Cell> best;
+      for (const Cell& cell : bend_candidates(a, b)) {
         if (!free_cell(cell)) continue;
         const double cost =
             weave::node_cost(cell, map_) + weave::edge_cost(a, cell, map_) + weave::edge_cost(cell, b, map_);

@@ -21,10 +21,10 @@ namespace localsearch {
 
 namespace {
 
+using weave::Cell;
 using weave::CostMap;
 using weave::Edge;
 using weave::NodeType;
-using weave::Pos;
 
 struct KeyPath {
   std::vector<uint64_t> nodes;  // key node, inner nodes, key node
@@ -132,7 +132,7 @@ class Exchanger {
     return seen;
   }
 
-  Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
+  Cell pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
 
   double edge_cost(uint64_t id) const {
     const Edge& edge = genome_.edges.at(id);
@@ -150,7 +150,7 @@ class Exchanger {
             [&](uint64_t cell, double, bool) { cells.try_emplace(cell, Attachment{0, next.edge}); });
       }
     for (uint64_t node : part) {
-      const Pos pos = pos_of(node);
+      const Cell pos = pos_of(node);
       if (weave::detail::on_grid(pos, map_.rows, map_.cols))
         cells[routing::pos_cell(map_, pos)] = Attachment{node, 0};
     }
@@ -158,7 +158,7 @@ class Exchanger {
   }
 
   // Extra cost of attaching at `cell`: nothing at a node; at an edge, its split there.
-  double attach_cost(const Attachment& at, Pos cell) const {
+  double attach_cost(const Attachment& at, Cell cell) const {
     if (at.node) return 0.0;
     const Edge& edge = genome_.edges.at(at.edge);
     return weave::node_cost(cell, map_) + weave::edge_cost(pos_of(edge.node1), cell, map_) +
@@ -178,9 +178,9 @@ class Exchanger {
   void bound_search(const KeyPath& path, double removed) {
     int64_t top = INT64_MAX, bottom = INT64_MIN, left = INT64_MAX, right = INT64_MIN;
     for (uint64_t node : path.nodes) {
-      const Pos pos = pos_of(node);
-      top = std::min<int64_t>(top, pos.x), bottom = std::max<int64_t>(bottom, pos.x);
-      left = std::min<int64_t>(left, pos.y), right = std::max<int64_t>(right, pos.y);
+      const Cell pos = pos_of(node);
+      top = std::min<int64_t>(top, pos.row), bottom = std::max<int64_t>(bottom, pos.row);
+      left = std::min<int64_t>(left, pos.column), right = std::max<int64_t>(right, pos.column);
     }
     const int64_t margin = std::max({kMargin, bottom - top, right - left});
     const auto clamp = [](int64_t value, uint64_t size) {
@@ -231,7 +231,7 @@ class Exchanger {
     if (cells.size() < 2) return false;                        // the parts share a cell
     const std::vector<size_t> bends = routing::best_bends(map_, cells, lookahead_);
     const Attachment at_b = cells_b.at(cells.front()), at_a = cells_a.at(cells.back());
-    const Pos end_b = routing::cell_pos(map_, cells.front()), end_a = routing::cell_pos(map_, cells.back());
+    const Cell end_b = routing::cell_pos(map_, cells.front()), end_a = routing::cell_pos(map_, cells.back());
     if (at_a.node && at_b.node && bends.size() == 2 && !edge_number(genome_, at_a.node, at_b.node))
       return false;
 
@@ -253,13 +253,13 @@ class Exchanger {
                     " stands for another pair");
   }
 
-  uint64_t add_node(Pos pos) {
+  uint64_t add_node(Cell pos) {
     const uint64_t id = genome_.state->new_node_id();
     genome_.nodes.emplace(id, weave::WeaveNode{id, {pos, NodeType::Flexible}});
     return id;
   }
 
-  uint64_t attach(const Attachment& at, Pos cell) {
+  uint64_t attach(const Attachment& at, Cell cell) {
     if (at.node) return at.node;
     Edge& edge = genome_.edges.at(at.edge);
     edge.enabled = false;

@@ -12,8 +12,8 @@
 
 namespace localsearch {
 
-inline uint64_t pos_key(weave::Pos pos) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
+inline uint64_t pos_key(weave::Cell pos) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.row)) << 32) | static_cast<uint32_t>(pos.column);
 }
 
 // True when `proposed` is cheaper than `current` by more than rounding noise
@@ -41,7 +41,7 @@ class NetworkEdit {
     return found;
   }
 
-  weave::Pos pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
+  weave::Cell pos_of(uint64_t node) const { return genome_.nodes.at(node).data.pos; }
   uint64_t other_end(const weave::Edge& edge, uint64_t node) const {
     return edge.node1 == node ? edge.node2 : edge.node1;
   }
@@ -52,7 +52,7 @@ class NetworkEdit {
   }
 
   // The node's own cell plus its incident edges, as if it stood at `pos`.
-  double local_cost(const std::vector<const weave::Edge*>& edges, uint64_t node, weave::Pos pos) const {
+  double local_cost(const std::vector<const weave::Edge*>& edges, uint64_t node, weave::Cell pos) const {
     double cost = weave::node_cost(pos, map_);
     for (const weave::Edge* edge : edges) cost += weave::edge_cost(pos, pos_of(other_end(*edge, node)), map_);
     return cost;
@@ -60,8 +60,8 @@ class NetworkEdit {
 
   // A node that joins the existing network or reaches a region is never
   // dropped, and moves only to cells that keep the same joins.
-  bool anchored(weave::Pos pos) const { return map_.attachments && map_.attachments->anchors(pos); }
-  bool keeps_joins(weave::Pos from, weave::Pos to) const {
+  bool anchored(weave::Cell pos) const { return map_.attachments && map_.attachments->anchors(pos); }
+  bool keeps_joins(weave::Cell from, weave::Cell to) const {
     return !anchored(from) || map_.attachments->same_anchors(from, to);
   }
 
@@ -75,7 +75,7 @@ class NetworkEdit {
     return ids;
   }
 
-  bool inside_map(weave::Pos pos) const { return weave::detail::on_grid(pos, map_.rows, map_.cols); }
+  bool inside_map(weave::Cell pos) const { return weave::detail::on_grid(pos, map_.rows, map_.cols); }
 
   void erase_node(uint64_t node) {
     occupied_.erase(pos_key(pos_of(node)));

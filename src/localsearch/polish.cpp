@@ -19,10 +19,10 @@ namespace localsearch {
 
 namespace {
 
+using weave::Cell;
 using weave::CostMap;
 using weave::Edge;
 using weave::NodeType;
-using weave::Pos;
 
 class Polisher : NetworkEdit {
  public:
@@ -109,7 +109,7 @@ class Polisher : NetworkEdit {
   // Candidate cells around `pos`: the square of the radius, then longer jumps
   // along the eight compass directions.
   // Appends the cell nearest to (x, y) when it lies inside the map.
-  void offer_rounded(std::vector<Pos>& cells, double x, double y) const {
+  void offer_rounded(std::vector<Cell>& cells, double x, double y) const {
     const double row = std::round(x), col = std::round(y);
     if (row >= 0.0 && col >= 0.0 && row < static_cast<double>(map_.rows) &&
         col < static_cast<double>(map_.cols))
@@ -118,10 +118,10 @@ class Polisher : NetworkEdit {
 
   // Only cells inside the map are listed (offsets are added in 64 bits: a node
   // may stand anywhere in the int32 range).
-  std::vector<Pos> neighbourhood(Pos pos) const {
-    std::vector<Pos> cells;
+  std::vector<Cell> neighbourhood(Cell pos) const {
+    std::vector<Cell> cells;
     auto offer = [&](int64_t dx, int64_t dy) {
-      const int64_t x = int64_t{pos.x} + dx, y = int64_t{pos.y} + dy;
+      const int64_t x = int64_t{pos.row} + dx, y = int64_t{pos.column} + dy;
       if (x >= 0 && y >= 0 && static_cast<uint64_t>(x) < map_.rows && static_cast<uint64_t>(y) < map_.cols)
         cells.push_back({static_cast<int32_t>(x), static_cast<int32_t>(y)});
     };
@@ -140,10 +140,10 @@ class Polisher : NetworkEdit {
     size_t moved = 0;
     for (uint64_t node : flexible_nodes()) {
       const auto edges = incident(node);
-      const Pos here = pos_of(node);
+      const Cell here = pos_of(node);
       double best_cost = local_cost(edges, node, here);
-      Pos best = here;
-      for (const Pos& cell : neighbourhood(here)) {
+      Cell best = here;
+      for (const Cell& cell : neighbourhood(here)) {
         if (!inside_map(cell) || occupied_.contains(pos_key(cell)) || !keeps_joins(here, cell)) continue;
         const double cost = local_cost(edges, node, cell);
         if (cheaper(cost, best_cost)) best_cost = cost, best = cell;
@@ -159,15 +159,15 @@ class Polisher : NetworkEdit {
 
   // Bend points tried for an edge: a quarter, half and three quarters along it,
   // pushed sideways by 1, 2, 4, ... cells up to half the edge's length.
-  std::vector<Pos> bend_candidates(Pos a, Pos b) const {
-    std::vector<Pos> cells;
-    const double dx = b.x - a.x, dy = b.y - a.y, length = std::hypot(dx, dy);
+  std::vector<Cell> bend_candidates(Cell a, Cell b) const {
+    std::vector<Cell> cells;
+    const double dx = b.row - a.row, dy = b.column - a.column, length = std::hypot(dx, dy);
     if (length < 2.0) return cells;
     const double nx = -dy / length, ny = dx / length;
     for (double t : {0.25, 0.5, 0.75})
       for (double offset = 1.0; offset <= length / 2; offset *= 2)
         for (double side : {-1.0, 1.0}) {
-          const double x = a.x + t * dx + side * offset * nx, y = a.y + t * dy + side * offset * ny;
+          const double x = a.row + t * dx + side * offset * nx, y = a.column + t * dy + side * offset * ny;
           offer_rounded(cells, x, y);
         }
     return cells;
@@ -178,10 +178,10 @@ class Polisher : NetworkEdit {
     for (uint64_t id : genome_.sorted_edge_ids()) {
       const Edge edge = genome_.edges.at(id);
       if (!edge.enabled || edge.node1 == edge.node2) continue;
-      const Pos a = pos_of(edge.node1), b = pos_of(edge.node2);
+      const Cell a = pos_of(edge.node1), b = pos_of(edge.node2);
       double best_cost = edge_cost(edge);
-      std::optional<Pos> best;
-      for (const Pos& cell : bend_candidates(a, b)) {
+      std::optional<Cell> best;
+      for (const Cell& cell : bend_candidates(a, b)) {
         if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
         const double cost =
             weave::node_cost(cell, map_) + weave::edge_cost(a, cell, map_) + weave::edge_cost(cell, b, map_);
@@ -195,22 +195,22 @@ class Polisher : NetworkEdit {
   // Steiner points tried next to node v for its edges to a and b: the square
   // of the radius around v, and points along the bisector of the angle a-v-b
   // at 1, 2, 4, ... cells up to half the shorter edge.
-  std::vector<Pos> fork_candidates(Pos v, Pos a, Pos b) const {
-    std::vector<Pos> cells = neighbourhood(v);
-    const double ax = a.x - v.x, ay = a.y - v.y, bx = b.x - v.x, by = b.y - v.y;
+  std::vector<Cell> fork_candidates(Cell v, Cell a, Cell b) const {
+    std::vector<Cell> cells = neighbourhood(v);
+    const double ax = a.row - v.row, ay = a.column - v.column, bx = b.row - v.row, by = b.column - v.column;
     const double la = std::hypot(ax, ay), lb = std::hypot(bx, by);
     if (la < 1.0 || lb < 1.0) return cells;
     const double dx = ax / la + bx / lb, dy = ay / la + by / lb, norm = std::hypot(dx, dy);
     if (norm < 1e-9) return cells;
     for (double step = 1.0; step <= std::min(la, lb) / 2; step *= 2)
-      offer_rounded(cells, v.x + step * dx / norm, v.y + step * dy / norm);
+      offer_rounded(cells, v.row + step * dx / norm, v.column + step * dy / norm);
     return cells;
   }
 
   struct Fork {
     const Edge* first = nullptr;
     const Edge* second = nullptr;
-    Pos cell{};
+    Cell cell{};
     double saving = 0.0;
   };
 
@@ -218,12 +218,12 @@ class Polisher : NetworkEdit {
   Fork best_fork(uint64_t node) const {
     Fork best;
     const auto edges = incident(node);
-    const Pos v = pos_of(node);
+    const Cell v = pos_of(node);
     for (size_t i = 0; i < edges.size(); ++i)
       for (size_t j = i + 1; j < edges.size(); ++j) {
-        const Pos a = pos_of(other_end(*edges[i], node)), b = pos_of(other_end(*edges[j], node));
+        const Cell a = pos_of(other_end(*edges[i], node)), b = pos_of(other_end(*edges[j], node));
         const double current = edge_cost(*edges[i]) + edge_cost(*edges[j]);
-        for (const Pos& cell : fork_candidates(v, a, b)) {
+        for (const Cell& cell : fork_candidates(v, a, b)) {
           if (!inside_map(cell) || occupied_.contains(pos_key(cell))) continue;
           const double cost = weave::node_cost(cell, map_) + weave::edge_cost(v, cell, map_) +
                               weave::edge_cost(cell, a, map_) + weave::edge_cost(cell, b, map_);
@@ -279,7 +279,7 @@ class Polisher : NetworkEdit {
     return steiner;
   }
 
-  bool insert_bend(const Edge& edge, Pos cell) {
+  bool insert_bend(const Edge& edge, Cell cell) {
     const uint64_t node = genome_.state->new_node_id();
     genome_.nodes.emplace(node, weave::WeaveNode{node, {cell, NodeType::Flexible}});
     occupied_.insert(pos_key(cell));

@@ -21,13 +21,13 @@ namespace localsearch {
 
 namespace {
 
-using weave::Pos;
+using weave::Cell;
 
 // A path that may join nodes a and b: straight when `bends` is empty,
 // otherwise through new flexible nodes at the bend cells.
 struct Loop {
   uint64_t a = 0, b = 0;
-  std::vector<Pos> bends;
+  std::vector<Cell> bends;
   double cost = 0.0;  // added trace cost (scaled as the evaluation scales it)
 };
 
@@ -37,16 +37,16 @@ struct Addition {
   double gain = 0.0;     // bridge share removed per unit of added cost
 };
 
-uint64_t cell_of(Pos pos, const weave::CostMap& map) {
-  return static_cast<uint64_t>(pos.x) * map.cols + static_cast<uint64_t>(pos.y);
+uint64_t cell_of(Cell pos, const weave::CostMap& map) {
+  return static_cast<uint64_t>(pos.row) * map.cols + static_cast<uint64_t>(pos.column);
 }
 
-Pos pos_of_cell(uint64_t cell, const weave::CostMap& map) {
+Cell pos_of_cell(uint64_t cell, const weave::CostMap& map) {
   return {static_cast<int32_t>(cell / map.cols), static_cast<int32_t>(cell % map.cols)};
 }
 
-uint64_t pos_key(Pos pos) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.x)) << 32) | static_cast<uint32_t>(pos.y);
+uint64_t pos_key(Cell pos) {
+  return (static_cast<uint64_t>(static_cast<uint32_t>(pos.row)) << 32) | static_cast<uint32_t>(pos.column);
 }
 
 std::vector<uint64_t> sorted_node_ids(const weave::Genome& genome) {
@@ -56,12 +56,12 @@ std::vector<uint64_t> sorted_node_ids(const weave::Genome& genome) {
   return ids;
 }
 
-bool inside(Pos pos, const weave::CostMap& map) { return weave::detail::on_grid(pos, map.rows, map.cols); }
+bool inside(Cell pos, const weave::CostMap& map) { return weave::detail::on_grid(pos, map.rows, map.cols); }
 
-double chain_cost(Pos a, const std::vector<Pos>& bends, Pos b, const weave::CostMap& map) {
+double chain_cost(Cell a, const std::vector<Cell>& bends, Cell b, const weave::CostMap& map) {
   double cost = 0.0;
-  Pos previous = a;
-  for (const Pos& bend : bends) {
+  Cell previous = a;
+  for (const Cell& bend : bends) {
     cost += weave::node_cost(bend, map) + weave::edge_cost(previous, bend, map);
     previous = bend;
   }
@@ -163,7 +163,7 @@ class Chain {
     const Loop& loop = *addition.loop;
     Added made;
     std::vector<uint64_t> chain{loop.a};
-    for (const Pos& bend : loop.bends) {
+    for (const Cell& bend : loop.bends) {
       const uint64_t node = genome_.state->new_node_id();
       genome_.nodes.emplace(node, weave::WeaveNode{node, {bend, weave::NodeType::Flexible}});
       occupied_.insert(pos_key(bend));
@@ -217,7 +217,7 @@ class Chain {
   // Tries the path with scratch numbers above every number in use, so that no
   // registry number is spent on a path that is not taken.
   std::optional<double> removed_by_path(const Loop& loop, double share) {
-    for (const Pos& bend : loop.bends)
+    for (const Cell& bend : loop.bends)
       if (occupied_.contains(pos_key(bend))) return std::nullopt;
     uint64_t node = max_key(genome_.nodes), edge = max_key(genome_.edges);
     std::vector<uint64_t> nodes, edges;
@@ -226,7 +226,7 @@ class Chain {
       genome_.edges.emplace(++edge, weave::Edge{edge, from, to, true});
       edges.push_back(edge);
     };
-    for (const Pos& bend : loop.bends) {
+    for (const Cell& bend : loop.bends) {
       genome_.nodes.emplace(++node, weave::WeaveNode{node, {bend, weave::NodeType::Flexible}});
       nodes.push_back(node);
       link(previous, node);

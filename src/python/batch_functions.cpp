@@ -164,7 +164,7 @@ std::vector<uint64_t> bridges_of(const Genome& genome) {
     // The rule of the bridge objective: edges on the same two nodes share one trace, so
     // they never protect each other, and min_separation applies as in the evaluation.
     const auto& grid = *genome.specialization.config;
-    const weave::Separation separation{grid.min_separation, grid.grid_size.width, grid.grid_size.height};
+    const weave::Separation separation{grid.min_separation, grid.grid_size.rows, grid.grid_size.columns};
     for (uint64_t id : weave::bridge_edge_ids(part_nodes, part_edges, separation)) bridges.push_back(id);
   }
   std::sort(bridges.begin(), bridges.end());

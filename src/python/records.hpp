@@ -20,13 +20,13 @@ namespace gwpy {
 using ConfigRecord = evocore::NEATConfig<weave::WeaveConfig>;
 
 template <>
-struct GroupTraits<weave::Pos> {
-  static constexpr auto members = std::make_tuple(&weave::Pos::x, &weave::Pos::y);
+struct GroupTraits<weave::Cell> {
+  static constexpr auto members = std::make_tuple(&weave::Cell::row, &weave::Cell::column);
 };
 
 template <>
-struct GroupTraits<weave::GridSize> {
-  static constexpr auto members = std::make_tuple(&weave::GridSize::width, &weave::GridSize::height);
+struct GroupTraits<weave::GridShape> {
+  static constexpr auto members = std::make_tuple(&weave::GridShape::rows, &weave::GridShape::columns);
 };
 
 template <>
@@ -71,11 +71,11 @@ struct EnumTraits<evocore::SelectionStrategy> {
 template <class T>
 struct KindTraits {};
 template <>
-struct KindTraits<weave::GridSize> {
+struct KindTraits<weave::GridShape> {
   static constexpr const char* name = "size";
 };
 template <>
-struct KindTraits<std::vector<weave::Pos>> {
+struct KindTraits<std::vector<weave::Cell>> {
   static constexpr const char* name = "cells";
 };
 template <>

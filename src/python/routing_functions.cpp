@@ -27,7 +27,7 @@
 namespace gwpy {
 namespace {
 
-using weave::Pos;
+using weave::Cell;
 
 [[noreturn]] void raise_value(const char* argument, const std::string& message) {
   raise(PyExc_ValueError, "argument '" + std::string(argument) + "': " + message);
@@ -40,9 +40,9 @@ std::string pair_text(int64_t first, int64_t second) {
   return text;
 }
 
-std::string cell_text(Pos pos) { return pair_text(pos.x, pos.y); }
+std::string cell_text(Cell pos) { return pair_text(pos.row, pos.column); }
 
-Pos to_cell(PyObject* obj, const CostMapView& map, const char* argument) {
+Cell to_cell(PyObject* obj, const CostMapView& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   if (PySequence_Size(obj) != 2) raise(PyExc_TypeError, "a cell is a pair (row, column)");
   int64_t coordinates[2];
@@ -61,21 +61,21 @@ Pos to_cell(PyObject* obj, const CostMapView& map, const char* argument) {
                     .append(pair_text(coordinates[0], coordinates[1]))
                     .append(" lies outside the cost map of shape ")
                     .append(pair_text(static_cast<int64_t>(map.rows()), static_cast<int64_t>(map.cols()))));
-  return Pos{static_cast<int32_t>(coordinates[0]), static_cast<int32_t>(coordinates[1])};
+  return Cell{static_cast<int32_t>(coordinates[0]), static_cast<int32_t>(coordinates[1])};
 }
 
 // Distinct cells inside the map, in the caller's order.
-std::vector<Pos> to_cells(PyObject* obj, const CostMapView& map, const char* argument) {
+std::vector<Cell> to_cells(PyObject* obj, const CostMapView& map, const char* argument) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) raise_cannot_convert(obj, "Sequence");
   const Py_ssize_t size = PySequence_Size(obj);
   if (size < 0) throw nb::python_error();
-  std::vector<Pos> cells;
+  std::vector<Cell> cells;
   std::set<std::pair<int32_t, int32_t>> seen;
   for (Py_ssize_t i = 0; i < size; ++i) {
     nb::object item = nb::steal(PySequence_GetItem(obj, i));
     if (!item.is_valid()) throw nb::python_error();
-    const Pos cell = convert_arg(argument, [&] { return to_cell(item.ptr(), map, argument); });
-    if (!seen.insert({cell.x, cell.y}).second)
+    const Cell cell = convert_arg(argument, [&] { return to_cell(item.ptr(), map, argument); });
+    if (!seen.insert({cell.row, cell.column}).second)
       raise_value(argument, "cell " + cell_text(cell) + " is given twice");
     cells.push_back(cell);
   }
@@ -84,7 +84,7 @@ std::vector<Pos> to_cells(PyObject* obj, const CostMapView& map, const char* arg
 
 nb::object network_object(const routing::Network& network) {
   nb::list nodes, edges;
-  for (const Pos& pos : network.nodes) nodes.append(nb::make_tuple(pos.x, pos.y));
+  for (const Cell& pos : network.nodes) nodes.append(nb::make_tuple(pos.row, pos.column));
   for (const auto& [a, b] : network.edges) edges.append(nb::make_tuple(a, b));
   return nb::make_tuple(nodes, network.fixed_count, edges, network.cost);
 }
@@ -134,14 +134,14 @@ PyObject* least_cost_distances(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *cost_obj = nullptr, *sources_obj = nullptr;
     parse_args(args, kwargs, "OO:least_cost_distances", keywords, &cost_obj, &sources_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const std::vector<Pos> sources =
+    const std::vector<Cell> sources =
         convert_arg("sources", [&] { return to_cells(sources_obj, *map, "sources"); });
     std::vector<double> distances(map->rows() * map->cols());
     const InterruptScope interruptible;
     {
       nb::gil_scoped_release unlocked;
       routing::LeastCostSearch search(map->view());
-      for (const Pos& pos : sources) search.add_source(routing::pos_cell(map->view(), pos));
+      for (const Cell& pos : sources) search.add_source(routing::pos_cell(map->view(), pos));
       search.propagate();
       for (uint64_t cell = 0; cell < distances.size(); ++cell) distances[cell] = search.distance(cell);
     }
@@ -155,8 +155,8 @@ PyObject* least_cost_path(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *cost_obj = nullptr, *start_obj = nullptr, *end_obj = nullptr;
     parse_args(args, kwargs, "OOO:least_cost_path", keywords, &cost_obj, &start_obj, &end_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const Pos start = convert_arg("start", [&] { return to_cell(start_obj, *map, "start"); });
-    const Pos end = convert_arg("end", [&] { return to_cell(end_obj, *map, "end"); });
+    const Cell start = convert_arg("start", [&] { return to_cell(start_obj, *map, "start"); });
+    const Cell end = convert_arg("end", [&] { return to_cell(end_obj, *map, "end"); });
     std::vector<uint64_t> cells;
     const InterruptScope interruptible;
     {
@@ -182,7 +182,7 @@ PyObject* run_steiner(PyObject* args, PyObject* kwargs, const char* format, Buil
   parse_args(args, kwargs, format, keywords, &cost_obj, &terminals_obj, &method_obj, &roots_obj,
              &lookahead_obj, &deadline_obj);
   const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-  const std::vector<Pos> terminals =
+  const std::vector<Cell> terminals =
       convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
   routing::SteinerOptions options;
   if (method_obj) options.method = convert_arg("method", [&] { return to_method(method_obj); });
@@ -229,7 +229,7 @@ PyObject* spanning_network(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *cost_obj = nullptr, *terminals_obj = nullptr;
     parse_args(args, kwargs, "OO:spanning_network", keywords, &cost_obj, &terminals_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const std::vector<Pos> terminals =
+    const std::vector<Cell> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
     routing::Network network;
     const InterruptScope interruptible;
@@ -250,7 +250,7 @@ PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO|OOOOO:attached_network", keywords, &cost_obj, &terminals_obj, &existing_obj,
                &regions_obj, &lookahead_obj, &deadline_obj, &root_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const std::vector<Pos> terminals =
+    const std::vector<Cell> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
     const auto attachments = to_attachments(existing_obj, regions_obj, map->rows(), map->cols());
     if (terminals.empty() && !attachments)
@@ -264,7 +264,7 @@ PyObject* attached_network(PyObject*, PyObject* args, PyObject* kwargs) {
     if (root_obj && root_obj != Py_None) root = convert_arg("root", [&] { return to_size(root_obj); });
     if (root && *root >= terminals.size()) raise_value("root", "must be the index of a terminal");
     std::vector<uint64_t> cells;
-    for (const Pos& pos : terminals) cells.push_back(routing::pos_cell(map->view(), pos));
+    for (const Cell& pos : terminals) cells.push_back(routing::pos_cell(map->view(), pos));
     routing::Network network;
     bool unreachable = false, late = false;
     const InterruptScope interruptible;
@@ -368,7 +368,7 @@ PyObject* ring_network(PyObject*, PyObject* args, PyObject* kwargs) {
     parse_args(args, kwargs, "OO|OO:ring_network", keywords, &cost_obj, &terminals_obj, &lookahead_obj,
                &deadline_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const std::vector<Pos> terminals =
+    const std::vector<Cell> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
     size_t lookahead = 64;
     if (lookahead_obj) lookahead = convert_arg("lookahead", [&] { return to_size(lookahead_obj); });
@@ -432,7 +432,8 @@ double to_positive(PyObject* obj, const char* argument) {
 
 std::vector<uint64_t> to_candidate_cells(PyObject* obj, const CostMapView& map) {
   std::vector<uint64_t> cells;
-  for (const Pos& pos : to_cells(obj, map, "candidates")) cells.push_back(routing::pos_cell(map.view(), pos));
+  for (const Cell& pos : to_cells(obj, map, "candidates"))
+    cells.push_back(routing::pos_cell(map.view(), pos));
   return cells;
 }
 
@@ -445,7 +446,7 @@ std::vector<std::vector<uint64_t>> to_groups(PyObject* obj, const CostMapView& m
     nb::object item = nb::steal(PySequence_GetItem(obj, i));
     if (!item.is_valid()) throw nb::python_error();
     std::vector<uint64_t> cells;
-    for (const Pos& pos : to_cells(item.ptr(), map, "groups"))
+    for (const Cell& pos : to_cells(item.ptr(), map, "groups"))
       cells.push_back(routing::pos_cell(map.view(), pos));
     groups.push_back(std::move(cells));
   }
@@ -464,7 +465,7 @@ PyObject* optimal_network(PyObject*, PyObject* args, PyObject* kwargs) {
                &candidates_obj, &seconds_obj, &memory_obj, &deadline_obj, &estimate_obj, &groups_obj);
     const bool estimate_only = estimate_obj && truth(estimate_obj);
     const auto map = convert_arg("cost_map", [&] { return searchable_cost_map(cost_obj, "cost_map"); });
-    const std::vector<Pos> terminals =
+    const std::vector<Cell> terminals =
         convert_arg("terminals", [&] { return to_cells(terminals_obj, *map, "terminals"); });
     routing::OptimalOptions options;
     if (upper_obj && upper_obj != Py_None)

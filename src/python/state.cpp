@@ -380,8 +380,8 @@ void put_genome(Writer& w, const Genome& genome, size_t registry) {
   w.count(objectives.size());
   for (double value : objectives) w.put(value);
   put_table(w, genome.nodes, [&](const weave::WeaveNode& node) {
-    w.put(node.data.pos.x);
-    w.put(node.data.pos.y);
+    w.put(node.data.pos.row);
+    w.put(node.data.pos.column);
     w.variant(node.data.type);
   });
   put_table(w, genome.edges, [&](const evocore::Edge& edge) {
@@ -408,8 +408,8 @@ Genome get_genome(Reader& r, const std::vector<RegistryHandle>& registries, Shar
   const uint64_t nodes = genome.state->node_counter(), edges = genome.state->edge_counter();
   genome.nodes = get_table<weave::WeaveNodeMap>(r, 17, nodes, [&](uint64_t id) {
     weave::WeaveNode node{id, {}};
-    node.data.pos.x = r.get<int32_t>();
-    node.data.pos.y = r.get<int32_t>();
+    node.data.pos.row = r.get<int32_t>();
+    node.data.pos.column = r.get<int32_t>();
     node.data.type = r.variant<weave::NodeType>(2);
     return node;
   });

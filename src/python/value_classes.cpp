@@ -14,7 +14,7 @@ const char* node_type_name(weave::NodeType type) {
 }
 
 std::string node_data_repr(const weave::WeaveNodeData& data) {
-  return "NodeData(pos=(" + std::to_string(data.pos.x) + ", " + std::to_string(data.pos.y) +
+  return "NodeData(pos=(" + std::to_string(data.pos.row) + ", " + std::to_string(data.pos.column) +
          "), type=" + node_type_name(data.type) + ")";
 }
 
@@ -36,7 +36,8 @@ void register_value_classes(nb::module_& module) {
 
   auto data = nb::class_<PyNodeData>(module, "NodeData", nb::is_final());
   add_no_constructor(data, "NodeData");
-  data.def_prop_ro("pos", [](const PyNodeData& d) { return std::make_pair(d.value.pos.x, d.value.pos.y); })
+  data.def_prop_ro("pos",
+                   [](const PyNodeData& d) { return std::make_pair(d.value.pos.row, d.value.pos.column); })
       .def_prop_ro("type_", [](const PyNodeData& d) { return std::string(node_type_name(d.value.type)); })
       .def("__repr__", [](const PyNodeData& d) { return node_data_repr(d.value); });
 

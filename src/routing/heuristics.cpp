@@ -10,7 +10,7 @@ namespace routing {
 
 namespace {
 
-Network single_nodes(const std::vector<Pos>& terminals, const CostMap& map) {
+Network single_nodes(const std::vector<Cell>& terminals, const CostMap& map) {
   Network network;
   network.nodes = terminals;
   network.fixed_count = terminals.size();
@@ -20,11 +20,11 @@ Network single_nodes(const std::vector<Pos>& terminals, const CostMap& map) {
 
 }  // namespace
 
-std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Pos>& terminals,
+std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Cell>& terminals,
                                         const SteinerOptions& options) {
   if (terminals.size() < 2) return {single_nodes(terminals, map)};
   std::vector<uint64_t> cells;
-  for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
+  for (const Cell& pos : terminals) cells.push_back(pos_cell(map, pos));
   // Task 0 builds the Voronoi tree, tasks 1.. the grown trees, one per root.
   std::vector<size_t> roots;
   if (options.method != SteinerMethod::Voronoi) roots = spread_roots(map, cells, options.roots);
@@ -51,7 +51,7 @@ std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Po
   return networks;
 }
 
-Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals,
+Network steiner_network(const CostMap& map, const std::vector<Cell>& terminals,
                         const SteinerOptions& options) {
   std::vector<Network> candidates = steiner_candidates(map, terminals, options);
   if (candidates.empty()) return spanning_network(map, terminals);  // out of time
@@ -61,7 +61,7 @@ Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals,
   return std::move(candidates[best]);
 }
 
-Network spanning_network(const CostMap& map, const std::vector<Pos>& terminals) {
+Network spanning_network(const CostMap& map, const std::vector<Cell>& terminals) {
   Network network = single_nodes(terminals, map);
   const size_t n = terminals.size();
   if (n < 2) return network;

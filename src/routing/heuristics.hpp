@@ -18,16 +18,17 @@ struct SteinerOptions {
 
 // Every straightened Steiner tree the chosen heuristics build: the Voronoi
 // tree first (unless only growing is asked for), then one grown tree per root.
-std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Pos>& terminals,
+std::vector<Network> steiner_candidates(const CostMap& map, const std::vector<Cell>& terminals,
                                         const SteinerOptions& options);
 
 // The cheapest straightened Steiner tree of the chosen heuristics. Throws
 // Unreachable when the terminals cannot all be joined over finite costs.
 // Terminals must be distinct cells of the map.
-Network steiner_network(const CostMap& map, const std::vector<Pos>& terminals, const SteinerOptions& options);
+Network steiner_network(const CostMap& map, const std::vector<Cell>& terminals,
+                        const SteinerOptions& options);
 
 // Minimum spanning tree over the terminals, each pair joined by a straight
 // edge priced by its exact trace cost.
-Network spanning_network(const CostMap& map, const std::vector<Pos>& terminals);
+Network spanning_network(const CostMap& map, const std::vector<Cell>& terminals);
 
 }  // namespace routing

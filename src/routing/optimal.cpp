@@ -126,9 +126,9 @@ bool has_half_samples(uint64_t major, uint64_t minor) {
 }
 
 double edge_weight(const CostMap& map, uint64_t a, uint64_t b) {
-  const Pos pa = cell_pos(map, a), pb = cell_pos(map, b);
-  const auto dx = static_cast<uint64_t>(std::abs(pa.x - pb.x)),
-             dy = static_cast<uint64_t>(std::abs(pa.y - pb.y));
+  const Cell pa = cell_pos(map, a), pb = cell_pos(map, b);
+  const auto dx = static_cast<uint64_t>(std::abs(pa.row - pb.row)),
+             dy = static_cast<uint64_t>(std::abs(pa.column - pb.column));
   const double forward = weave::edge_cost(pa, pb, map);
   if (!has_half_samples(std::max(dx, dy), std::min(dx, dy))) return forward;
   return std::min(forward, weave::edge_cost(pb, pa, map));
@@ -404,7 +404,7 @@ Network tree_network(const CostMap& map, const std::vector<uint64_t>& cells, siz
   for (const auto& [a, b] : edges) {
     const auto [cell_a, cell_b] = attach(a, b);
     const uint32_t ia = node(cell_a), ib = node(cell_b);
-    const Pos pa = network.nodes[ia], pb = network.nodes[ib];
+    const Cell pa = network.nodes[ia], pb = network.nodes[ib];
     // Edges keep the direction whose samples cost less.
     if (weave::edge_cost(pb, pa, map) < weave::edge_cost(pa, pb, map))
       network.edges.emplace_back(ib, ia);
@@ -457,11 +457,11 @@ struct Prepared {
   OptimalEstimate estimate;
 };
 
-Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const OptimalOptions& options) {
+Prepared prepare(const CostMap& map, const std::vector<Cell>& terminals, const OptimalOptions& options) {
   const size_t k = terminals.size();
   Prepared prepared;
   std::vector<uint64_t>& cells = prepared.cells;
-  for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
+  for (const Cell& pos : terminals) cells.push_back(pos_cell(map, pos));
   for (uint64_t cell : cells)
     if (!std::isfinite(map.at(cell))) throw Unreachable{};
   if (k < 2) return prepared;
@@ -547,13 +547,13 @@ Prepared prepare(const CostMap& map, const std::vector<Pos>& terminals, const Op
 
 }  // namespace
 
-OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& terminals,
+OptimalEstimate estimate_network(const CostMap& map, const std::vector<Cell>& terminals,
                                  OptimalOptions options) {
   options.with_tree_bounds = false;
   return prepare(map, terminals, options).estimate;
 }
 
-Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals,
+Network optimal_network(const CostMap& map, const std::vector<Cell>& terminals,
                         const OptimalOptions& options) {
   const size_t k = terminals.size();
   Prepared prepared = prepare(map, terminals, options);

@@ -53,12 +53,13 @@ struct NoneBelowBound {};
 // The estimate of optimal_network after dropping the cells that no tree below
 // the upper bound can use (without the grid tree bounds, whose searches cost
 // as much as a small programme); throws TooLarge like optimal_network.
-OptimalEstimate estimate_network(const CostMap& map, const std::vector<Pos>& terminals,
+OptimalEstimate estimate_network(const CostMap& map, const std::vector<Cell>& terminals,
                                  OptimalOptions options);
 // The optimal network (a tree) over distinct terminal cells of a map whose
 // costs are non-negative or +inf. Throws Unreachable when the terminals cannot
 // be joined over finite costs. Edge weights are held as 32-bit floats, so the
 // tree is optimal up to a relative 1e-7; its cost is computed exactly.
-Network optimal_network(const CostMap& map, const std::vector<Pos>& terminals, const OptimalOptions& options);
+Network optimal_network(const CostMap& map, const std::vector<Cell>& terminals,
+                        const OptimalOptions& options);
 
 }  // namespace routing

@@ -152,13 +152,13 @@ std::vector<size_t> tour_order(const std::vector<std::vector<double>>& distance)
   return order;
 }
 
-Network ring_network(const CostMap& map, const std::vector<Pos>& terminals, size_t lookahead) {
+Network ring_network(const CostMap& map, const std::vector<Cell>& terminals, size_t lookahead) {
   Network network;
   network.nodes = terminals;
   network.fixed_count = terminals.size();
   if (terminals.size() >= 3) {
     std::vector<uint64_t> cells;
-    for (const Pos& pos : terminals) cells.push_back(pos_cell(map, pos));
+    for (const Cell& pos : terminals) cells.push_back(pos_cell(map, pos));
     const std::vector<size_t> order = tour_order(terminal_distances(map, cells));
     std::unordered_map<uint64_t, uint32_t> node_at;  // one node per cell
     for (size_t i = 0; i < cells.size(); ++i) node_at.emplace(cells[i], static_cast<uint32_t>(i));

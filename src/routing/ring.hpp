@@ -20,6 +20,6 @@ std::vector<size_t> tour_order(const std::vector<std::vector<double>>& distance)
 // straightened by best_bends. Nodes [0, terminals.size()) are the terminals.
 // With fewer than three terminals the network has no edges. Throws
 // Unreachable when the terminals cannot all be joined over finite costs.
-Network ring_network(const CostMap& map, const std::vector<Pos>& terminals, size_t lookahead);
+Network ring_network(const CostMap& map, const std::vector<Cell>& terminals, size_t lookahead);
 
 }  // namespace routing

@@ -15,7 +15,7 @@ std::vector<size_t> best_bends(const CostMap& map, const std::vector<uint64_t>& 
     return ends;
   }
   lookahead = std::max<size_t>(lookahead, 1);
-  std::vector<Pos> pos(n);
+  std::vector<Cell> pos(n);
   for (size_t i = 0; i < n; ++i) pos[i] = cell_pos(map, path[i]);
   std::vector<double> best(n, kUnreached);
   std::vector<size_t> previous(n, 0);

@@ -17,11 +17,11 @@ double WeaveSpecialization::compatibility(const GenomeT& a, const GenomeT& b,
 WeaveSpecialization::Signature WeaveSpecialization::signature(const GenomeT& genome) const {
   const auto& size = config->grid_size;
   return std::make_shared<const PooledTrace>(
-      pooled_trace(size.width, size.height, config->compatibility_sigma, genome.nodes, genome.edges));
+      pooled_trace(size.rows, size.columns, config->compatibility_sigma, genome.nodes, genome.edges));
 }
 
 bool WeaveSpecialization::accepts(const Signature& signature) const {
-  return signature->rows == config->grid_size.width && signature->cols == config->grid_size.height &&
+  return signature->rows == config->grid_size.rows && signature->cols == config->grid_size.columns &&
          signature->window == config->compatibility_sigma;
 }
 

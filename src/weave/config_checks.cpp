@@ -7,14 +7,14 @@ namespace weave {
 
 namespace {
 
-void check_lattice(const GraphInit& init, const GridSize& size) {
+void check_lattice(const GraphInit& init, const GridShape& size) {
   if (init.kind != GraphInit::Kind::Grid) return;
   const uint64_t lattice = uint64_t{init.cells_x} * init.cells_y;
-  const uint64_t cells = size.width * size.height;  // both sides are at most 2^24, as read
+  const uint64_t cells = size.rows * size.columns;  // both sides are at most 2^24, as read
   if (lattice > cells || lattice > kMaxLatticeNodes)
     evocore::refuse("configuration key 'graph_init': a Grid lattice of " + std::to_string(init.cells_x) +
                     " x " + std::to_string(init.cells_y) + " nodes does not fit a grid of " +
-                    std::to_string(size.width) + " x " + std::to_string(size.height) + " cells");
+                    std::to_string(size.rows) + " x " + std::to_string(size.columns) + " cells");
 }
 
 }  // namespace

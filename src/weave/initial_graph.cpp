@@ -18,8 +18,8 @@ Edge make_edge(evocore::PopulationState& state, uint64_t a, uint64_t b) {
   return Edge{state.get_edge_id(low, high), low, high, true};
 }
 
-uint64_t pack(Pos pos) {
-  return (uint64_t{static_cast<uint32_t>(pos.x)} << 32) | static_cast<uint32_t>(pos.y);
+uint64_t pack(Cell pos) {
+  return (uint64_t{static_cast<uint32_t>(pos.row)} << 32) | static_cast<uint32_t>(pos.column);
 }
 
 void connect_fully(evocore::PopulationState& state, Structure& structure) {
@@ -34,8 +34,8 @@ using LatticeCells = std::vector<std::optional<uint64_t>>;
 
 LatticeCells place_lattice(const Grid& grid, const GraphInit& init, evocore::PopulationState& state,
                            Structure& structure) {
-  const double spacing_x = static_cast<double>(grid.width) / init.cells_x;
-  const double spacing_y = static_cast<double>(grid.height) / init.cells_y;
+  const double spacing_x = static_cast<double>(grid.rows) / init.cells_x;
+  const double spacing_y = static_cast<double>(grid.columns) / init.cells_y;
   LatticeCells cells(size_t{init.cells_x} * init.cells_y);
   std::unordered_set<uint64_t> occupied;  // lattice nodes only; fixed nodes may share a cell
   auto& rng = evocore::thread_rng();
@@ -43,7 +43,8 @@ LatticeCells place_lattice(const Grid& grid, const GraphInit& init, evocore::Pop
     evocore::check_interrupt();
     for (uint32_t j = 0; j < init.cells_y; ++j) {
       const int32_t x = round_to_i32((i + 0.5) * spacing_x), y = round_to_i32((j + 0.5) * spacing_y);
-      const auto cell = grid.find_free_cell(x, y, [&](Pos pos) { return occupied.contains(pack(pos)); }, rng);
+      const auto cell =
+          grid.find_free_cell(x, y, [&](Cell pos) { return occupied.contains(pack(pos)); }, rng);
       if (!cell) continue;
       occupied.insert(pack(*cell));
       const WeaveNode node{state.new_node_id(), {*cell, NodeType::Flexible}};
@@ -94,7 +95,7 @@ void build_lattice(const WeaveConfig& config, evocore::PopulationState& state, S
 
 Structure WeaveSpecialization::initialize_genome(evocore::PopulationState& state) const {
   Structure structure;
-  for (const Pos& pos : config->fixed_nodes)
+  for (const Cell& pos : config->fixed_nodes)
     structure.first.push_back({state.new_node_id(), {pos, NodeType::Fixed}});
   if (config->graph_init.kind == GraphInit::Kind::FCN)
     connect_fully(state, structure);

@@ -24,7 +24,7 @@ std::vector<uint64_t> flexible_node_ids(const WeaveNodeMap& nodes) {
   return ids;
 }
 
-bool occupied_by_other(const WeaveNodeMap& nodes, uint64_t self, Pos pos) {
+bool occupied_by_other(const WeaveNodeMap& nodes, uint64_t self, Cell pos) {
   for (const auto& [id, node] : nodes)
     if (id != self && node.data.pos == pos) return true;
   return false;
@@ -34,10 +34,10 @@ bool occupied_by_other(const WeaveNodeMap& nodes, uint64_t self, Pos pos) {
 
 bool WeaveSpecialization::add_node(WeaveNode& new_node, const Edge& split, const Edge&, const Edge&,
                                    const WeaveNodeMap& nodes, const EdgeMap&, evocore::Rng& rng) const {
-  const Pos a = edge_end(nodes, split, split.node1).data.pos;
-  const Pos b = edge_end(nodes, split, split.node2).data.pos;
-  const auto cell =
-      Grid::of(config->grid_size).find_free_pos(midpoint(a.x, b.x), midpoint(a.y, b.y), nodes, rng);
+  const Cell a = edge_end(nodes, split, split.node1).data.pos;
+  const Cell b = edge_end(nodes, split, split.node2).data.pos;
+  const auto cell = Grid::of(config->grid_size)
+                        .find_free_pos(midpoint(a.row, b.row), midpoint(a.column, b.column), nodes, rng);
   if (!cell) return false;
   new_node.data = {*cell, NodeType::Flexible};
   return true;
@@ -70,7 +70,8 @@ void WeaveSpecialization::mutate_structure(WeaveNodeMap& nodes, EdgeMap&, evocor
   const int32_t dx = round_to_i32(z1 * config->move_node_mutation_sigma);
   const int32_t dy = round_to_i32(z2 * config->move_node_mutation_sigma);
   const Grid grid = Grid::of(config->grid_size);
-  const Pos target{grid.clamp_x(int64_t{node.data.pos.x} + dx), grid.clamp_y(int64_t{node.data.pos.y} + dy)};
+  const Cell target{grid.clamp_x(int64_t{node.data.pos.row} + dx),
+                    grid.clamp_y(int64_t{node.data.pos.column} + dy)};
   if (!occupied_by_other(nodes, node.id, target)) node.data.pos = target;
 }
 

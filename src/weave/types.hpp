@@ -12,30 +12,31 @@ namespace weave {
 enum class NodeType { Fixed, Flexible };
 enum class EvaluationStrategy { SingleObjective, MultiObjectiveBridge };
 
-// Grid cell (x, y); x indexes rows of a trace grid, y its columns.
-struct Pos {
-  int32_t x = 0;
-  int32_t y = 0;
-  friend bool operator==(const Pos&, const Pos&) = default;
+// A grid cell: its row and column (the row indexes the rows of a trace grid).
+struct Cell {
+  int32_t row = 0;
+  int32_t column = 0;
+  friend bool operator==(const Cell&, const Cell&) = default;
 };
 
 // Squared Euclidean distance of two cells, exact for any positions.
-inline unsigned __int128 squared_distance(Pos a, Pos b) {
+inline unsigned __int128 squared_distance(Cell a, Cell b) {
   const auto square = [](int64_t d) {
     const auto magnitude = static_cast<uint64_t>(d < 0 ? -d : d);
     return static_cast<unsigned __int128>(magnitude) * magnitude;
   };
-  return square(int64_t{a.x} - b.x) + square(int64_t{a.y} - b.y);
+  return square(int64_t{a.row} - b.row) + square(int64_t{a.column} - b.column);
 }
 
 // Euclidean distance of two cells, computed in floating point (no overflow).
-inline double distance(Pos a, Pos b) {
-  const double dx = static_cast<double>(int64_t{a.x} - b.x), dy = static_cast<double>(int64_t{a.y} - b.y);
+inline double distance(Cell a, Cell b) {
+  const double dx = static_cast<double>(int64_t{a.row} - b.row),
+               dy = static_cast<double>(int64_t{a.column} - b.column);
   return std::sqrt(dx * dx + dy * dy);
 }
 
 struct WeaveNodeData {
-  Pos pos{};
+  Cell pos{};
   NodeType type = NodeType::Flexible;
   friend bool operator==(const WeaveNodeData&, const WeaveNodeData&) = default;
 };
@@ -47,15 +48,15 @@ struct GraphInit {
   uint32_t cells_y = 0;
 };
 
-struct GridSize {
-  uint64_t width = 0;   // extent along x (trace rows)
-  uint64_t height = 0;  // extent along y (trace columns)
+struct GridShape {
+  uint64_t rows = 0;
+  uint64_t columns = 0;
 };
 
 // Field order is the order of the dictionary key table.
 struct WeaveConfig {
-  GridSize grid_size{};
-  std::vector<Pos> fixed_nodes;
+  GridShape grid_size{};
+  std::vector<Cell> fixed_nodes;
   double move_node_mutation_prob = 0.0;
   double move_node_mutation_sigma = 0.0;
   EvaluationStrategy evaluation_strategy = EvaluationStrategy::SingleObjective;

@@ -38,9 +38,9 @@ Genome random_network(unsigned seed, bool with_cycle) {
   std::set<std::pair<int32_t, int32_t>> used;
   const uint64_t count = 4 + seed % 9;
   for (uint64_t id = 1; id <= count; ++id) {
-    Pos pos;
+    Cell pos;
     do pos = {int32_t(rng() % 30), int32_t(rng() % 24)};
-    while (!used.insert({pos.x, pos.y}).second);
+    while (!used.insert({pos.row, pos.column}).second);
     nodes[id] = WeaveNode{id, {pos, id <= 3 ? NodeType::Fixed : NodeType::Flexible}};
   }
   uint64_t edge_id = 1;
@@ -59,7 +59,7 @@ TEST_P(PolishProperties, NeverRaisesTheCostKeepsFixedNodesAndConnectivity) {
   const auto [seed, with_cycle, exchange] = GetParam();
   const Map map = random_map(30, 24, seed);
   Genome genome = random_network(seed, with_cycle);
-  std::vector<std::pair<uint64_t, Pos>> fixed;
+  std::vector<std::pair<uint64_t, Cell>> fixed;
   for (const auto& [id, node] : genome.nodes)
     if (node.data.type == NodeType::Fixed) fixed.emplace_back(id, node.data.pos);
   localsearch::PolishOptions options;
@@ -78,9 +78,9 @@ TEST_P(PolishProperties, NeverRaisesTheCostKeepsFixedNodesAndConnectivity) {
   }
   std::set<std::pair<int32_t, int32_t>> cells;
   for (const auto& [id, node] : genome.nodes) {
-    EXPECT_TRUE(cells.insert({node.data.pos.x, node.data.pos.y}).second) << "two nodes share a cell";
-    EXPECT_LT(uint64_t(node.data.pos.x), map.rows);
-    EXPECT_LT(uint64_t(node.data.pos.y), map.cols);
+    EXPECT_TRUE(cells.insert({node.data.pos.row, node.data.pos.column}).second) << "two nodes share a cell";
+    EXPECT_LT(uint64_t(node.data.pos.row), map.rows);
+    EXPECT_LT(uint64_t(node.data.pos.column), map.cols);
   }
   for (const auto& [id, edge] : genome.edges) {
     EXPECT_TRUE(genome.nodes.contains(edge.node1) && genome.nodes.contains(edge.node2));
@@ -125,7 +125,7 @@ TEST(Polish, LeavesADisconnectedNetworkAlone) {
                             edges_of({{1, 2, 3}}));
   const auto outcome = localsearch::polish_genome(genome, map.view(), {});
   EXPECT_EQ(outcome.changes, 0u);
-  EXPECT_EQ(genome.nodes.at(2).data.pos, (Pos{20, 20}));
+  EXPECT_EQ(genome.nodes.at(2).data.pos, (Cell{20, 20}));
   EXPECT_EQ(genome.fitness, 0.0);
 }
 
@@ -172,8 +172,8 @@ TEST(Polish, NodesFarOutsideTheMapMoveInsideWithoutOverflow) {
   EXPECT_LE(outcome.cost_after, outcome.cost_before);
   for (const auto& [id, node] : genome.nodes) {
     if (node.data.type == NodeType::Fixed) continue;
-    EXPECT_LT(uint64_t(node.data.pos.x), 20u);
-    EXPECT_LT(uint64_t(node.data.pos.y), 20u);
+    EXPECT_LT(uint64_t(node.data.pos.row), 20u);
+    EXPECT_LT(uint64_t(node.data.pos.column), 20u);
   }
 }
 

@@ -19,7 +19,7 @@
 namespace {
 
 using routing::CostMap;
-using weave::Pos;
+using weave::Cell;
 
 struct Map {
   uint64_t rows, cols;
@@ -499,7 +499,7 @@ TEST(Straighten, BestBendsMatchEveryBendSubset) {
 
 // Nodes and edges form one tree holding every terminal in order, and the
 // reported cost is the sum of its exact terms.
-void expect_sound_tree(const Map& map, const routing::Network& network, const std::vector<Pos>& terminals) {
+void expect_sound_tree(const Map& map, const routing::Network& network, const std::vector<Cell>& terminals) {
   ASSERT_EQ(network.fixed_count, terminals.size());
   for (size_t i = 0; i < terminals.size(); ++i) EXPECT_EQ(network.nodes[i], terminals[i]);
   EXPECT_EQ(network.edges.size() + 1, network.nodes.size());
@@ -512,7 +512,7 @@ void expect_sound_tree(const Map& map, const routing::Network& network, const st
   for (const auto& [a, b] : network.edges) component[find(a)] = find(b);
   for (size_t i = 0; i < component.size(); ++i) EXPECT_EQ(find(i), find(0));
   std::set<std::pair<int32_t, int32_t>> cells;
-  for (const Pos& pos : network.nodes) EXPECT_TRUE(cells.insert({pos.x, pos.y}).second);
+  for (const Cell& pos : network.nodes) EXPECT_TRUE(cells.insert({pos.row, pos.column}).second);
   EXPECT_NEAR(network.cost, routing::network_cost(network, map.view()), 1e-12);
 }
 
@@ -521,10 +521,10 @@ TEST(Heuristics, TreesJoinEveryTerminalAndAreDeterministic) {
     const Map map = random_map(40, 30, 200 + seed);
     std::mt19937 rng(seed);
     std::set<std::pair<int32_t, int32_t>> chosen;
-    std::vector<Pos> terminals;
+    std::vector<Cell> terminals;
     while (terminals.size() < 2 + seed) {
-      const Pos pos{int32_t(rng() % 40), int32_t(rng() % 30)};
-      if (chosen.insert({pos.x, pos.y}).second) terminals.push_back(pos);
+      const Cell pos{int32_t(rng() % 40), int32_t(rng() % 30)};
+      if (chosen.insert({pos.row, pos.column}).second) terminals.push_back(pos);
     }
     for (auto method :
          {routing::SteinerMethod::Voronoi, routing::SteinerMethod::Grow, routing::SteinerMethod::Best}) {
@@ -546,12 +546,12 @@ TEST(Heuristics, SteinerTreeCrossesAWallAtItsGapWhileTheSpanningTreeCutsThrough)
   Map map{30, 30, std::vector<double>(900, 1.0)};
   for (uint64_t y = 0; y < 30; ++y)
     if (y < 25) map.cells[15 * 30 + y] = 1000.0;
-  const std::vector<Pos> terminals{{5, 5}, {25, 5}, {25, 12}};
+  const std::vector<Cell> terminals{{5, 5}, {25, 5}, {25, 12}};
   const auto steiner = routing::steiner_network(map.view(), terminals, {});
   const auto spanning = routing::spanning_network(map.view(), terminals);
   EXPECT_LT(steiner.cost * 5, spanning.cost);
   bool reaches_gap = false;
-  for (const Pos& pos : steiner.nodes) reaches_gap |= pos.y >= 24;
+  for (const Cell& pos : steiner.nodes) reaches_gap |= pos.column >= 24;
   EXPECT_TRUE(reaches_gap);
 }
 

@@ -13,7 +13,7 @@
 namespace {
 
 using routing::CostMap;
-using weave::Pos;
+using weave::Cell;
 
 struct Map {
   uint64_t rows, cols;
@@ -29,13 +29,13 @@ Map random_map(uint64_t rows, uint64_t cols, unsigned seed) {
   return map;
 }
 
-const std::vector<Pos> kTerminals{{0, 0}, {8, 9}, {0, 9}, {7, 1}};
+const std::vector<Cell> kTerminals{{0, 0}, {8, 9}, {0, 9}, {7, 1}};
 
 TEST(Optimal, WithoutExtraCellsItIsTheSpanningTree) {
   for (unsigned seed = 0; seed < 4; ++seed) {
     const Map map = random_map(9, 10, seed);
     routing::OptimalOptions options;
-    for (const Pos& pos : kTerminals) options.candidates.push_back(routing::pos_cell(map.view(), pos));
+    for (const Cell& pos : kTerminals) options.candidates.push_back(routing::pos_cell(map.view(), pos));
     const routing::Network optimal = routing::optimal_network(map.view(), kTerminals, options);
     const routing::Network spanning = routing::spanning_network(map.view(), kTerminals);
     EXPECT_EQ(optimal.nodes.size(), kTerminals.size());
@@ -59,7 +59,7 @@ TEST(Optimal, BoundsNeverChangeTheOptimum) {
 
 TEST(Optimal, RefusesOversizedProblemsWithTheEstimate) {
   const Map map{700, 700, std::vector<double>(700 * 700, 1.0)};
-  std::vector<Pos> terminals;
+  std::vector<Cell> terminals;
   for (int32_t i = 0; i < 20; ++i) terminals.push_back({i * 7, i * 11});
   try {
     routing::optimal_network(map.view(), terminals, {});

@@ -20,7 +20,7 @@ WeaveConfig pooled_config(uint64_t width, uint64_t height, uint64_t window, doub
 
 // The term as first described: dense traces, dense pooling, full-grid distance.
 double dense_term(const WeaveConfig& config, const Genome& a, const Genome& b) {
-  const uint64_t rows = config.grid_size.width, cols = config.grid_size.height,
+  const uint64_t rows = config.grid_size.rows, cols = config.grid_size.columns,
                  k = config.compatibility_sigma;
   const auto pa = max_pool(compute_traces(rows, cols, a.nodes, a.edges), rows, cols, k);
   const auto pb = max_pool(compute_traces(rows, cols, b.nodes, b.edges), rows, cols, k);

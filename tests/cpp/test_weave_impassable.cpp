@@ -69,9 +69,10 @@ TEST(WeaveImpassable, BlocksDirectionAndFarEndsNeverChangeTheAnswer) {
     for (int e = 0; e < 200; ++e) {
       const auto reach = static_cast<int32_t>(e % 10 == 0 ? 1'000'000 : side + 20);
       const auto coordinate = [&] { return static_cast<int32_t>(rng() % (2 * reach)) - reach / 2; };
-      const Pos a{coordinate(), coordinate()}, b{coordinate(), coordinate()};
+      const Cell a{coordinate(), coordinate()}, b{coordinate(), coordinate()};
       const bool crosses = crosses_impassable(a, b, map.plain());
-      ASSERT_EQ(crosses_impassable(a, b, map.with_blocks()), crosses) << a.x << "," << a.y << " " << b.x;
+      ASSERT_EQ(crosses_impassable(a, b, map.with_blocks()), crosses)
+          << a.row << "," << a.column << " " << b.row;
       ASSERT_EQ(crosses_impassable(b, a, map.with_blocks()), crosses);
       ASSERT_EQ(crosses_impassable(a, b, map.float32()), crosses);
       const double cost = edge_cost(a, b, map.with_blocks());

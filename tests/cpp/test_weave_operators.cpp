@@ -23,11 +23,11 @@ const Edge kUnused{};
 
 TEST(WeaveAddNode, GoesToTheFreeMidpointWithoutDrawing) {
   struct Case {
-    Pos a, b, wished;
+    Cell a, b, wished;
   };
   const Case cases[] = {{{2, 2}, {5, 7}, {3, 4}}, {{-3, 0}, {0, 4}, {-1, 2}}, {{9, 9}, {9, 1}, {9, 5}}};
   for (const auto& c : cases) {
-    const auto nodes = nodes_of({{1, c.a.x, c.a.y}, {2, c.b.x, c.b.y, kFixed}});
+    const auto nodes = nodes_of({{1, c.a.row, c.a.column}, {2, c.b.row, c.b.column, kFixed}});
     const Edge split{1, 1, 2, true};
     WeaveNode added{3, {}};
     added.data.type = NodeType::Fixed;
@@ -49,7 +49,8 @@ TEST(WeaveAddNode, OccupiedMidpointSearchesOrGivesUp) {
   ASSERT_TRUE(on_grid(4, 4).add_node(added, split, kUnused, kUnused, nodes, {}, rng));
   EXPECT_FALSE(same_stream(rng, before));
   EXPECT_FALSE(is_occupied(nodes, added.data.pos));
-  EXPECT_TRUE(added.data.pos.x >= 0 && added.data.pos.x < 4 && added.data.pos.y >= 0 && added.data.pos.y < 4);
+  EXPECT_TRUE(added.data.pos.row >= 0 && added.data.pos.row < 4 && added.data.pos.column >= 0 &&
+              added.data.pos.column < 4);
 
   const auto full = nodes_of({{1, 0, 0}, {2, 0, 0}});
   EXPECT_FALSE(on_grid(1, 1).add_node(added, split, kUnused, kUnused, full, {}, rng));
@@ -97,7 +98,7 @@ TEST(WeaveMoveNode, SigmaZeroKeepsThePositionAndDrawsTwoNormals) {
   EdgeMap edges;
   evocore::Rng rng(9), replay(9);
   on_grid(5, 5, 1.0, 0.0).mutate_structure(nodes, edges, rng);
-  EXPECT_EQ(nodes.at(1).data.pos, (Pos{2, 3}));
+  EXPECT_EQ(nodes.at(1).data.pos, (Cell{2, 3}));
   replay.index(1);
   replay.normal();
   replay.normal();
@@ -109,14 +110,14 @@ TEST(WeaveMoveNode, ProbabilityAndCandidates) {
   EdgeMap edges;
   evocore::Rng rng(9), replay(9);
   on_grid(5, 5, 0.0, 100.0).mutate_structure(nodes, edges, rng);
-  EXPECT_EQ(nodes.at(1).data.pos, (Pos{2, 3}));
+  EXPECT_EQ(nodes.at(1).data.pos, (Cell{2, 3}));
   replay.uniform01();
   EXPECT_TRUE(same_stream(rng, replay));
   EXPECT_THROW(on_grid(5, 5, 1.5).mutate_structure(nodes, edges, rng), evocore::InternalError);
 
   auto fixed_only = nodes_of({{1, 2, 3, kFixed}});
   on_grid(5, 5, 1.0, 100.0).mutate_structure(fixed_only, edges, rng);
-  EXPECT_EQ(fixed_only.at(1).data.pos, (Pos{2, 3}));
+  EXPECT_EQ(fixed_only.at(1).data.pos, (Cell{2, 3}));
 }
 
 TEST(WeaveMoveNode, ClampsToTheBorderAndAvoidsOccupiedCells) {
@@ -125,14 +126,14 @@ TEST(WeaveMoveNode, ClampsToTheBorderAndAvoidsOccupiedCells) {
   for (int round = 0; round < 20; ++round) {
     auto nodes = nodes_of({{1, 1, 1}});
     on_grid(3, 3, 1.0, 1e12).mutate_structure(nodes, edges, rng);
-    const Pos pos = nodes.at(1).data.pos;
-    EXPECT_TRUE((pos.x == 0 || pos.x == 2) && (pos.y == 0 || pos.y == 2));
+    const Cell pos = nodes.at(1).data.pos;
+    EXPECT_TRUE((pos.row == 0 || pos.row == 2) && (pos.column == 0 || pos.column == 2));
   }
   // On a 1 x 1 grid every move lands on (0, 0).
   auto blocked = nodes_of({{1, 5, 5}, {2, 0, 0, kFixed}});
   on_grid(1, 1, 1.0, 1.0).mutate_structure(blocked, edges, rng);
-  EXPECT_EQ(blocked.at(1).data.pos, (Pos{5, 5}));
+  EXPECT_EQ(blocked.at(1).data.pos, (Cell{5, 5}));
   auto free = nodes_of({{1, 5, 5}});
   on_grid(1, 1, 1.0, 1.0).mutate_structure(free, edges, rng);
-  EXPECT_EQ(free.at(1).data.pos, (Pos{0, 0}));
+  EXPECT_EQ(free.at(1).data.pos, (Cell{0, 0}));
 }

@@ -12,15 +12,17 @@
 #include "weave/specialization.hpp"
 
 namespace weave {
-inline void PrintTo(const Pos& pos, std::ostream* out) { *out << "(" << pos.x << ", " << pos.y << ")"; }
+inline void PrintTo(const Cell& pos, std::ostream* out) {
+  *out << "(" << pos.row << ", " << pos.column << ")";
+}
 }  // namespace weave
 
 namespace weave::testing {
 
 struct NodeRow {
   uint64_t id;
-  int32_t x;
-  int32_t y;
+  int32_t row;
+  int32_t column;
   NodeType type = NodeType::Flexible;
 };
 
@@ -33,7 +35,7 @@ struct EdgeRow {
 
 inline WeaveNodeMap nodes_of(std::initializer_list<NodeRow> rows) {
   WeaveNodeMap nodes;
-  for (const auto& s : rows) nodes[s.id] = WeaveNode{s.id, {{s.x, s.y}, s.type}};
+  for (const auto& s : rows) nodes[s.id] = WeaveNode{s.id, {{s.row, s.column}, s.type}};
   return nodes;
 }
 
@@ -65,8 +67,8 @@ inline std::pair<WeaveNodeMap, EdgeMap> random_network(evocore::Rng& rng, int32_
                                                        bool connected = true) {
   WeaveNodeMap nodes;
   for (int i = 1; i <= node_count; ++i) {
-    const Pos pos{static_cast<int32_t>(rng.uniform_int(-2, rows + 2)),
-                  static_cast<int32_t>(rng.uniform_int(-2, cols + 2))};
+    const Cell pos{static_cast<int32_t>(rng.uniform_int(-2, rows + 2)),
+                   static_cast<int32_t>(rng.uniform_int(-2, cols + 2))};
     nodes[i] = WeaveNode{static_cast<uint64_t>(i), {pos, NodeType::Flexible}};
   }
   EdgeMap edges;

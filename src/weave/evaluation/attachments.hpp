@@ -19,20 +19,20 @@ struct Attachments {
   std::vector<std::vector<uint64_t>> regions;
 
   bool empty() const { return existing.empty() && regions.empty(); }
-  uint64_t cell_of(Pos pos) const {
-    return static_cast<uint64_t>(pos.x) * cols + static_cast<uint64_t>(pos.y);
+  uint64_t cell_of(Cell pos) const {
+    return static_cast<uint64_t>(pos.row) * cols + static_cast<uint64_t>(pos.column);
   }
-  bool on_existing(Pos pos) const { return holds(existing, pos); }
-  bool in_region(size_t region, Pos pos) const { return holds(regions[region], pos); }
+  bool on_existing(Cell pos) const { return holds(existing, pos); }
+  bool in_region(size_t region, Cell pos) const { return holds(regions[region], pos); }
   // A node the network needs where it stands: on the existing network or in a region.
-  bool anchors(Pos pos) const {
+  bool anchors(Cell pos) const {
     if (on_existing(pos)) return true;
     for (size_t r = 0; r < regions.size(); ++r)
       if (in_region(r, pos)) return true;
     return false;
   }
   // True when a node at `a` and one at `b` join the same things.
-  bool same_anchors(Pos a, Pos b) const {
+  bool same_anchors(Cell a, Cell b) const {
     if (on_existing(a) != on_existing(b)) return false;
     for (size_t r = 0; r < regions.size(); ++r)
       if (in_region(r, a) != in_region(r, b)) return false;
@@ -40,8 +40,8 @@ struct Attachments {
   }
 
  private:
-  bool holds(const std::vector<uint64_t>& cells, Pos pos) const {
-    if (pos.x < 0 || pos.y < 0 || static_cast<uint64_t>(pos.y) >= cols) return false;
+  bool holds(const std::vector<uint64_t>& cells, Cell pos) const {
+    if (pos.row < 0 || pos.column < 0 || static_cast<uint64_t>(pos.column) >= cols) return false;
     return std::binary_search(cells.begin(), cells.end(), cell_of(pos));
   }
 };

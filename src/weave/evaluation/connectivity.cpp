@@ -86,7 +86,7 @@ class Components {
 };
 
 struct BridgeGraph : Adjacency {  // neighbours in edge-map order
-  std::vector<Pos> positions;
+  std::vector<Cell> positions;
   double total_length = 0.0;
   size_t long_links = 0;  // enabled edges of nonzero length
 };
@@ -158,8 +158,8 @@ void dfs(const BridgeGraph& graph, size_t start, OnBridge&& on_bridge) {
   }
 }
 
-int64_t chebyshev(Pos a, Pos b) {
-  return std::max(std::abs(int64_t{a.x} - b.x), std::abs(int64_t{a.y} - b.y));
+int64_t chebyshev(Cell a, Cell b) {
+  return std::max(std::abs(int64_t{a.row} - b.row), std::abs(int64_t{a.column} - b.column));
 }
 
 // The protection rule of Separation for separations above 0.
@@ -178,17 +178,17 @@ class ProtectionTest {
       if (a == index.end() || b == index.end())
         evocore::fail("edge " + std::to_string(edge.id) + " names a missing node");
       Link link{id, a->second, b->second, {}, true};
-      const Pos pa = positions_[link.a], pb = positions_[link.b];
-      link.x_major = std::abs(int64_t{pa.x} - pb.x) >= std::abs(int64_t{pa.y} - pb.y);
+      const Cell pa = positions_[link.a], pb = positions_[link.b];
+      link.x_major = std::abs(int64_t{pa.row} - pb.row) >= std::abs(int64_t{pa.column} - pb.column);
       link.cells.push_back(pa);
       detail::for_each_edge_sample(pa, pb, separation.rows, separation.cols,
                                    [&](uint64_t cell, double, bool) {
-                                     const Pos pos{static_cast<int32_t>(cell / separation.cols),
-                                                   static_cast<int32_t>(cell % separation.cols)};
+                                     const Cell pos{static_cast<int32_t>(cell / separation.cols),
+                                                    static_cast<int32_t>(cell % separation.cols)};
                                      if (!(pos == link.cells.back())) link.cells.push_back(pos);
                                    });
       link.cells.push_back(pb);
-      for (const Pos& cell : link.cells) link.box.add(cell);
+      for (const Cell& cell : link.cells) link.box.add(cell);
       incident_[link.a].push_back(links_.size());
       if (link.b != link.a) incident_[link.b].push_back(links_.size());
       links_.push_back(std::move(link));
@@ -229,16 +229,16 @@ class ProtectionTest {
     static constexpr int64_t kHigh = std::numeric_limits<int64_t>::max(),
                              kLow = std::numeric_limits<int64_t>::min();
     int64_t x0 = kHigh, y0 = kHigh, x1 = kLow, y1 = kLow;
-    void add(Pos p) {
-      x0 = std::min<int64_t>(x0, p.x), y0 = std::min<int64_t>(y0, p.y), x1 = std::max<int64_t>(x1, p.x),
-      y1 = std::max<int64_t>(y1, p.y);
+    void add(Cell p) {
+      x0 = std::min<int64_t>(x0, p.row), y0 = std::min<int64_t>(y0, p.column),
+      x1 = std::max<int64_t>(x1, p.row), y1 = std::max<int64_t>(y1, p.column);
     }
     bool meets(const Box& o) const { return x0 <= o.x1 && o.x0 <= x1 && y0 <= o.y1 && o.y0 <= y1; }
   };
   struct Link {
     uint64_t id;
-    size_t a, b;             // node indices
-    std::vector<Pos> cells;  // from a to b: both coordinates change monotonically
+    size_t a, b;              // node indices
+    std::vector<Cell> cells;  // from a to b: both coordinates change monotonically
     bool x_major;
     Box box{};
   };
@@ -246,20 +246,20 @@ class ProtectionTest {
   // True when no cell of f lies near e (see Separation).
   bool keeps_clear(const Link& f, const Link& e, const Box& zone) const {
     if (!f.box.meets(zone)) return true;
-    const Pos pa = positions_[e.a], pb = positions_[e.b];
-    for (const Pos& cell : f.cells)
+    const Cell pa = positions_[e.a], pb = positions_[e.b];
+    for (const Cell& cell : f.cells)
       if (chebyshev(cell, pa) >= reach_ && chebyshev(cell, pb) >= reach_ && within_reach(cell, e))
         return false;
     return true;
   }
 
   // True when some cell of e lies at Chebyshev distance below the separation from `cell`.
-  bool within_reach(Pos cell, const Link& e) const {
-    const auto major = [&](Pos p) { return int64_t{e.x_major ? p.x : p.y}; };
+  bool within_reach(Cell cell, const Link& e) const {
+    const auto major = [&](Cell p) { return int64_t{e.x_major ? p.row : p.column}; };
     const bool rising = major(e.cells.back()) >= major(e.cells.front());
     const int64_t low = major(cell) - (reach_ - 1), high = major(cell) + (reach_ - 1);
     // First cell whose major coordinate has come within reach, in path order.
-    const auto first = std::partition_point(e.cells.begin(), e.cells.end(), [&](const Pos& p) {
+    const auto first = std::partition_point(e.cells.begin(), e.cells.end(), [&](const Cell& p) {
       return rising ? major(p) < low : major(p) > high;
     });
     for (auto it = first; it != e.cells.end(); ++it) {
@@ -270,7 +270,7 @@ class ProtectionTest {
   }
 
   int64_t reach_;
-  std::vector<Pos> positions_;
+  std::vector<Cell> positions_;
   std::vector<Link> links_;
   std::vector<std::vector<size_t>> incident_;
 };
@@ -291,7 +291,7 @@ bool attached(const WeaveNodeMap& nodes, std::optional<uint64_t> without_node, c
   bool on_existing = false;
   for (const auto& [id, node] : nodes) {
     if (id == without_node) continue;
-    const Pos pos = node.data.pos;
+    const Cell pos = node.data.pos;
     if (attachments.on_existing(pos)) graph.add_link(id, kExisting), on_existing = true;
     for (size_t r = 0; r < reached.size(); ++r)
       if (!reached[r] && attachments.in_region(r, pos)) reached[r] = true;

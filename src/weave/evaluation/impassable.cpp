@@ -12,11 +12,12 @@ namespace {
 
 constexpr uint64_t kBlockMask = (uint64_t{1} << ImpassableBlocks::kBlockShift) - 1;
 
-template <class Cell>
-bool cells_hold(const Cell* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0, uint64_t col1) {
+template <class Value>
+bool cells_hold(const Value* data, uint64_t cols, uint64_t row0, uint64_t row1, uint64_t col0,
+                uint64_t col1) {
   bool holds = false;  // no early exit: the loop stays branch-free
   for (uint64_t x = row0; x < row1; ++x) {
-    const Cell* row = data + x * cols;
+    const Value* row = data + x * cols;
     for (uint64_t y = col0; y < col1; ++y) holds |= is_impassable(static_cast<double>(row[y]));
   }
   return holds;
@@ -32,13 +33,13 @@ struct Columns {
   bool x_major;
 };
 
-Columns columns_of(Pos a, Pos b) {
-  const int64_t dx = int64_t{b.x} - a.x, dy = int64_t{b.y} - a.y;
+Columns columns_of(Cell a, Cell b) {
+  const int64_t dx = int64_t{b.row} - a.row, dy = int64_t{b.column} - a.column;
   const bool x_major = std::abs(dx) >= std::abs(dy);
   const int64_t major_delta = x_major ? dx : dy, minor_delta = x_major ? dy : dx;
-  return {x_major ? a.x : a.y,
-          x_major ? b.x : b.y,
-          x_major ? a.y : a.x,
+  return {x_major ? a.row : a.column,
+          x_major ? b.row : b.column,
+          x_major ? a.column : a.row,
           major_delta >= 0 ? 1 : -1,
           minor_delta >= 0 ? 1 : -1,
           static_cast<uint64_t>(std::abs(major_delta)),
@@ -118,8 +119,8 @@ detail::SampleSpan columns_on_map(const Columns& s, std::pair<int64_t, int64_t> 
 // remainder r; the next column's lowest cell is highest(k), or one more where
 // the segment leaves column k exactly through a corner (r = 2 run - 1). Cell
 // c of column k is data[base(k) + c * minor_move], only read for c on the map.
-template <class Int, class Cell>
-bool exact_columns_over(const Cell* data, const Columns& s, uint64_t first, uint64_t last,
+template <class Int, class Value>
+bool exact_columns_over(const Value* data, const Columns& s, uint64_t first, uint64_t last,
                         std::pair<int64_t, int64_t> on_map, const CostMap& map) {
   const auto cols = static_cast<int64_t>(map.cols);
   const int64_t major_move = s.major_step * (s.x_major ? cols : 1);
@@ -226,8 +227,8 @@ bool ImpassableBlocks::visit(const CostMap& map, uint64_t row, uint64_t col) con
   return seen == kClear;
 }
 
-bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map) {
-  if (a.x == b.x && a.y == b.y) return false;  // a point: the node's own cell
+bool crosses_impassable_in_columns(Cell a, Cell b, const CostMap& map) {
+  if (a.row == b.row && a.column == b.column) return false;  // a point: the node's own cell
   const bool ends_on_map = detail::on_grid(a, map.rows, map.cols) && detail::on_grid(b, map.rows, map.cols);
   const Columns s = columns_of(a, b);
   // Column arithmetic needs about 2 log2(run) + 2 bits.

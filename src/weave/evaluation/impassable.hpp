@@ -35,7 +35,7 @@ class ImpassableBlocks {
   ImpassableBlocks(uint64_t rows, uint64_t cols);
   // True when both ends lie on the map and the few areas (at most 4) or
   // blocks (at most 9) of the edge's bounding box are clear.
-  bool box_is_clear(Pos a, Pos b, const CostMap& map) const;
+  bool box_is_clear(Cell a, Cell b, const CostMap& map) const;
   // Area or block (row, col) of `map`, which has the shape given above.
   bool area_is_clear(uint64_t row, uint64_t col) const {
     return not_clear_[row * area_cols_ + col].load(std::memory_order_relaxed) == 0;
@@ -57,21 +57,21 @@ class ImpassableBlocks {
 };
 
 // The column by column test of crosses_impassable.
-bool crosses_impassable_in_columns(Pos a, Pos b, const CostMap& map);
+bool crosses_impassable_in_columns(Cell a, Cell b, const CostMap& map);
 
 // True when the segment between the centres of a and b passes through an
 // impassable cell of the map (cells off the map are never impassable). With
 // the map's `blocks` only blocks that hold an impassable cell are tested
 // cell by cell; without them every cell the segment meets is read. Inline:
 // an edge on clear areas, the common case, costs a few flag reads.
-inline bool crosses_impassable(Pos a, Pos b, const CostMap& map);
+inline bool crosses_impassable(Cell a, Cell b, const CostMap& map);
 
-inline bool ImpassableBlocks::box_is_clear(Pos a, Pos b, const CostMap& map) const {
-  if (a.x < 0 || a.y < 0 || b.x < 0 || b.y < 0) return false;
-  const auto row0 = static_cast<uint64_t>(std::min(a.x, b.x)),
-             row1 = static_cast<uint64_t>(std::max(a.x, b.x));
-  const auto col0 = static_cast<uint64_t>(std::min(a.y, b.y)),
-             col1 = static_cast<uint64_t>(std::max(a.y, b.y));
+inline bool ImpassableBlocks::box_is_clear(Cell a, Cell b, const CostMap& map) const {
+  if (a.row < 0 || a.column < 0 || b.row < 0 || b.column < 0) return false;
+  const auto row0 = static_cast<uint64_t>(std::min(a.row, b.row)),
+             row1 = static_cast<uint64_t>(std::max(a.row, b.row));
+  const auto col0 = static_cast<uint64_t>(std::min(a.column, b.column)),
+             col1 = static_cast<uint64_t>(std::max(a.column, b.column));
   if (row1 >= map.rows || col1 >= map.cols) return false;
   const uint64_t area_row0 = row0 >> kAreaShift, area_row1 = row1 >> kAreaShift;
   const uint64_t area_col0 = col0 >> kAreaShift, area_col1 = col1 >> kAreaShift;
@@ -88,7 +88,7 @@ inline bool ImpassableBlocks::box_is_clear(Pos a, Pos b, const CostMap& map) con
   return true;
 }
 
-inline bool crosses_impassable(Pos a, Pos b, const CostMap& map) {
+inline bool crosses_impassable(Cell a, Cell b, const CostMap& map) {
   if (map.blocks && map.blocks->box_is_clear(a, b, map)) return false;
   return crosses_impassable_in_columns(a, b, map);
 }

@@ -24,9 +24,9 @@ inline void check_grid_shape(uint64_t rows, uint64_t cols) {
 inline double trace_scale(uint64_t rows, uint64_t cols) { return 1.0 / static_cast<double>(rows + cols); }
 
 // True when a position lies on a rows x cols grid.
-inline bool on_grid(Pos pos, uint64_t rows, uint64_t cols) {
-  return pos.x >= 0 && pos.y >= 0 && static_cast<uint64_t>(pos.x) < rows &&
-         static_cast<uint64_t>(pos.y) < cols;
+inline bool on_grid(Cell pos, uint64_t rows, uint64_t cols) {
+  return pos.row >= 0 && pos.column >= 0 && static_cast<uint64_t>(pos.row) < rows &&
+         static_cast<uint64_t>(pos.column) < cols;
 }
 
 // Nearest integer, halves away from zero, for coordinates interpolated between
@@ -187,11 +187,11 @@ inline SampleSpan quotient_span(int64_t low, int64_t high, uint64_t rise2, uint6
 // With `ends_inside` (both edge ends on the map) every stepped minor cell lies
 // between the ends' and so inside the map.
 template <bool XMajor, class OnSample>
-[[gnu::always_inline]] inline void walk_incremental(Pos p1, Pos p2, uint64_t steps, double weight,
+[[gnu::always_inline]] inline void walk_incremental(Cell p1, Cell p2, uint64_t steps, double weight,
                                                     uint64_t first, uint64_t last, uint64_t rows,
                                                     uint64_t cols, bool ends_inside, OnSample&& on_sample) {
-  const int64_t major1 = XMajor ? p1.x : p1.y, major2 = XMajor ? p2.x : p2.y;
-  const int64_t minor1 = XMajor ? p1.y : p1.x, minor2 = XMajor ? p2.y : p2.x;
+  const int64_t major1 = XMajor ? p1.row : p1.column, major2 = XMajor ? p2.row : p2.column;
+  const int64_t minor1 = XMajor ? p1.column : p1.row, minor2 = XMajor ? p2.column : p2.row;
   const int64_t major_step = major2 >= major1 ? 1 : -1, minor_sign = minor2 >= minor1 ? 1 : -1;
   const uint64_t minor_limit = XMajor ? cols : rows;
   const int64_t major_stride = XMajor ? static_cast<int64_t>(cols) : 1;
@@ -202,7 +202,7 @@ template <bool XMajor, class OnSample>
   const double slack =
       1e-12 * (std::abs(static_cast<double>(minor1)) + std::abs(static_cast<double>(minor2)) + 1.0);
   const auto band = static_cast<uint64_t>(2.0 * static_cast<double>(steps) * slack);
-  const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
+  const double x1 = p1.row, y1 = p1.column, x2 = p2.row, y2 = p2.column;
   const int64_t major_move = major_step * major_stride, minor_move = minor_sign * minor_stride;
 
   int64_t minor = 0, major_offset = 0;
@@ -324,10 +324,10 @@ inline SampleSpan major_in_range(int64_t major1, int64_t major2, uint64_t steps,
 // index 0) take the one-by-one rule, which merges long runs on one cell; the
 // rest are stepped incrementally.
 template <class OnSample>
-[[gnu::always_inline]] inline void for_each_edge_sample(Pos p1, Pos p2, uint64_t rows, uint64_t cols,
+[[gnu::always_inline]] inline void for_each_edge_sample(Cell p1, Cell p2, uint64_t rows, uint64_t cols,
                                                         OnSample&& on_sample) {
-  if (p1.x == p2.x && p1.y == p2.y) return;  // both ends share a cell
-  const double x1 = p1.x, y1 = p1.y, x2 = p2.x, y2 = p2.y;
+  if (p1.row == p2.row && p1.column == p2.column) return;  // both ends share a cell
+  const double x1 = p1.row, y1 = p1.column, x2 = p2.row, y2 = p2.column;
   const double dx = x2 - x1, dy = y2 - y1;
   const double major = std::max(std::abs(dx), std::abs(dy));
   const double minor = std::min(std::abs(dx), std::abs(dy));
@@ -343,8 +343,8 @@ template <class OnSample>
   if (!ends_inside) {
     span = in_shape_samples(x1, y1, x2, y2, steps, rows, cols);
     if (span.first > span.last) return;
-    stepped = x_is_major ? intersect(span, major_in_range(p1.x, p2.x, steps, rows))
-                         : intersect(span, major_in_range(p1.y, p2.y, steps, cols));
+    stepped = x_is_major ? intersect(span, major_in_range(p1.row, p2.row, steps, rows))
+                         : intersect(span, major_in_range(p1.column, p2.column, steps, cols));
     if (stepped.first > stepped.last) return exact(span.first, span.last);
     if (stepped.first > span.first) exact(span.first, stepped.first - 1);
   }
@@ -365,13 +365,14 @@ void for_each_trace_contribution(uint64_t rows, uint64_t cols, const WeaveNodeMa
                                  const EdgeMap& edges, OnNode&& on_node, OnSample&& on_sample) {
   check_grid_shape(rows, cols);
   for (const auto& [id, node] : nodes) {
-    const Pos pos = node.data.pos;
-    if (on_grid(pos, rows, cols)) on_node(static_cast<uint64_t>(pos.x) * cols + static_cast<uint64_t>(pos.y));
+    const Cell pos = node.data.pos;
+    if (on_grid(pos, rows, cols))
+      on_node(static_cast<uint64_t>(pos.row) * cols + static_cast<uint64_t>(pos.column));
   }
   for (const auto& [id, edge] : edges) {
     if (!edge.enabled) continue;
-    const Pos p1 = edge_end(nodes, edge, edge.node1).data.pos;
-    const Pos p2 = edge_end(nodes, edge, edge.node2).data.pos;
+    const Cell p1 = edge_end(nodes, edge, edge.node1).data.pos;
+    const Cell p2 = edge_end(nodes, edge, edge.node2).data.pos;
     for_each_edge_sample(p1, p2, rows, cols, on_sample);
   }
 }
