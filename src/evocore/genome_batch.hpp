@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <numeric>
 #include <utility>
@@ -95,12 +96,17 @@ inline bool defers_numbers(const PopulationState* state) {
 
 // Hands out the real numbers genome by genome in list order, as soon as all
 // genomes before one are done, so that this serial work overlaps the changes
-// still under way on other threads. A pair counts as known when the registry
-// numbered it before the call: the edge counter is read before anything
-// changes. For the expected registry (the population's) that is one read; a
-// genome of another registry reads its own counter when it is changed, and
-// its numbers are handed out only after the pool returned, so that no other
-// genome's numbers have moved that counter by then.
+// still under way on other threads. Only drawing the numbers is serial (the
+// counters, and pairs the registry may already hold); entering a new node's
+// pairs and writing the numbers into the genome is settling, done by the
+// thread that changed the genome while it is still in its cache when the
+// numbers are there in time, else on the pool after the changes.
+// A pair counts as known when the registry numbered it before the call: the
+// edge counter is read before anything changes. For the expected registry
+// (the population's) that is one read; a genome of another registry reads
+// its own counter when it is changed, and its numbers are drawn only after
+// the pool returned, so that no other genome's numbers have moved that
+// counter by then.
 template <class S>
 class NumberingQueue {
  public:
@@ -111,6 +117,7 @@ class NumberingQueue {
         requests_(round.size()),
         states_(round.size(), nullptr),
         foreign_(round.size(), 0),
+        settled_(round.size(), 0),
         done_(round.size()),
         expected_(defers_numbers(expected) ? expected : nullptr),
         known_(expected_ ? expected_->edge_counter() : 0) {}
@@ -132,11 +139,42 @@ class NumberingQueue {
       }
     }  // the genome's lock is released before any other is taken
     done_[k].store(true);
-    // Only the thread that finished the first unnumbered genome sweeps, so that
-    // the others never touch the queue's lock. A sweep that stopped just before
-    // this genome was done is resumed by its holder; one missed in a race
-    // only waits for the end.
-    if (next_.load() != k) return;
+    if (next_.load() == k) draw_ready();
+    settle_own_drawn(k);
+  }
+
+  // After the pool returned (or failed): every item, done or not. Neither an
+  // interrupt nor a deadline stops this, since a genome left with provisional
+  // numbers would be unusable.
+  void finish() {
+    {
+      std::lock_guard lock(mutex_);
+      sweep(true);
+      for (size_t k : postponed_) requests_[k].draw(*states_[k]);
+    }
+    std::vector<size_t> unsettled;
+    for (size_t k = 0; k < round_.size(); ++k)
+      if (states_[k] && !requests_[k].empty() && !settled_[k]) unsettled.push_back(k);
+    std::vector<std::exception_ptr> failures(unsettled.size());
+    const InterruptRequestScope uninterrupted(nullptr);
+    const DeadlineScope unlimited(kNoDeadline);
+    parallel_for(unsettled.size(), [&](size_t i) {
+      try {
+        settle(unsettled[i]);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    });
+    for (const auto& failure : failures)
+      if (failure) std::rethrow_exception(failure);  // the first in list order
+  }
+
+ private:
+  // Only the thread that finished the first undrawn genome sweeps, so that
+  // the others never touch the queue's lock. A sweep that stopped just before
+  // this genome was done is resumed by its holder; one missed in a race only
+  // waits for the end.
+  void draw_ready() {
     for (;;) {
       std::unique_lock lock(mutex_, std::try_to_lock);
       if (!lock) return;
@@ -147,14 +185,6 @@ class NumberingQueue {
     }
   }
 
-  // After the pool returned (or failed): every item, done or not.
-  void finish() {
-    std::lock_guard lock(mutex_);
-    sweep(true);
-    for (size_t k : postponed_) number(k);
-  }
-
- private:
   void sweep(bool all) {
     size_t k = next_.load();
     for (; k < round_.size() && (all || done_[k].load()); ++k) {
@@ -162,15 +192,42 @@ class NumberingQueue {
       if (foreign_[k])
         postponed_.push_back(k);
       else
-        number(k);
+        requests_[k].draw(*states_[k]);
     }
     next_.store(k);  // once per sweep: the other threads read it after every genome
   }
 
-  void number(size_t k) {
-    requests_[k].assign(*states_[k]);
+  // The items this thread changed in this call and has not settled, in list
+  // order (a thread claims its items in increasing order).
+  struct Own {
+    uint64_t call = 0;
+    size_t first = 0;
+    std::vector<size_t> items;
+  };
+
+  // Settles this thread's items that have their numbers, item k among them:
+  // nobody else settles them before the pool returns.
+  void settle_own_drawn(size_t k) {
+    thread_local Own own;
+    if (own.call != call_) own = {call_, 0, {}};
+    if (states_[k] && !foreign_[k] && !requests_[k].empty()) own.items.push_back(k);
+    const size_t drawn = next_.load();
+    for (; own.first < own.items.size() && own.items[own.first] < drawn; ++own.first) {
+      settle(own.items[own.first]);
+      settled_[own.items[own.first]] = 1;
+    }
+  }
+
+  static uint64_t new_call() {
+    static std::atomic<uint64_t> calls{0};
+    return ++calls;
+  }
+
+  void settle(size_t k) {
+    requests_[k].adopt(*states_[k]);
     const auto& genome = genomes_[round_[k]];
     if (!genome.is_broken()) use_real_numbers(*genome.write(), requests_[k]);
+    requests_[k] = NumberRequests();  // freed on this thread, not one by one at the end
   }
 
   const std::vector<GenomeHandle<S>>& genomes_;
@@ -178,12 +235,14 @@ class NumberingQueue {
   std::vector<NumberRequests> requests_;
   std::vector<PopulationState*> states_;  // null: the genome took its numbers directly
   std::vector<char> foreign_;             // of another registry than the expected one
+  std::vector<char> settled_;             // written by the item's own thread
   std::vector<std::atomic<bool>> done_;
   PopulationState* const expected_;
   const uint64_t known_;
   std::mutex mutex_;
-  std::atomic<size_t> next_{0};    // the first genome not numbered; moved only under mutex_
-  std::vector<size_t> postponed_;  // guarded by mutex_
+  std::atomic<size_t> next_{0};       // the first genome not drawn; moved only under mutex_
+  std::vector<size_t> postponed_;     // guarded by mutex_
+  const uint64_t call_ = new_call();  // tells this call's own items from an earlier call's
 };
 
 template <class S, class Change>

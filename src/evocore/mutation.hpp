@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,15 @@ const T& pick(const std::vector<T>& candidates, Rng& rng) {
   return candidates[rng.index(candidates.size())];
 }
 
-// Node ids whose enabled degree is `degree`, counting an enabled self-loop
-// twice (it meets its node at both ends), in node-map order. Nodes with an
-// enabled self-loop are left out: they have no other end to bridge to or to
-// hang from.
+// One node id whose enabled degree is `degree`, counting an enabled
+// self-loop twice (it meets its node at both ends), picked uniformly in
+// node-map order; none when no node has it. Nodes with an enabled self-loop
+// are left out: they have no other end to bridge to or to hang from.
+// Asked once per mutation step, so it counts and picks instead of listing,
+// in scratch kept per thread: no allocation per node.
 template <class S>
-std::vector<uint64_t> nodes_of_enabled_degree(const Genome<S>& genome, size_t degree) {
-  thread_local FlatIndex index;  // asked once per mutation step: no allocation per node
+std::optional<uint64_t> pick_node_of_enabled_degree(const Genome<S>& genome, size_t degree, Rng& rng) {
+  thread_local FlatIndex index;
   thread_local std::vector<size_t> degrees;
   thread_local std::vector<bool> looped;
   index.reset(genome.nodes.size());
@@ -56,23 +59,29 @@ std::vector<uint64_t> nodes_of_enabled_degree(const Genome<S>& genome, size_t de
     if (b != FlatIndex::kAbsent) ++degrees[b];
     if (edge.node1 == edge.node2 && a != FlatIndex::kAbsent) looped[a] = true;
   }
-  std::vector<uint64_t> ids;
-  size_t k = 0;  // the nodes were numbered in this order
-  for (const auto& entry : genome.nodes) {
-    if (degrees[k] == degree && !looped[k]) ids.push_back(entry.first);
-    ++k;
+  const auto qualifies = [&](size_t k) { return degrees[k] == degree && !looped[k]; };
+  size_t candidates = 0;
+  for (size_t k = 0; k < degrees.size(); ++k) candidates += qualifies(k);
+  if (candidates == 0) return std::nullopt;
+  size_t k = 0;  // the nodes were numbered in map order
+  for (size_t r = rng.index(candidates); const auto& entry : genome.nodes) {
+    if (qualifies(k++) && r-- == 0) return entry.first;
   }
-  return ids;
+  fail("the nodes changed while one was picked");
 }
 
+// The edges touching a node, in edge-map order, in scratch kept per thread
+// (valid until the next call on this thread).
 struct Incidence {
   std::vector<uint64_t> all;         // every edge touching the node
   std::vector<const Edge*> enabled;  // the enabled ones among them
 };
 
 template <class S>
-Incidence incident_edges(const Genome<S>& genome, uint64_t node) {
-  Incidence incidence;
+const Incidence& incident_edges(const Genome<S>& genome, uint64_t node) {
+  thread_local Incidence incidence;
+  incidence.all.clear();
+  incidence.enabled.clear();
   for (const auto& [id, edge] : genome.edges) {
     if (edge.node1 != node && edge.node2 != node) continue;
     incidence.all.push_back(id);
@@ -121,8 +130,8 @@ void add_node(Genome<S>& genome, Rng& rng) {
 template <class S>
 void add_edge(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->add_edge_mutation_prob) || genome.nodes.size() < 2) return;
-  std::vector<uint64_t> ids;
-  ids.reserve(genome.nodes.size());
+  thread_local std::vector<uint64_t> ids;  // scratch: no allocation per call
+  ids.clear();
   for (const auto& entry : genome.nodes) ids.push_back(entry.first);
   for (int attempt = 0; attempt < kAddEdgeTries; ++attempt) {
     const uint64_t a = pick(ids, rng);
@@ -148,10 +157,10 @@ void remove_edge(Genome<S>& genome, Rng& rng) {
 template <class S>
 void remove_node_bridging(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->remove_node_mutation_prob) || genome.nodes.empty()) return;
-  const auto candidates = nodes_of_enabled_degree(genome, 2);
-  if (candidates.empty()) return;
-  const uint64_t v = pick(candidates, rng);
-  const Incidence incidence = incident_edges(genome, v);
+  const auto picked = pick_node_of_enabled_degree(genome, 2, rng);
+  if (!picked) return;
+  const uint64_t v = *picked;
+  const Incidence& incidence = incident_edges(genome, v);
   if (incidence.enabled.size() != 2) fail("enabled degree of node " + std::to_string(v) + " changed");
   const Edge& f = *incidence.enabled[0];
   const Edge& g = *incidence.enabled[1];
@@ -170,10 +179,10 @@ void remove_node_bridging(Genome<S>& genome, Rng& rng) {
 template <class S>
 void remove_node_single(Genome<S>& genome, Rng& rng) {
   if (!rng.bernoulli(genome.config->remove_node_single_mutation_prob) || genome.nodes.empty()) return;
-  const auto candidates = nodes_of_enabled_degree(genome, 1);
-  if (candidates.empty()) return;
-  const uint64_t v = pick(candidates, rng);
-  const Incidence incidence = incident_edges(genome, v);
+  const auto picked = pick_node_of_enabled_degree(genome, 1, rng);
+  if (!picked) return;
+  const uint64_t v = *picked;
+  const Incidence& incidence = incident_edges(genome, v);
   if (incidence.enabled.size() != 1) fail("enabled degree of node " + std::to_string(v) + " changed");
   const Edge& h = *incidence.enabled[0];
   require_ends(genome, h);

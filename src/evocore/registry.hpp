@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "flat_table.hpp"
 
 namespace evocore {
 
@@ -62,8 +63,15 @@ class NumberRequests {
 
   bool empty() const { return requests_.empty(); }
 
-  // Real numbers for all requests, drawn from `state` in the order of asking.
-  inline void assign(PopulationState& state);
+  // Real numbers for all requests, drawn from `state` in the order of asking:
+  // draw() takes the numbers (call it genome by genome in list order), adopt()
+  // enters the new pairs into the registry (on any thread, any time after).
+  inline void draw(PopulationState& state);
+  inline void adopt(PopulationState& state);
+  void assign(PopulationState& state) {
+    draw(state);
+    adopt(state);
+  }
 
   // The real number behind `id`: itself unless it is one of these provisional ones.
   uint64_t real(uint64_t id) const {
@@ -84,14 +92,15 @@ class NumberRequests {
   static constexpr size_t kScanned = 32;  // fewer requests are searched in turn, more are indexed
 
   struct Request {
-    std::pair<uint64_t, uint64_t> pair;  // the ends of an edge
+    std::pair<uint64_t, uint64_t> pair;  // the ends of an edge, smaller first
     bool edge = false;
-    uint64_t real = 0;  // 0 until assigned
+    bool unregistered = false;  // a new node's pair, numbered but not yet in the registry
+    uint64_t real = 0;          // 0 until assigned
   };
 
   uint64_t record(const std::pair<uint64_t, uint64_t>& pair, bool edge) {
     if (requests_.empty()) requests_.reserve(4);  // most genomes ask for a few numbers
-    requests_.push_back({pair, edge, 0});
+    requests_.push_back({pair, edge, false, 0});
     return kFirstProvisional + (requests_.size() - 1);
   }
 
@@ -152,15 +161,30 @@ class PopulationState {
     PairShard& shard = pair_shard(key);
     std::lock_guard lock(shard.mutex);
     const auto [entry, added] = shard.numbers.try_emplace(key, 0);  // one probe for a new pair too
-    if (!added) return entry->second;
+    if (!added) return *entry;
     try {
-      entry->second = next_number(edge_counter_, "edge");
+      *entry = next_number(edge_counter_, "edge");
     } catch (...) {
-      shard.numbers.erase(entry);
+      shard.numbers.erase(key);
       throw;
     }
-    remember_pair(entry->second, key);
-    return entry->second;
+    remember_pair(*entry, key);
+    return *entry;
+  }
+
+  // The next edge number, for a pair known to be new (one end a new node);
+  // adopt_edge_id() enters the pair later.
+  uint64_t new_edge_number() { return next_number(edge_counter_, "edge"); }
+
+  // Gives the unordered pair number `id` unless it has one already; returns
+  // the pair's number.
+  uint64_t adopt_edge_id(uint64_t a, uint64_t b, uint64_t id) {
+    const NodePair key = std::minmax(a, b);
+    PairShard& shard = pair_shard(key);
+    std::lock_guard lock(shard.mutex);
+    const auto [entry, added] = shard.numbers.try_emplace(key, id);
+    if (added) remember_pair(id, key);
+    return *entry;
   }
 
   // Registers `id` for the unordered pair, replacing any earlier number.
@@ -170,8 +194,8 @@ class PopulationState {
     std::lock_guard lock(shard.mutex);
     auto [entry, added] = shard.numbers.try_emplace(key, id);
     if (!added) {
-      forget_pair(entry->second, key);
-      entry->second = id;
+      forget_pair(*entry, key);
+      *entry = id;
     }
     remember_pair(id, key);
   }
@@ -180,7 +204,7 @@ class PopulationState {
   std::optional<std::pair<uint64_t, uint64_t>> pair_of(uint64_t id) const {
     const NumberShard& shard = number_shard(id);
     std::lock_guard lock(shard.mutex);
-    if (auto found = shard.pairs.find(id); found != shard.pairs.end()) return found->second;
+    if (const NodePair* found = shard.pairs.find(id)) return *found;
     return std::nullopt;
   }
 
@@ -202,11 +226,11 @@ class PopulationState {
     Contents contents;
     for (const PairShard& shard : pair_shards_) {
       std::lock_guard lock(shard.mutex);
-      contents.table.insert(contents.table.end(), shard.numbers.begin(), shard.numbers.end());
+      shard.numbers.for_each([&](const NodePair& key, uint64_t id) { contents.table.push_back({key, id}); });
     }
     for (const NumberShard& shard : number_shards_) {
       std::lock_guard lock(shard.mutex);
-      contents.pairs.insert(contents.pairs.end(), shard.pairs.begin(), shard.pairs.end());
+      shard.pairs.for_each([&](uint64_t id, const NodePair& key) { contents.pairs.push_back({id, key}); });
     }
     std::sort(contents.table.begin(), contents.table.end());
     std::sort(contents.pairs.begin(), contents.pairs.end());
@@ -243,11 +267,11 @@ class PopulationState {
   // Own cache lines, so that threads working on different shards do not share one.
   struct alignas(64) PairShard {
     mutable std::mutex mutex;
-    std::unordered_map<NodePair, uint64_t, NodePairHash> numbers;
+    FlatTable<NodePair, uint64_t, NodePairHash> numbers;
   };
   struct alignas(64) NumberShard {
     mutable std::mutex mutex;
-    std::unordered_map<uint64_t, NodePair> pairs;
+    FlatTable<uint64_t, NodePair, std::hash<uint64_t>> pairs;
   };
 
   NumberRequests* deferred() const {
@@ -258,7 +282,7 @@ class PopulationState {
   std::optional<uint64_t> find(const NodePair& key) {
     PairShard& shard = pair_shard(key);
     std::lock_guard lock(shard.mutex);
-    if (auto found = shard.numbers.find(key); found != shard.numbers.end()) return found->second;
+    if (const uint64_t* found = shard.numbers.find(key)) return *found;
     return std::nullopt;
   }
 
@@ -280,8 +304,7 @@ class PopulationState {
   void forget_pair(uint64_t id, const NodePair& key) {
     NumberShard& shard = number_shard(id);
     std::lock_guard lock(shard.mutex);
-    if (auto old = shard.pairs.find(id); old != shard.pairs.end() && old->second == key)
-      shard.pairs.erase(old);
+    if (const NodePair* old = shard.pairs.find(id); old && *old == key) shard.pairs.erase(id);
   }
 
   // A counter at the top of the range would wrap to numbers already in use.
@@ -305,11 +328,24 @@ class PopulationState {
   std::atomic<uint64_t> node_counter_{0};
 };
 
-inline void NumberRequests::assign(PopulationState& state) {
+inline void NumberRequests::draw(PopulationState& state) {
   for (; assigned_ < requests_.size(); ++assigned_) {
     Request& request = requests_[assigned_];
-    request.real = request.edge ? state.get_edge_id(real(request.pair.first), real(request.pair.second))
-                                : state.new_node_id();
+    request.unregistered = request.edge && provisional(request.pair.second);
+    if (!request.edge)
+      request.real = state.new_node_id();
+    else if (request.unregistered)
+      request.real = state.new_edge_number();
+    else
+      request.real = state.get_edge_id(request.pair.first, request.pair.second);
+  }
+}
+
+inline void NumberRequests::adopt(PopulationState& state) {
+  for (Request& request : requests_) {
+    if (!request.unregistered) continue;
+    request.real = state.adopt_edge_id(real(request.pair.first), real(request.pair.second), request.real);
+    request.unregistered = false;
   }
 }
 

@@ -16,12 +16,16 @@ bool removable_node(const WeaveNode& node, const WeaveNodeMap& nodes, const Edge
   return node.data.type != NodeType::Fixed && is_connected(nodes, edges, node.id);
 }
 
-std::vector<uint64_t> flexible_node_ids(const WeaveNodeMap& nodes) {
-  std::vector<uint64_t> ids;
-  ids.reserve(nodes.size());
-  for (const auto& [id, node] : nodes)
-    if (node.data.type == NodeType::Flexible) ids.push_back(id);
-  return ids;
+// A flexible node picked uniformly in map order, counted instead of listed.
+WeaveNode* pick_flexible_node(WeaveNodeMap& nodes, evocore::Rng& rng) {
+  const auto flexible = [](const WeaveNode& node) { return node.data.type == NodeType::Flexible; };
+  size_t count = 0;
+  for (const auto& entry : nodes) count += flexible(entry.second);
+  if (count == 0) return nullptr;
+  size_t r = rng.index(count);
+  for (auto& entry : nodes)
+    if (flexible(entry.second) && r-- == 0) return &entry.second;
+  return nullptr;
 }
 
 bool occupied_by_other(const WeaveNodeMap& nodes, uint64_t self, Cell pos) {
@@ -62,9 +66,9 @@ bool WeaveSpecialization::remove_node_single(const WeaveNode& node, const Edge&,
 // a move onto another node's cell is abandoned.
 void WeaveSpecialization::mutate_structure(WeaveNodeMap& nodes, EdgeMap&, evocore::Rng& rng) const {
   if (!rng.bernoulli(config->move_node_mutation_prob)) return;
-  const auto candidates = flexible_node_ids(nodes);
-  if (candidates.empty()) return;
-  WeaveNode& node = nodes.at(candidates[rng.index(candidates.size())]);
+  WeaveNode* picked = pick_flexible_node(nodes, rng);
+  if (!picked) return;
+  WeaveNode& node = *picked;
   const double z1 = rng.normal();
   const double z2 = rng.normal();
   const int32_t dx = round_to_i32(z1 * config->move_node_mutation_sigma);

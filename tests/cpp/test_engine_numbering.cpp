@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <vector>
 
@@ -113,46 +114,64 @@ TEST(DeferredNumbering, GenomesGetTheNumbersOfASerialPassInListOrder) {
   EXPECT_EQ(state->node_counter(), serial_state->node_counter());
 }
 
-// Genomes of two registries interleaved: each registry ends as after a serial
-// pass over its own genomes, whichever registry the call expects.
+// Genomes of two registries interleaved, the first of the rarer one: each
+// registry ends as after a serial pass over its own genomes.
 TEST(DeferredNumbering, EachRegistryGetsTheNumbersOfItsOwnSerialPass) {
-  for (const bool expect_first : {true, false}) {
+  for (const bool others_first : {true, false}) {
     auto main_state = std::make_shared<PopulationState>(), other_state = std::make_shared<PopulationState>();
     auto mains = paths(40, main_state), others = paths(40, other_state);
     std::vector<Handle> mixed;
-    for (size_t i = 0; i < 40; ++i) mixed.push_back(i % 3 ? mains[i] : others[i]);
-    evocore::change_genomes(
-        mixed, [](Genome& genome, size_t) { grow(genome); },
-        expect_first ? evocore::StateHandle{} : main_state);
+    const auto is_main = [&](size_t i) { return (i % 3 != 0) == others_first; };
+    for (size_t i = 0; i < 40; ++i) mixed.push_back(is_main(i) ? mains[i] : others[i]);
+    evocore::change_genomes(mixed, [](Genome& genome, size_t) { grow(genome); });
     auto serial_main = std::make_shared<PopulationState>(),
          serial_other = std::make_shared<PopulationState>();
     auto serial_mains = paths(40, serial_main), serial_others = paths(40, serial_other);
-    for (size_t i = 0; i < 40; ++i) grow(*(i % 3 ? serial_mains[i] : serial_others[i]).write());
-    EXPECT_EQ(main_state->contents().table, serial_main->contents().table) << expect_first;
-    EXPECT_EQ(other_state->contents().table, serial_other->contents().table) << expect_first;
+    for (size_t i = 0; i < 40; ++i) grow(*(is_main(i) ? serial_mains[i] : serial_others[i]).write());
+    EXPECT_EQ(main_state->contents().table, serial_main->contents().table) << others_first;
+    EXPECT_EQ(other_state->contents().table, serial_other->contents().table) << others_first;
     for (size_t i = 0; i < 40; ++i) {
       EXPECT_FALSE(has_provisional_numbers(*mixed[i].read()));
       EXPECT_EQ(mixed[i].read()->edges.size(),
-                (i % 3 ? serial_mains[i] : serial_others[i]).read()->edges.size());
+                (is_main(i) ? serial_mains[i] : serial_others[i]).read()->edges.size());
     }
   }
 }
 
-TEST(DeferredNumbering, AFailedChangeLeavesNoProvisionalNumbersBehind) {
-  auto state = std::make_shared<PopulationState>();
-  auto genomes = paths(16, state);
-  const auto failing = [](Genome& genome, size_t i) {
-    grow(genome);
-    if (i == 3) evocore::fail("no luck");
-  };
-  EXPECT_THROW(evocore::change_genomes(genomes, failing), evocore::InternalError);
-  for (size_t i = 0; i < genomes.size(); ++i) {
-    if (i == 3) {
-      EXPECT_TRUE(genomes[i].is_broken());
-      continue;
+// A failure marks its genome broken; an interrupt stops the changes but not
+// the numbering of the genomes changed so far, though it is still requested.
+TEST(DeferredNumbering, AStoppedChangeLeavesNoProvisionalNumbersBehind) {
+  for (const bool interrupt : {false, true}) {
+    auto state = std::make_shared<PopulationState>();
+    auto genomes = paths(64, state);
+    std::atomic<bool> requested{false};
+    const evocore::InterruptRequestScope interruptible(&requested);
+    const auto stopping = [&](Genome& genome, size_t i) {
+      grow(genome);
+      if (i != 3) return;
+      if (interrupt) return requested.store(true);
+      evocore::fail("no luck");
+    };
+    if (interrupt)
+      EXPECT_THROW(evocore::change_genomes(genomes, stopping), evocore::Interrupted);
+    else
+      EXPECT_THROW(evocore::change_genomes(genomes, stopping), evocore::InternalError);
+    for (size_t i = 0; i < genomes.size(); ++i) {
+      if (i == 3 && !interrupt) {
+        EXPECT_TRUE(genomes[i].is_broken());
+        continue;
+      }
+      EXPECT_FALSE(has_provisional_numbers(*genomes[i].read())) << interrupt << " " << i;
     }
-    EXPECT_FALSE(has_provisional_numbers(*genomes[i].read()));
   }
+}
+
+TEST(DeferredNumbering, APairTheRegistryHoldsKeepsItsNumberWhenAdopted) {
+  PopulationState state;
+  EXPECT_EQ(state.adopt_edge_id(4, 9, 7), 7u);
+  EXPECT_EQ(state.adopt_edge_id(9, 4, 8), 7u);
+  EXPECT_EQ(state.pair_of(7), std::make_pair(uint64_t{4}, uint64_t{9}));
+  EXPECT_FALSE(state.pair_of(8));
 }
 
 TEST(DeferredNumbering, PairsNumberedSinceTheStepBeganCountAsNew) {
