@@ -9,7 +9,8 @@ namespace evocore {
 // A hash table in one flat array of slots, probed in turn (open addressing).
 // A lookup or an insertion costs one cache miss where a node-based map costs
 // several and an allocation per entry: the registry of a long run holds
-// millions of pairs. `Hash` may be weak; its value is mixed here.
+// millions of pairs. The low bits of `Hash` pick the first slot, so they must
+// be well spread (keys hashed alike to neighbouring values share cache lines).
 template <class Key, class Value, class Hash>
 class FlatTable {
  public:
@@ -77,12 +78,7 @@ class FlatTable {
   size_t mask() const { return slots_.size() - 1; }
   size_t step(size_t slot) const { return (slot + 1) & mask(); }
 
-  size_t home_of(const Key& key) const {
-    uint64_t mixed = static_cast<uint64_t>(Hash{}(key));  // the finaliser of MurmurHash3
-    mixed = (mixed ^ (mixed >> 33)) * 0xFF51AFD7ED558CCDULL;
-    mixed = (mixed ^ (mixed >> 33)) * 0xC4CEB9FE1A85EC53ULL;
-    return static_cast<size_t>(mixed ^ (mixed >> 33)) & mask();
-  }
+  size_t home_of(const Key& key) const { return static_cast<size_t>(Hash{}(key)) & mask(); }
 
   // The slot holding `key`, or the empty slot where it would go.
   size_t slot_of(const Key& key) const {

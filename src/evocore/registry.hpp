@@ -23,6 +23,13 @@ struct NodePairHash {
   }
 };
 
+// The finaliser of MurmurHash3: every bit of the result depends on every bit of `x`.
+inline uint64_t mix_bits(uint64_t x) {
+  x = (x ^ (x >> 33)) * 0xFF51AFD7ED558CCDULL;
+  x = (x ^ (x >> 33)) * 0xC4CEB9FE1A85EC53ULL;
+  return x ^ (x >> 33);
+}
+
 class PopulationState;
 
 // The numbers one genome asks its registry for while many genomes change on
@@ -264,14 +271,26 @@ class PopulationState {
   static constexpr unsigned kShardBits = 6;
   static constexpr size_t kShards = size_t{1} << kShardBits;  // well above the worker count
 
+  struct PairSlot {
+    size_t operator()(const NodePair& key) const noexcept { return mix_bits(NodePairHash{}(key)); }
+  };
+  // A shard holds the numbers s, s + kShards, s + 2 kShards, ...: numbers
+  // drawn one after another go to neighbouring slots, a few to a cache line.
+  // Blocks of them are scattered, so that no choice of numbers piles up.
+  struct NumberSlot {
+    size_t operator()(uint64_t id) const noexcept {
+      return static_cast<size_t>((id >> kShardBits) ^ mix_bits(id >> (kShardBits + 16)));
+    }
+  };
+
   // Own cache lines, so that threads working on different shards do not share one.
   struct alignas(64) PairShard {
     mutable std::mutex mutex;
-    FlatTable<NodePair, uint64_t, NodePairHash> numbers;
+    FlatTable<NodePair, uint64_t, PairSlot> numbers;
   };
   struct alignas(64) NumberShard {
     mutable std::mutex mutex;
-    FlatTable<uint64_t, NodePair, std::hash<uint64_t>> pairs;
+    FlatTable<uint64_t, NodePair, NumberSlot> pairs;
   };
 
   NumberRequests* deferred() const {
