@@ -17,10 +17,13 @@ class FlatTable {
   size_t size() const { return size_; }
 
   Value* find(const Key& key) {
-    const size_t slot = slot_of(key);
-    return slots_[slot].used ? &slots_[slot].value : nullptr;
+    Slot& slot = slots_[slot_of(key)];
+    return slot.used ? &slot.value : nullptr;
   }
-  const Value* find(const Key& key) const { return const_cast<FlatTable*>(this)->find(key); }
+  const Value* find(const Key& key) const {
+    const Slot& slot = slots_[slot_of(key)];
+    return slot.used ? &slot.value : nullptr;
+  }
 
   // The entry of `key`, made with `value` if new (then true). The pointer
   // holds until the next insertion.
