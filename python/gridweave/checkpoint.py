@@ -28,6 +28,7 @@ import contextlib
 import dataclasses
 import io
 import json
+import operator
 import os
 import pickle
 import stat
@@ -110,8 +111,10 @@ def saved_history(contents: Mapping[str, Any]) -> list[GenerationRecord]:
     return [GenerationRecord(*fields) for fields in contents["history"]]
 
 
-def _record_fields(record: GenerationRecord) -> tuple[Any, ...]:
-    return dataclasses.astuple(record)
+# A record's fields in order. Their values are numbers and tuples of numbers, so
+# reading them is what dataclasses.astuple gives, without its deep copy: an
+# island converts its whole history at every migration.
+_record_fields = operator.attrgetter(*(f.name for f in dataclasses.fields(GenerationRecord)))
 
 
 def _plain(config: Mapping[str, Any]) -> dict[str, Any]:
