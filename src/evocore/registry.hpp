@@ -239,8 +239,10 @@ class PopulationState {
       std::lock_guard lock(shard.mutex);
       shard.pairs.for_each([&](uint64_t id, const NodePair& key) { contents.pairs.push_back({id, key}); });
     }
-    std::sort(contents.table.begin(), contents.table.end());
-    std::sort(contents.pairs.begin(), contents.pairs.end());
+    // Keys are unique, so ordering by key alone is the full order.
+    const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::sort(contents.table.begin(), contents.table.end(), by_key);
+    std::sort(contents.pairs.begin(), contents.pairs.end(), by_key);
     contents.edge_counter = edge_counter();
     contents.node_counter = node_counter();
     return contents;
