@@ -75,10 +75,6 @@ class NumberRequests {
   // enters the new pairs into the registry (on any thread, any time after).
   inline void draw(PopulationState& state);
   inline void adopt(PopulationState& state);
-  void assign(PopulationState& state) {
-    draw(state);
-    adopt(state);
-  }
 
   // The real number behind `id`: itself unless it is one of these provisional ones.
   uint64_t real(uint64_t id) const {

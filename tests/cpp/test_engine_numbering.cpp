@@ -75,8 +75,10 @@ TEST(DeferredNumbering, KnownPairsAreLookedUpAndNewOnesWaitForAssignment) {
   EXPECT_EQ(state.node_counter(), 2u);
   EXPECT_EQ(state.edge_counter(), 1u);
   // Assigned in list order: the second list's request for 5-6 reuses the first's number.
-  first.assign(state);
-  second.assign(state);
+  first.draw(state);
+  first.adopt(state);
+  second.draw(state);
+  second.adopt(state);
   const uint64_t base = NumberRequests::kFirstProvisional;
   EXPECT_EQ(first.real(base), 3u);      // the node
   EXPECT_EQ(first.real(base + 1), 2u);  // 5-6
@@ -182,6 +184,7 @@ TEST(DeferredNumbering, PairsNumberedSinceTheStepBeganCountAsNew) {
     const DeferredNumbers deferred(state, requests);
     EXPECT_TRUE(NumberRequests::provisional(state.get_edge_id(2, 1)));
   }
-  requests.assign(state);
+  requests.draw(state);
+  requests.adopt(state);
   EXPECT_EQ(requests.real(NumberRequests::kFirstProvisional), 1u);  // the pair keeps its one number
 }
