@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "batch_claims.hpp"
 #include "genome.hpp"
 #include "registry.hpp"
 #include "thread_pool.hpp"
@@ -268,6 +269,10 @@ void change_round(const std::vector<GenomeHandle<S>>& genomes, const std::vector
 // `registry` is the one most genomes draw from (null: the first genome's).
 template <class S, class Change>
 void change_genomes(const std::vector<GenomeHandle<S>>& genomes, Change&& change, StateHandle registry = {}) {
+  std::vector<const void*> identities;
+  identities.reserve(genomes.size());
+  for (const auto& genome : genomes) identities.push_back(genome.identity());
+  const BatchClaim claim(std::move(identities));  // no other batch changes them until all are numbered
   if (!registry && !genomes.empty() && !genomes.front().is_broken()) registry = genomes.front().read()->state;
   for (const auto& round : batch_detail::rounds_of(genomes))
     batch_detail::change_round(genomes, round, change, registry.get());

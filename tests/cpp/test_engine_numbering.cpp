@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "evocore/genome_batch.hpp"
@@ -187,4 +188,28 @@ TEST(DeferredNumbering, PairsNumberedSinceTheStepBeganCountAsNew) {
   requests.draw(state);
   requests.adopt(state);
   EXPECT_EQ(requests.real(NumberRequests::kFirstProvisional), 1u);  // the pair keeps its one number
+}
+
+// Two callers changing the same genomes at once: each batch's provisional
+// numbers are gone before the other batch touches a genome.
+TEST(DeferredNumbering, BatchesOverTheSameGenomesFromTwoThreadsDoNotMix) {
+  auto state = std::make_shared<PopulationState>();
+  const auto genomes = paths(32, state);
+  std::vector<std::exception_ptr> failures(2);
+  std::vector<std::thread> callers;
+  for (size_t t = 0; t < 2; ++t)
+    callers.emplace_back([&, t] {
+      try {
+        for (int round = 0; round < 40; ++round)
+          evocore::change_genomes(genomes, [](Genome& genome, size_t) { grow(genome); });
+      } catch (...) {
+        failures[t] = std::current_exception();
+      }
+    });
+  for (auto& caller : callers) caller.join();
+  for (const auto& failure : failures) EXPECT_FALSE(failure);
+  for (const auto& genome : genomes) {
+    EXPECT_FALSE(has_provisional_numbers(*genome.read()));
+    EXPECT_EQ(genome.read()->nodes.size(), 3u + 80u);
+  }
 }
